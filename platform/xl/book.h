@@ -1,0 +1,90 @@
+// In-memory workbook as the readers leave it: every sheet's stored cells as
+// compact (row, col, text) records pointing into one text arena per book.
+// Shared strings are stored once in the arena and referenced by many cells.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace xl {
+
+// Limits that keep hostile files from exhausting memory.
+inline constexpr uint64_t kMaxArenaBytes = 2'000'000'000ull;   // all cell texts of one book
+inline constexpr uint64_t kMaxPartBytes = 4'000'000'000ull;    // one inflated OOXML part
+inline constexpr uint32_t kMaxRows = 1'048'576;                // Excel's grid
+inline constexpr uint32_t kMaxCols = 16'384;
+inline constexpr uint64_t kMaxCells = 200'000'000ull;          // stored cells of one book
+
+struct CellRef {
+  uint32_t row;
+  uint32_t col;
+  uint32_t off;  // offset of the NUL-terminated text in the book's arena
+  uint32_t len;  // its length in bytes
+};
+
+class Book;
+
+class Sheet {
+ public:
+  std::string name;
+  bool isChart = false;  // chart and dialog sheets: a sheet without cells
+
+  // Readers add cells in any order; finish() sorts them row-major, keeps the
+  // last value written to a position, and computes lastRow/lastCol.
+  void addCell(uint32_t row, uint32_t col, uint32_t off, uint32_t len);
+  void hideRow(uint32_t row);
+  void hideCols(uint32_t first, uint32_t last);  // inclusive, zero-based
+  void finish();
+
+  int lastRow() const { return lastRow_; }
+  int lastCol() const { return lastCol_; }
+  const std::vector<CellRef>& cells() const { return cells_; }
+  const CellRef* find(uint32_t row, uint32_t col) const;  // null when not stored
+  size_t firstCellOfRow(uint32_t row) const;              // index, cells().size() when none
+  bool rowHidden(uint32_t row) const;
+  bool colHidden(uint32_t col) const;
+
+ private:
+  std::vector<CellRef> cells_;
+  std::vector<uint32_t> hiddenRows_;                       // sorted, unique after finish()
+  std::vector<std::pair<uint32_t, uint32_t>> hiddenCols_;  // merged ranges after finish()
+  int lastRow_ = 0;
+  int lastCol_ = 0;
+  bool sorted_ = true;
+};
+
+class Book {
+ public:
+  Book();
+  // Loads a workbook, deciding the format from the file's content. On failure
+  // the book is empty and error() holds a short Chinese text naming the cause.
+  bool load(const std::string& path);
+  const std::string& error() const { return error_; }
+  void clear();
+
+  // Text arena. Returns the offset of a NUL-terminated copy of `text`; fails
+  // (returns false) when the arena would pass kMaxArenaBytes.
+  bool addText(std::string_view text, uint32_t& off);
+  const char* text(uint32_t off) const { return arena_.data() + off; }
+  const char* text(const CellRef& c) const { return arena_.data() + c.off; }
+  // Offset of the empty text, always present.
+  static constexpr uint32_t kEmptyText = 0;
+
+  std::vector<Sheet> sheets;
+  void setError(std::string message) { error_ = std::move(message); }
+
+ private:
+  std::vector<char> arena_;
+  std::string error_;
+};
+
+// Format readers, one per file format. Each fills `book` (already cleared)
+// from an open, regular file and returns false with book.setError(...) on
+// failure. `fd` stays owned by the caller.
+bool readOoxml(int fd, const std::string& path, Book& book);
+bool readBiff(int fd, const std::string& path, Book& book);
+
+}  // namespace xl

@@ -1,0 +1,48 @@
+// C entry points of our spreadsheet library (libxl.so). Texts are UTF-8.
+// Handles are opaque; a returned text stays valid until the next call that
+// changes the book (load, release) and is copied by callers at once.
+#pragma once
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define XLAPI __attribute__((visibility("default")))
+
+typedef struct XlBookTag* BookHandle;
+typedef struct XlSheetTag* SheetHandle;
+typedef struct XlFormatTag* FormatHandle;
+
+XLAPI BookHandle xlCreateXMLBookCA(void);
+XLAPI int xlBookLoadA(BookHandle book, const char* path);              // 1 = loaded
+XLAPI const char* xlBookErrorMessageA(BookHandle book);                // "ok" after a good load
+XLAPI int xlBookSheetCountA(BookHandle book);
+XLAPI SheetHandle xlBookGetSheetA(BookHandle book, int index);         // null when out of range
+XLAPI const char* xlBookGetSheetNameA(BookHandle book, int index);
+XLAPI int xlSheetLastRowA(SheetHandle sheet);                          // one past the last row with a value
+XLAPI int xlSheetLastColA(SheetHandle sheet);                          // one past the last column with a value
+XLAPI const char* xlSheetReadStrA(SheetHandle sheet, int row, int col, FormatHandle* format); // null = empty
+XLAPI int xlSheetRowHiddenA(SheetHandle sheet, int row);
+XLAPI int xlSheetColHiddenA(SheetHandle sheet, int col);
+
+XLAPI SheetHandle xlBookInsertSheetA(BookHandle book, int index, const char* name, SheetHandle initSheet);
+XLAPI FormatHandle xlBookAddFormatA(BookHandle book, FormatHandle initFormat);
+XLAPI void xlFormatSetBorderA(FormatHandle format, int style);
+XLAPI int xlSheetWriteStrA(SheetHandle sheet, int row, int col, const char* value, FormatHandle format);
+XLAPI int xlSheetAddIgnoredErrorA(SheetHandle sheet, int rowFirst, int colFirst, int rowLast, int colLast, int iError);
+XLAPI int xlSheetSetColA(SheetHandle sheet, int colFirst, int colLast, double width, FormatHandle format, int hidden);
+XLAPI int xlBookSaveA(BookHandle book, const char* path);              // 1 = saved
+XLAPI void xlBookReleaseA(BookHandle book);
+
+// Extensions for the scan: visit only the stored cells of a sheet, in row-major
+// order, so no caller ever loops over empty cells.
+XLAPI int xlSheetStoredCellCountA(SheetHandle sheet);
+// Cell number `index` (0 .. count-1): fills row, col and (when not null) the
+// text's byte length; returns its text (never null for a stored cell).
+XLAPI const char* xlSheetStoredCellA(SheetHandle sheet, int index, int* row, int* col, int* length);
+// Index of the first stored cell at or after (row, 0); count when there is none.
+XLAPI int xlSheetFirstCellOfRowA(SheetHandle sheet, int row);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,41 @@
+// The library's entry points as a table of function pointers, so the same
+// scan and export code runs against the statically linked library (CLI,
+// tests) or against libxl.so loaded from the program directory (window).
+#pragma once
+
+#include <string>
+
+#include "platform/xl/libxl.h"
+
+struct XlApi {
+  BookHandle (*createXMLBook)(void) = nullptr;
+  int (*bookLoad)(BookHandle, const char*) = nullptr;
+  const char* (*bookErrorMessage)(BookHandle) = nullptr;
+  int (*bookSheetCount)(BookHandle) = nullptr;
+  SheetHandle (*bookGetSheet)(BookHandle, int) = nullptr;
+  const char* (*bookGetSheetName)(BookHandle, int) = nullptr;
+  int (*sheetLastRow)(SheetHandle) = nullptr;
+  int (*sheetLastCol)(SheetHandle) = nullptr;
+  const char* (*sheetReadStr)(SheetHandle, int, int, FormatHandle*) = nullptr;
+  int (*sheetRowHidden)(SheetHandle, int) = nullptr;
+  int (*sheetColHidden)(SheetHandle, int) = nullptr;
+  SheetHandle (*bookInsertSheet)(BookHandle, int, const char*, SheetHandle) = nullptr;
+  FormatHandle (*bookAddFormat)(BookHandle, FormatHandle) = nullptr;
+  void (*formatSetBorder)(FormatHandle, int) = nullptr;
+  int (*sheetWriteStr)(SheetHandle, int, int, const char*, FormatHandle) = nullptr;
+  int (*sheetAddIgnoredError)(SheetHandle, int, int, int, int, int) = nullptr;
+  int (*sheetSetCol)(SheetHandle, int, int, double, FormatHandle, int) = nullptr;
+  int (*bookSave)(BookHandle, const char*) = nullptr;
+  void (*bookRelease)(BookHandle) = nullptr;
+  int (*sheetStoredCellCount)(SheetHandle) = nullptr;
+  const char* (*sheetStoredCell)(SheetHandle, int, int*, int*, int*) = nullptr;
+  int (*sheetFirstCellOfRow)(SheetHandle, int) = nullptr;
+};
+
+// The table of the statically linked library (defined in xl_static only).
+const XlApi& staticXlApi();
+
+// Loads the shared library at `absolutePath` (never from the system's search
+// path) and resolves every entry point. On failure returns false and names
+// the entry point that could not be had in `missing` (or the dlerror text).
+bool loadXlApi(const std::string& absolutePath, XlApi& out, std::string& missing);
