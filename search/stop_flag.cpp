@@ -1,0 +1,3 @@
+#include "search/stop_flag.h"
+
+std::atomic<int> stopFlag{0};
