@@ -1,1 +1,139 @@
-// (being written)
+// The in-memory model: cells as compact records into one text arena.
+#include "platform/xl/book.h"
+
+#include <algorithm>
+
+namespace xl {
+
+namespace {
+
+inline bool before(const CellRef& a, const CellRef& b) {
+  return a.row != b.row ? a.row < b.row : a.col < b.col;
+}
+
+inline bool samePos(const CellRef& a, const CellRef& b) {
+  return a.row == b.row && a.col == b.col;
+}
+
+// A book that once held a huge workbook should not keep that memory while
+// it reads the next, small one (the scan reuses one book for every file).
+constexpr size_t kKeepCapacity = 16u << 20;
+
+}  // namespace
+
+void Sheet::addCell(uint32_t row, uint32_t col, uint32_t off, uint32_t len) {
+  // Excel's grid bounds every position; anything past it cannot be shown.
+  if (row >= kMaxRows || col >= kMaxCols) return;
+  CellRef c{row, col, off, len};
+  if (!cells_.empty()) {
+    CellRef& back = cells_.back();
+    if (samePos(back, c)) {  // rewritten in place: the last value wins
+      back = c;
+      return;
+    }
+    if (before(c, back)) sorted_ = false;
+  }
+  cells_.push_back(c);
+}
+
+void Sheet::hideRow(uint32_t row) {
+  if (row >= kMaxRows) return;
+  hiddenRows_.push_back(row);
+}
+
+void Sheet::hideCols(uint32_t first, uint32_t last) {
+  if (first > last || first >= kMaxCols) return;
+  hiddenCols_.emplace_back(first, std::min(last, kMaxCols - 1));
+}
+
+void Sheet::finish() {
+  if (!sorted_) {
+    // Stable, so among cells of one position the one added last stays last.
+    std::stable_sort(cells_.begin(), cells_.end(), before);
+    size_t out = 0;
+    for (size_t i = 0; i < cells_.size(); ++i) {
+      if (out > 0 && samePos(cells_[out - 1], cells_[i]))
+        cells_[out - 1] = cells_[i];
+      else
+        cells_[out++] = cells_[i];
+    }
+    cells_.resize(out);
+    sorted_ = true;
+  }
+  if (cells_.capacity() > cells_.size() + cells_.size() / 4 + 64) cells_.shrink_to_fit();
+
+  uint32_t maxCol = 0;
+  for (const CellRef& c : cells_) maxCol = std::max(maxCol, c.col + 1);
+  lastRow_ = cells_.empty() ? 0 : static_cast<int>(cells_.back().row + 1);
+  lastCol_ = static_cast<int>(maxCol);
+
+  std::sort(hiddenRows_.begin(), hiddenRows_.end());
+  hiddenRows_.erase(std::unique(hiddenRows_.begin(), hiddenRows_.end()), hiddenRows_.end());
+
+  std::sort(hiddenCols_.begin(), hiddenCols_.end());
+  size_t out = 0;
+  for (size_t i = 0; i < hiddenCols_.size(); ++i) {
+    auto r = hiddenCols_[i];
+    if (out > 0 && r.first <= hiddenCols_[out - 1].second + 1)
+      hiddenCols_[out - 1].second = std::max(hiddenCols_[out - 1].second, r.second);
+    else
+      hiddenCols_[out++] = r;
+  }
+  hiddenCols_.resize(out);
+}
+
+const CellRef* Sheet::find(uint32_t row, uint32_t col) const {
+  CellRef key{row, col, 0, 0};
+  auto it = std::lower_bound(cells_.begin(), cells_.end(), key, before);
+  if (it == cells_.end() || !samePos(*it, key)) return nullptr;
+  return &*it;
+}
+
+size_t Sheet::firstCellOfRow(uint32_t row) const {
+  CellRef key{row, 0, 0, 0};
+  return static_cast<size_t>(std::lower_bound(cells_.begin(), cells_.end(), key, before) -
+                             cells_.begin());
+}
+
+bool Sheet::rowHidden(uint32_t row) const {
+  return std::binary_search(hiddenRows_.begin(), hiddenRows_.end(), row);
+}
+
+bool Sheet::colHidden(uint32_t col) const {
+  // First range starting after col; the one before it may cover col.
+  auto it = std::upper_bound(hiddenCols_.begin(), hiddenCols_.end(), col,
+                             [](uint32_t c, const std::pair<uint32_t, uint32_t>& r) {
+                               return c < r.first;
+                             });
+  if (it == hiddenCols_.begin()) return false;
+  --it;
+  return col >= it->first && col <= it->second;
+}
+
+Book::Book() { arena_.push_back('\0'); }
+
+void Book::clear() {
+  sheets.clear();
+  if (arena_.capacity() > kKeepCapacity) {
+    std::vector<char>().swap(arena_);
+  } else {
+    arena_.clear();
+  }
+  arena_.push_back('\0');
+  error_.clear();
+}
+
+bool Book::addText(std::string_view text, uint32_t& off) {
+  if (text.empty()) {
+    off = kEmptyText;
+    return true;
+  }
+  const uint64_t need = static_cast<uint64_t>(arena_.size()) + text.size() + 1;
+  if (need > kMaxArenaBytes) return false;
+  off = static_cast<uint32_t>(arena_.size());
+  arena_.insert(arena_.end(), text.begin(), text.end());
+  arena_.push_back('\0');
+  return true;
+}
+
+}  // namespace xl

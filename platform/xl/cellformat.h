@@ -8,7 +8,8 @@
 
 namespace xl {
 
-enum class NumberKind { General, Date, Time };
+// Elapsed: [h]/[mm]/[ss] formats, whose hours run past 24 ("36:00:00").
+enum class NumberKind { General, Date, Time, Elapsed };
 
 // Classifies a number format: built-in ids (14-22, 45-47 and the CJK date ids)
 // and custom format codes (y/m/d/h/s outside quotes, brackets and escapes).

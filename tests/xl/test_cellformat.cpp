@@ -1,0 +1,149 @@
+// Shown texts of numbers, dates, times, booleans and error codes.
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "platform/xl/cellformat.h"
+
+using xl::classifyNumberFormat;
+using xl::formatGeneral;
+using xl::formatNumber;
+using xl::NumberKind;
+
+TEST(CellFormat, GeneralNumbers) {
+  EXPECT_EQ(formatGeneral(12345), "12345");
+  EXPECT_EQ(formatGeneral(0.1 + 0.2), "0.3");
+  EXPECT_EQ(formatGeneral(-0.0), "0");
+  EXPECT_EQ(formatGeneral(0), "0");
+  EXPECT_EQ(formatGeneral(-12.5), "-12.5");
+  EXPECT_EQ(formatGeneral(1.0 / 3.0), "0.333333333333333");
+  EXPECT_EQ(formatGeneral(2.0 / 3.0), "0.666666666666667");
+  EXPECT_EQ(formatGeneral(123456789.123456789), "123456789.123457");
+  EXPECT_EQ(formatGeneral(1e20), "1E+20");
+  EXPECT_EQ(formatGeneral(-1.5e-7), "-1.5E-07");
+  EXPECT_EQ(formatGeneral(1.23456789e100), "1.23456789E+100");
+  EXPECT_EQ(formatGeneral(4.5e-300), "4.5E-300");
+}
+
+TEST(CellFormat, GeneralExponentThresholds) {
+  // Fixed form up to 15 integer digits, exponent from 1E+15 on.
+  EXPECT_EQ(formatGeneral(999999999999999.0), "999999999999999");
+  EXPECT_EQ(formatGeneral(-999999999999999.0), "-999999999999999");
+  EXPECT_EQ(formatGeneral(1e15), "1E+15");
+  EXPECT_EQ(formatGeneral(1234567890123456.0), "1.23456789012346E+15");
+  EXPECT_EQ(formatGeneral(999999999999999.9), "1E+15");  // rounds up into exponent form
+  // Fixed form down to 1E-04, exponent below it.
+  EXPECT_EQ(formatGeneral(0.0001), "0.0001");
+  EXPECT_EQ(formatGeneral(0.00012345), "0.00012345");
+  EXPECT_EQ(formatGeneral(0.00001), "1E-05");
+  EXPECT_EQ(formatGeneral(0.000099999999999999999), "0.0001");
+}
+
+TEST(CellFormat, NotANumberIsShownAsAnError) {
+  EXPECT_EQ(formatGeneral(std::numeric_limits<double>::quiet_NaN()), "#NUM!");
+  EXPECT_EQ(formatGeneral(std::numeric_limits<double>::infinity()), "#NUM!");
+  EXPECT_EQ(formatNumber(std::numeric_limits<double>::infinity(), NumberKind::Date, false), "#NUM!");
+}
+
+TEST(CellFormat, Dates1900) {
+  EXPECT_EQ(formatNumber(1, NumberKind::Date, false), "1900-01-01");
+  EXPECT_EQ(formatNumber(59, NumberKind::Date, false), "1900-02-28");
+  EXPECT_EQ(formatNumber(60, NumberKind::Date, false), "1900-02-29");  // as Excel shows it
+  EXPECT_EQ(formatNumber(61, NumberKind::Date, false), "1900-03-01");
+  EXPECT_EQ(formatNumber(0, NumberKind::Date, false), "1900-01-00");
+  EXPECT_EQ(formatNumber(36526, NumberKind::Date, false), "2000-01-01");
+  EXPECT_EQ(formatNumber(45292, NumberKind::Date, false), "2024-01-01");
+  EXPECT_EQ(formatNumber(45351, NumberKind::Date, false), "2024-02-29");
+  EXPECT_EQ(formatNumber(2958465, NumberKind::Date, false), "9999-12-31");
+  // Outside Excel's date range: the number itself.
+  EXPECT_EQ(formatNumber(2958466, NumberKind::Date, false), "2958466");
+  EXPECT_EQ(formatNumber(-1, NumberKind::Date, false), "-1");
+}
+
+TEST(CellFormat, Dates1904) {
+  EXPECT_EQ(formatNumber(0, NumberKind::Date, true), "1904-01-01");
+  EXPECT_EQ(formatNumber(1, NumberKind::Date, true), "1904-01-02");
+  EXPECT_EQ(formatNumber(34064, NumberKind::Date, true), "1997-04-06");  // same day as 35526 in 1900
+  EXPECT_EQ(formatNumber(35526, NumberKind::Date, false), "1997-04-06");
+  EXPECT_EQ(formatNumber(2957003, NumberKind::Date, true), "9999-12-31");
+  EXPECT_EQ(formatNumber(2957004, NumberKind::Date, true), "2957004");
+}
+
+TEST(CellFormat, TimesRoundToTheSecond) {
+  EXPECT_EQ(formatNumber(45292.5, NumberKind::Date, false), "2024-01-01 12:00:00");
+  EXPECT_EQ(formatNumber(45292.0 + 1.0 / 86400, NumberKind::Date, false), "2024-01-01 00:00:01");
+  // 23:59:59.6 rounds into the next day, and the date moves with it.
+  EXPECT_EQ(formatNumber(45292.0 + 86399.6 / 86400, NumberKind::Date, false), "2024-01-02");
+  EXPECT_EQ(formatNumber(45291.0 + 86399.6 / 86400, NumberKind::Time, false), "00:00:00");
+  EXPECT_EQ(formatNumber(45292.0 + 86399.4 / 86400, NumberKind::Date, false), "2024-01-01 23:59:59");
+  EXPECT_EQ(formatNumber(0.75, NumberKind::Time, false), "18:00:00");
+  EXPECT_EQ(formatNumber(45292.25, NumberKind::Time, true), "06:00:00");
+  EXPECT_EQ(formatNumber(1.5, NumberKind::Elapsed, false), "36:00:00");
+  EXPECT_EQ(formatNumber(0.0625, NumberKind::Elapsed, false), "01:30:00");
+  // 1900-02-28 23:59:59.9 lands on the fictitious leap day.
+  EXPECT_EQ(formatNumber(59.99999999, NumberKind::Date, false), "1900-02-29");
+}
+
+TEST(CellFormat, BuiltinFormatIds) {
+  for (int id : {14, 15, 16, 17, 22, 27, 28, 29, 30, 31, 36, 50, 51, 52, 53, 54, 57, 58})
+    EXPECT_EQ(classifyNumberFormat(id, ""), NumberKind::Date) << id;
+  for (int id : {18, 19, 20, 21, 45, 47, 32, 33, 34, 35, 55, 56})
+    EXPECT_EQ(classifyNumberFormat(id, ""), NumberKind::Time) << id;
+  EXPECT_EQ(classifyNumberFormat(46, ""), NumberKind::Elapsed);
+  for (int id : {0, 1, 2, 3, 4, 9, 10, 11, 12, 13, 37, 40, 48, 49, 59, 164})
+    EXPECT_EQ(classifyNumberFormat(id, ""), NumberKind::General) << id;
+}
+
+TEST(CellFormat, CustomFormatCodes) {
+  struct Case { const char* code; NumberKind kind; };
+  const Case cases[] = {
+      {"yyyy-mm-dd", NumberKind::Date},
+      {"YYYY/MM/DD", NumberKind::Date},
+      {"yyyy\"年\"m\"月\"d\"日\"", NumberKind::Date},
+      {"[$-409]d-mmm-yy;@", NumberKind::Date},
+      {"[$-F800]dddd, mmmm dd, yyyy", NumberKind::Date},
+      {"[$-F400]h:mm:ss AM/PM", NumberKind::Time},
+      {"mmm", NumberKind::Date},
+      {"yyyy-mm-dd hh:mm:ss", NumberKind::Date},
+      {"m/d/yy h:mm", NumberKind::Date},
+      {"h:mm", NumberKind::Time},
+      {"hh:mm:ss", NumberKind::Time},
+      {"mm:ss", NumberKind::Time},
+      {"h:mm AM/PM", NumberKind::Time},
+      {"上午/下午h\"时\"mm\"分\"", NumberKind::Time},
+      {"[h]:mm:ss", NumberKind::Elapsed},
+      {"[mm]:ss", NumberKind::Elapsed},
+      {"[ss]", NumberKind::Elapsed},
+      {"[Red]yyyy-mm-dd", NumberKind::Date},
+      {"General", NumberKind::General},
+      {"0.00", NumberKind::General},
+      {"#,##0.00_);[Red](#,##0.00)", NumberKind::General},
+      {"0.00E+00", NumberKind::General},
+      {"##0.0e-0", NumberKind::General},
+      {"@", NumberKind::General},
+      {"\"day\" 0", NumberKind::General},       // letters inside quotes
+      {"0\\d", NumberKind::General},            // escaped letter
+      {"0_m", NumberKind::General},             // padding character
+      {"[Red]0.00", NumberKind::General},
+      {"[$\xE2\x82\xAC-2] #,##0.00", NumberKind::General},
+      {"0.00;yyyy", NumberKind::General},       // only the first section counts
+      {"\"unterminated", NumberKind::General},
+      {"[h", NumberKind::Elapsed},              // unterminated bracket: no crash
+  };
+  for (const Case& c : cases) EXPECT_EQ(classifyNumberFormat(164, c.code), c.kind) << c.code;
+  // A custom code given for a built-in id decides over the id.
+  EXPECT_EQ(classifyNumberFormat(14, "0.00"), NumberKind::General);
+}
+
+TEST(CellFormat, BooleansAndErrorCodes) {
+  EXPECT_STREQ(xl::booleanText(true), "TRUE");
+  EXPECT_STREQ(xl::booleanText(false), "FALSE");
+  EXPECT_STREQ(xl::biffErrorText(0x00), "#NULL!");
+  EXPECT_STREQ(xl::biffErrorText(0x07), "#DIV/0!");
+  EXPECT_STREQ(xl::biffErrorText(0x0F), "#VALUE!");
+  EXPECT_STREQ(xl::biffErrorText(0x17), "#REF!");
+  EXPECT_STREQ(xl::biffErrorText(0x1D), "#NAME?");
+  EXPECT_STREQ(xl::biffErrorText(0x24), "#NUM!");
+  EXPECT_STREQ(xl::biffErrorText(0x2A), "#N/A");
+  EXPECT_STREQ(xl::biffErrorText(0x2B), "#GETTING_DATA");
+}
