@@ -1,0 +1,252 @@
+#include "search/enumeration.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+inline unsigned char upperAscii(unsigned char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 0x20) : c;
+}
+
+// Kernel file systems that hold no user files and can be endless or slow to
+// read (/proc, /sys, /dev and the like).
+bool isPseudoFileSystemType(unsigned long type) {
+  switch (type) {
+    case 0x9fa0:      // proc
+    case 0x62656572:  // sysfs
+    case 0x1cd1:      // devpts
+    case 0x27e0eb:    // cgroup
+    case 0x63677270:  // cgroup2
+    case 0x73636673:  // securityfs
+    case 0x64626720:  // debugfs
+    case 0x74726163:  // tracefs
+    case 0x6165676c:  // pstore
+    case 0xcafe4a11:  // bpf
+    case 0x62656570:  // configfs
+    case 0x65735543:  // fusectl
+    case 0x19800202:  // mqueue
+    case 0x958458f6:  // hugetlbfs
+    case 0x42494e4d:  // binfmt_misc
+    case 0x0187:      // autofs
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool isPseudoFileSystemName(std::string_view type) {
+  static constexpr std::string_view kNames[] = {
+      "proc",   "sysfs",   "devtmpfs", "devpts",  "cgroup", "cgroup2",   "securityfs", "debugfs", "tracefs",
+      "pstore", "bpf",     "configfs", "fusectl", "mqueue", "hugetlbfs", "binfmt_misc", "autofs"};
+  return std::find(std::begin(kNames), std::end(kNames), type) != std::end(kNames);
+}
+
+// Devices of the pseudo file systems mounted now. devtmpfs reports the tmpfs
+// magic number, so it can only be told apart by its mount entry.
+std::vector<dev_t> pseudoFileSystemDevices() {
+  std::vector<dev_t> devices;
+  FILE* f = std::fopen("/proc/self/mountinfo", "re");
+  if (!f) return devices;
+  char* line = nullptr;
+  size_t capacity = 0;
+  while (getline(&line, &capacity, f) > 0) {
+    // id parent major:minor root mountpoint options [optional...] - fstype source ...
+    unsigned major = 0, minor = 0;
+    if (std::sscanf(line, "%*s %*s %u:%u", &major, &minor) != 2) continue;
+    const char* dash = std::strstr(line, " - ");
+    if (!dash) continue;
+    const char* type = dash + 3;
+    size_t length = std::strcspn(type, " \n");
+    if (isPseudoFileSystemName(std::string_view(type, length))) devices.push_back(makedev(major, minor));
+  }
+  std::free(line);
+  std::fclose(f);
+  return devices;
+}
+
+struct Entry {
+  std::string name;
+  bool isFolder;
+};
+
+struct FolderId {
+  dev_t dev;
+  ino_t ino;
+};
+
+class Walk {
+ public:
+  Walk(const std::string& pattern, bool passOverDotFolders, const WorkbookCallback* callback)
+      : pattern_(pattern),
+        passOverDotFolders_(passOverDotFolders),
+        callback_(callback),
+        pseudoDevices_(pseudoFileSystemDevices()) {}
+
+  void run(const std::string& folder) {
+    std::string prefix = directoryPrefix(folder);
+    int fd = ::open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return;  // a folder that cannot be read gives no entries
+    walkFolder(fd, prefix);
+  }
+
+  long long total() const { return total_; }
+
+ private:
+  // Takes ownership of `fd`, an open folder whose path is `prefix`.
+  void walkFolder(int fd, const std::string& prefix) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || isPseudo(fd, st)) {
+      ::close(fd);
+      return;
+    }
+    for (const FolderId& id : path_) {
+      if (id.dev == st.st_dev && id.ino == st.st_ino) {  // a link back up the tree
+        ::close(fd);
+        return;
+      }
+    }
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+      ::close(fd);
+      return;
+    }
+    std::vector<Entry> entries = readEntries(dir);
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry& a, const Entry& b) { return ntfsNameLess(a.name, b.name); });
+
+    for (const Entry& e : entries) {
+      if (e.isFolder || !matchesPattern(e.name, pattern_)) continue;
+      ++total_;
+      if (callback_) (*callback_)(prefix, e.name);
+    }
+
+    path_.push_back({st.st_dev, st.st_ino});
+    for (const Entry& e : entries) {
+      if (!e.isFolder || e.name == "." || e.name == "..") continue;
+      if (passOverDotFolders_ && e.name[0] == '.') continue;
+      int child = ::openat(::dirfd(dir), e.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+      if (child < 0) continue;  // no access, vanished, too many open folders: no entries
+      walkFolder(child, prefix + e.name + "/");
+    }
+    path_.pop_back();
+    ::closedir(dir);
+  }
+
+  bool isPseudo(int fd, const struct stat& st) const {
+    if (std::find(pseudoDevices_.begin(), pseudoDevices_.end(), st.st_dev) != pseudoDevices_.end()) return true;
+    struct statfs fs;
+    return ::fstatfs(fd, &fs) == 0 && isPseudoFileSystemType(static_cast<unsigned long>(fs.f_type));
+  }
+
+  // A symbolic link to a folder counts as a folder, every other entry
+  // (regular file, link to a file, dangling link, FIFO, device) as a file.
+  static std::vector<Entry> readEntries(DIR* dir) {
+    std::vector<Entry> entries;
+    const int fd = ::dirfd(dir);
+    while (struct dirent* d = ::readdir(dir)) {
+      Entry e{d->d_name, false};
+      unsigned char type = d->d_type;
+      if (type == DT_UNKNOWN || type == DT_LNK) {
+        struct stat st;
+        if (::fstatat(fd, d->d_name, &st, AT_NO_AUTOMOUNT) == 0) {
+          e.isFolder = S_ISDIR(st.st_mode);
+        } else if (type == DT_UNKNOWN && ::fstatat(fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) == 0) {
+          e.isFolder = S_ISDIR(st.st_mode);
+        }
+      } else {
+        e.isFolder = (type == DT_DIR);
+      }
+      entries.push_back(std::move(e));
+    }
+    return entries;
+  }
+
+  const std::string& pattern_;
+  const bool passOverDotFolders_;
+  const WorkbookCallback* callback_;
+  std::vector<dev_t> pseudoDevices_;
+  std::vector<FolderId> path_;
+  long long total_ = 0;
+};
+
+bool wildcardMatch(std::string_view name, std::string_view pattern) {
+  // Iterative '*' backtracking; '?' takes one byte.
+  size_t n = 0, p = 0, starP = std::string_view::npos, starN = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (p < pattern.size() &&
+               (pattern[p] == '?' || upperAscii(static_cast<unsigned char>(pattern[p])) ==
+                                         upperAscii(static_cast<unsigned char>(name[n])))) {
+      ++p;
+      ++n;
+    } else if (starP != std::string_view::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+}  // namespace
+
+std::string directoryPrefix(const std::string& folder) {
+  if (!folder.empty() && folder.back() == '/') return folder;
+  return folder + "/";
+}
+
+bool matchesPattern(std::string_view name, std::string_view pattern) {
+  if (pattern == "*" || pattern == "*.*") return true;
+  if (pattern.size() > 2 && pattern.substr(0, 2) == "*." &&
+      pattern.find_first_of("*?", 2) == std::string_view::npos) {
+    std::string_view ext = pattern.substr(2);
+    size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos) return false;
+    std::string_view actual = name.substr(dot + 1);
+    // A short name keeps the first three characters of the extension, so a
+    // three-letter pattern extension also takes longer ones beginning with it.
+    if (ext.size() == 3 ? actual.size() < 3 : actual.size() != ext.size()) return false;
+    for (size_t i = 0; i < ext.size(); ++i) {
+      if (upperAscii(static_cast<unsigned char>(actual[i])) != upperAscii(static_cast<unsigned char>(ext[i])))
+        return false;
+    }
+    return true;
+  }
+  return wildcardMatch(name, pattern);
+}
+
+bool ntfsNameLess(std::string_view a, std::string_view b) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char x = upperAscii(static_cast<unsigned char>(a[i]));
+    unsigned char y = upperAscii(static_cast<unsigned char>(b[i]));
+    if (x != y) return x < y;
+  }
+  if (a.size() != b.size()) return a.size() < b.size();
+  return a < b;
+}
+
+long long countWorkbooks(const std::string& folder, const std::string& pattern) {
+  Walk walk(pattern, false, nullptr);
+  walk.run(folder);
+  return walk.total();
+}
+
+void visitWorkbooks(const std::string& folder, const std::string& pattern, const WorkbookCallback& callback) {
+  Walk walk(pattern, true, &callback);
+  walk.run(folder);
+}

@@ -1,0 +1,60 @@
+// What a scan writes, as an ordered list of operations: columns appended to
+// the results grid, rows put into it and progress. The scan can so run away
+// from the grid (on a worker thread) and the grid applies the operations
+// later, in order, with exactly the grid operations a direct scan would make.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "results/results_grid.h"
+
+class ScanOutput {
+ public:
+  // The progress bar's stored position and maximum and, when not empty, the
+  // new status text.
+  using ProgressFn = std::function<void(int position, int maximum, std::string_view status)>;
+
+  // Insert column without a position, captioned; then its width.
+  void appendColumn(std::string_view caption, int width);
+  // Starts a row: appended when `position` is negative, else inserted before
+  // `position`. The row's cells follow with cell(); `colour`, when set,
+  // colours the whole row once its cells are written.
+  void beginRow(int position, std::optional<Colour> colour);
+  void cell(int col, std::string_view text);
+  void progress(int position, int maximum, std::string_view status);
+
+  bool empty() const { return ops_.empty(); }
+  size_t rowOps() const { return rowOps_; }
+  void clear();
+  void swap(ScanOutput& other) noexcept;
+
+  // Applies every operation in order; progress goes to `onProgress` (may be empty).
+  void applyTo(ResultsGrid& grid, const ProgressFn& onProgress = {}) const;
+
+ private:
+  enum class Kind : uint8_t { Column, Row, Progress };
+  struct Op {
+    Kind kind;
+    bool coloured = false;
+    int a = 0;  // Column: width; Row: position (< 0 appends); Progress: position
+    int b = 0;  // Progress: maximum
+    Colour colour = 0;
+    uint32_t textOff = 0, textLen = 0;      // Column: caption; Progress: status
+    uint32_t firstCell = 0, cellCount = 0;  // Row
+  };
+  struct CellOp {
+    int col;
+    uint32_t off, len;
+  };
+  uint32_t addText(std::string_view text);
+
+  std::vector<Op> ops_;
+  std::vector<CellOp> cells_;
+  std::string text_;
+  size_t rowOps_ = 0;
+};

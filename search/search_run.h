@@ -1,0 +1,19 @@
+// The part of a search that runs away from the window: the count that scales
+// the progress bar, then the walk handing every workbook file to the scan.
+#pragma once
+
+#include <atomic>
+#include <functional>
+
+#include "search/scan_output.h"
+#include "search/workbook_scan.h"
+
+// Offered the pending operations after every file and every few hundred rows;
+// the receiver takes what it wants to apply now (swap or move it out) and
+// leaves the rest to grow. With `last` set it must take everything.
+using DeliverFn = std::function<void(ScanOutput& pending, bool last)>;
+
+// Counts and walks `settings.folderText` with the workbook pattern, scanning
+// every file through `source`. Returns whether a stop was requested.
+bool runSearch(const SearchSettings& settings, const XlApi& api, WorkbookSource& source,
+               const std::atomic<int>& stop, const DeliverFn& deliver);

@@ -1,0 +1,126 @@
+#include "search/text_match.h"
+
+#include <cstring>
+
+namespace {
+
+inline unsigned char foldAscii(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c | 0x20) : c;
+}
+
+inline bool isContinuation(unsigned char c) { return c >= 0x80 && c <= 0xBF; }
+
+// Compares n bytes of `text` with the already folded `folded`.
+inline bool equalFolded(const unsigned char* text, const char* folded, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    if (foldAscii(text[i]) != static_cast<unsigned char>(folded[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+size_t utf8CharLength(const char* text, size_t length, size_t i) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text);
+  unsigned char c = s[i];
+  size_t need;
+  if (c < 0xC0) return 1;
+  if (c < 0xE0) need = 1;
+  else if (c < 0xF0) need = 2;
+  else if (c < 0xF8) need = 3;
+  else return 1;
+  if (i + need >= length) return 1;  // the sequence runs past the end
+  for (size_t k = 1; k <= need; ++k) {
+    if (!isContinuation(s[i + k])) return 1;
+  }
+  return need + 1;
+}
+
+TextMatcher::TextMatcher(std::string_view needle) : folded_(needle) {
+  for (char& c : folded_) c = static_cast<char>(foldAscii(static_cast<unsigned char>(c)));
+  if (!needle.empty()) {
+    first_ = static_cast<unsigned char>(folded_[0]);
+    firstOther_ = (first_ >= 'a' && first_ <= 'z') ? static_cast<unsigned char>(first_ - 0x20) : first_;
+    firstIsContinuation_ = isContinuation(first_);
+  }
+}
+
+bool TextMatcher::contains(const char* text, size_t length) const {
+  const size_t n = folded_.size();
+  if (n == 0 || length == 0 || n > length) return false;
+  const auto* s = reinterpret_cast<const unsigned char*>(text);
+  const size_t lastStart = length - n;
+
+  if (firstIsContinuation_) {
+    // Only an invalid needle begins with a continuation byte; such a byte is
+    // a character start only where the decoding walk says so, so walk.
+    for (size_t i = 0; i <= lastStart; i += utf8CharLength(text, length, i)) {
+      if (s[i] == first_ && equalFolded(s + i + 1, folded_.data() + 1, n - 1)) return true;
+    }
+    return false;
+  }
+
+  // An ASCII byte or a lead byte is always the start of a character, so any
+  // occurrence of the needle's first byte is a candidate.
+  const char* tail = folded_.data() + 1;
+  if (first_ == firstOther_) {
+    const unsigned char* p = s;
+    const unsigned char* end = s + lastStart + 1;
+    while (p < end) {
+      p = static_cast<const unsigned char*>(std::memchr(p, first_, static_cast<size_t>(end - p)));
+      if (!p) return false;
+      if (equalFolded(p + 1, tail, n - 1)) return true;
+      ++p;
+    }
+    return false;
+  }
+  for (size_t i = 0; i <= lastStart; ++i) {
+    unsigned char c = s[i];
+    if ((c == first_ || c == firstOther_) && equalFolded(s + i + 1, tail, n - 1)) return true;
+  }
+  return false;
+}
+
+std::string relativePath(std::string_view fullPath, std::string_view folder) {
+  if (folder.empty()) return std::string(fullPath);
+  std::string folded(folder);
+  for (char& c : folded) c = static_cast<char>(foldAscii(static_cast<unsigned char>(c)));
+  const auto* s = reinterpret_cast<const unsigned char*>(fullPath.data());
+  const size_t length = fullPath.size();
+  const size_t n = folded.size();
+  std::string out;
+  out.reserve(length);
+  size_t i = 0;
+  while (i < length) {
+    if (length - i >= n && equalFolded(s + i, folded.data(), n)) {
+      i += n;
+      continue;
+    }
+    size_t step = utf8CharLength(fullPath.data(), length, i);
+    out.append(fullPath.data() + i, step);
+    i += step;
+  }
+  return out;
+}
+
+std::string columnLetters(int number) {
+  if (number < 1) return std::string();
+  unsigned n = static_cast<unsigned>(number) - 1;
+  std::string letters(1, static_cast<char>('A' + n % 26));
+  while (n / 26 > 0) {
+    n = n / 26 - 1;
+    letters.insert(letters.begin(), static_cast<char>('A' + n % 26));
+  }
+  return letters;
+}
+
+std::string sheetLabel(int sheetNumber, std::string_view sheetName) {
+  std::string label = std::to_string(sheetNumber);
+  label += ' ';
+  label += sheetName;
+  return label;
+}
+
+std::string cellReference(int row, int col) {
+  return columnLetters(col + 1) + std::to_string(row + 1);
+}

@@ -1,0 +1,200 @@
+#include "search/workbook_scan.h"
+
+#include <algorithm>
+
+BookHandle ScanBookSource::load(const std::string& path, std::string& error) {
+  if (api_.bookLoad(book_, path.c_str()) == 1) return book_;
+  const char* message = api_.bookErrorMessage(book_);
+  error = message ? message : "";
+  return nullptr;
+}
+
+struct WorkbookScanner::SheetScan {
+  SheetHandle sheet = nullptr;
+  const std::string* relPath = nullptr;
+  std::string label;
+  int lastRow = 0;
+  int lastCol = 0;
+  int headerCount = 0;
+  int storedCount = 0;
+  // With hidden cells skipped: visibleBefore[c] = visible columns left of c
+  // (lastCol + 1 entries); the grid column of sheet column c is 3 + that.
+  std::vector<int> visibleBefore;
+  std::vector<char> colHidden;
+  std::vector<std::string> headerTexts;
+  int titleRow = 0;
+
+  bool hidden(int col) const { return !colHidden.empty() && colHidden[static_cast<size_t>(col)]; }
+  int gridColumn(int col) const {
+    return 3 + (visibleBefore.empty() ? col : visibleBefore[static_cast<size_t>(col)]);
+  }
+  // Whether columns [from, to) hold a column the search looks at.
+  bool anyVisible(int from, int to) const {
+    if (from >= to) return false;
+    if (visibleBefore.empty()) return true;
+    return visibleBefore[static_cast<size_t>(to)] > visibleBefore[static_cast<size_t>(from)];
+  }
+};
+
+WorkbookScanner::WorkbookScanner(const XlApi& api, WorkbookSource& source, const SearchSettings& settings,
+                                 const std::atomic<int>& stop, ScanOutput& out)
+    : api_(api), source_(source), settings_(settings), matcher_(settings.searchText), stop_(stop), out_(out) {}
+
+void WorkbookScanner::setProgressMaximum(long long count) {
+  maximum_ = static_cast<int>(std::clamp<long long>(count, 0, kProgressLimit));
+  position_ = 0;
+  out_.progress(position_, maximum_, {});
+}
+
+void WorkbookScanner::scanWorkbook(const std::string& folder, const std::string& name) {
+  position_ = std::min(position_ + 1, kProgressLimit);
+  out_.progress(position_, maximum_,
+                "搜索中..." + std::to_string(position_) + "/" + std::to_string(maximum_));
+
+  const std::string path = folder + name;
+  if (stopRequested()) {
+    source_.skip(path);
+    return;
+  }
+  std::string error;
+  BookHandle book = source_.load(path, error);
+  const std::string relPath = relativePath(path, settings_.folderText);
+  if (!book) {
+    out_.beginRow(-1, settings_.failureColour);
+    out_.cell(0, relPath);
+    out_.cell(1, "打开失败");
+    out_.cell(2, error);
+    ++rowCount_;
+    return;
+  }
+  const int sheets = api_.bookSheetCount(book);
+  for (int i = 0; i < sheets; ++i) {
+    if (!scanSheet(book, i, relPath)) return;
+  }
+}
+
+bool WorkbookScanner::scanSheet(BookHandle book, int sheetIndex, const std::string& relPath) {
+  SheetScan s;
+  s.relPath = &relPath;
+  s.titleRow = rowCount_;
+  s.sheet = api_.bookGetSheet(book, sheetIndex);
+  if (!s.sheet) return true;
+  const char* name = api_.bookGetSheetName(book, sheetIndex);
+  s.label = sheetLabel(sheetIndex + 1, name ? name : "");
+  s.lastRow = std::max(0, api_.sheetLastRow(s.sheet));
+  s.lastCol = std::max(0, api_.sheetLastCol(s.sheet));
+  s.headerCount = std::min(s.lastCol, kMaxHeaderCount);
+  if (s.lastRow == 0 || s.lastCol == 0) return true;  // nothing to search
+  s.storedCount = api_.sheetStoredCellCount(s.sheet);
+
+  if (settings_.skipHidden) {
+    s.colHidden.assign(static_cast<size_t>(s.lastCol), 0);
+    s.visibleBefore.assign(static_cast<size_t>(s.lastCol) + 1, 0);
+    for (int c = 0; c < s.lastCol; ++c) {
+      s.colHidden[static_cast<size_t>(c)] = api_.sheetColHidden(s.sheet, c) == 1;
+      s.visibleBefore[static_cast<size_t>(c) + 1] =
+          s.visibleBefore[static_cast<size_t>(c)] + (s.colHidden[static_cast<size_t>(c)] ? 0 : 1);
+    }
+  }
+  if (settings_.titles) {
+    // This sheet's own first row, also for a one-row sheet.
+    s.headerTexts.assign(static_cast<size_t>(s.headerCount), std::string());
+    int row = 0, col = 0, length = 0;
+    for (int k = api_.sheetFirstCellOfRow(s.sheet, 0); k < s.storedCount; ++k) {
+      const char* text = api_.sheetStoredCell(s.sheet, k, &row, &col, &length);
+      if (row != 0 || col >= s.headerCount) break;
+      if (col >= 0 && text) s.headerTexts[static_cast<size_t>(col)].assign(text, static_cast<size_t>(length));
+    }
+  }
+
+  // Stored cells come row-major. Empty cells never match, but where the
+  // plain row-by-column loop would meet one the stop request is tested too.
+  int prevRow = -1;  // last row that held stored cells and was looked at
+  int k = api_.sheetFirstCellOfRow(s.sheet, 0);
+  while (k < s.storedCount) {
+    int row = 0, col = 0, length = 0;
+    api_.sheetStoredCell(s.sheet, k, &row, &col, &length);
+    if (row >= s.lastRow) break;
+    if (row < 0) {
+      ++k;
+      continue;
+    }
+    // Rows without stored cells between the last row looked at and this one.
+    if (s.anyVisible(0, s.lastCol)) {
+      for (int r = prevRow + 1; r < row; ++r) {
+        if (!settings_.skipHidden || api_.sheetRowHidden(s.sheet, r) != 1) {
+          if (stopRequested()) return false;
+          break;
+        }
+      }
+    }
+    prevRow = row;
+    const int rowStart = k;
+    if (settings_.skipHidden && api_.sheetRowHidden(s.sheet, row) == 1) {
+      k = std::max(api_.sheetFirstCellOfRow(s.sheet, row + 1), k + 1);
+      continue;
+    }
+    bool matched = false;
+    int nextCol = 0;  // first column not yet passed
+    for (; k < s.storedCount; ++k) {
+      int r = 0, c = 0, len = 0;
+      const char* text = api_.sheetStoredCell(s.sheet, k, &r, &c, &len);
+      if (r != row) break;
+      if (c < nextCol || c >= s.lastCol) continue;
+      if (s.anyVisible(nextCol, c) && stopRequested()) return false;  // empty cells before it
+      nextCol = c + 1;
+      if (s.hidden(c)) continue;
+      bool hit = text && len > 0 && matcher_.contains(text, static_cast<size_t>(len));
+      if (onCellTested) onCellTested(row, c, hit);
+      if (hit) {
+        writeMatchRow(s, row, rowStart, c);
+        matched = true;
+        break;
+      }
+      if (stopRequested()) return false;
+    }
+    if (matched) {
+      k = std::max(api_.sheetFirstCellOfRow(s.sheet, row + 1), rowStart + 1);
+      continue;
+    }
+    if (s.anyVisible(nextCol, s.lastCol) && stopRequested()) return false;  // empty cells after the last
+  }
+  if (settings_.titles && rowCount_ != s.titleRow) writeTitleRow(s);
+  return true;
+}
+
+void WorkbookScanner::writeMatchRow(const SheetScan& s, int row, int firstCellIndex, int matchCol) {
+  while (columnCount_ - 3 < s.headerCount) {
+    out_.appendColumn(columnLetters(columnCount_ - 2), kAddedColumnWidth);
+    ++columnCount_;
+  }
+  out_.beginRow(-1, std::nullopt);
+  ++rowCount_;
+  out_.cell(0, *s.relPath);
+  out_.cell(1, s.label);
+  out_.cell(2, cellReference(row, matchCol));
+  for (int k = firstCellIndex; k < s.storedCount; ++k) {
+    int r = 0, c = 0, len = 0;
+    const char* text = api_.sheetStoredCell(s.sheet, k, &r, &c, &len);
+    if (r != row) break;
+    if (c < 0 || c >= s.lastCol || s.hidden(c)) continue;
+    int gridCol = s.gridColumn(c);
+    if (gridCol >= columnCount_) break;  // beyond the grid: dropped
+    if (text && len > 0) out_.cell(gridCol, std::string_view(text, static_cast<size_t>(len)));
+  }
+  if (onRowsPending && out_.rowOps() >= rowsPendingThreshold) onRowsPending();
+}
+
+void WorkbookScanner::writeTitleRow(const SheetScan& s) {
+  out_.beginRow(s.titleRow, settings_.titleColour);
+  ++rowCount_;
+  out_.cell(0, *s.relPath);
+  out_.cell(1, s.label);
+  out_.cell(2, "列标题");
+  for (int j = 0; j < s.headerCount; ++j) {
+    if (s.hidden(j)) continue;
+    int gridCol = s.gridColumn(j);
+    if (gridCol >= columnCount_) break;
+    out_.cell(gridCol, s.headerTexts[static_cast<size_t>(j)]);
+  }
+}

@@ -1,0 +1,101 @@
+// The scan of one workbook file: progress, the stop test, the load, then
+// every sheet's rows tested cell by cell, writing match, title and failure
+// rows. It reaches the library only through its C entry points (XlApi) and
+// writes into a ScanOutput that the results grid applies in order.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/xl/xlapi.h"
+#include "results/results_grid.h"
+#include "search/scan_output.h"
+#include "search/text_match.h"
+
+inline constexpr Colour kDefaultTitleColour = 0x808080;    // 8421504
+inline constexpr Colour kDefaultFailureColour = 0xC080FF;  // 12615935
+inline constexpr const char* kWorkbookPattern = "*.xls";
+inline constexpr int kProgressLimit = 32767;  // the progress bar stores 0 .. 32767
+inline constexpr int kMaxHeaderCount = 50;
+inline constexpr int kAddedColumnWidth = 80;
+
+// Everything a search takes from the window when it starts.
+struct SearchSettings {
+  std::string searchText;   // 编辑框2, as typed
+  bool titles = false;      // 列名选择框: first row as titles
+  bool skipHidden = false;  // 隐藏选择框: ignore hidden rows and columns
+  std::string folderText;   // 编辑框1
+  Colour titleColour = kDefaultTitleColour;
+  Colour failureColour = kDefaultFailureColour;
+};
+
+// Where the scan gets each workbook from, one call per file in walk order.
+// The plain source loads into the one reused book; a read-ahead source may
+// hand back books it loaded earlier, as long as it keeps the walk's order.
+class WorkbookSource {
+ public:
+  virtual ~WorkbookSource() = default;
+  // The book holding the workbook at `path`, or null when it cannot be loaded,
+  // with the library's error text in `error`. The book stays valid until the
+  // next call.
+  virtual BookHandle load(const std::string& path, std::string& error) = 0;
+  // The walk's next file, which the scan does not open because a stop was asked.
+  virtual void skip(const std::string& path) { (void)path; }
+};
+
+// Loads every workbook into one book (`scanBook`), replacing the last one.
+class ScanBookSource : public WorkbookSource {
+ public:
+  ScanBookSource(const XlApi& api, BookHandle book) : api_(api), book_(book) {}
+  BookHandle load(const std::string& path, std::string& error) override;
+
+ private:
+  const XlApi& api_;
+  BookHandle book_;
+};
+
+class WorkbookScanner {
+ public:
+  // The grid starts cleared: the header row and the three design columns.
+  WorkbookScanner(const XlApi& api, WorkbookSource& source, const SearchSettings& settings,
+                  const std::atomic<int>& stop, ScanOutput& out);
+
+  // Progress bar: maximum := count, then position := 0, both stored clamped.
+  void setProgressMaximum(long long count);
+  // `folder` is the directory prefix (ending in "/"), `name` the file's name.
+  void scanWorkbook(const std::string& folder, const std::string& name);
+
+  int rowCount() const { return rowCount_; }
+  int columnCount() const { return columnCount_; }
+  int progressPosition() const { return position_; }
+  int progressMaximum() const { return maximum_; }
+
+  // Called after every stored cell tested against the search text; tests use
+  // it to request a stop at a chosen cell.
+  std::function<void(int row, int col, bool matched)> onCellTested;
+  // Called after a match row once `rowsPendingThreshold` rows wait in the
+  // output, so a long file's rows need not wait for its end.
+  std::function<void()> onRowsPending;
+  size_t rowsPendingThreshold = 500;
+
+ private:
+  struct SheetScan;
+  // Returns false when a stop request left the workbook.
+  bool scanSheet(BookHandle book, int sheetIndex, const std::string& relPath);
+  void writeMatchRow(const SheetScan& s, int row, int firstCellIndex, int matchCol);
+  void writeTitleRow(const SheetScan& s);
+  bool stopRequested() const { return stop_.load(std::memory_order_relaxed) != 0; }
+
+  const XlApi& api_;
+  WorkbookSource& source_;
+  SearchSettings settings_;
+  TextMatcher matcher_;
+  const std::atomic<int>& stop_;
+  ScanOutput& out_;
+  int rowCount_ = 1;
+  int columnCount_ = 3;
+  int position_ = 0;
+  int maximum_ = 0;
+};
