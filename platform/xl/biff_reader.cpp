@@ -1,1 +1,173 @@
-// (being written)
+// .xls: the OLE2 container (through libgsf) around the workbook stream, or a
+// bare BIFF2-4 stream. The records themselves are read in biff_parse.cpp.
+#include <gsf/gsf.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "platform/xl/biff_parse.h"
+#include "platform/xl/book.h"
+
+namespace xl {
+
+namespace {
+
+constexpr uint8_t kOle2Magic[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+
+// The whole file is read into memory; a larger .xls is not a workbook
+// anyone saved.
+constexpr uint64_t kMaxBiffFileBytes = 2'000'000'000ull;
+
+void quietGsfLog(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
+
+void initGsf() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    gsf_init();
+    // Damaged containers make libgsf warn on stderr; the failure reaches
+    // the user as the load's error text instead.
+    g_log_set_handler("libgsf:msole", static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE),
+                      quietGsfLog, nullptr);
+    g_log_set_handler("libgsf", static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE),
+                      quietGsfLog, nullptr);
+  });
+}
+
+template <typename T>
+struct GObjectRef {
+  T* p = nullptr;
+  ~GObjectRef() {
+    if (p) g_object_unref(p);
+  }
+};
+
+bool asciiEqualNoCase(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b) {
+    char x = *a, y = *b;
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return *a == *b;
+}
+
+std::string stemOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  size_t dot = name.find_last_of('.');
+  if (dot != std::string::npos && dot > 0) name.resize(dot);
+  return name.empty() ? std::string("Sheet1") : name;
+}
+
+bool readOle2(const std::vector<uint8_t>& file, const std::string& path, Book& book) {
+  initGsf();
+  GObjectRef<GsfInput> input;
+  input.p = gsf_input_memory_new(file.data(), static_cast<gsf_off_t>(file.size()), FALSE);
+  if (!input.p) {
+    book.setError("读取文件失败");
+    return false;
+  }
+  GObjectRef<GsfInfile> ole;
+  GError* err = nullptr;
+  ole.p = gsf_infile_msole_new(input.p, &err);
+  if (err) g_error_free(err);
+  if (!ole.p) {
+    book.setError("文件已损坏：OLE2 容器无法读取");
+    return false;
+  }
+
+  // "Workbook" (BIFF8) is preferred over "Book" (BIFF5) when a file holds
+  // both, as Excel 97 files saved in the dual format do.
+  int workbook = -1, bookStream = -1;
+  bool encryptedPackage = false, word = false, powerPoint = false;
+  const int children = gsf_infile_num_children(ole.p);
+  for (int i = 0; i < children; ++i) {
+    const char* name = gsf_infile_name_by_index(ole.p, i);
+    if (!name) continue;
+    if (workbook < 0 && asciiEqualNoCase(name, "Workbook")) workbook = i;
+    else if (bookStream < 0 && asciiEqualNoCase(name, "Book")) bookStream = i;
+    else if (asciiEqualNoCase(name, "EncryptionInfo") || asciiEqualNoCase(name, "EncryptedPackage"))
+      encryptedPackage = true;
+    else if (asciiEqualNoCase(name, "WordDocument")) word = true;
+    else if (asciiEqualNoCase(name, "PowerPoint Document")) powerPoint = true;
+  }
+  int index = workbook >= 0 ? workbook : bookStream;
+  if (index < 0) {
+    // A password-protected .xlsx is an OLE2 file holding the encrypted package.
+    book.setError(encryptedPackage ? "文件已加密"
+                  : word       ? "不是工作簿文件：Word 文档（.doc）"
+                  : powerPoint ? "不是工作簿文件：PowerPoint 演示文稿（.ppt）"
+                               : "不是工作簿文件：OLE2 文件中没有工作簿流");
+    return false;
+  }
+
+  GObjectRef<GsfInput> stream;
+  stream.p = gsf_infile_child_by_index(ole.p, index);
+  if (!stream.p) {
+    book.setError("文件已损坏：工作簿流无法读取");
+    return false;
+  }
+  gsf_off_t size = gsf_input_size(stream.p);
+  // The container stores streams uncompressed: one larger than the file is
+  // a lie of the directory.
+  if (size < 0 || static_cast<uint64_t>(size) > file.size()) {
+    book.setError("文件已损坏：工作簿流长度超出文件");
+    return false;
+  }
+  std::vector<uint8_t> data(static_cast<size_t>(size));
+  size_t done = 0;
+  while (done < data.size()) {
+    size_t chunk = std::min<size_t>(data.size() - done, 1u << 20);
+    if (!gsf_input_read(stream.p, chunk, data.data() + done)) {
+      book.setError("文件已损坏：工作簿流无法读取");
+      return false;
+    }
+    done += chunk;
+  }
+  return biff::parseWorkbookStream(data.data(), data.size(), stemOf(path), book);
+}
+
+}  // namespace
+
+bool readBiff(int fd, const std::string& path, Book& book) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    book.setError("读取文件失败");
+    return false;
+  }
+  if (st.st_size <= 0) {
+    book.setError("不是工作簿文件：文件为空");
+    return false;
+  }
+  if (static_cast<uint64_t>(st.st_size) > kMaxBiffFileBytes) {
+    book.setError("文件过大");
+    return false;
+  }
+  // Read, not mapped: a file that shrinks while it is read (a copy being
+  // rewritten) must give a short read, not SIGBUS.
+  std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
+  size_t got = 0;
+  while (got < bytes.size()) {
+    ssize_t r = pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      book.setError("读取文件失败");
+      return false;
+    }
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+  bytes.resize(got);
+  if (bytes.size() >= sizeof kOle2Magic && std::memcmp(bytes.data(), kOle2Magic, sizeof kOle2Magic) == 0)
+    return readOle2(bytes, path, book);
+
+  // A bare BIFF2-4 (or BIFF5/8 worksheet) stream: the file is the stream.
+  return biff::parseWorkbookStream(bytes.data(), bytes.size(), stemOf(path), book);
+}
+
+}  // namespace xl

@@ -1,0 +1,156 @@
+#include "platform/xl/biff_text.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+
+namespace xl::biff {
+
+namespace {
+
+void appendCodePoint(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+constexpr uint32_t kReplacement = 0xFFFD;
+
+}  // namespace
+
+void appendUtf16(std::string& out, const uint16_t* units, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t u = units[i];
+    if (u < 0x80) {
+      out.push_back(static_cast<char>(u));
+    } else if (u >= 0xD800 && u <= 0xDBFF) {
+      if (i + 1 < n && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+        appendCodePoint(out, 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+        ++i;
+      } else {
+        appendCodePoint(out, kReplacement);
+      }
+    } else if (u >= 0xDC00 && u <= 0xDFFF) {
+      appendCodePoint(out, kReplacement);
+    } else {
+      appendCodePoint(out, u);
+    }
+  }
+}
+
+void appendBiffChars(std::vector<uint16_t>& units, const uint8_t* p, size_t nChars, bool wide) {
+  size_t base = units.size();
+  units.resize(base + nChars);
+  uint16_t* dst = units.data() + base;
+  if (wide) {
+    for (size_t i = 0; i < nChars; ++i) dst[i] = static_cast<uint16_t>(p[2 * i] | (p[2 * i + 1] << 8));
+  } else {
+    for (size_t i = 0; i < nChars; ++i) dst[i] = p[i];
+  }
+}
+
+const char* iconvNameOfCodepage(int codepage) {
+  switch (codepage) {
+    case 437: return "CP437";
+    case 850: return "CP850";
+    case 874: return "CP874";
+    case 932: return "CP932";
+    case 936: return "GBK";
+    case 949: return "CP949";
+    case 950: return "CP950";
+    case 1250: return "CP1250";
+    case 1251: return "CP1251";
+    case 1252: return "CP1252";
+    case 1253: return "CP1253";
+    case 1254: return "CP1254";
+    case 1255: return "CP1255";
+    case 1256: return "CP1256";
+    case 1257: return "CP1257";
+    case 1258: return "CP1258";
+    case 1361: return "JOHAB";
+    case 10000: return "MACINTOSH";
+    case 10007: return "MAC-CYRILLIC";
+    case 10029: return "MAC-CENTRALEUROPE";
+    case 32768: return "MACINTOSH";  // Apple Roman as BIFF2-4 stored it
+    case 32769: return "CP1252";     // "ANSI Latin I" of BIFF2-4
+    default: return nullptr;         // 367 (ASCII), 1200 (UTF-16 units), unknown
+  }
+}
+
+CodepageDecoder::~CodepageDecoder() { close(); }
+
+void CodepageDecoder::close() {
+  if (cd_) iconv_close(static_cast<iconv_t>(cd_));
+  cd_ = nullptr;
+  openFailed_ = false;
+}
+
+void CodepageDecoder::setCodepage(int codepage) {
+  if (codepage == codepage_) return;
+  close();
+  codepage_ = codepage;
+}
+
+void CodepageDecoder::append(std::string& out, const uint8_t* p, size_t n) {
+  size_t i = 0;
+  while (i < n && p[i] < 0x80) ++i;
+  out.append(reinterpret_cast<const char*>(p), i);
+  if (i == n) return;
+
+  if (!cd_ && !openFailed_) {
+    // An unknown code page falls back to 1252: the most common one for
+    // 8-bit workbooks, and every byte still decodes to something readable.
+    const char* name = iconvNameOfCodepage(codepage_);
+    if (name || codepage_ != 1200) {
+      iconv_t cd = iconv_open("UTF-8", name ? name : "CP1252");
+      if (cd == reinterpret_cast<iconv_t>(-1)) openFailed_ = true;
+      else cd_ = cd;
+    } else {
+      openFailed_ = true;
+    }
+  }
+  if (!cd_) {
+    // UTF-16 code page with 8-bit texts, or no converter: the bytes are the
+    // low halves of the code units.
+    for (; i < n; ++i) appendCodePoint(out, p[i]);
+    return;
+  }
+
+  iconv_t cd = static_cast<iconv_t>(cd_);
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  char buf[1024];
+  char* in = const_cast<char*>(reinterpret_cast<const char*>(p + i));
+  size_t inLeft = n - i;
+  while (inLeft > 0) {
+    char* o = buf;
+    size_t oLeft = sizeof buf;
+    size_t r = iconv(cd, &in, &inLeft, &o, &oLeft);
+    out.append(buf, static_cast<size_t>(o - buf));
+    if (r == static_cast<size_t>(-1)) {
+      if (errno == E2BIG) continue;
+      // Invalid or cut-off multibyte sequence: mark it and go on.
+      appendCodePoint(out, kReplacement);
+      ++in;
+      --inLeft;
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+  }
+  char* o = buf;
+  size_t oLeft = sizeof buf;
+  iconv(cd, nullptr, nullptr, &o, &oLeft);
+  out.append(buf, static_cast<size_t>(o - buf));
+}
+
+}  // namespace xl::biff
