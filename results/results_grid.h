@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,12 +23,19 @@ class GridObserver {
   virtual void cellsChanged(int firstRow, int firstCol, int lastRow, int lastCol) = 0;
   virtual void columnWidthChanged(int col, int width) = 0;
   virtual void selectionChanged() = 0;
+  virtual void currentCellMoved() {}          // set by the program, not by the view
+  virtual void disabledChanged(bool /*disabled*/) {}
+  virtual void rowHeightChanged(int /*row*/, int /*height*/) {}
 };
 
+// Not thread-safe: one thread (the user-interface thread) owns the grid.
 class ResultsGrid {
  public:
   static constexpr int kDesignRowHeight = 24;
   static constexpr int kDefaultColumnWidth = 60;
+  static constexpr int kDesignColumnCount = 3;
+  static constexpr int kDesignColumnWidths[kDesignColumnCount] = {80, 60, 60};
+  static constexpr std::string_view kDesignCaptions[kDesignColumnCount] = {"文件位置", "表名称", "单元格"};
 
   ResultsGrid();  // design layout
 
@@ -63,6 +71,33 @@ class ResultsGrid {
   // Composite uses.
   void clearForSearch();                      // row count 1, disable, reset with design columns
   void colourWholeRow(int row, Colour colour);
+  void selectWholeRow(int row);               // select range (row, 0) .. (row, column count - 1)
+
+  // Batching: between beginBatch() and the matching endBatch(), rows appended
+  // at the end (and cell texts and colours written into them) reach the
+  // observer as one rowsInserted when the batch ends or when any other change
+  // needs them announced first. Batches nest.
+  void beginBatch();
+  void endBatch();
+  class Batch {
+   public:
+    explicit Batch(ResultsGrid& grid) : grid_(grid) { grid_.beginBatch(); }
+    ~Batch() { grid_.endBatch(); }
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+   private:
+    ResultsGrid& grid_;
+  };
+
+  // The view's own edits: a row resized by dragging, the Delete key.
+  bool setRowHeight(int row, int height);
+  void clearCellTexts(int firstRow, int firstCol, int lastRow, int lastCol);  // header row excluded
+
+  // Width a caption is fitted to when a column is inserted; the default rule
+  // counts 7 pixels per ASCII and 14 per other character, plus 8 of padding.
+  // A view may install its font's measure.
+  void setTextWidthMeasure(std::function<int(std::string_view)> measure);
+  static int defaultTextWidth(std::string_view text);
 
  private:
   struct Impl;
