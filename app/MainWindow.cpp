@@ -1,0 +1,107 @@
+#include "app/MainWindow.h"
+
+#include <QCloseEvent>
+#include <QIcon>
+#include <QMenuBar>
+#include <QResizeEvent>
+
+#include "app/row_colours.h"
+#include "app/settings.h"
+#include "platform/toolkit/message_box.h"
+#include "platform/toolkit/window_ops.h"
+#include "search/stop_flag.h"
+#include "ui_MainWindow.h"
+
+namespace {
+// The check boxes store their state as these two texts; only "真" reads as
+// checked.
+constexpr const char* kTrueText = "真";
+constexpr const char* kFalseText = "假";
+
+QIcon colourPanelIcon() {
+  QIcon icon;
+  for (int size : {16, 24, 32, 48, 64, 128, 256})
+    icon.addFile(QStringLiteral(":/icons/colours_%1.png").arg(size), QSize(size, size));
+  return icon;
+}
+
+QString fromUtf8(const std::string& text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
+}  // namespace
+
+MainWindow::MainWindow(QWidget* parent)
+    : QMainWindow(parent), form_(std::make_unique<Ui::MainWindow>()) {
+  Q_INIT_RESOURCE(resources);
+  form_->setupUi(this);
+  // The menu bar holds only the hidden "文件" menu, so it takes no room and
+  // the form's geometry is the client area's.
+  form_->文件->menuAction()->setVisible(false);
+  menuBar()->hide();
+  resize(800, 500);
+  centreOnScreen(this);
+
+  const QIcon icon = colourPanelIcon();
+  form_->按钮3->setIcon(icon);
+  setWindowIcon(icon);
+
+  connectHandlers();
+}
+
+MainWindow::~MainWindow() { stopFlag = 1; }
+
+QMenu* MainWindow::fileMenu() const { return form_->文件; }
+
+bool MainWindow::onMainWindowCreated(const LibraryStarter& startLibrary) {
+  readStartupSettings();
+
+  XlApi api;
+  LibraryFailure failure;
+  if (!startLibrary || !startLibrary(api, failure)) {
+    messageBox(fromUtf8(libraryFailureMessage(failure)));
+    return false;
+  }
+  setXlApi(api);
+  // The first call into the library; a null book is kept as it is.
+  scanBook = createXmlBook();
+
+  // Step 6, accepting dropped files, attaches the process-wide FileDropHook
+  // here once the folder input exists.
+  return true;
+}
+
+void MainWindow::readStartupSettings() {
+  form_->编辑框1->setText(fromUtf8(readSetting("目录", "目录", programDirectory() + "/")));
+  // setChecked is not a click: nothing is written back.
+  form_->列名选择框->setChecked(readSetting("选择框", "列名", "") == kTrueText);
+  form_->隐藏选择框->setChecked(readSetting("选择框", "隐藏", "") == kTrueText);
+  titleColour = uint32_t(integerFromText(readSetting("颜色", "标题", "8421504")));
+  failureColour = uint32_t(integerFromText(readSetting("颜色", "失败", "12615935")));
+}
+
+// ---------------------------------------------------------------------------
+// Handlers of the form's controls. Each feature connects its own here, one
+// block per feature.
+void MainWindow::connectHandlers() {
+  // Options: saved at every click.
+  connect(form_->列名选择框, &QCheckBox::clicked, this, &MainWindow::on列名选择框Clicked);
+  connect(form_->隐藏选择框, &QCheckBox::clicked, this, &MainWindow::on隐藏选择框Clicked);
+}
+// ---------------------------------------------------------------------------
+
+void MainWindow::on列名选择框Clicked() {
+  writeSetting("选择框", "列名", form_->列名选择框->isChecked() ? kTrueText : kFalseText);
+}
+
+void MainWindow::on隐藏选择框Clicked() {
+  writeSetting("选择框", "隐藏", form_->隐藏选择框->isChecked() ? kTrueText : kFalseText);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  stopFlag = 1;
+  emit closeRequested();
+  event->accept();
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  emit resized();
+}

@@ -1,0 +1,59 @@
+// The main window: its form, its start-up (settings into the controls, the
+// spreadsheet library, scanBook) and its close. The features wire their
+// handlers in connectHandlers().
+#pragma once
+
+#include <QMainWindow>
+
+#include <functional>
+#include <memory>
+
+#include "app/library_deploy.h"
+
+namespace Ui {
+class MainWindow;
+}
+class QMenu;
+
+class MainWindow : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  explicit MainWindow(QWidget* parent = nullptr);
+  ~MainWindow() override;  // destroyed: stops a running search
+
+  // Every control of the form under its form name (form().编辑框1, ...).
+  Ui::MainWindow& form() { return *form_; }
+  // The "文件" menu; never shown in the menu bar, only as a pop-up.
+  QMenu* fileMenu() const;
+
+  // Readies the library and fills `api` (writing libxl.so beside the program
+  // and loading it, in the program); false with `failure` filled when it
+  // cannot.
+  using LibraryStarter = std::function<bool(XlApi& api, LibraryFailure& failure)>;
+
+  // The created event, run once before the window is first shown: folder,
+  // check boxes and colours from the settings, then the library and
+  // scanBook. Returns false after telling the user when the library cannot
+  // be used; the program then ends with a failure status.
+  bool onMainWindowCreated(const LibraryStarter& startLibrary);
+
+ signals:
+  // After the close request has set stopFlag; the window closes next.
+  void closeRequested();
+  // After every size change.
+  void resized();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  void readStartupSettings();
+  void connectHandlers();
+
+  void on列名选择框Clicked();
+  void on隐藏选择框Clicked();
+
+  std::unique_ptr<Ui::MainWindow> form_;
+};

@@ -1,0 +1,23 @@
+#include "app/StopWindow.h"
+
+#include "platform/toolkit/window_ops.h"
+#include "ui_StopWindow.h"
+
+StopWindow::StopWindow(QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
+      form_(std::make_unique<Ui::StopWindow>()) {
+  form_->setupUi(this);
+  setFixedSize(369, 115);
+  // Pressing Enter or Space on the focused button stops, like a click.
+  form_->按钮1->setDefault(true);
+}
+
+StopWindow::~StopWindow() = default;
+
+void StopWindow::showEvent(QShowEvent* event) {
+  if (!placed_) {
+    centreOnScreen(this);
+    placed_ = true;
+  }
+  QWidget::showEvent(event);
+}
