@@ -1,0 +1,140 @@
+// Prints a workbook as one line of JSON, read through the C entry points only,
+// so it shows exactly what the search sees.
+#include "cli/dump.h"
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "platform/xl/xlapi.h"
+
+namespace {
+
+// Length of the valid UTF-8 sequence at s[i], 0 when it is not one.
+size_t utf8SeqLen(std::string_view s, size_t i) {
+  const unsigned char c = static_cast<unsigned char>(s[i]);
+  size_t n;
+  uint32_t cp;
+  if (c < 0x80) return 1;
+  if (c >= 0xC2 && c <= 0xDF) n = 2, cp = c & 0x1F;
+  else if (c >= 0xE0 && c <= 0xEF) n = 3, cp = c & 0x0F;
+  else if (c >= 0xF0 && c <= 0xF4) n = 4, cp = c & 0x07;
+  else return 0;
+  if (i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k) {
+    const unsigned char cc = static_cast<unsigned char>(s[i + k]);
+    if ((cc & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (cc & 0x3F);
+  }
+  if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+    return 0;
+  return n;
+}
+
+void appendJsonString(std::string& out, std::string_view s) {
+  out.push_back('"');
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        default:
+          if (c < 0x20 || c == 0x7F) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+          } else {
+            out.push_back(static_cast<char>(c));
+          }
+      }
+      ++i;
+      continue;
+    }
+    const size_t n = utf8SeqLen(s, i);
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";  // U+FFFD for a byte that is not UTF-8
+      ++i;
+    } else {
+      out.append(s.substr(i, n));
+      i += n;
+    }
+  }
+  out.push_back('"');
+}
+
+void printLine(const std::string& line) {
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int runDump(const char* path) {
+  const XlApi& xl = staticXlApi();
+  BookHandle book = xl.createXMLBook();
+  std::string out;
+  if (!book) {
+    out = "{\"error\":";
+    appendJsonString(out, "内存不足");
+    printLine(out + "}");
+    return 2;
+  }
+  if (xl.bookLoad(book, path) != 1) {
+    const char* msg = xl.bookErrorMessage(book);
+    out = "{\"error\":";
+    appendJsonString(out, msg ? msg : "");
+    printLine(out + "}");
+    xl.bookRelease(book);
+    return 2;
+  }
+  out = "{\"sheets\":[";
+  const int sheetCount = xl.bookSheetCount(book);
+  for (int i = 0; i < sheetCount; ++i) {
+    SheetHandle sheet = xl.bookGetSheet(book, i);
+    const char* name = xl.bookGetSheetName(book, i);
+    if (i > 0) out.push_back(',');
+    out += "{\"name\":";
+    appendJsonString(out, name ? name : "");
+    const int lastRow = sheet ? xl.sheetLastRow(sheet) : 0;
+    const int lastCol = sheet ? xl.sheetLastCol(sheet) : 0;
+    out += ",\"lastRow\":" + std::to_string(lastRow) + ",\"lastCol\":" + std::to_string(lastCol);
+    out += ",\"hiddenRows\":[";
+    bool first = true;
+    for (int r = 0; r < lastRow; ++r)
+      if (xl.sheetRowHidden(sheet, r)) {
+        if (!first) out.push_back(',');
+        out += std::to_string(r);
+        first = false;
+      }
+    out += "],\"hiddenCols\":[";
+    first = true;
+    for (int c = 0; c < lastCol; ++c)
+      if (xl.sheetColHidden(sheet, c)) {
+        if (!first) out.push_back(',');
+        out += std::to_string(c);
+        first = false;
+      }
+    out += "],\"cells\":[";
+    const int count = sheet ? xl.sheetStoredCellCount(sheet) : 0;
+    for (int k = 0; k < count; ++k) {
+      int row = 0, col = 0, len = 0;
+      const char* text = xl.sheetStoredCell(sheet, k, &row, &col, &len);
+      if (k > 0) out.push_back(',');
+      out += "[" + std::to_string(row) + "," + std::to_string(col) + ",";
+      appendJsonString(out, text ? std::string_view(text, static_cast<size_t>(len)) : std::string_view());
+      out.push_back(']');
+    }
+    out += "]}";
+  }
+  out += "]}";
+  printLine(out);
+  xl.bookRelease(book);
+  return 0;
+}
