@@ -6,6 +6,8 @@ selects a cell, then shows and raises Calc's window.
     quorvane_calc.py query FILE             prints: sheet-position TAB sheet-name TAB selection TAB visible
     quorvane_calc.py quit                   ends the instance behind the pipe
 
+Options come before "--"; every word after it is taken as it stands.
+
 Options: --pipe NAME (default quorvane-<uid>), --headless, --profile DIR,
 --timeout SECONDS (how long to wait for a starting instance).
 
@@ -208,6 +210,9 @@ def main(argv):
     i = 0
     while i < len(argv):
         a = argv[i]
+        if a == "--":
+            words.extend(argv[i + 1:])
+            break
         if a == "--headless":
             headless = True
         elif a in options:

@@ -1,0 +1,76 @@
+#include "app/FileDropHook.h"
+
+#include <QDragEnterEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
+
+QStringList FileDropHook::localPaths(const QMimeData* mime) {
+  QStringList paths;
+  if (mime == nullptr || !mime->hasUrls()) return paths;
+  for (const QUrl& url : mime->urls()) {
+    if (!url.isLocalFile()) return {};
+    QString path = url.toLocalFile();
+    // A folder's URL may end in "/"; the file manager's own name for it doesn't.
+    if (path.size() > 1 && path.endsWith(QLatin1Char('/'))) path.chop(1);
+    paths << path;
+  }
+  return paths;
+}
+
+void FileDropHook::attach(QWidget* window, OnDrop onDrop) {
+  detach();
+  if (window == nullptr) return;
+  window_ = window;
+  onDrop_ = std::move(onDrop);
+  // Qt delivers a drag to the innermost widget that takes drops, so the
+  // edit boxes inside the window are hooked as well; they keep their own
+  // handling of every drag that is not a drag of local files.
+  QList<QWidget*> widgets{window};
+  widgets += window->findChildren<QWidget*>();
+  for (QWidget* w : widgets) {
+    hooked_.append({w, w->acceptDrops()});
+    if (w == window) w->setAcceptDrops(true);
+    w->installEventFilter(this);
+  }
+}
+
+void FileDropHook::detach() {
+  for (const Hooked& h : hooked_) {
+    if (h.widget.isNull()) continue;
+    h.widget->removeEventFilter(this);
+    h.widget->setAcceptDrops(h.acceptedDrops);
+  }
+  hooked_.clear();
+  window_.clear();
+  onDrop_ = nullptr;
+}
+
+bool FileDropHook::eventFilter(QObject* watched, QEvent* event) {
+  switch (event->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove: {
+      auto* drag = static_cast<QDragMoveEvent*>(event);
+      if (localPaths(drag->mimeData()).isEmpty()) break;
+      drag->setDropAction(Qt::CopyAction);
+      drag->accept();
+      return true;
+    }
+    case QEvent::Drop: {
+      auto* drop = static_cast<QDropEvent*>(event);
+      const QStringList paths = localPaths(drop->mimeData());
+      if (paths.isEmpty()) break;
+      drop->setDropAction(Qt::CopyAction);
+      drop->accept();
+      // Copy: a callback may detach the hook.
+      const OnDrop onDrop = onDrop_;
+      for (const QString& path : paths)
+        if (onDrop) onDrop(path.toStdString());
+      return true;
+    }
+    default:
+      break;
+  }
+  return QObject::eventFilter(watched, event);
+}

@@ -1,0 +1,71 @@
+#include "app/FolderInput.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QStandardPaths>
+
+#include "app/settings.h"
+
+namespace {
+
+// QFileDialog can choose either a folder or a file, not both; this one takes
+// whatever is selected (or typed) when the user confirms.
+class FolderOrFileDialog : public QFileDialog {
+ public:
+  explicit FolderOrFileDialog(QWidget* parent) : QFileDialog(parent, QStringLiteral("选择文件夹")) {
+    setOption(QFileDialog::DontUseNativeDialog, true);
+    setFileMode(QFileDialog::AnyFile);
+    setAcceptMode(QFileDialog::AcceptOpen);
+    setLabelText(QFileDialog::Accept, QStringLiteral("选择"));
+    QString start = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    if (!QFileInfo(start).isDir()) start = QDir::homePath();
+    setDirectory(start);
+  }
+
+  QString chosen() const { return chosen_; }
+
+  void accept() override {
+    QString path = selectedFiles().value(0);
+    if (path.isEmpty()) path = directory().absolutePath();
+    // A typed name that names nothing is refused, as a missing folder would be.
+    if (!QFileInfo::exists(path)) return;
+    chosen_ = QDir::cleanPath(path);
+    QDialog::accept();
+  }
+
+ private:
+  QString chosen_;
+};
+
+}  // namespace
+
+FolderInput::FolderInput(QLineEdit* folderBox, QWidget* dialogParent, FolderDialog dialog)
+    : folderBox_(folderBox), dialogParent_(dialogParent),
+      dialog_(dialog ? std::move(dialog) : FolderDialog(&FolderInput::runFolderDialog)) {}
+
+QString FolderInput::runFolderDialog(QWidget* parent) {
+  FolderOrFileDialog dialog(parent);
+  dialog.setWindowModality(Qt::ApplicationModal);
+  if (dialog.exec() != QDialog::Accepted) return {};
+  return dialog.chosen();
+}
+
+void FolderInput::setFolder(const std::string& folder) {
+  if (folderBox_) folderBox_->setText(QString::fromStdString(folder));
+  writeSetting("目录", "目录", folder);
+}
+
+void FolderInput::onPathDropped(const std::string& path) {
+  const std::string copy = path;  // the caller's text may go away during the write
+  std::string folder = folderOfPath(copy);
+  if (folder.empty()) folder = programDirectory() + "/";
+  setFolder(folder);
+}
+
+void FolderInput::on目录按钮Clicked() {
+  std::string chosen = dialog_(dialogParent_.data()).toStdString();
+  if (chosen.empty()) chosen = programDirectory() + "/";
+  setFolder(chosen);
+}

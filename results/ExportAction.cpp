@@ -1,0 +1,32 @@
+#include "results/ExportAction.h"
+
+#include <QLineEdit>
+
+#include "app/folder_of_path.h"
+#include "platform/toolkit/dialogs.h"
+#include "platform/toolkit/message_box.h"
+#include "platform/toolkit/shell.h"
+
+void ExportAction::on按钮2Clicked() {
+  if (in_.grid == nullptr || in_.xl == nullptr) return;
+  const std::string folderText = in_.folderBox ? in_.folderBox->text().toStdString() : std::string();
+  const std::string searchText = in_.searchBox ? in_.searchBox->text().toStdString() : std::string();
+  fileName_ = QString::fromStdString(proposedExportName(folderText, searchText));
+
+  const std::optional<QString> chosen = showSaveFileDialog(
+      {QString::fromUtf8(kFilter), QString::fromUtf8(kDefaultExtension), fileName_}, in_.dialogParent);
+  if (!chosen || chosen->isEmpty()) return;
+  fileName_ = *chosen;
+
+  const std::vector<std::string> titles = gridColumnTitles(*in_.grid);
+  const std::string path = fileName_.toStdString();
+  std::vector<int> widths;
+  const bool saved = writeResultsWorkbook(*in_.xl, *in_.grid, in_.progress, titles, kExportSheetName,
+                                          widths, false, path);
+  if (!saved) {
+    messageBox(QStringLiteral("导出失败！"), kMessageBoxOk);
+    return;
+  }
+  if (messageBox(QStringLiteral("导出成功！是否打开文件夹？"), kMessageBoxYesNo) == kAnswerYes)
+    openWithShell(QString::fromStdString(folderOfPath(path)));
+}

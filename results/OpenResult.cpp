@@ -1,0 +1,95 @@
+#include "results/OpenResult.h"
+
+#include <QAction>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProcess>
+#include <QTimer>
+
+#include <memory>
+
+#include "app/folder_of_path.h"
+#include "app/settings.h"
+#include "platform/toolkit/message_box.h"
+#include "platform/toolkit/shell.h"
+#include "platform/toolkit/window_ops.h"
+
+#ifndef QUORVANE_CALC_HELPER_SOURCE
+#define QUORVANE_CALC_HELPER_SOURCE ""
+#endif
+
+namespace {
+
+// A helper still running after this is stuck (the office itself hangs).
+constexpr int kHelperTimeoutMs = 120'000;
+constexpr int kHelperDidNotStart = -1;
+constexpr int kHelperKilled = -2;
+
+void noCalcMessage() { messageBox(QStringLiteral("你的计算机上没有 EXCEL 程序"), kMessageBoxOk); }
+
+}  // namespace
+
+OpenResult::OpenResult(ResultsGrid& grid, QLineEdit* folderBox, QMenu* menu, QAction* openFolderAction,
+                       QAction* openFileAction, QObject* parent)
+    : QObject(parent), grid_(grid), folderBox_(folderBox), menu_(menu),
+      launch_(&OpenResult::runHelper), helperDirectory_(programDirectory()) {
+  if (openFolderAction) connect(openFolderAction, &QAction::triggered, this, &OpenResult::openResultFolder);
+  if (openFileAction) connect(openFileAction, &QAction::triggered, this, &OpenResult::openResultWorkbook);
+}
+
+std::string OpenResult::folderText() const {
+  return folderBox_ ? folderBox_->text().toStdString() : std::string();
+}
+
+void OpenResult::onCurrentCellChanged() {
+  const int row = grid_.currentRow();
+  grid_.selectRange(row, 0, row, grid_.columnCount() - 1);
+  if (grid_.currentColumn() >= 2) return;
+  popupMenu(menu_);
+}
+
+void OpenResult::openResultFolder() {
+  const std::string path = workbookPathOfRow(grid_, grid_.currentRow(), folderText());
+  openWithShell(QString::fromStdString(folderOfPath(path)));
+}
+
+void OpenResult::openResultWorkbook() {
+  const std::string helper = findCalcHelper(helperDirectory_, QUORVANE_CALC_HELPER_SOURCE);
+  if (helper.empty()) {
+    noCalcMessage();
+    return;
+  }
+  const CalcRequest request = calcRequestForRow(grid_, grid_.currentRow(), folderText());
+  // The helper may take seconds to start the office; the window stays free
+  // and hears back only when there is no office to talk to.
+  launch_(calcHelperArguments(helper, request), [](int exitCode) {
+    if (exitCode == kCalcExitNoOffice || exitCode == kHelperDidNotStart) noCalcMessage();
+  });
+}
+
+void OpenResult::runHelper(const std::vector<std::string>& arguments, std::function<void(int)> done) {
+  auto* process = new QProcess;
+  process->setProgram(QString::fromLatin1(kCalcPython));
+  QStringList args;
+  for (const std::string& a : arguments) args << QString::fromStdString(a);
+  process->setArguments(args);
+  process->setStandardOutputFile(QProcess::nullDevice());
+  process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+
+  auto finished = std::make_shared<bool>(false);
+  auto finish = [process, done, finished](int code) {
+    if (*finished) return;
+    *finished = true;
+    process->deleteLater();
+    if (done) done(code);
+  };
+  QObject::connect(process, &QProcess::finished, process, [process, finish](int code, QProcess::ExitStatus status) {
+    finish(status == QProcess::NormalExit ? code : kHelperKilled);
+    (void)process;
+  });
+  QObject::connect(process, &QProcess::errorOccurred, process, [finish](QProcess::ProcessError error) {
+    if (error == QProcess::FailedToStart) finish(kHelperDidNotStart);
+  });
+  QTimer::singleShot(kHelperTimeoutMs, process, [process] { process->kill(); });
+  process->start();
+}

@@ -1,0 +1,52 @@
+// Opening a result row: a click on its workbook or sheet column offers the
+// "文件" menu; "打开文件夹" shows the workbook's folder in the file browser,
+// "打开文件" opens the workbook in LibreOffice Calc at the row's sheet and cell.
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "results/open_result.h"
+
+class QAction;
+class QLineEdit;
+class QMenu;
+
+class OpenResult : public QObject {
+  Q_OBJECT
+
+ public:
+  // Runs the helper with `arguments` without blocking; `done` gets its exit
+  // code, or -1 when it could not run at all.
+  using Launch = std::function<void(const std::vector<std::string>& arguments,
+                                    std::function<void(int exitCode)> done)>;
+
+  // `menu` is the "文件" menu; its two actions are bound to the commands here.
+  OpenResult(ResultsGrid& grid, QLineEdit* folderBox, QMenu* menu, QAction* openFolderAction,
+             QAction* openFileAction, QObject* parent = nullptr);
+
+  void setLaunch(Launch launch) { launch_ = std::move(launch); }
+  // Where the helper script is looked for first (the program directory).
+  void setHelperDirectory(std::string directory) { helperDirectory_ = std::move(directory); }
+
+  // The grid's current cell moved: select its row; offer the menu for
+  // columns 0 and 1.
+  void onCurrentCellChanged();
+  void openResultFolder();
+  void openResultWorkbook();
+
+  static void runHelper(const std::vector<std::string>& arguments, std::function<void(int)> done);
+
+ private:
+  std::string folderText() const;
+
+  ResultsGrid& grid_;
+  QPointer<QLineEdit> folderBox_;
+  QPointer<QMenu> menu_;
+  Launch launch_;
+  std::string helperDirectory_;
+};
