@@ -1,0 +1,268 @@
+#include "cli/search_cli.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <string_view>
+
+#include "platform/xl/xlapi.h"
+#include "search/search_run.h"
+#include "search/stop_flag.h"
+
+namespace {
+
+const char kUsage[] =
+    "用法：quorvane-search --folder 目录 --text 文本 [--titles] [--skip-hidden] [--json]\n"
+    "      quorvane-search --dump 文件\n"
+    "  --folder 目录     搜索的文件夹（其下所有子文件夹）\n"
+    "  --text 文本       要查找的文本（ASCII 字母不分大小写）\n"
+    "  --titles          获取第一行为标题\n"
+    "  --skip-hidden     忽略隐藏单元格\n"
+    "  --json            每行输出一个 JSON 对象\n";
+
+// Length of the well-formed UTF-8 sequence at s[i], 0 when it is not one.
+size_t validUtf8Length(std::string_view s, size_t i) {
+  auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  unsigned char c = b(i);
+  if (c < 0x80) return 1;
+  size_t n;
+  unsigned lo = 0x80, hi = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) n = 2;
+  else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;  // no surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + n > s.size()) return 0;
+  if (b(i + 1) < lo || b(i + 1) > hi) return 0;
+  for (size_t k = 2; k < n; ++k)
+    if (b(i + k) < 0x80 || b(i + k) > 0xBF) return 0;
+  return n;
+}
+
+// Bytes that are not UTF-8 (names from other systems) become lone surrogates
+// U+DC80..U+DCFF, as Python's surrogateescape reads them back unchanged.
+void appendJsonString(std::string& out, std::string_view s) {
+  static const char hex[] = "0123456789abcdef";
+  out += '"';
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+      ++i;
+    } else if (c < 0x20) {
+      switch (c) {
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+          out += "\\u00";
+          out += hex[c >> 4];
+          out += hex[c & 15];
+      }
+      ++i;
+    } else if (size_t n = validUtf8Length(s, i)) {
+      out.append(s.data() + i, n);
+      i += n;
+    } else {
+      out += "\\udc";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+      ++i;
+    }
+  }
+  out += '"';
+}
+
+void appendTableCell(std::string& out, std::string_view s) {
+  for (char c : s) {
+    switch (c) {
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\\': out += "\\\\"; break;
+      default: out += c;
+    }
+  }
+}
+
+void flushIfLarge(std::string& buffer, std::FILE* out, bool force = false) {
+  if (buffer.size() >= (1u << 16) || (force && !buffer.empty())) {
+    std::fwrite(buffer.data(), 1, buffer.size(), out);
+    buffer.clear();
+  }
+}
+
+extern "C" void onInterrupt(int) { stopFlag.store(1); }
+
+}  // namespace
+
+bool parseSearchCliArgs(int argc, char** argv, SearchCliOptions& options, bool& help, std::string& error) {
+  help = false;
+  struct Flag {
+    const char* name;
+    bool SearchCliOptions::*field;
+  };
+  struct Value {
+    const char* name;
+    std::string SearchCliOptions::*field;
+    bool SearchCliOptions::*seen;
+  };
+  static const Flag flags[] = {{"--titles", &SearchCliOptions::titles},
+                               {"--skip-hidden", &SearchCliOptions::skipHidden},
+                               {"--json", &SearchCliOptions::json}};
+  static const Value values[] = {{"--folder", &SearchCliOptions::folder, &SearchCliOptions::haveFolder},
+                                 {"--text", &SearchCliOptions::text, nullptr}};
+  bool haveText = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      help = true;
+      return true;
+    }
+    bool known = false;
+    for (const Flag& f : flags) {
+      if (arg == f.name) {
+        options.*f.field = true;
+        known = true;
+      }
+    }
+    for (const Value& v : values) {
+      std::string_view name = v.name;
+      if (arg == name || (arg.size() > name.size() && arg.substr(0, name.size()) == name && arg[name.size()] == '=')) {
+        if (arg == name) {
+          if (i + 1 >= argc) {
+            error = std::string(name) + " 缺少取值";
+            return false;
+          }
+          options.*v.field = argv[++i];
+        } else {
+          options.*v.field = std::string(arg.substr(name.size() + 1));
+        }
+        if (v.seen) options.*v.seen = true;
+        if (name == "--text") haveText = true;
+        known = true;
+      }
+    }
+    if (!known) {
+      error = "未知参数：" + std::string(arg);
+      return false;
+    }
+  }
+  if (!options.haveFolder) {
+    error = "缺少 --folder";
+    return false;
+  }
+  if (!haveText || options.text.empty()) {
+    error = "缺少要查找的文本 --text";
+    return false;
+  }
+  return true;
+}
+
+void printGridJson(const ResultsGrid& grid, std::FILE* out) {
+  std::string line;
+  const int columns = grid.columnCount();
+  for (int r = 0; r < grid.rowCount(); ++r) {
+    line += "{\"cells\":[";
+    for (int c = 0; c < columns; ++c) {
+      if (c) line += ',';
+      appendJsonString(line, grid.cellTextView(r, c));
+    }
+    line += "],\"colours\":[";
+    for (int c = 0; c < columns; ++c) {
+      if (c) line += ',';
+      std::optional<Colour> colour = grid.cellColour(r, c);
+      line += colour ? std::to_string(*colour) : "null";
+    }
+    line += "]}\n";
+    flushIfLarge(line, out);
+  }
+  flushIfLarge(line, out, true);
+  std::fflush(out);
+}
+
+void printGridTable(const ResultsGrid& grid, std::FILE* out) {
+  std::string line;
+  const int columns = grid.columnCount();
+  for (int r = 0; r < grid.rowCount(); ++r) {
+    for (int c = 0; c < columns; ++c) {
+      if (c) line += '\t';
+      appendTableCell(line, grid.cellTextView(r, c));
+    }
+    if (std::optional<Colour> colour = grid.cellColour(r, 0)) {
+      char text[32];
+      std::snprintf(text, sizeof text, "\t[颜色 0x%06X]", static_cast<unsigned>(*colour));
+      line += text;
+    }
+    line += '\n';
+    flushIfLarge(line, out);
+  }
+  flushIfLarge(line, out, true);
+  std::fflush(out);
+}
+
+int runSearchCli(int argc, char** argv) {
+  SearchCliOptions options;
+  bool help = false;
+  std::string error;
+  if (!parseSearchCliArgs(argc, argv, options, help, error)) {
+    std::fprintf(stderr, "%s\n%s", error.c_str(), kUsage);
+    return 2;
+  }
+  if (help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+
+  SearchSettings settings;
+  settings.searchText = options.text;
+  settings.titles = options.titles;
+  settings.skipHidden = options.skipHidden;
+  settings.folderText = options.folder;
+
+  stopFlag.store(0);
+  std::signal(SIGINT, onInterrupt);
+  std::signal(SIGTERM, onInterrupt);
+
+  const XlApi& api = staticXlApi();
+  ScanBookSource source(api, api.createXMLBook());
+  ResultsGrid grid;
+  grid.clearForSearch();
+
+  const bool terminal = ::isatty(STDERR_FILENO) == 1;
+  if (terminal) std::fputs("搜索中...", stderr);
+  auto lastShown = std::chrono::steady_clock::now();
+  std::string status;
+  auto showProgress = [&](int, int, std::string_view text) {
+    if (!terminal || text.empty()) return;
+    status.assign(text);
+    auto now = std::chrono::steady_clock::now();
+    if (now - lastShown < std::chrono::milliseconds(100)) return;
+    lastShown = now;
+    std::fprintf(stderr, "\r%s\x1b[K", status.c_str());
+  };
+
+  bool stopped = runSearch(settings, api, source, stopFlag, [&](ScanOutput& pending, bool) {
+    ResultsGrid::Batch batch(grid);
+    pending.applyTo(grid, showProgress);
+    pending.clear();
+  });
+  grid.setDisabled(false);
+  stopFlag.store(1);
+
+  if (terminal) std::fputs("\r\x1b[K", stderr);
+  if (options.json) printGridJson(grid, stdout);
+  else printGridTable(grid, stdout);
+  std::fputs(stopped ? "搜索停止！\n" : "搜索完成！\n", stderr);
+  return stopped ? 130 : 0;
+}

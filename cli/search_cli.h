@@ -1,0 +1,31 @@
+// quorvane-search --folder DIR --text TEXT [--titles] [--skip-hidden] [--json]:
+// the window's search (same count, walk, scan and results grid, default
+// colours) from the command line, printing the grid when done.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "results/results_grid.h"
+
+struct SearchCliOptions {
+  std::string folder;
+  bool haveFolder = false;
+  std::string text;
+  bool titles = false;      // the first row of each sheet as titles
+  bool skipHidden = false;  // hidden rows and columns left out
+  bool json = false;
+};
+
+// Fills `options` from the arguments after the program name; false with a
+// message in `error` for an unknown option, a missing value or a missing
+// --folder / empty --text. `help` is set for --help.
+bool parseSearchCliArgs(int argc, char** argv, SearchCliOptions& options, bool& help, std::string& error);
+
+// One JSON object per grid row and line, header row first:
+// {"cells":["..",..],"colours":[null or 0x00BBGGRR as an integer, ..]}.
+void printGridJson(const ResultsGrid& grid, std::FILE* out);
+// Tab-separated cells per row; a coloured row ends with its colour.
+void printGridTable(const ResultsGrid& grid, std::FILE* out);
+
+int runSearchCli(int argc, char** argv);
