@@ -1,0 +1,156 @@
+// Book::load: the format is told by the content, every failure is a clear
+// Chinese text, and nothing blocks or throws.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <chrono>
+#include <random>
+
+#include "platform/xl/book.h"
+#include "tests/xl/xl_test_util.h"
+
+namespace fs = std::filesystem;
+using xltest::hasCjk;
+
+namespace {
+
+void makeZip(const fs::path& p, const std::vector<std::pair<std::string, std::string>>& entries) {
+  int err = 0;
+  zip_t* z = zip_open(p.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+  ASSERT_NE(z, nullptr);
+  for (auto& [name, data] : entries) {
+    zip_source_t* src = zip_source_buffer(z, data.data(), data.size(), 0);
+    ASSERT_GE(zip_file_add(z, name.c_str(), src, ZIP_FL_OVERWRITE), 0);
+  }
+  ASSERT_EQ(zip_close(z), 0);
+}
+
+std::string loadError(const fs::path& p) {
+  xl::Book book;
+  EXPECT_FALSE(book.load(p.string())) << p;
+  EXPECT_TRUE(book.sheets.empty());
+  EXPECT_TRUE(hasCjk(book.error())) << p << ": " << book.error();
+  return book.error();
+}
+
+class Load : public ::testing::Test {
+ protected:
+  void SetUp() override { dir = xltest::scratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name()); }
+  fs::path dir;
+};
+
+}  // namespace
+
+TEST_F(Load, FilesThatAreNotWorkbooksGetTheirOwnText) {
+  xltest::writeBytes(dir / "empty.xlsx", "");
+  EXPECT_EQ(loadError(dir / "empty.xlsx"), "文件为空");
+
+  std::string random(5000, '\0');
+  std::mt19937 rng(3);
+  for (char& c : random) c = static_cast<char>(rng());
+  random[0] = '\x01';  // neither PK, OLE2 nor a BIFF record
+  xltest::writeBytes(dir / "random.xlsx", random);
+  EXPECT_EQ(loadError(dir / "random.xlsx"), "不是工作簿文件");
+
+  xltest::writeBytes(dir / "table.xls", "名称,数量\n苹果,3\n");
+  EXPECT_EQ(loadError(dir / "table.xls"), "不支持的格式：CSV 文本文件");
+  xltest::writeBytes(dir / "tabs.xls", "\xEF\xBB\xBFname\tqty\nx\t1\n");
+  EXPECT_EQ(loadError(dir / "tabs.xls"), "不支持的格式：制表符分隔的文本文件");
+  xltest::writeBytes(dir / "page.xls", "\n  <HTML><body><table><tr><td>1</td></tr></table></body></HTML>");
+  EXPECT_EQ(loadError(dir / "page.xls"), "不支持的格式：HTML 网页");
+  xltest::writeBytes(dir / "x2003.xls",
+                     "<?xml version=\"1.0\"?>\n<Workbook xmlns=\"urn:schemas-microsoft-com:office:spreadsheet\">"
+                     "</Workbook>");
+  EXPECT_EQ(loadError(dir / "x2003.xls"), "不支持的格式：XML 电子表格（Excel 2003 XML）");
+  // UTF-16 text, as some programs export "Unicode text" with an .xls name.
+  std::string utf16 = std::string("\xFF\xFE", 2);
+  for (char c : std::string("<html><table>")) utf16 += std::string{c, '\0'};
+  xltest::writeBytes(dir / "u16.xls", utf16);
+  EXPECT_EQ(loadError(dir / "u16.xls"), "不支持的格式：HTML 网页");
+}
+
+TEST_F(Load, ZipFilesThatAreNotOoxmlWorkbooks) {
+  makeZip(dir / "plain.xlsx", {{"readme.txt", "hello"}, {"data/a.bin", "xyz"}});
+  EXPECT_EQ(loadError(dir / "plain.xlsx"), "不是工作簿文件：普通的 ZIP 压缩包");
+  makeZip(dir / "sheet.xls", {{"mimetype", "application/vnd.oasis.opendocument.spreadsheet"},
+                              {"content.xml", "<office:document-content/>"}});
+  EXPECT_EQ(loadError(dir / "sheet.xls"), "不支持的格式：OpenDocument 电子表格（.ods）");
+  makeZip(dir / "letter.xlsx", {{"[Content_Types].xml", "<Types/>"}, {"word/document.xml", "<w:document/>"}});
+  EXPECT_EQ(loadError(dir / "letter.xlsx"), "不是工作簿文件：Word 文档（.docx）");
+  // An empty archive is only its end record.
+  xltest::writeBytes(dir / "empty-zip.xlsx", std::string("PK\x05\x06", 4) + std::string(18, '\0'));
+  std::string e = loadError(dir / "empty-zip.xlsx");
+  EXPECT_NE(e.find("不是"), std::string::npos) << e;
+  // A truncated archive: the local header alone.
+  xltest::writeBytes(dir / "cut.xlsx", std::string("PK\x03\x04\x14\x00\x00\x00", 8) + std::string(40, 'a'));
+  loadError(dir / "cut.xlsx");
+}
+
+TEST_F(Load, FifoDirectoryAndMissingFileFailAtOnce) {
+  ASSERT_EQ(::mkfifo((dir / "pipe.xls").c_str(), 0644), 0);
+  fs::create_directory(dir / "folder.xls");
+  const auto start = std::chrono::steady_clock::now();
+  // Nobody ever writes to the FIFO: a blocking open or read would hang here.
+  EXPECT_EQ(loadError(dir / "pipe.xls"), "不是工作簿文件：不是普通文件");
+  EXPECT_EQ(loadError(dir / "folder.xls"), "不是工作簿文件：这是一个文件夹");
+  EXPECT_EQ(loadError(dir / "missing.xlsx"), "无法打开文件：文件不存在");
+  EXPECT_EQ(loadError(dir / "pipe.xls" / "below.xls"), "无法打开文件：路径中有一项不是文件夹");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(Load, UnreadableFileNamesThePermission) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  xltest::writeBytes(dir / "locked.xlsx", "PK\x03\x04");
+  ::chmod((dir / "locked.xlsx").c_str(), 0);
+  EXPECT_EQ(loadError(dir / "locked.xlsx"), "无法打开文件：没有权限");
+}
+
+TEST_F(Load, BiffContentLoadsWhateverTheName) {
+  // A bare BIFF5 worksheet stream: BOF, LABEL "Hi" at B3, EOF.
+  std::string s;
+  auto rec = [&](uint16_t type, std::string body) {
+    s += static_cast<char>(type & 0xFF);
+    s += static_cast<char>(type >> 8);
+    s += static_cast<char>(body.size() & 0xFF);
+    s += static_cast<char>(body.size() >> 8);
+    s += body;
+  };
+  rec(0x0809, std::string("\x00\x05\x10\x00\x00\x00\x00\x00", 8));
+  rec(0x0204, std::string("\x02\x00\x01\x00\x00\x00\x02\x00Hi", 10));
+  rec(0x000A, "");
+  xltest::writeBytes(dir / "stream.xlsx", s);
+  xl::Book book;
+  ASSERT_TRUE(book.load((dir / "stream.xlsx").string())) << book.error();
+  EXPECT_EQ(book.error(), "ok");
+  ASSERT_EQ(book.sheets.size(), 1u);
+  const xl::CellRef* c = book.sheets[0].find(2, 1);
+  ASSERT_NE(c, nullptr);
+  EXPECT_STREQ(book.text(*c), "Hi");
+}
+
+TEST_F(Load, AFailedLoadLeavesNothingOfThePreviousBook) {
+  std::string s;
+  auto rec = [&](uint16_t type, std::string body) {
+    s += static_cast<char>(type & 0xFF);
+    s += static_cast<char>(type >> 8);
+    s += static_cast<char>(body.size() & 0xFF);
+    s += static_cast<char>(body.size() >> 8);
+    s += body;
+  };
+  rec(0x0809, std::string("\x00\x05\x10\x00\x00\x00\x00\x00", 8));
+  rec(0x0204, std::string("\x00\x00\x00\x00\x00\x00\x01\x00X", 9));
+  rec(0x000A, "");
+  xltest::writeBytes(dir / "good.xls", s);
+  xltest::writeBytes(dir / "bad.xls", "");
+  xl::Book book;
+  ASSERT_TRUE(book.load((dir / "good.xls").string())) << book.error();
+  EXPECT_EQ(book.sheets.size(), 1u);
+  EXPECT_FALSE(book.load((dir / "bad.xls").string()));
+  EXPECT_TRUE(book.sheets.empty());
+  EXPECT_EQ(book.error(), "文件为空");
+  ASSERT_TRUE(book.load((dir / "good.xls").string()));
+  EXPECT_EQ(book.error(), "ok");
+}
