@@ -1,1 +1,195 @@
-// (being written)
+// Reads an .xlsx/.xlsm workbook: finds the workbook part through the package
+// relationships, lists the sheets in workbook order, then reads the shared
+// strings, the styles and every sheet part the workbook names.
+#include "platform/xl/ooxml_reader.h"
+
+#include "platform/xl/ooxml_internal.h"
+
+namespace xl {
+
+namespace ooxml {
+namespace {
+
+struct SheetEntry {
+  std::string name;
+  std::string relId;
+};
+
+class WorkbookHandler : public SaxHandler {
+ public:
+  explicit WorkbookHandler(uint32_t maxSheets) : maxSheets_(maxSheets) {}
+  std::vector<SheetEntry> sheets;
+  bool date1904 = false;
+  bool binary = false;
+
+  void start(const char* name, const char** atts) override {
+    if (eq(name, "workbookPr")) {
+      for (int i = 0; atts[i]; i += 2)
+        if (eq(localName(atts[i]), "date1904")) date1904 = isTrue(atts[i + 1]);
+    } else if (eq(name, "sheets")) {
+      inSheets_ = true;
+    } else if (inSheets_ && eq(name, "sheet")) {
+      if (sheets.size() >= maxSheets_) {
+        fail("文件过大：工作表过多");
+        return;
+      }
+      SheetEntry entry;
+      std::string plainId;
+      for (int i = 0; atts[i]; i += 2) {
+        const char* key = atts[i];
+        if (isNamespaceDecl(key)) continue;
+        const char* local = localName(key);
+        if (eq(local, "name")) {
+          entry.name = atts[i + 1];
+        } else if (eq(local, "id")) {
+          // The relationship id is the prefixed one (r:id); a bare id is a fallback.
+          if (local != key) entry.relId = atts[i + 1];
+          else plainId = atts[i + 1];
+        }
+      }
+      if (entry.relId.empty()) entry.relId = std::move(plainId);
+      decodeEscapes(entry.name);
+      sheets.push_back(std::move(entry));
+    }
+  }
+  void end(const char* name) override {
+    if (eq(name, "sheets")) inSheets_ = false;
+  }
+
+ private:
+  uint32_t maxSheets_;
+  bool inSheets_ = false;
+};
+
+// [Content_Types].xml, used only when the package relationships do not name
+// the workbook.
+class ContentTypesHandler : public SaxHandler {
+ public:
+  std::string workbookPart;
+  void start(const char* name, const char** atts) override {
+    if (!workbookPart.empty() || !eq(name, "Override")) return;
+    const char* part = nullptr;
+    const char* type = nullptr;
+    for (int i = 0; atts[i]; i += 2) {
+      if (eq(atts[i], "PartName")) part = atts[i + 1];
+      else if (eq(atts[i], "ContentType")) type = atts[i + 1];
+    }
+    if (!part || !type) return;
+    std::string t(type);
+    if (typeIs(t, ".main+xml") && (t.find("spreadsheetml") != std::string::npos || t.find("ms-excel") != std::string::npos))
+      workbookPart = resolveTarget("", part);
+  }
+  void end(const char*) override {}
+};
+
+const Relationship* findRel(const std::vector<Relationship>& rels, const char* typeSuffix) {
+  for (const Relationship& r : rels)
+    if (typeIs(r.type, typeSuffix)) return &r;
+  return nullptr;
+}
+
+bool findWorkbookPart(Package& pkg, std::string& part, std::string& error) {
+  std::vector<Relationship> rels;
+  if (!readRelationships(pkg, "_rels/.rels", rels, error)) return false;
+  if (const Relationship* r = findRel(rels, "/officeDocument"); r && pkg.has(r->target)) {
+    part = r->target;
+    return true;
+  }
+  const bool isPackage = pkg.has("[Content_Types].xml");
+  if (isPackage) {
+    ContentTypesHandler types;
+    if (!pkg.parse("[Content_Types].xml", types, error)) return false;
+    if (!types.workbookPart.empty() && pkg.has(types.workbookPart)) {
+      part = types.workbookPart;
+      return true;
+    }
+  }
+  if (pkg.has("xl/workbook.xml")) {
+    part = "xl/workbook.xml";
+    return true;
+  }
+  if (!isPackage && rels.empty()) {
+    error = "不是工作簿文件：普通的 ZIP 压缩包";
+    return false;
+  }
+  const Relationship* r = findRel(rels, "/officeDocument");
+  error = "文件已损坏：缺少 " + (r && !r->target.empty() ? r->target : std::string("xl/workbook.xml"));
+  return false;
+}
+
+bool endsWith(const std::string& s, const char* suffix) { return typeIs(s, suffix); }
+
+bool readBook(Package& pkg, Book& book, const OoxmlLimits& limits, std::string& error) {
+  std::string workbookPart;
+  if (!findWorkbookPart(pkg, workbookPart, error)) return false;
+  if (endsWith(workbookPart, ".bin")) {
+    error = "不支持的格式：Excel 二进制工作簿（.xlsb）";
+    return false;
+  }
+
+  WorkbookHandler workbook(limits.maxSheets);
+  if (!pkg.parse(workbookPart, workbook, error)) return false;
+
+  std::vector<Relationship> rels;
+  if (!readRelationships(pkg, relsPartFor(workbookPart), rels, error)) return false;
+  std::unordered_map<std::string, const Relationship*> byId;
+  byId.reserve(rels.size());
+  for (const Relationship& r : rels) byId.emplace(r.id, &r);
+
+  // Parts the relationships do not name may still sit at their usual place.
+  auto partOf = [&](const char* typeSuffix, const char* usual) -> std::string {
+    if (const Relationship* r = findRel(rels, typeSuffix); r && pkg.has(r->target)) return r->target;
+    std::string fallback = resolveTarget(workbookPart, usual);
+    return pkg.has(fallback) ? fallback : std::string();
+  };
+
+  Styles styles;
+  if (std::string part = partOf("/styles", "styles.xml"); !part.empty())
+    if (!readStyles(pkg, part, styles, error)) return false;
+
+  SharedStrings sst;
+  if (std::string part = partOf("/sharedStrings", "sharedStrings.xml"); !part.empty())
+    if (!readSharedStrings(pkg, part, book, sst, error)) return false;
+
+  uint64_t cellCount = 0;
+  SheetContext ctx{book, sst, styles, workbook.date1904, cellCount, limits.maxCells};
+  book.sheets.reserve(workbook.sheets.size());
+  for (SheetEntry& entry : workbook.sheets) {
+    Sheet& sheet = book.sheets.emplace_back();
+    sheet.name = std::move(entry.name);
+    auto it = byId.find(entry.relId);
+    if (it != byId.end()) {
+      const Relationship& rel = *it->second;
+      if (typeIs(rel.type, "/chartsheet") || typeIs(rel.type, "/dialogsheet")) {
+        sheet.isChart = true;
+      } else if (pkg.has(rel.target)) {
+        // A sheet whose part is missing is kept, without cells, so that
+        // sheet positions still match the workbook's.
+        if (!readWorksheet(pkg, rel.target, sheet, ctx, error)) return false;
+      }
+    }
+    sheet.finish();
+  }
+  return true;
+}
+
+}  // namespace
+}  // namespace ooxml
+
+bool readOoxml(int fd, const std::string& path, Book& book, const OoxmlLimits& limits) {
+  (void)path;  // the content decides, never the name
+  ooxml::Package pkg(limits);
+  std::string error;
+  if (!pkg.open(fd, error) || !ooxml::readBook(pkg, book, limits, error)) {
+    book.clear();
+    book.setError(error.empty() ? "文件已损坏" : error);
+    return false;
+  }
+  return true;
+}
+
+bool readOoxml(int fd, const std::string& path, Book& book) {
+  return readOoxml(fd, path, book, OoxmlLimits());
+}
+
+}  // namespace xl

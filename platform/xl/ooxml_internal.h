@@ -1,0 +1,128 @@
+// Pieces of the .xlsx/.xlsm reader shared between its files: the zip
+// package, the streaming XML driver and the small text rules of the format.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/xl/book.h"
+#include "platform/xl/ooxml_reader.h"
+
+struct zip;
+typedef struct zip zip_t;
+struct XML_ParserStruct;
+
+namespace xl::ooxml {
+
+// Element and attribute names are matched without their prefix: writers use
+// any prefix they like (<x:c>, ns:id), and the local names do not collide in
+// the parts we read.
+inline const char* localName(const char* name) {
+  const char* colon = std::strchr(name, ':');
+  return colon ? colon + 1 : name;
+}
+inline bool isNamespaceDecl(const char* name) {
+  return name[0] == 'x' && std::strncmp(name, "xmlns", 5) == 0 && (name[5] == 0 || name[5] == ':');
+}
+inline bool eq(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
+inline bool isTrue(const char* v) { return eq(v, "1") || eq(v, "true"); }
+
+// SAX callbacks of one part. fail() stops the parse with a message.
+class SaxHandler {
+ public:
+  virtual ~SaxHandler() = default;
+  virtual void start(const char* name, const char** atts) = 0;
+  virtual void end(const char* name) = 0;
+  virtual void text(const char* /*s*/, int /*len*/) {}
+
+  void fail(std::string message);
+  bool failed() const { return !failure_.empty(); }
+  const std::string& failure() const { return failure_; }
+  void attach(XML_ParserStruct* parser) { parser_ = parser; }
+
+ private:
+  XML_ParserStruct* parser_ = nullptr;
+  std::string failure_;
+};
+
+// The zip container, opened read-only on a duplicate of the caller's fd.
+class Package {
+ public:
+  explicit Package(const OoxmlLimits& limits) : limits_(limits) {}
+  ~Package();
+  Package(const Package&) = delete;
+  Package& operator=(const Package&) = delete;
+
+  bool open(int fd, std::string& error);
+  // Index of a part (OPC names are case-insensitive; targets may be
+  // percent-encoded), or -1.
+  int64_t locate(const std::string& part) const;
+  bool has(const std::string& part) const { return locate(part) >= 0; }
+  // Streams the inflated part through expat into `handler`.
+  bool parse(const std::string& part, SaxHandler& handler, std::string& error);
+
+ private:
+  const OoxmlLimits& limits_;
+  zip_t* zip_ = nullptr;
+  std::unordered_map<std::string, int64_t> folded_;  // lower-cased name -> index
+};
+
+struct Relationship {
+  std::string id;
+  std::string type;
+  std::string target;  // resolved part name, no leading "/"
+};
+
+// "xl/workbook.xml" -> "xl/_rels/workbook.xml.rels".
+std::string relsPartFor(const std::string& part);
+// Resolves a relationship target against the folder of its source part.
+std::string resolveTarget(std::string_view sourcePart, std::string_view target);
+bool typeIs(const std::string& type, const char* suffix);  // "/worksheet" etc.
+// Reads a .rels part; a missing part gives no relationships.
+bool readRelationships(Package& pkg, const std::string& relsPart, std::vector<Relationship>& out,
+                       std::string& error);
+
+// Decodes the _xHHHH_ escapes of text from `from` onward, in place.
+void decodeEscapes(std::string& s, size_t from = 0);
+// "AB12" -> row 11, col 27. False for anything else or outside the grid.
+bool parseCellRef(const char* s, uint32_t& row, uint32_t& col);
+// Unsigned decimal, surrounding blanks allowed. False on garbage or overflow.
+bool parseUint(std::string_view s, uint64_t& value);
+// A t="d" cell's ISO 8601 text as "yyyy-mm-dd[ hh:mm:ss]" ("hh:mm:ss" for a
+// time format). False when the text is not an ISO date or time.
+bool isoDateText(std::string_view iso, NumberKind kind, std::string& out);
+
+struct SharedStrings {
+  std::vector<std::pair<uint32_t, uint32_t>> items;  // (arena offset, length)
+};
+bool readSharedStrings(Package& pkg, const std::string& part, Book& book, SharedStrings& sst,
+                       std::string& error);
+
+struct Styles {
+  std::vector<NumberKind> cellKinds;  // by cellXfs index
+  NumberKind kind(uint32_t xf) const {
+    return xf < cellKinds.size() ? cellKinds[xf] : NumberKind::General;
+  }
+};
+bool readStyles(Package& pkg, const std::string& part, Styles& styles, std::string& error);
+
+struct SheetContext {
+  Book& book;
+  const SharedStrings& sst;
+  const Styles& styles;
+  bool date1904;
+  uint64_t& cellCount;  // stored cells of the whole book so far
+  uint64_t maxCells;
+};
+bool readWorksheet(Package& pkg, const std::string& part, Sheet& sheet, SheetContext& ctx,
+                   std::string& error);
+
+// Longest single text (cell value, shared string) we accept; Excel itself
+// stops at 32,767 characters.
+inline constexpr size_t kMaxTextBytes = 16u << 20;
+
+}  // namespace xl::ooxml

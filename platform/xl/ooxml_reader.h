@@ -1,0 +1,24 @@
+// The .xlsx/.xlsm reader with its limits spelled out, so tests can exercise
+// the limits on small files. xl::readOoxml (book.h) uses the defaults.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/xl/book.h"
+#include "platform/xl/cellformat.h"
+
+namespace xl {
+
+struct OoxmlLimits {
+  uint64_t maxPartBytes = kMaxPartBytes;  // inflated bytes of one part
+  int maxDepth = 256;                     // element nesting
+  uint64_t maxTokenBytes = 64u << 20;     // one tag or attribute value held by the parser
+  uint64_t maxCells = kMaxCells;
+  uint32_t maxSheets = 100'000;
+  size_t chunkBytes = 256u << 10;         // inflated bytes handed to expat at a time
+};
+
+bool readOoxml(int fd, const std::string& path, Book& book, const OoxmlLimits& limits);
+
+}  // namespace xl

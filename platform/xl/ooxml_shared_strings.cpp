@@ -1,0 +1,95 @@
+// The shared-string table: each item stored once in the book's arena, cells
+// refer to it by index.
+#include <algorithm>
+
+#include "platform/xl/ooxml_internal.h"
+
+namespace xl::ooxml {
+
+namespace {
+
+// More items than this cannot come from a real workbook; the bound keeps a
+// part of empty <si/> from filling memory with table entries.
+constexpr size_t kMaxSharedStrings = 50'000'000;
+
+class SstHandler : public SaxHandler {
+ public:
+  SstHandler(const std::string& part, Book& book, SharedStrings& sst) : part_(part), book_(book), sst_(sst) {}
+
+  void start(const char* name, const char** atts) override {
+    if (!inItem_) {
+      if (eq(name, "si")) {
+        inItem_ = true;
+        buf_.clear();
+      } else if (eq(name, "sst")) {
+        // The count is a hint only: it may lie, so it bounds the reservation.
+        for (int i = 0; atts[i]; i += 2) {
+          if (eq(localName(atts[i]), "uniqueCount")) {
+            uint64_t n = 0;
+            if (parseUint(atts[i + 1], n)) sst_.items.reserve(static_cast<size_t>(std::min<uint64_t>(n, 1u << 16)));
+          }
+        }
+      }
+      return;
+    }
+    if (eq(name, "rPh")) {
+      ++phonetic_;  // reading aids above the text, not part of it
+    } else if (eq(name, "t") && phonetic_ == 0) {
+      collecting_ = true;
+      runStart_ = buf_.size();
+    }
+  }
+
+  void end(const char* name) override {
+    if (!inItem_) return;
+    if (eq(name, "t")) {
+      if (collecting_) decodeEscapes(buf_, runStart_);
+      collecting_ = false;
+    } else if (eq(name, "rPh")) {
+      if (phonetic_ > 0) --phonetic_;
+    } else if (eq(name, "si")) {
+      inItem_ = false;
+      phonetic_ = 0;
+      collecting_ = false;
+      if (sst_.items.size() >= kMaxSharedStrings) {
+        fail("文件过大：" + part_ + " 的共享字符串过多");
+        return;
+      }
+      uint32_t off = Book::kEmptyText;
+      if (!buf_.empty() && !book_.addText(buf_, off)) {
+        fail("文件过大：单元格文本超过上限");
+        return;
+      }
+      sst_.items.emplace_back(off, static_cast<uint32_t>(buf_.size()));
+    }
+  }
+
+  void text(const char* s, int len) override {
+    if (!collecting_) return;
+    if (buf_.size() + static_cast<size_t>(len) > kMaxTextBytes) {
+      fail("文件过大：" + part_ + " 中有超长的文本");
+      return;
+    }
+    buf_.append(s, static_cast<size_t>(len));
+  }
+
+ private:
+  const std::string& part_;
+  Book& book_;
+  SharedStrings& sst_;
+  std::string buf_;
+  size_t runStart_ = 0;
+  int phonetic_ = 0;
+  bool inItem_ = false;
+  bool collecting_ = false;
+};
+
+}  // namespace
+
+bool readSharedStrings(Package& pkg, const std::string& part, Book& book, SharedStrings& sst,
+                       std::string& error) {
+  SstHandler handler(part, book, sst);
+  return pkg.parse(part, handler, error);
+}
+
+}  // namespace xl::ooxml

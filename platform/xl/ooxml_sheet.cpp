@@ -1,0 +1,348 @@
+// One worksheet part: the stored cells with the text a spreadsheet
+// application shows for each, hidden rows and hidden columns. This is the
+// hot path of a search, so per-cell work stays small: no strings per
+// attribute, no lookups beyond an index, buffers reused from cell to cell.
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+
+#include "platform/xl/cellformat.h"
+#include "platform/xl/ooxml_internal.h"
+
+namespace xl::ooxml {
+
+namespace {
+
+enum class CellType : uint8_t { Number, Shared, Str, Inline, Bool, Error, Date, Other };
+
+CellType cellTypeOf(const char* t) {
+  switch (t[0]) {
+    case 's':
+      if (t[1] == 0) return CellType::Shared;
+      if (eq(t, "str")) return CellType::Str;
+      break;
+    case 'n':
+      if (t[1] == 0) return CellType::Number;
+      break;
+    case 'b':
+      if (t[1] == 0) return CellType::Bool;
+      break;
+    case 'e':
+      if (t[1] == 0) return CellType::Error;
+      break;
+    case 'd':
+      if (t[1] == 0) return CellType::Date;
+      break;
+    case 'i':
+      if (eq(t, "inlineStr")) return CellType::Inline;
+      break;
+    case 0:
+      return CellType::Number;
+  }
+  return CellType::Other;
+}
+
+std::string_view trimmed(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\n' || s.front() == '\r'))
+    s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\n' || s.back() == '\r'))
+    s.remove_suffix(1);
+  return s;
+}
+
+class SheetHandler : public SaxHandler {
+ public:
+  SheetHandler(const std::string& part, Sheet& sheet, SheetContext& ctx)
+      : part_(part), sheet_(sheet), ctx_(ctx) {
+    value_.reserve(256);
+    inline_.reserve(256);
+  }
+
+  void start(const char* name, const char** atts) override {
+    if (inCell_) {
+      startInCell(name);
+      return;
+    }
+    if (inSheetData_) {
+      if (name[0] == 'c' && name[1] == 0) startCell(atts);
+      else if (eq(name, "row")) startRow(atts);
+      return;
+    }
+    if (eq(name, "sheetData")) {
+      inSheetData_ = true;
+    } else if (eq(name, "cols")) {
+      inCols_ = true;
+    } else if (inCols_ && eq(name, "col")) {
+      hiddenCols(atts);
+    } else if (!rootSeen_) {
+      rootSeen_ = true;
+      if (eq(name, "chartsheet") || eq(name, "dialogsheet")) sheet_.isChart = true;
+    }
+  }
+
+  void end(const char* name) override {
+    if (inCell_) {
+      if (name[0] == 'v' && name[1] == 0) {
+        inValue_ = false;
+      } else if (name[0] == 't' && name[1] == 0) {
+        if (inText_) decodeEscapes(inline_, runStart_);
+        inText_ = false;
+      } else if (eq(name, "rPh")) {
+        if (phonetic_ > 0) --phonetic_;
+      } else if (eq(name, "is")) {
+        inIs_ = false;
+      } else if (name[0] == 'c' && name[1] == 0) {
+        inCell_ = false;
+        finishCell();
+      }
+      return;
+    }
+    if (eq(name, "sheetData")) inSheetData_ = false;
+    else if (eq(name, "cols")) inCols_ = false;
+  }
+
+  void text(const char* s, int len) override {
+    std::string* target = inValue_ ? &value_ : (inText_ && phonetic_ == 0 ? &inline_ : nullptr);
+    if (!target) return;
+    if (target->size() + static_cast<size_t>(len) > kMaxTextBytes) {
+      fail("文件过大：" + part_ + " 中有超长的文本");
+      return;
+    }
+    target->append(s, static_cast<size_t>(len));
+  }
+
+ private:
+  void startRow(const char** atts) {
+    bool hidden = false;
+    uint32_t row = nextRow_;
+    bool haveRow = false;
+    for (int i = 0; atts[i]; i += 2) {
+      const char* key = atts[i];
+      if (key[0] == 'r' && key[1] == 0) {
+        uint64_t r = 0;
+        if (parseUint(atts[i + 1], r)) {
+          haveRow = true;
+          rowValid_ = r >= 1 && r <= kMaxRows;
+          row = static_cast<uint32_t>(r - 1);
+        }
+      } else if (eq(key, "hidden")) {
+        hidden = isTrue(atts[i + 1]);
+      }
+    }
+    // A row without a number is the one after the previous row.
+    if (!haveRow) rowValid_ = nextRow_ < kMaxRows;
+    if (!rowValid_) {
+      nextRow_ = kMaxRows;
+      return;
+    }
+    curRow_ = row;
+    nextRow_ = row + 1;
+    nextCol_ = 0;
+    if (hidden) sheet_.hideRow(row);
+  }
+
+  void startCell(const char** atts) {
+    inCell_ = true;
+    hasValue_ = hasInline_ = inValue_ = inText_ = inIs_ = false;
+    phonetic_ = 0;
+    value_.clear();
+    inline_.clear();
+    type_ = CellType::Number;
+    style_ = 0;
+    bool placed = false;
+    for (int i = 0; atts[i]; i += 2) {
+      const char* key = atts[i];
+      if (key[1] != 0) continue;  // r, t and s are the only one-letter names we need
+      const char* v = atts[i + 1];
+      if (key[0] == 'r') {
+        uint32_t row, col;
+        if (parseCellRef(v, row, col)) {
+          cellRow_ = row;
+          cellCol_ = col;
+          placed = true;
+        } else if (outsideGrid(v)) {
+          skip_ = true;
+          placed = true;
+        }
+      } else if (key[0] == 't') {
+        type_ = cellTypeOf(v);
+      } else if (key[0] == 's') {
+        uint32_t s = 0;
+        const char* p = v;
+        for (; *p >= '0' && *p <= '9' && s < 100'000'000; ++p) s = s * 10 + static_cast<uint32_t>(*p - '0');
+        style_ = s;
+      }
+    }
+    if (!placed) {
+      // A cell without a usable reference takes the next position.
+      if (!rowValid_ || nextCol_ >= kMaxCols) {
+        skip_ = true;
+      } else {
+        cellRow_ = curRow_;
+        cellCol_ = nextCol_;
+      }
+    }
+    if (!skip_) {
+      curRow_ = cellRow_;
+      nextCol_ = cellCol_ + 1;
+      nextRow_ = std::max(nextRow_, cellRow_ + 1);
+      rowValid_ = true;
+    }
+  }
+
+  // A well-formed reference that lies beyond Excel's grid names no cell.
+  static bool outsideGrid(const char* v) {
+    const char* p = v;
+    while ((*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z')) ++p;
+    if (p == v || *p < '0' || *p > '9') return false;
+    while (*p >= '0' && *p <= '9') ++p;
+    return *p == 0;
+  }
+
+  void startInCell(const char* name) {
+    if (inIs_) {
+      if (name[0] == 't' && name[1] == 0) {
+        if (phonetic_ == 0) {
+          inText_ = true;
+          runStart_ = inline_.size();
+        }
+      } else if (eq(name, "rPh")) {
+        ++phonetic_;
+      }
+    } else if (name[0] == 'v' && name[1] == 0) {
+      inValue_ = true;
+      hasValue_ = true;
+      value_.clear();
+    } else if (eq(name, "is")) {
+      inIs_ = true;
+      hasInline_ = true;
+    }
+  }
+
+  void finishCell() {
+    if (skip_) {
+      skip_ = false;
+      return;
+    }
+    switch (type_) {
+      case CellType::Shared: {
+        uint64_t index = 0;
+        // An index the table does not hold names no text: the cell is left out.
+        if (!hasValue_ || !parseUint(value_, index) || index >= ctx_.sst.items.size()) return;
+        const auto& item = ctx_.sst.items[static_cast<size_t>(index)];
+        add(item.first, item.second);
+        return;
+      }
+      case CellType::Inline:
+        if (hasInline_) store(inline_);
+        else if (hasValue_) storeEscaped();
+        return;
+      case CellType::Str:
+      case CellType::Other:
+        if (hasValue_) storeEscaped();
+        return;
+      case CellType::Error:
+        if (hasValue_) store(trimmed(value_));
+        return;
+      case CellType::Bool: {
+        if (!hasValue_) return;
+        std::string_view v = trimmed(value_);
+        if (v == "1" || v == "true") store(booleanText(true));
+        else if (v == "0" || v == "false") store(booleanText(false));
+        else store(v);
+        return;
+      }
+      case CellType::Date: {
+        if (!hasValue_) return;
+        std::string shown;
+        if (isoDateText(value_, ctx_.styles.kind(style_), shown)) store(shown);
+        else store(trimmed(value_));
+        return;
+      }
+      case CellType::Number: {
+        if (!hasValue_) return;
+        std::string_view v = trimmed(value_);
+        if (v.empty()) return;
+        double d = 0;
+        auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), d);
+        if (ec != std::errc() || end != v.data() + v.size() || !std::isfinite(d)) {
+          store(v);  // not a number after all: show what is stored
+          return;
+        }
+        NumberKind kind = ctx_.styles.kind(style_);
+        if (kind == NumberKind::General) store(formatGeneral(d));
+        else store(formatNumber(d, kind, ctx_.date1904));
+        return;
+      }
+    }
+  }
+
+  void storeEscaped() {
+    decodeEscapes(value_);
+    store(value_);
+  }
+
+  void store(std::string_view text) {
+    uint32_t off = Book::kEmptyText;
+    if (!text.empty() && !ctx_.book.addText(text, off)) {
+      fail("文件过大：单元格文本超过上限");
+      return;
+    }
+    add(off, static_cast<uint32_t>(text.size()));
+  }
+
+  void add(uint32_t off, uint32_t len) {
+    if (++ctx_.cellCount > maxCells_) {
+      fail("文件过大：单元格过多");
+      return;
+    }
+    sheet_.addCell(cellRow_, cellCol_, off, len);
+  }
+
+  void hiddenCols(const char** atts) {
+    uint64_t lo = 0, hi = 0;
+    bool hidden = false, haveLo = false, haveHi = false;
+    for (int i = 0; atts[i]; i += 2) {
+      const char* key = atts[i];
+      if (eq(key, "min")) haveLo = parseUint(atts[i + 1], lo);
+      else if (eq(key, "max")) haveHi = parseUint(atts[i + 1], hi);
+      else if (eq(key, "hidden")) hidden = isTrue(atts[i + 1]);
+    }
+    if (!hidden || !haveLo) return;
+    if (!haveHi) hi = lo;
+    if (lo < 1) lo = 1;
+    if (hi > kMaxCols) hi = kMaxCols;
+    if (lo > hi) return;
+    sheet_.hideCols(static_cast<uint32_t>(lo - 1), static_cast<uint32_t>(hi - 1));
+  }
+
+ public:
+  uint64_t maxCells_ = kMaxCells;
+
+ private:
+  const std::string& part_;
+  Sheet& sheet_;
+  SheetContext& ctx_;
+  std::string value_;   // text of <v>
+  std::string inline_;  // text of <is>
+  size_t runStart_ = 0;
+  uint32_t curRow_ = 0, nextRow_ = 0, nextCol_ = 0;
+  uint32_t cellRow_ = 0, cellCol_ = 0, style_ = 0;
+  int phonetic_ = 0;
+  CellType type_ = CellType::Number;
+  bool rowValid_ = true;
+  bool inSheetData_ = false, inCols_ = false, rootSeen_ = false;
+  bool inCell_ = false, inValue_ = false, inText_ = false, inIs_ = false;
+  bool hasValue_ = false, hasInline_ = false, skip_ = false;
+};
+
+}  // namespace
+
+bool readWorksheet(Package& pkg, const std::string& part, Sheet& sheet, SheetContext& ctx,
+                   std::string& error) {
+  SheetHandler handler(part, sheet, ctx);
+  handler.maxCells_ = ctx.maxCells;
+  return pkg.parse(part, handler, error);
+}
+
+}  // namespace xl::ooxml

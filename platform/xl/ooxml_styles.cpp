@@ -1,0 +1,80 @@
+// Number formats of the cell styles: all the reader needs from styles.xml is
+// which styles show a number as a date or a time.
+#include <map>
+
+#include "platform/xl/ooxml_internal.h"
+
+namespace xl::ooxml {
+
+namespace {
+
+// Excel caps a workbook at 64,000 cell styles; beyond a generous bound the
+// rest show numbers in general form.
+constexpr size_t kMaxCellStyles = 1u << 20;
+constexpr size_t kMaxNumberFormats = 1u << 16;
+
+class StylesHandler : public SaxHandler {
+ public:
+  std::map<int, std::string> codes;  // custom formats by id
+  std::vector<int> xfFormats;        // numFmtId of each cellXfs entry
+
+  void start(const char* name, const char** atts) override {
+    if (eq(name, "numFmts")) {
+      inNumFmts_ = true;
+    } else if (eq(name, "cellXfs")) {
+      inCellXfs_ = true;
+    } else if (inNumFmts_ && eq(name, "numFmt")) {
+      int id = -1;
+      const char* code = "";
+      for (int i = 0; atts[i]; i += 2) {
+        const char* key = localName(atts[i]);
+        if (eq(key, "numFmtId")) id = idOf(atts[i + 1]);
+        else if (eq(key, "formatCode")) code = atts[i + 1];
+      }
+      if (id >= 0 && codes.size() < kMaxNumberFormats) codes[id] = code;
+    } else if (inCellXfs_ && eq(name, "xf") && xfDepth_ == 0) {
+      ++xfDepth_;
+      int id = 0;
+      for (int i = 0; atts[i]; i += 2)
+        if (eq(localName(atts[i]), "numFmtId")) id = std::max(0, idOf(atts[i + 1]));
+      if (xfFormats.size() < kMaxCellStyles) xfFormats.push_back(id);
+    }
+  }
+
+  void end(const char* name) override {
+    if (eq(name, "numFmts")) inNumFmts_ = false;
+    else if (eq(name, "cellXfs")) inCellXfs_ = false;
+    else if (eq(name, "xf") && xfDepth_ > 0) --xfDepth_;
+  }
+
+ private:
+  static int idOf(const char* v) {
+    uint64_t n = 0;
+    return parseUint(v, n) && n < 1'000'000 ? static_cast<int>(n) : -1;
+  }
+  bool inNumFmts_ = false;
+  bool inCellXfs_ = false;
+  int xfDepth_ = 0;
+};
+
+}  // namespace
+
+bool readStyles(Package& pkg, const std::string& part, Styles& styles, std::string& error) {
+  StylesHandler handler;
+  if (!pkg.parse(part, handler, error)) return false;
+  std::map<int, NumberKind> byId;  // many styles share few formats
+  styles.cellKinds.clear();
+  styles.cellKinds.reserve(handler.xfFormats.size());
+  for (int id : handler.xfFormats) {
+    auto known = byId.find(id);
+    if (known == byId.end()) {
+      auto code = handler.codes.find(id);
+      NumberKind kind = classifyNumberFormat(id, code == handler.codes.end() ? std::string_view() : code->second);
+      known = byId.emplace(id, kind).first;
+    }
+    styles.cellKinds.push_back(known->second);
+  }
+  return true;
+}
+
+}  // namespace xl::ooxml

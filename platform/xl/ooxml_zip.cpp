@@ -1,0 +1,344 @@
+// The zip container of a workbook and the streaming XML driver: each part is
+// inflated chunk by chunk straight into expat's buffer, never held whole.
+#include <expat.h>
+#include <fcntl.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "platform/xl/ooxml_internal.h"
+
+namespace xl::ooxml {
+
+void SaxHandler::fail(std::string message) {
+  if (failure_.empty()) failure_ = std::move(message);
+  if (parser_) XML_StopParser(parser_, XML_FALSE);
+}
+
+namespace {
+
+std::string folded(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string percentDecoded(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '%' && i + 2 < s.size()) {
+      int hi = hexValue(s[i + 1]), lo = hexValue(s[i + 2]);
+      if (hi >= 0 && lo >= 0) {
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+        continue;
+      }
+    }
+    out.push_back(s[i]);
+  }
+  return out;
+}
+
+// The expat side: local names, the depth bound and the DTD refusal.
+struct Driver {
+  SaxHandler* handler;
+  int depth = 0;
+  int maxDepth;
+  const std::string* part;
+};
+
+void XMLCALL onStart(void* data, const XML_Char* name, const XML_Char** atts) {
+  auto* d = static_cast<Driver*>(data);
+  if (++d->depth > d->maxDepth) {
+    d->handler->fail("文件已损坏：" + *d->part + " 的元素嵌套过深");
+    return;
+  }
+  d->handler->start(localName(name), atts);
+}
+
+void XMLCALL onEnd(void* data, const XML_Char* name) {
+  auto* d = static_cast<Driver*>(data);
+  --d->depth;
+  d->handler->end(localName(name));
+}
+
+void XMLCALL onText(void* data, const XML_Char* s, int len) {
+  static_cast<Driver*>(data)->handler->text(s, len);
+}
+
+// Workbooks never carry a DTD; one can only be there to expand entities.
+void XMLCALL onDoctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+  auto* d = static_cast<Driver*>(data);
+  d->handler->fail("文件已损坏：" + *d->part + " 含有不允许的 DOCTYPE 声明");
+}
+
+void XMLCALL onEntityDecl(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
+                          const XML_Char*, const XML_Char*, const XML_Char*) {
+  auto* d = static_cast<Driver*>(data);
+  d->handler->fail("文件已损坏：" + *d->part + " 含有不允许的实体声明");
+}
+
+struct ParserGuard {
+  XML_Parser p;
+  ~ParserGuard() { XML_ParserFree(p); }
+};
+struct FileGuard {
+  zip_file_t* f;
+  ~FileGuard() {
+    if (f) zip_fclose(f);
+  }
+};
+
+std::string openError(int code, const std::string& part) {
+  switch (code) {
+    case ZIP_ER_NOPASSWD:
+    case ZIP_ER_WRONGPASSWD:
+    case ZIP_ER_ENCRNOTSUPP:
+      return "文件已加密";
+    case ZIP_ER_COMPNOTSUPP:
+      return "文件已损坏：" + part + " 使用了不支持的压缩方式";
+    case ZIP_ER_MEMORY:
+      return "内存不足，无法读取 " + part;
+    default:
+      return "文件已损坏：" + part + " 无法解压";
+  }
+}
+
+}  // namespace
+
+Package::~Package() {
+  if (zip_) zip_discard(zip_);
+}
+
+bool Package::open(int fd, std::string& error) {
+  int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) {
+    error = "无法读取文件";
+    return false;
+  }
+  int code = 0;
+  zip_ = zip_fdopen(copy, ZIP_RDONLY, &code);
+  if (!zip_) {
+    close(copy);  // zip_fdopen owns the fd only when it succeeds
+    switch (code) {
+      case ZIP_ER_READ:
+      case ZIP_ER_SEEK:
+      case ZIP_ER_OPEN:
+        error = "无法读取文件";
+        break;
+      case ZIP_ER_MEMORY:
+        error = "内存不足，无法读取文件";
+        break;
+      default:
+        error = "文件已损坏：不是完整的 ZIP 文件";
+    }
+    return false;
+  }
+  zip_int64_t n = zip_get_num_entries(zip_, 0);
+  folded_.reserve(static_cast<size_t>(std::min<zip_int64_t>(n, 1 << 16)));
+  for (zip_int64_t i = 0; i < n; ++i) {
+    const char* name = zip_get_name(zip_, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_GUESS);
+    if (!name) continue;
+    std::string key = folded(name);
+    std::replace(key.begin(), key.end(), '\\', '/');  // some writers store Windows paths
+    folded_.emplace(std::move(key), i);  // first entry of a name wins
+  }
+  return true;
+}
+
+int64_t Package::locate(const std::string& part) const {
+  if (part.empty()) return -1;
+  zip_int64_t i = zip_name_locate(zip_, part.c_str(), ZIP_FL_ENC_GUESS);
+  if (i >= 0) return i;
+  auto it = folded_.find(folded(part));
+  if (it != folded_.end()) return it->second;
+  if (part.find('%') != std::string::npos) {
+    it = folded_.find(folded(percentDecoded(part)));
+    if (it != folded_.end()) return it->second;
+  }
+  return -1;
+}
+
+bool Package::parse(const std::string& part, SaxHandler& handler, std::string& error) {
+  int64_t index = locate(part);
+  if (index < 0) {
+    error = "文件已损坏：缺少 " + part;
+    return false;
+  }
+  FileGuard file{zip_fopen_index(zip_, static_cast<zip_uint64_t>(index), 0)};
+  if (!file.f) {
+    error = openError(zip_error_code_zip(zip_get_error(zip_)), part);
+    return false;
+  }
+
+  // No namespace processing: names are matched by local name, and expat
+  // is markedly faster without binding prefixes.
+  // No encoding given: the document's own declaration (UTF-16 too) decides.
+  ParserGuard guard{XML_ParserCreate(nullptr)};
+  if (!guard.p) {
+    error = "内存不足，无法读取 " + part;
+    return false;
+  }
+  XML_Parser p = guard.p;
+  Driver driver{&handler, 0, limits_.maxDepth, &part};
+  XML_SetUserData(p, &driver);
+  XML_SetElementHandler(p, onStart, onEnd);
+  XML_SetCharacterDataHandler(p, onText);
+  XML_SetStartDoctypeDeclHandler(p, onDoctype);
+  XML_SetEntityDeclHandler(p, onEntityDecl);
+  XML_SetParamEntityParsing(p, XML_PARAM_ENTITY_PARSING_NEVER);
+  handler.attach(p);
+
+  const int chunk = static_cast<int>(std::clamp<size_t>(limits_.chunkBytes, 4096, 16u << 20));
+  uint64_t total = 0;
+  for (;;) {
+    void* buf = XML_GetBuffer(p, chunk);
+    if (!buf) {
+      error = "文件过大：" + part;
+      return false;
+    }
+    zip_int64_t n = zip_fread(file.f, buf, static_cast<zip_uint64_t>(chunk));
+    if (n < 0) {
+      error = openError(zip_error_code_zip(zip_file_get_error(file.f)), part);
+      return false;
+    }
+    total += static_cast<uint64_t>(n);
+    if (total > limits_.maxPartBytes) {
+      error = "文件过大：" + part;
+      return false;
+    }
+    if (XML_ParseBuffer(p, static_cast<int>(n), n == 0) != XML_STATUS_OK) {
+      if (handler.failed()) {
+        error = handler.failure();
+      } else {
+        XML_Error code = XML_GetErrorCode(p);
+        if (code == XML_ERROR_UNKNOWN_ENCODING || code == XML_ERROR_INCORRECT_ENCODING)
+          error = "文件已损坏：" + part + " 使用了不支持的编码";
+        else if (code == XML_ERROR_NO_MEMORY)
+          error = "内存不足，无法读取 " + part;
+        else
+          error = "文件已损坏：" + part + " 不是有效的 XML";
+      }
+      return false;
+    }
+    if (handler.failed()) {  // failures outside a parse call are still failures
+      error = handler.failure();
+      return false;
+    }
+    // A single tag or attribute value that never ends would otherwise make
+    // expat hold the whole part in memory.
+    int offset = 0, size = 0;
+    if (XML_GetInputContext(p, &offset, &size) && static_cast<uint64_t>(size) > limits_.maxTokenBytes) {
+      error = "文件已损坏：" + part + " 含有过长的 XML 标记";
+      return false;
+    }
+    if (n == 0) break;
+  }
+  return true;
+}
+
+// ---- relationships ----------------------------------------------------------
+
+std::string relsPartFor(const std::string& part) {
+  size_t slash = part.rfind('/');
+  if (slash == std::string::npos) return "_rels/" + part + ".rels";
+  return part.substr(0, slash) + "/_rels/" + part.substr(slash + 1) + ".rels";
+}
+
+std::string resolveTarget(std::string_view sourcePart, std::string_view target) {
+  std::string raw;
+  if (!target.empty() && (target[0] == '/' || target[0] == '\\')) {
+    raw.assign(target.substr(1));
+  } else {
+    size_t slash = sourcePart.rfind('/');
+    if (slash != std::string_view::npos) raw.assign(sourcePart.substr(0, slash + 1));
+    raw.append(target);
+  }
+  std::replace(raw.begin(), raw.end(), '\\', '/');
+  if (size_t hash = raw.find('#'); hash != std::string::npos) raw.resize(hash);
+
+  std::vector<std::string_view> segments;
+  std::string_view rest(raw);
+  while (!rest.empty()) {
+    size_t slash = rest.find('/');
+    std::string_view seg = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    if (seg.empty() || seg == ".") continue;
+    if (seg == "..") {
+      if (!segments.empty()) segments.pop_back();
+      continue;
+    }
+    segments.push_back(seg);
+  }
+  std::string out;
+  for (std::string_view seg : segments) {
+    if (!out.empty()) out.push_back('/');
+    out.append(seg);
+  }
+  return out;
+}
+
+bool typeIs(const std::string& type, const char* suffix) {
+  size_t n = std::strlen(suffix);
+  return type.size() >= n && type.compare(type.size() - n, n, suffix) == 0;
+}
+
+namespace {
+
+class RelsHandler : public SaxHandler {
+ public:
+  RelsHandler(const std::string& source, std::vector<Relationship>& out) : source_(source), out_(out) {}
+  void start(const char* name, const char** atts) override {
+    if (!eq(name, "Relationship")) return;
+    Relationship rel;
+    const char* target = nullptr;
+    bool external = false;
+    for (int i = 0; atts[i]; i += 2) {
+      const char* key = atts[i];
+      if (eq(key, "Id")) rel.id = atts[i + 1];
+      else if (eq(key, "Type")) rel.type = atts[i + 1];
+      else if (eq(key, "Target")) target = atts[i + 1];
+      else if (eq(key, "TargetMode")) external = eq(atts[i + 1], "External");
+    }
+    if (!target || external) return;
+    if (out_.size() >= kMaxRelationships) return;
+    rel.target = resolveTarget(source_, target);
+    out_.push_back(std::move(rel));
+  }
+  void end(const char*) override {}
+
+ private:
+  static constexpr size_t kMaxRelationships = 1'000'000;
+  const std::string& source_;
+  std::vector<Relationship>& out_;
+};
+
+}  // namespace
+
+bool readRelationships(Package& pkg, const std::string& relsPart, std::vector<Relationship>& out,
+                       std::string& error) {
+  out.clear();
+  if (!pkg.has(relsPart)) return true;
+  // Targets are relative to the folder of the part the .rels describes.
+  std::string source = relsPart;
+  size_t r = source.rfind("_rels/");
+  if (r != std::string::npos) {
+    std::string base = source.substr(r + 6);
+    if (base.size() > 5 && base.compare(base.size() - 5, 5, ".rels") == 0) base.resize(base.size() - 5);
+    source = source.substr(0, r) + base;
+  }
+  RelsHandler handler(source, out);
+  return pkg.parse(relsPart, handler, error);
+}
+
+}  // namespace xl::ooxml

@@ -1,0 +1,108 @@
+#include "tests/xl/ooxml_fixtures.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <atomic>
+#include <filesystem>
+#include <stdexcept>
+
+namespace fixtures {
+
+std::string scratchPath(const std::string& name) {
+  static std::atomic<int> counter{0};
+  std::filesystem::path dir = std::filesystem::path(QUORVANE_TEST_SCRATCH) / "ooxml";
+  std::filesystem::create_directories(dir);
+  return (dir / (std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + name)).string();
+}
+
+std::string writeZip(const std::string& name, const Parts& parts) {
+  std::string path = scratchPath(name);
+  int err = 0;
+  zip_t* z = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
+  if (!z) throw std::runtime_error("zip_open failed");
+  for (const auto& [part, content] : parts) {
+    zip_source_t* src = zip_source_buffer(z, content.data(), content.size(), 0);
+    if (!src || zip_file_add(z, part.c_str(), src, ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE) < 0)
+      throw std::runtime_error("zip_file_add failed");
+  }
+  // The buffers above are read at close time, while `parts` is still alive.
+  if (zip_close(z) != 0) throw std::runtime_error("zip_close failed");
+  return path;
+}
+
+namespace {
+const char* kMain = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
+const char* kRel = "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
+}  // namespace
+
+Parts package(const std::vector<SheetSpec>& sheets, const std::string& sharedStrings,
+              const std::string& styles, const std::string& workbookPr) {
+  Parts parts;
+  parts.emplace_back("[Content_Types].xml",
+                     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+                     "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+                     "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
+                     "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+                     "<Override PartName=\"/xl/workbook.xml\" ContentType=\"application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml\"/>"
+                     "</Types>");
+  parts.emplace_back("_rels/.rels",
+                     std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+                                 "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+                                 "<Relationship Id=\"rId1\" Type=\"") +
+                         kRel + "/officeDocument\" Target=\"xl/workbook.xml\"/></Relationships>");
+  std::string wb = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><workbook xmlns=\"") + kMain +
+                   "\" xmlns:r=\"" + kRel + "\">" + workbookPr + "<sheets>";
+  std::string rels = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+                     "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">";
+  for (size_t i = 0; i < sheets.size(); ++i) {
+    std::string id = "rId" + std::to_string(i + 10);
+    wb += "<sheet name=\"" + sheets[i].name + "\" sheetId=\"" + std::to_string(i + 1) + "\" r:id=\"" + id + "\"/>";
+    rels += "<Relationship Id=\"" + id + "\" Type=\"" + kRel + "/worksheet\" Target=\"worksheets/sheet" +
+            std::to_string(i + 1) + ".xml\"/>";
+    if (!sheets[i].xml.empty())
+      parts.emplace_back("xl/worksheets/sheet" + std::to_string(i + 1) + ".xml", sheets[i].xml);
+  }
+  wb += "</sheets></workbook>";
+  if (!sharedStrings.empty()) {
+    rels += std::string("<Relationship Id=\"rId1\" Type=\"") + kRel + "/sharedStrings\" Target=\"sharedStrings.xml\"/>";
+    parts.emplace_back("xl/sharedStrings.xml", sharedStrings);
+  }
+  if (!styles.empty()) {
+    rels += std::string("<Relationship Id=\"rId2\" Type=\"") + kRel + "/styles\" Target=\"styles.xml\"/>";
+    parts.emplace_back("xl/styles.xml", styles);
+  }
+  rels += "</Relationships>";
+  parts.emplace_back("xl/workbook.xml", wb);
+  parts.emplace_back("xl/_rels/workbook.xml.rels", rels);
+  return parts;
+}
+
+std::string worksheet(const std::string& sheetData, const std::string& before) {
+  return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><worksheet xmlns=\"") + kMain + "\">" + before +
+         "<sheetData>" + sheetData + "</sheetData></worksheet>";
+}
+
+std::string sst(const std::string& items) {
+  return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><sst xmlns=\"") + kMain + "\">" + items + "</sst>";
+}
+
+bool load(const std::string& path, xl::Book& book) { return book.load(path); }
+
+bool readDirect(const std::string& path, xl::Book& book, const xl::OoxmlLimits& limits) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("cannot open " + path);
+  book.clear();
+  bool ok = xl::readOoxml(fd, path, book, limits);
+  close(fd);
+  return ok;
+}
+
+std::string cell(const xl::Book& book, size_t sheet, uint32_t row, uint32_t col) {
+  if (sheet >= book.sheets.size()) return "<no sheet>";
+  const xl::CellRef* ref = book.sheets[sheet].find(row, col);
+  return ref ? std::string(book.text(*ref), ref->len) : std::string("<null>");
+}
+
+}  // namespace fixtures
