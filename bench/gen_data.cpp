@@ -286,7 +286,7 @@ lxw_workbook* openBook(const fs::path& path, const char* tmpdir) {
 }
 
 // Tree workbooks: 1 to 3 sheets of 40 to 450 rows and 5 to 15 columns.
-constexpr int kTreeBooks = 410;
+constexpr int kTreeBooks = 430;
 constexpr double kTreeHitRate = 1.0 / 700;
 
 bool genTree(const fs::path& root, const char* tmpdir) {

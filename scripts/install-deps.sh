@@ -13,7 +13,7 @@ PKGS=(
   xvfb xauth x11-utils imagemagick xdg-utils
   python3 python3-openpyxl python3-xlrd python3-xlwt
   clang libclang-rt-14-dev
-  time
+  time linux-perf
 )
 
 SUDO=""
