@@ -421,7 +421,6 @@ void Parser::readBoundsheet(const Record& r) {
     if (version_ == 8) unicodeString(p + 6, n - 6, 1);
     else byteString(p + 6, n - 6, 1);
   }
-  if (e.type == kSheetVbModule) return;  // code, not a sheet the user sees
   e.name = text_;
   entries_.push_back(std::move(e));
 }
@@ -771,6 +770,9 @@ bool Parser::run(const std::string& singleSheetName) {
   book_.sheets.reserve(entries_.size());
   for (size_t i = 0; i < entries_.size(); ++i) {
     const SheetEntry& e = entries_[i];
+    // A BIFF5 module sheet is code, not a sheet the user sees; it still has
+    // its place among the substreams.
+    if (e.type == kSheetVbModule) continue;
     Sheet& s = book_.sheets.emplace_back();
     s.name = e.name;
     s.isChart = e.type != kSheetWorksheet;

@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace xl::biff {
@@ -33,7 +34,9 @@ constexpr uint32_t kReplacement = 0xFFFD;
 void appendUtf16(std::string& out, const uint16_t* units, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     uint32_t u = units[i];
-    if (u < 0x80) {
+    if (u == 0) {
+      continue;  // cell texts are NUL-terminated for the C callers
+    } else if (u < 0x80) {
       out.push_back(static_cast<char>(u));
     } else if (u >= 0xD800 && u <= 0xDBFF) {
       if (i + 1 < n && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
@@ -104,10 +107,12 @@ void CodepageDecoder::setCodepage(int codepage) {
 }
 
 void CodepageDecoder::append(std::string& out, const uint8_t* p, size_t n) {
+  // NUL bytes are dropped: cell texts are NUL-terminated for the C callers.
   size_t i = 0;
-  while (i < n && p[i] < 0x80) ++i;
-  out.append(reinterpret_cast<const char*>(p), i);
+  for (; i < n && p[i] < 0x80; ++i)
+    if (p[i]) out.push_back(static_cast<char>(p[i]));
   if (i == n) return;
+  const size_t mark = out.size();
 
   if (!cd_ && !openFailed_) {
     // An unknown code page falls back to 1252: the most common one for
@@ -124,7 +129,8 @@ void CodepageDecoder::append(std::string& out, const uint8_t* p, size_t n) {
   if (!cd_) {
     // UTF-16 code page with 8-bit texts, or no converter: the bytes are the
     // low halves of the code units.
-    for (; i < n; ++i) appendCodePoint(out, p[i]);
+    for (; i < n; ++i)
+      if (p[i]) appendCodePoint(out, p[i]);
     return;
   }
 
@@ -151,6 +157,7 @@ void CodepageDecoder::append(std::string& out, const uint8_t* p, size_t n) {
   size_t oLeft = sizeof buf;
   iconv(cd, nullptr, nullptr, &o, &oLeft);
   out.append(buf, static_cast<size_t>(o - buf));
+  out.erase(std::remove(out.begin() + static_cast<std::ptrdiff_t>(mark), out.end(), '\0'), out.end());
 }
 
 }  // namespace xl::biff
