@@ -8,7 +8,8 @@
 #include "platform/toolkit/shell.h"
 
 void ExportAction::on按钮2Clicked() {
-  if (in_.grid == nullptr || in_.xl == nullptr) return;
+  const ResultsGrid* grid = in_.grid ? in_.grid() : nullptr;
+  if (grid == nullptr || in_.xl == nullptr) return;
   const std::string folderText = in_.folderBox ? in_.folderBox->text().toStdString() : std::string();
   const std::string searchText = in_.searchBox ? in_.searchBox->text().toStdString() : std::string();
   fileName_ = QString::fromStdString(proposedExportName(folderText, searchText));
@@ -18,10 +19,10 @@ void ExportAction::on按钮2Clicked() {
   if (!chosen || chosen->isEmpty()) return;
   fileName_ = *chosen;
 
-  const std::vector<std::string> titles = gridColumnTitles(*in_.grid);
+  const std::vector<std::string> titles = gridColumnTitles(*grid);
   const std::string path = fileName_.toStdString();
   std::vector<int> widths;
-  const bool saved = writeResultsWorkbook(*in_.xl, *in_.grid, in_.progress, titles, kExportSheetName,
+  const bool saved = writeResultsWorkbook(*in_.xl, *grid, in_.progress, titles, kExportSheetName,
                                           widths, false, path);
   if (!saved) {
     messageBox(QStringLiteral("导出失败！"), kMessageBoxOk);

@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
 #include <string>
 
 #include "results/export_writer.h"
@@ -17,7 +18,8 @@ class ExportAction {
   struct Inputs {
     QLineEdit* folderBox = nullptr;  // 编辑框1
     QLineEdit* searchBox = nullptr;  // 编辑框2
-    const ResultsGrid* grid = nullptr;
+    std::function<const ResultsGrid*()> grid;  // the grid shown at the moment
+
     const XlApi* xl = nullptr;
     ExportProgress progress;          // 进度条1
     QWidget* dialogParent = nullptr;

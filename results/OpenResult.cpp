@@ -29,9 +29,9 @@ void noCalcMessage() { messageBox(QStringLiteral("你的计算机上没有 EXCEL
 
 }  // namespace
 
-OpenResult::OpenResult(ResultsGrid& grid, QLineEdit* folderBox, QMenu* menu, QAction* openFolderAction,
+OpenResult::OpenResult(GridSource grid, QLineEdit* folderBox, QMenu* menu, QAction* openFolderAction,
                        QAction* openFileAction, QObject* parent)
-    : QObject(parent), grid_(grid), folderBox_(folderBox), menu_(menu),
+    : QObject(parent), grid_(std::move(grid)), folderBox_(folderBox), menu_(menu),
       launch_(&OpenResult::runHelper), helperDirectory_(programDirectory()) {
   if (openFolderAction) connect(openFolderAction, &QAction::triggered, this, &OpenResult::openResultFolder);
   if (openFileAction) connect(openFileAction, &QAction::triggered, this, &OpenResult::openResultWorkbook);
@@ -42,24 +42,30 @@ std::string OpenResult::folderText() const {
 }
 
 void OpenResult::onCurrentCellChanged() {
-  const int row = grid_.currentRow();
-  grid_.selectRange(row, 0, row, grid_.columnCount() - 1);
-  if (grid_.currentColumn() >= 2) return;
+  ResultsGrid* grid = grid_ ? grid_() : nullptr;
+  if (grid == nullptr) return;
+  const int row = grid->currentRow();
+  grid->selectRange(row, 0, row, grid->columnCount() - 1);
+  if (grid->currentColumn() >= 2) return;
   popupMenu(menu_);
 }
 
 void OpenResult::openResultFolder() {
-  const std::string path = workbookPathOfRow(grid_, grid_.currentRow(), folderText());
+  ResultsGrid* grid = grid_ ? grid_() : nullptr;
+  if (grid == nullptr) return;
+  const std::string path = workbookPathOfRow(*grid, grid->currentRow(), folderText());
   openWithShell(QString::fromStdString(folderOfPath(path)));
 }
 
 void OpenResult::openResultWorkbook() {
+  ResultsGrid* grid = grid_ ? grid_() : nullptr;
+  if (grid == nullptr) return;
   const std::string helper = findCalcHelper(helperDirectory_, QUORVANE_CALC_HELPER_SOURCE);
   if (helper.empty()) {
     noCalcMessage();
     return;
   }
-  const CalcRequest request = calcRequestForRow(grid_, grid_.currentRow(), folderText());
+  const CalcRequest request = calcRequestForRow(*grid, grid->currentRow(), folderText());
   // The helper may take seconds to start the office; the window stays free
   // and hears back only when there is no office to talk to.
   launch_(calcHelperArguments(helper, request), [](int exitCode) {

@@ -25,8 +25,11 @@ class OpenResult : public QObject {
   using Launch = std::function<void(const std::vector<std::string>& arguments,
                                     std::function<void(int exitCode)> done)>;
 
+  // The grid the window shows at the moment of the call.
+  using GridSource = std::function<ResultsGrid*()>;
+
   // `menu` is the "文件" menu; its two actions are bound to the commands here.
-  OpenResult(ResultsGrid& grid, QLineEdit* folderBox, QMenu* menu, QAction* openFolderAction,
+  OpenResult(GridSource grid, QLineEdit* folderBox, QMenu* menu, QAction* openFolderAction,
              QAction* openFileAction, QObject* parent = nullptr);
 
   void setLaunch(Launch launch) { launch_ = std::move(launch); }
@@ -44,7 +47,7 @@ class OpenResult : public QObject {
  private:
   std::string folderText() const;
 
-  ResultsGrid& grid_;
+  GridSource grid_;
   QPointer<QLineEdit> folderBox_;
   QPointer<QMenu> menu_;
   Launch launch_;

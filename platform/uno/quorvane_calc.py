@@ -9,7 +9,9 @@ selects a cell, then shows and raises Calc's window.
 Options come before "--"; every word after it is taken as it stands.
 
 Options: --pipe NAME (default quorvane-<uid>), --headless, --profile DIR,
---timeout SECONDS (how long to wait for a starting instance).
+--timeout SECONDS (how long to wait for a starting instance). The environment
+variables QUORVANE_CALC_PIPE, QUORVANE_CALC_PROFILE and QUORVANE_CALC_HEADLESS=1
+give the defaults, so a test can keep the program's office apart from the user's.
 
 Exit codes: 0 done, 2 bad arguments, 3 no LibreOffice (soffice or the UNO
 bridge missing, or it cannot be started), 4 no connection in time,
@@ -204,8 +206,10 @@ def query(desktop, path):
 
 
 def main(argv):
-    options = {"--pipe": "quorvane-%d" % os.getuid(), "--profile": None, "--timeout": "45"}
-    headless = False
+    env = os.environ
+    options = {"--pipe": env.get("QUORVANE_CALC_PIPE") or "quorvane-%d" % os.getuid(),
+               "--profile": env.get("QUORVANE_CALC_PROFILE") or None, "--timeout": "45"}
+    headless = env.get("QUORVANE_CALC_HEADLESS") == "1"
     words = []
     i = 0
     while i < len(argv):
