@@ -4,11 +4,12 @@
 // between library versions) and a fixed creation date in the document
 // properties (libxlsxwriter already writes fixed zip timestamps).
 //
-//   bench_gen_data OUTDIR [tree|big|ui]...   (no names: all three)
+//   bench_gen_data [--books N] OUTDIR [tree|big|ui]...   (no names: all three)
 //
 //   OUTDIR/tree/...        workbooks in nested folders (gen_xls.py adds .xls)
 //   OUTDIR/big/big.xlsx    1,000,000 rows x 10 columns
 //   OUTDIR/ui/...          40 workbooks of 5,000 rows, every row a hit
+//   OUTDIR/PART.expected   the number of rows carrying the planted text
 //
 // Every hit carries the planted text "zebra蓝鲸" in some ASCII case; nothing
 // else can contain it: no vocabulary entry holds a 'z' or either of the two
@@ -18,6 +19,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -238,7 +240,9 @@ struct SheetShape {
     bool everyRowHits = false;
 };
 
-void writeSheet(lxw_workbook* wb, const char* name, const SheetShape& shape, Rng& r, const Formats& f) {
+// Returns the number of rows that carry the planted text.
+long writeSheet(lxw_workbook* wb, const char* name, const SheetShape& shape, Rng& r, const Formats& f) {
+    long hits = 0;
     lxw_worksheet* ws = workbook_add_worksheet(wb, name);
     std::vector<Kind> kinds(shape.cols);
     for (auto& k : kinds) k = randomKind(r);
@@ -252,6 +256,7 @@ void writeSheet(lxw_workbook* wb, const char* name, const SheetShape& shape, Rng
         if (shape.everyRowHits || r.chance(shape.hitRate)) {
             plantCol = r.range(0, shape.cols - 1);
             if (r.chance(0.2)) plantCol2 = r.range(0, shape.cols - 1);  // two hits in one row: still one row
+            ++hits;
         }
         if (r.chance(shape.hitRate * 2)) nearCol = r.range(0, shape.cols - 1);
         for (int c = 0; c < shape.cols; ++c) {
@@ -265,6 +270,7 @@ void writeSheet(lxw_workbook* wb, const char* name, const SheetShape& shape, Rng
             }
         }
     }
+    return hits;
 }
 
 bool closeBook(lxw_workbook* wb, const fs::path& path) {
@@ -289,10 +295,10 @@ lxw_workbook* openBook(const fs::path& path, const char* tmpdir) {
 constexpr int kTreeBooks = 430;
 constexpr double kTreeHitRate = 1.0 / 700;
 
-bool genTree(const fs::path& root, const char* tmpdir) {
+bool genTree(const fs::path& root, const char* tmpdir, int books, long& hits) {
     Rng r(20240101);
     for (const char* d : kFolders) fs::create_directories(root / fs::path(d));
-    for (int i = 0; i < kTreeBooks; ++i) {
+    for (int i = 0; i < books; ++i) {
         std::string name = std::string(r.pick(kFilePrefixes)) + "_" + std::to_string(1000 + i);
         if (r.chance(0.05)) name += " (副本)";
         fs::path path = root / fs::path(r.pick(kFolders)) / fs::path(name + ".xlsx");
@@ -303,7 +309,7 @@ bool genTree(const fs::path& root, const char* tmpdir) {
         int firstName = r.range(0, int(std::size(kSheetNames)) - 1);
         for (int s = 0; s < sheets; ++s) {
             SheetShape shape{r.range(40, 450), r.range(5, 15), kTreeHitRate};
-            writeSheet(wb, kSheetNames[(firstName + s) % std::size(kSheetNames)], shape, r, f);
+            hits += writeSheet(wb, kSheetNames[(firstName + s) % std::size(kSheetNames)], shape, r, f);
         }
         if (!closeBook(wb, path)) return false;
     }
@@ -312,7 +318,7 @@ bool genTree(const fs::path& root, const char* tmpdir) {
 
 // The large workbook: fixed column layout like an exported ledger, many
 // distinct strings (order numbers) beside a small vocabulary.
-bool genBig(const fs::path& dir, const char* tmpdir) {
+bool genBig(const fs::path& dir, const char* tmpdir, long& hits) {
     Rng r(19700101);
     fs::create_directories(dir);
     fs::path path = dir / "big.xlsx";
@@ -336,8 +342,10 @@ bool genBig(const fs::path& dir, const char* tmpdir) {
         worksheet_write_number(ws, rr, 5, r.range(1, 500), nullptr);
         worksheet_write_number(ws, rr, 6, r.range(43100, 45600), f.date);
         worksheet_write_string(ws, rr, 7, textFor(Kind::Mixed, r).c_str(), nullptr);
-        if (r.chance(kHitRate)) worksheet_write_string(ws, rr, 8, plantedCell(r).c_str(), nullptr);
-        else if (r.chance(kHitRate)) worksheet_write_string(ws, rr, 8, r.pick(kNearMiss), nullptr);
+        if (r.chance(kHitRate)) {
+            worksheet_write_string(ws, rr, 8, plantedCell(r).c_str(), nullptr);
+            ++hits;
+        } else if (r.chance(kHitRate)) worksheet_write_string(ws, rr, 8, r.pick(kNearMiss), nullptr);
         else if (r.chance(0.6)) worksheet_write_string(ws, rr, 8, textFor(Kind::Chinese, r).c_str(), nullptr);
         worksheet_write_boolean(ws, rr, 9, r.chance(0.5), nullptr);
     }
@@ -346,7 +354,7 @@ bool genBig(const fs::path& dir, const char* tmpdir) {
 
 // The window probe's folder: 40 workbooks x 5,000 rows, every data row a hit,
 // 200,000 match rows in all.
-bool genUi(const fs::path& dir, const char* tmpdir) {
+bool genUi(const fs::path& dir, const char* tmpdir, long& hits) {
     Rng r(42);
     for (int i = 0; i < 40; ++i) {
         fs::path sub = dir / fs::path(i < 20 ? "上半年" : "下半年");
@@ -356,7 +364,7 @@ bool genUi(const fs::path& dir, const char* tmpdir) {
         if (!wb) return false;
         Formats f = makeFormats(wb);
         SheetShape shape{5001, 8, 0, true};
-        writeSheet(wb, "Sheet1", shape, r, f);
+        hits += writeSheet(wb, "Sheet1", shape, r, f);
         if (!closeBook(wb, path)) return false;
     }
     return true;
@@ -364,13 +372,29 @@ bool genUi(const fs::path& dir, const char* tmpdir) {
 
 }  // namespace
 
+// The number of planted rows of a part, beside its folder (outside the
+// searched tree): what every search of the part must find.
+bool writeExpected(const fs::path& out, std::string_view part, long hits) {
+    fs::path path = out / (std::string(part) + ".expected");
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) return false;
+    std::fprintf(f, "%ld\n", hits);
+    return std::fclose(f) == 0;
+}
+
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: bench_gen_data OUTDIR [tree|big|ui]...\n");
+    int books = kTreeBooks;
+    std::vector<std::string_view> args(argv + 1, argv + argc);
+    if (args.size() >= 2 && args[0] == "--books") {
+        books = std::atoi(argv[2]);
+        args.erase(args.begin(), args.begin() + 2);
+    }
+    if (args.empty() || books < 1) {
+        std::fprintf(stderr, "usage: bench_gen_data [--books N] OUTDIR [tree|big|ui]...\n");
         return 2;
     }
-    fs::path out = argv[1];
-    std::vector<std::string_view> parts(argv + 2, argv + argc);
+    fs::path out(args[0]);
+    std::vector<std::string_view> parts(args.begin() + 1, args.end());
     if (parts.empty()) parts = {"tree", "big", "ui"};
     std::error_code ec;
     fs::create_directories(out, ec);
@@ -378,12 +402,17 @@ int main(int argc, char** argv) {
     fs::create_directories(tmp, ec);
     bool ok = true;
     for (auto p : parts) {
-        if (p == "tree") ok = ok && genTree(out / "tree", tmp.c_str());
-        else if (p == "big") ok = ok && genBig(out / "big", tmp.c_str());
-        else if (p == "ui") ok = ok && genUi(out / "ui", tmp.c_str());
+        long hits = 0;
+        if (p == "tree") ok = genTree(out / "tree", tmp.c_str(), books, hits);
+        else if (p == "big") ok = genBig(out / "big", tmp.c_str(), hits);
+        else if (p == "ui") ok = genUi(out / "ui", tmp.c_str(), hits);
         else {
             std::fprintf(stderr, "bench_gen_data: unknown part %.*s\n", int(p.size()), p.data());
             return 2;
+        }
+        if (!ok || !writeExpected(out, p, hits)) {
+            ok = false;
+            break;
         }
     }
     fs::remove_all(tmp, ec);

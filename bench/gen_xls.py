@@ -5,6 +5,8 @@ folders that already exist. Same bytes on every run (fixed seed, folders
 taken in sorted order).
 
     /usr/bin/python3 bench/gen_xls.py TREE_FOLDER [COUNT]
+
+Writes the number of rows carrying the planted text to TREE_FOLDER-xls.expected.
 """
 import os
 import random
@@ -67,6 +69,8 @@ def write_cell(ws, row, col, kind, r):
 
 
 def write_sheet(ws, rows, cols, r):
+    """Returns the number of rows that carry the planted text."""
+    planted_rows = 0
     kinds = [r.choice(KINDS) for _ in range(cols)]
     for c in range(cols):
         ws.write(0, c, r.choice(HEADERS), STYLE_HEADER)
@@ -76,6 +80,7 @@ def write_sheet(ws, rows, cols, r):
             hits.add(r.randrange(cols))
             if r.random() < 0.2:
                 hits.add(r.randrange(cols))
+            planted_rows += 1
         near = r.randrange(cols) if r.random() < HIT_RATE * 2 else -1
         for c in range(cols):
             if c in hits:
@@ -84,6 +89,7 @@ def write_sheet(ws, rows, cols, r):
                 ws.write(row, c, text("cn", r) + r.choice(NEAR_MISS))
             elif r.random() >= 0.06:
                 write_cell(ws, row, c, kinds[c], r)
+    return planted_rows
 
 
 def main():
@@ -93,14 +99,18 @@ def main():
     count = int(sys.argv[2]) if len(sys.argv) == 3 else 100
     folders = sorted(d for d, _, _ in os.walk(root))
     r = random.Random(19491001)
+    planted_rows = 0
     for i in range(count):
         folder = folders[r.randrange(len(folders))]
         wb = xlwt.Workbook(encoding="utf-8")
         first = r.randrange(len(SHEETS))
         for s in range(r.randint(1, 3)):
             ws = wb.add_sheet(SHEETS[(first + s) % len(SHEETS)])
-            write_sheet(ws, r.randint(40, 450), r.randint(5, 15), r)
+            planted_rows += write_sheet(ws, r.randint(40, 450), r.randint(5, 15), r)
         wb.save(os.path.join(folder, "%s_%d.xls" % (r.choice(PREFIXES), 5000 + i)))
+    # Beside the tree, not in it, like bench_gen_data's counts.
+    with open(os.path.normpath(root) + "-xls.expected", "w") as f:
+        f.write("%d\n" % planted_rows)
 
 
 if __name__ == "__main__":
