@@ -5,6 +5,8 @@
 #include <QMenuBar>
 #include <QResizeEvent>
 
+#include "app/FileDropHook.h"
+#include "app/FolderInput.h"
 #include "app/row_colours.h"
 #include "app/settings.h"
 #include "platform/toolkit/message_box.h"
@@ -32,6 +34,7 @@ MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent), form_(std::make_unique<Ui::MainWindow>()) {
   Q_INIT_RESOURCE(resources);
   form_->setupUi(this);
+  folderInput_ = std::make_unique<FolderInput>(form_->编辑框1, this);
   // The menu bar holds only the hidden "文件" menu, so it takes no room and
   // the form's geometry is the client area's.
   form_->文件->menuAction()->setVisible(false);
@@ -50,7 +53,7 @@ MainWindow::~MainWindow() { stopFlag = 1; }
 
 QMenu* MainWindow::fileMenu() const { return form_->文件; }
 
-bool MainWindow::onMainWindowCreated(const LibraryStarter& startLibrary) {
+bool MainWindow::onMainWindowCreated(const LibraryStarter& startLibrary, FileDropHook* dropHook) {
   readStartupSettings();
 
   XlApi api;
@@ -63,8 +66,8 @@ bool MainWindow::onMainWindowCreated(const LibraryStarter& startLibrary) {
   // The first call into the library; a null book is kept as it is.
   scanBook = createXmlBook();
 
-  // Step 6, accepting dropped files, attaches the process-wide FileDropHook
-  // here once the folder input exists.
+  if (dropHook != nullptr)
+    dropHook->attach(this, [this](const std::string& path) { folderInput_->onPathDropped(path); });
   return true;
 }
 
@@ -84,6 +87,9 @@ void MainWindow::connectHandlers() {
   // Options: saved at every click.
   connect(form_->列名选择框, &QCheckBox::clicked, this, &MainWindow::on列名选择框Clicked);
   connect(form_->隐藏选择框, &QCheckBox::clicked, this, &MainWindow::on隐藏选择框Clicked);
+
+  // Folder: the browse button (drops come through the FileDropHook).
+  connect(form_->目录按钮, &QPushButton::clicked, this, [this] { folderInput_->on目录按钮Clicked(); });
 }
 // ---------------------------------------------------------------------------
 

@@ -10,6 +10,8 @@
 
 #include "app/library_deploy.h"
 
+class FileDropHook;
+class FolderInput;
 namespace Ui {
 class MainWindow;
 }
@@ -34,9 +36,13 @@ class MainWindow : public QMainWindow {
 
   // The created event, run once before the window is first shown: folder,
   // check boxes and colours from the settings, then the library and
-  // scanBook. Returns false after telling the user when the library cannot
-  // be used; the program then ends with a failure status.
-  bool onMainWindowCreated(const LibraryStarter& startLibrary);
+  // scanBook, then `dropHook` (when given) attached so paths dropped on the
+  // window become the search folder. Returns false after telling the user
+  // when the library cannot be used; the program then ends with a failure
+  // status.
+  bool onMainWindowCreated(const LibraryStarter& startLibrary, FileDropHook* dropHook = nullptr);
+
+  FolderInput& folderInput() { return *folderInput_; }
 
  signals:
   // After the close request has set stopFlag; the window closes next.
@@ -56,4 +62,5 @@ class MainWindow : public QMainWindow {
   void on隐藏选择框Clicked();
 
   std::unique_ptr<Ui::MainWindow> form_;
+  std::unique_ptr<FolderInput> folderInput_;
 };

@@ -2,6 +2,9 @@
 // then the main window until it is gone.
 #include <QApplication>
 
+#include <memory>
+
+#include "app/FileDropHook.h"
 #include "app/MainWindow.h"
 #include "app/library_deploy.h"
 #include "app/library_image.h"
@@ -10,10 +13,13 @@
 namespace {
 // Run once when the program ends, after the main window is gone.
 struct ExitRoutine {
+  std::unique_ptr<FileDropHook>& dropHook;
   ~ExitRoutine() {
-    // The FileDropHook is detached and destroyed here once the folder input
-    // brings it; the library table needs no tear-down, and scanBook goes
-    // with the process.
+    // The hook gives the window its own drop handling back (a no-op once the
+    // window is gone). The library table needs no tear-down, and scanBook
+    // goes with the process.
+    if (dropHook) dropHook->detach();
+    dropHook.reset();
   }
 };
 }  // namespace
@@ -21,15 +27,16 @@ struct ExitRoutine {
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
 
-  // Process-wide objects: the library table lives in library_deploy.cpp and
-  // is filled when the window is created; the FileDropHook joins here.
-  ExitRoutine exitRoutine;
+  // Process-wide objects: the drop hook, not yet attached; the library table
+  // lives in library_deploy.cpp and is filled when the window is created.
+  auto dropHook = std::make_unique<FileDropHook>();
+  ExitRoutine exitRoutine{dropHook};
 
   MainWindow window;
   const bool started = window.onMainWindowCreated([](XlApi& api, LibraryFailure& failure) {
     return startSpreadsheetLibrary(embeddedLibraryImage(), programDirectory(),
                                    libraryCacheDirectory(), api, failure);
-  });
+  }, dropHook.get());
   if (!started) return 1;
   window.show();
   return app.exec();

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/FileDropHook.h"
 #include "app/MainWindow.h"
 #include "app/StopWindow.h"
 #include "app/row_colours.h"
@@ -248,6 +249,18 @@ class TestMainWindow : public QObject {
     stopFlag = 0;
     delete w;
     QCOMPARE(stopFlag.load(), 1);
+  }
+
+  void createdAttachesTheDropHook() {
+    FileDropHook hook;
+    {
+      MainWindow w;
+      QVERIFY(w.onMainWindowCreated(useStaticLibrary, &hook));
+      QVERIFY(hook.attached());
+      QVERIFY(w.acceptDrops());
+    }
+    QVERIFY(!hook.attached());  // the window is gone
+    hook.detach();              // as the exit routine does: harmless now
   }
 
   void libraryFailureIsShownAndReported() {
