@@ -41,13 +41,13 @@ WorkbookScanner::WorkbookScanner(const XlApi& api, WorkbookSource& source, const
     : api_(api), source_(source), settings_(settings), matcher_(settings.searchText), stop_(stop), out_(out) {}
 
 void WorkbookScanner::setProgressMaximum(long long count) {
-  maximum_ = static_cast<int>(std::clamp<long long>(count, 0, kProgressLimit));
+  maximum_ = static_cast<int>(std::clamp<long long>(count, 0, kProgressStoredMax));
   position_ = 0;
   out_.progress(position_, maximum_, {});
 }
 
 void WorkbookScanner::scanWorkbook(const std::string& folder, const std::string& name) {
-  position_ = std::min(position_ + 1, kProgressLimit);
+  position_ = std::min(position_ + 1, kProgressStoredMax);
   out_.progress(position_, maximum_,
                 "搜索中..." + std::to_string(position_) + "/" + std::to_string(maximum_));
 

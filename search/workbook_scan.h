@@ -14,10 +14,8 @@
 #include "search/scan_output.h"
 #include "search/text_match.h"
 
-inline constexpr Colour kDefaultTitleColour = 0x808080;    // 8421504
-inline constexpr Colour kDefaultFailureColour = 0xC080FF;  // 12615935
 inline constexpr const char* kWorkbookPattern = "*.xls";
-inline constexpr int kProgressLimit = 32767;  // the progress bar stores 0 .. 32767
+inline constexpr int kProgressStoredMax = 32767;  // the progress bar stores 0 .. 32767
 inline constexpr int kMaxHeaderCount = 50;
 inline constexpr int kAddedColumnWidth = 80;
 
@@ -27,8 +25,8 @@ struct SearchSettings {
   bool titles = false;      // 列名选择框: first row as titles
   bool skipHidden = false;  // 隐藏选择框: ignore hidden rows and columns
   std::string folderText;   // 编辑框1
-  Colour titleColour = kDefaultTitleColour;
-  Colour failureColour = kDefaultFailureColour;
+  Colour titleColour = 0x808080;    // 8421504, the default
+  Colour failureColour = 0xC080FF;  // 12615935, the default
 };
 
 // Where the scan gets each workbook from, one call per file in walk order.

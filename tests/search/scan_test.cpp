@@ -197,7 +197,7 @@ TEST_F(ScanTest, SixtyColumnsCapTheGridAtFiftyAddedColumns) {
   EXPECT_EQ(match[52], "v49");
   // The narrow sheet leaves the added columns in place.
   EXPECT_EQ(h.row(4), (Row{"/w.xlsx", "2 Narrow", "A1", "match"}));
-  EXPECT_TRUE(h.rowColoured(3, kDefaultTitleColour));
+  EXPECT_TRUE(h.rowColoured(3, 0x808080));
 }
 
 TEST_F(ScanTest, EmptyDimensionsAndSheetsGiveNothing) {
