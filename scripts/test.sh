@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test through ctest: the
-# Release build, then the same suite built with AddressSanitizer and UBSan.
+# Installs what is missing, builds a Release build and runs every test
+# through ctest.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 "$here/scripts/install-deps.sh"
