@@ -8,8 +8,6 @@ StopWindow::StopWindow(QWidget* parent)
       form_(std::make_unique<Ui::StopWindow>()) {
   form_->setupUi(this);
   setFixedSize(369, 115);
-  // Pressing Enter or Space on the focused button stops, like a click.
-  form_->按钮1->setDefault(true);
 }
 
 StopWindow::~StopWindow() = default;
