@@ -7,6 +7,7 @@
 
 #include "app/FileDropHook.h"
 #include "app/FolderInput.h"
+#include "app/MainWindowExtras.h"
 #include "app/row_colours.h"
 #include "app/settings.h"
 #include "platform/toolkit/message_box.h"
@@ -90,6 +91,9 @@ void MainWindow::connectHandlers() {
 
   // Folder: the browse button (drops come through the FileDropHook).
   connect(form_->目录按钮, &QPushButton::clicked, this, [this] { folderInput_->on目录按钮Clicked(); });
+
+  // Colour panel, resize rule, export and the "文件" menu.
+  extras_ = new MainWindowExtras(*this);
 }
 // ---------------------------------------------------------------------------
 

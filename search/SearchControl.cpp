@@ -1,0 +1,275 @@
+#include "search/SearchControl.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+
+#include "app/MainWindow.h"
+#include "app/StopWindow.h"
+#include "app/library_deploy.h"
+#include "app/row_colours.h"
+#include "platform/toolkit/progress_bar.h"
+#include "platform/toolkit/window_ops.h"
+#include "results/GridView.h"
+#include "search/search_run.h"
+#include "search/stop_flag.h"
+#include "ui_MainWindow.h"
+#include "ui_StopWindow.h"
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+// A batch goes to the window after this long or this many rows, whichever
+// comes first, so the grid and the progress keep up without a repaint per row.
+constexpr auto kBatchInterval = std::chrono::milliseconds(50);
+constexpr size_t kBatchRows = 2000;
+// Longest stretch the window spends applying rows before it lets the event
+// loop paint and take input.
+constexpr auto kApplyBudget = std::chrono::milliseconds(30);
+// How long a close waits for the worker to leave the file it is reading.
+constexpr auto kCloseWait = std::chrono::milliseconds(900);
+
+std::function<void()>& fileHook() {
+  static std::function<void()> hook;
+  return hook;
+}
+}  // namespace
+
+// Shared by the worker and the window; outlives either side.
+struct SearchChannel {
+  std::mutex mutex;
+  std::condition_variable ended;
+  std::deque<ScanOutput> batches;
+  bool lastDelivered = false;  // the final batch is queued
+  bool workerEnded = false;
+  bool drainPosted = false;
+  bool stopped = false;
+  SearchControl* receiver = nullptr;  // null once the control is gone
+};
+
+SearchControl::SearchControl(MainWindow& window) : QObject(&window), window_(window) {
+  Ui::MainWindow& f = window_.form();
+  connect(f.按钮1, &QPushButton::clicked, this, &SearchControl::startSearch);
+  f.编辑框2->installEventFilter(this);
+  connect(&window_, &MainWindow::closeRequested, this, &SearchControl::onCloseRequested);
+  if (!qobject_cast<GridView*>(f.高级表格1)) ownGrid_ = std::make_unique<ResultsGrid>();
+}
+
+SearchControl::~SearchControl() {
+  delete stopWindow_.data();
+  if (!worker_.joinable()) return;
+  stopFlag = 1;
+  bool ended;
+  {
+    std::unique_lock lock(channel_->mutex);
+    channel_->receiver = nullptr;
+    // A close has waited already; the program must not hang on after it.
+    ended = channel_->ended.wait_for(lock, closeWaited_ ? std::chrono::milliseconds(100) : kCloseWait,
+                                     [&] { return channel_->workerEnded; });
+  }
+  if (ended) {
+    worker_.join();
+    return;
+  }
+  // The worker is still inside one workbook's load, which cannot be cut
+  // short; tearing the process down under it could crash, so end here.
+  std::fflush(nullptr);
+  std::_Exit(0);
+}
+
+void SearchControl::setFileHookForTesting(std::function<void()> hook) { fileHook() = std::move(hook); }
+
+ResultsGrid& SearchControl::grid() {
+  if (auto* view = qobject_cast<GridView*>(window_.form().高级表格1)) return *view->grid();
+  return *ownGrid_;
+}
+
+bool SearchControl::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == window_.form().编辑框2 && event->type() == QEvent::KeyRelease) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && !key->isAutoRepeat()) startSearch();
+  }
+  return QObject::eventFilter(watched, event);
+}
+
+void SearchControl::disableSearchInputs() {
+  Ui::MainWindow& f = window_.form();
+  for (QWidget* w : std::initializer_list<QWidget*>{f.编辑框2, f.隐藏选择框, f.列名选择框, f.按钮1, f.按钮2, f.按钮3,
+                                                    f.目录按钮})
+    w->setEnabled(false);
+}
+
+void SearchControl::enableSearchInputs() {
+  Ui::MainWindow& f = window_.form();
+  for (QWidget* w : std::initializer_list<QWidget*>{f.编辑框2, f.隐藏选择框, f.列名选择框, f.按钮1, f.按钮2, f.按钮3,
+                                                    f.目录按钮})
+    w->setEnabled(true);
+}
+
+void SearchControl::startSearch() {
+  Ui::MainWindow& f = window_.form();
+  const QString text = f.编辑框2->text();
+  if (text.isEmpty() || searching()) return;
+
+  f.分组框1->hide();
+  stopFlag = 0;
+
+  // Application-modal: while it is open the main window takes no input.
+  auto* stop = new StopWindow();
+  stop->setAttribute(Qt::WA_DeleteOnClose);
+  stop->setWindowModality(Qt::ApplicationModal);
+  connect(stop->form().按钮1, &QPushButton::clicked, this, &SearchControl::onStopButton);
+  stopWindow_ = stop;
+  stop->show();
+
+  grid().clearForSearch();
+  setStatusText(f.状态条1, QStringLiteral("搜索中..."));
+  disableSearchInputs();
+
+  SearchSettings settings;
+  const QByteArray utf8 = text.toUtf8();
+  settings.searchText.assign(utf8.constData(), size_t(utf8.size()));
+  settings.titles = f.列名选择框->isChecked();
+  settings.skipHidden = f.隐藏选择框->isChecked();
+  const QByteArray folder = f.编辑框1->text().toUtf8();
+  settings.folderText.assign(folder.constData(), size_t(folder.size()));
+  settings.titleColour = titleColour;
+  settings.failureColour = failureColour;
+
+  channel_ = std::make_shared<SearchChannel>();
+  channel_->receiver = this;
+  worker_ = std::thread([channel = channel_, settings, api = &xlApi(), book = scanBook] {
+    ScanBookSource source(*api, book);
+    auto lastHandOver = Clock::now();
+    auto deliver = [&](ScanOutput& pending, bool last) {
+      auto now = Clock::now();
+      if (!last && pending.rowOps() < kBatchRows && now - lastHandOver < kBatchInterval) return;
+      lastHandOver = now;
+      ScanOutput batch;
+      batch.swap(pending);
+      std::lock_guard lock(channel->mutex);
+      if (!batch.empty()) channel->batches.push_back(std::move(batch));
+      if (last) channel->lastDelivered = true;
+      if (channel->receiver && !channel->drainPosted) {
+        channel->drainPosted = true;
+        QMetaObject::invokeMethod(channel->receiver, &SearchControl::drainBatches, Qt::QueuedConnection);
+      }
+    };
+    bool stopped = true;
+    try {
+      stopped = runSearch(settings, *api, source, stopFlag, [&](ScanOutput& pending, bool last) {
+        if (!last && fileHook()) fileHook()();
+        deliver(pending, last);
+      });
+    } catch (...) {
+      // Out of memory in the middle of a search: what was found stays, and
+      // the search ends as a stopped one.
+      stopFlag = 1;
+      ScanOutput none;
+      deliver(none, true);
+    }
+    std::lock_guard lock(channel->mutex);
+    channel->stopped = stopped || stopFlag != 0;
+    channel->workerEnded = true;
+    channel->ended.notify_all();
+  });
+}
+
+void SearchControl::drainBatches() {
+  if (!channel_) return;  // the search was ended by a close
+  Ui::MainWindow& f = window_.form();
+  ResultsGrid& g = grid();
+  const auto start = Clock::now();
+  int position = -1, maximum = -1;
+  QString status;
+  auto onProgress = [&](int pos, int max, std::string_view text) {
+    position = pos;
+    maximum = max;
+    if (!text.empty()) status = QString::fromUtf8(text.data(), qsizetype(text.size()));
+  };
+  bool finished = false;
+  for (;;) {
+    ScanOutput batch;
+    {
+      std::lock_guard lock(channel_->mutex);
+      if (channel_->batches.empty()) {
+        channel_->drainPosted = false;
+        finished = channel_->lastDelivered;
+        break;
+      }
+      batch.swap(channel_->batches.front());
+      channel_->batches.pop_front();
+    }
+    {
+      ResultsGrid::Batch rows(g);
+      batch.applyTo(g, onProgress);
+    }
+    if (Clock::now() - start > kApplyBudget) {
+      // More may wait: come back after the event loop has had its turn.
+      QMetaObject::invokeMethod(this, &SearchControl::drainBatches, Qt::QueuedConnection);
+      break;
+    }
+  }
+  if (maximum >= 0) {
+    if (progressMaximum(f.进度条1) != maximum) setProgressMaximum(f.进度条1, maximum);
+    setProgressPosition(f.进度条1, position);
+  }
+  if (!status.isEmpty()) setStatusText(f.状态条1, status);
+  if (finished) {
+    if (worker_.joinable()) worker_.join();
+    bool stopped;
+    {
+      std::lock_guard lock(channel_->mutex);
+      stopped = channel_->stopped;
+    }
+    finishSearch(stopped);
+  }
+}
+
+void SearchControl::finishSearch(bool stopped) {
+  Ui::MainWindow& f = window_.form();
+  setStatusText(f.状态条1, stopped ? QStringLiteral("搜索停止！") : QStringLiteral("搜索完成！"));
+  window_.setEnabled(true);
+  grid().setDisabled(false);
+  enableSearchInputs();
+  if (stopWindow_) stopWindow_->close();
+  stopFlag = 1;
+  setWindowTopmost(&window_, false);
+  channel_.reset();
+  emit searchFinished();
+}
+
+void SearchControl::onStopButton() {
+  stopFlag = 1;
+  window_.activateWindow();
+  if (stopWindow_) stopWindow_->close();
+}
+
+void SearchControl::onCloseRequested() {
+  if (!searching()) return;
+  stopFlag = 1;
+  closeWaited_ = true;
+  bool ended;
+  {
+    std::unique_lock lock(channel_->mutex);
+    channel_->receiver = nullptr;  // the window is going: no more rows for it
+    ended = channel_->ended.wait_for(lock, kCloseWait, [&] { return channel_->workerEnded; });
+  }
+  if (ended) {
+    worker_.join();
+    channel_.reset();
+  }
+  // With StopWindow gone too, the last window is closed and the program ends.
+  if (stopWindow_) stopWindow_->close();
+}

@@ -1,0 +1,57 @@
+// Runs one search at a time for the main window: readies the window, shows
+// StopWindow, counts, walks and scans on a worker thread, brings the rows to
+// the grid in order in batches, and restores the window at the end.
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+#include <memory>
+#include <thread>
+
+class MainWindow;
+class ResultsGrid;
+class StopWindow;
+struct SearchChannel;
+
+class SearchControl : public QObject {
+  Q_OBJECT
+
+ public:
+  // Binds 按钮1 and the Enter key in 编辑框2, and the window's close.
+  explicit SearchControl(MainWindow& window);
+  ~SearchControl() override;
+
+  // Does nothing for an empty search text or while a search runs.
+  void startSearch();
+  bool searching() const { return worker_.joinable(); }
+  StopWindow* stopWindow() const { return stopWindow_; }
+
+  void disableSearchInputs();
+  void enableSearchInputs();
+
+  // Called on the worker after the count and after each file (tests hold
+  // the search there to stop it at a known point).
+  static void setFileHookForTesting(std::function<void()> hook);
+
+ signals:
+  void searchFinished();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void drainBatches();
+  void finishSearch(bool stopped);
+  void onStopButton();
+  void onCloseRequested();
+  ResultsGrid& grid();
+
+  MainWindow& window_;
+  std::unique_ptr<ResultsGrid> ownGrid_;  // only when the form's grid is no GridView
+  QPointer<StopWindow> stopWindow_;
+  std::shared_ptr<SearchChannel> channel_;
+  std::thread worker_;
+  bool closeWaited_ = false;
+};
