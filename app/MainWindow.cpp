@@ -12,6 +12,7 @@
 #include "app/settings.h"
 #include "platform/toolkit/message_box.h"
 #include "platform/toolkit/window_ops.h"
+#include "search/SearchControl.h"
 #include "search/stop_flag.h"
 #include "ui_MainWindow.h"
 
@@ -94,6 +95,9 @@ void MainWindow::connectHandlers() {
 
   // Colour panel, resize rule, export and the "文件" menu.
   extras_ = new MainWindowExtras(*this);
+
+  // Search: 按钮1 and Enter released in 编辑框2.
+  new SearchControl(*this);
 }
 // ---------------------------------------------------------------------------
 
