@@ -12,6 +12,7 @@
 
 class FileDropHook;
 class FolderInput;
+class MainWindowExtras;
 namespace Ui {
 class MainWindow;
 }
@@ -63,4 +64,5 @@ class MainWindow : public QMainWindow {
 
   std::unique_ptr<Ui::MainWindow> form_;
   std::unique_ptr<FolderInput> folderInput_;
+  MainWindowExtras* extras_ = nullptr;  // colour panel, resize, export, open result; a child
 };
