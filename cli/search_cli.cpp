@@ -8,19 +8,21 @@
 #include <string_view>
 
 #include "platform/xl/xlapi.h"
+#include "results/export_writer.h"
 #include "search/search_run.h"
 #include "search/stop_flag.h"
 
 namespace {
 
 const char kUsage[] =
-    "用法：quorvane-search --folder 目录 --text 文本 [--titles] [--skip-hidden] [--json]\n"
+    "用法：quorvane-search --folder 目录 --text 文本 [--titles] [--skip-hidden] [--json] [--export 文件]\n"
     "      quorvane-search --dump 文件\n"
     "  --folder 目录     搜索的文件夹（其下所有子文件夹）\n"
     "  --text 文本       要查找的文本（ASCII 字母不分大小写）\n"
     "  --titles          获取第一行为标题\n"
     "  --skip-hidden     忽略隐藏单元格\n"
-    "  --json            每行输出一个 JSON 对象\n";
+    "  --json            每行输出一个 JSON 对象\n"
+    "  --export 文件     把结果写成表格文件（与窗口的“导出结果”相同），不再打印表格\n";
 
 // Length of the well-formed UTF-8 sequence at s[i], 0 when it is not one.
 size_t validUtf8Length(std::string_view s, size_t i) {
@@ -121,7 +123,8 @@ bool parseSearchCliArgs(int argc, char** argv, SearchCliOptions& options, bool& 
                                {"--skip-hidden", &SearchCliOptions::skipHidden},
                                {"--json", &SearchCliOptions::json}};
   static const Value values[] = {{"--folder", &SearchCliOptions::folder, &SearchCliOptions::haveFolder},
-                                 {"--text", &SearchCliOptions::text, nullptr}};
+                                 {"--text", &SearchCliOptions::text, nullptr},
+                                 {"--export", &SearchCliOptions::exportFile, &SearchCliOptions::haveExport}};
   bool haveText = false;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -160,6 +163,10 @@ bool parseSearchCliArgs(int argc, char** argv, SearchCliOptions& options, bool& 
   }
   if (!options.haveFolder) {
     error = "缺少 --folder";
+    return false;
+  }
+  if (options.haveExport && options.exportFile.empty()) {
+    error = "--export 缺少文件名";
     return false;
   }
   if (!haveText || options.text.empty()) {
@@ -261,8 +268,17 @@ int runSearchCli(int argc, char** argv) {
   stopFlag.store(1);
 
   if (terminal) std::fputs("\r\x1b[K", stderr);
+  if (options.haveExport) {
+    std::vector<int> widths;
+    if (!writeResultsWorkbook(api, grid, {}, gridColumnTitles(grid), kExportSheetName, widths, false,
+                              options.exportFile)) {
+      std::fprintf(stderr, "导出失败！%s\n", options.exportFile.c_str());
+      return 1;
+    }
+    std::fprintf(stderr, "导出成功！%s\n", options.exportFile.c_str());
+  }
   if (options.json) printGridJson(grid, stdout);
-  else printGridTable(grid, stdout);
+  else if (!options.haveExport) printGridTable(grid, stdout);
   std::fputs(stopped ? "搜索停止！\n" : "搜索完成！\n", stderr);
   return stopped ? 130 : 0;
 }

@@ -1,4 +1,4 @@
-// quorvane-search --folder DIR --text TEXT [--titles] [--skip-hidden] [--json]:
+// quorvane-search --folder DIR --text TEXT [--titles] [--skip-hidden] [--json] [--export FILE]:
 // the window's search (same count, walk, scan and results grid, default
 // colours) from the command line, printing the grid when done.
 #pragma once
@@ -15,6 +15,8 @@ struct SearchCliOptions {
   bool titles = false;      // the first row of each sheet as titles
   bool skipHidden = false;  // hidden rows and columns left out
   bool json = false;
+  std::string exportFile;   // --export: the grid written as a workbook file
+  bool haveExport = false;
 };
 
 // Fills `options` from the arguments after the program name; false with a
