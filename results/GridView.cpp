@@ -1,0 +1,442 @@
+#include "results/GridView.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QFontMetrics>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <algorithm>
+
+#include "results/GridTableModel.h"
+
+namespace {
+
+struct Bounds {
+  int top, left, bottom, right;
+};
+
+std::optional<Bounds> boundsOf(const QItemSelection& selection) {
+  if (selection.isEmpty()) return std::nullopt;
+  Bounds b{INT_MAX, INT_MAX, -1, -1};
+  for (const QItemSelectionRange& r : selection) {
+    b.top = std::min(b.top, r.top());
+    b.left = std::min(b.left, r.left());
+    b.bottom = std::max(b.bottom, r.bottom());
+    b.right = std::max(b.right, r.right());
+  }
+  return b;
+}
+
+QString quotedForClipboard(const QString& text) {
+  if (!text.contains(QLatin1Char('\t')) && !text.contains(QLatin1Char('\n')) &&
+      !text.contains(QLatin1Char('\r')) && !text.contains(QLatin1Char('"')))
+    return text;
+  QString q = text;
+  q.replace(QLatin1String("\""), QLatin1String("\"\""));
+  return QLatin1Char('"') + q + QLatin1Char('"');
+}
+
+// Tab-separated rows as spreadsheets put them on the clipboard, quotes included.
+QList<QStringList> parseClipboardTable(const QString& text) {
+  QList<QStringList> rows;
+  QStringList row;
+  QString cell;
+  bool inQuotes = false, atCellStart = true;
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    QChar ch = text[i];
+    if (inQuotes) {
+      if (ch == QLatin1Char('"')) {
+        if (i + 1 < text.size() && text[i + 1] == QLatin1Char('"')) {
+          cell += ch;
+          ++i;
+        } else {
+          inQuotes = false;
+        }
+      } else {
+        cell += ch;
+      }
+      continue;
+    }
+    if (ch == QLatin1Char('"') && atCellStart) {
+      inQuotes = true;
+      atCellStart = false;
+      continue;
+    }
+    if (ch == QLatin1Char('\t')) {
+      row << cell;
+      cell.clear();
+      atCellStart = true;
+      continue;
+    }
+    if (ch == QLatin1Char('\r') || ch == QLatin1Char('\n')) {
+      if (ch == QLatin1Char('\r') && i + 1 < text.size() && text[i + 1] == QLatin1Char('\n')) ++i;
+      row << cell;
+      rows << row;
+      row.clear();
+      cell.clear();
+      atCellStart = true;
+      continue;
+    }
+    cell += ch;
+    atCellStart = false;
+  }
+  if (!cell.isEmpty() || !row.isEmpty() || !atCellStart) {
+    row << cell;
+    rows << row;
+  }
+  return rows;
+}
+
+std::string toUtf8(const QString& s) {
+  QByteArray b = s.toUtf8();
+  return std::string(b.constData(), size_t(b.size()));
+}
+
+}  // namespace
+
+GridView::GridView(QWidget* parent) : QTableView(parent) {
+  verticalHeader()->hide();  // no fixed columns: nothing left of the cells
+  verticalHeader()->setDefaultSectionSize(ResultsGrid::kDesignRowHeight);
+  verticalHeader()->setMinimumSectionSize(1);
+  verticalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+  QHeaderView* h = horizontalHeader();
+  h->setSectionResizeMode(QHeaderView::Interactive);
+  h->setMinimumSectionSize(0);  // widths are set exactly
+  h->setDefaultSectionSize(ResultsGrid::kDefaultColumnWidth);
+  h->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  h->setStretchLastSection(false);
+  h->setHighlightSections(false);
+  h->setSectionsClickable(false);  // the header row is fixed: a click selects nothing
+  h->setSectionsMovable(false);
+  setWordWrap(false);
+  setTextElideMode(Qt::ElideNone);  // clipped at the cell border, as in a spreadsheet
+  setCornerButtonEnabled(false);
+  setSelectionMode(QAbstractItemView::ExtendedSelection);
+  setSelectionBehavior(QAbstractItemView::SelectItems);
+  setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::SelectedClicked |
+                  QAbstractItemView::EditKeyPressed | QAbstractItemView::AnyKeyPressed);
+  setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+  setShowGrid(true);
+  setStyleSheet(QStringLiteral("QTableView { gridline-color: rgb(192,192,192); }"));
+  QPalette pal = palette();
+  for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive}) {
+    pal.setColor(g, QPalette::Base, Qt::white);
+    pal.setColor(g, QPalette::Text, Qt::black);
+    pal.setColor(g, QPalette::Highlight, QColor(51, 153, 255));
+    pal.setColor(g, QPalette::HighlightedText, Qt::black);
+  }
+  setPalette(pal);
+  viewport()->setMouseTracking(true);
+
+  connect(h, &QHeaderView::sectionResized, this, [this](int col, int, int width) {
+    if (syncing_ || !grid_) return;
+    syncing_ = true;
+    grid_->setColumnWidth(col, width);
+    syncing_ = false;
+  });
+  connect(verticalHeader(), &QHeaderView::sectionResized, this, [this](int row, int, int height) {
+    if (syncing_ || !grid_) return;
+    syncing_ = true;
+    grid_->setRowHeight(row + 1, height);
+    syncing_ = false;
+  });
+
+  ownGrid_ = std::make_unique<ResultsGrid>();
+  setGrid(ownGrid_.get());
+}
+
+GridView::~GridView() {
+  if (grid_) grid_->setTextWidthMeasure(nullptr);
+  delete adapter_;  // detaches from the grid
+  adapter_ = nullptr;
+}
+
+void GridView::setGrid(ResultsGrid* grid) {
+  if (!grid) grid = ownGrid_.get();
+  if (grid == grid_) return;
+  if (grid_) grid_->setTextWidthMeasure(nullptr);
+  GridTableModel* oldAdapter = adapter_;
+  QItemSelectionModel* oldSelection = selectionModel();
+  grid_ = grid;
+  adapter_ = new GridTableModel(grid_, this);
+  setModel(adapter_);
+  delete oldSelection;
+  delete oldAdapter;
+
+  grid_->setTextWidthMeasure([this](std::string_view text) {
+    QFontMetrics fm(horizontalHeader()->font());
+    return fm.horizontalAdvance(QString::fromUtf8(text.data(), qsizetype(text.size()))) + 12;
+  });
+
+  connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, &GridView::onViewSelectionChanged);
+  connect(selectionModel(), &QItemSelectionModel::currentChanged, this,
+          [this](const QModelIndex& current, const QModelIndex&) { onViewCurrentChanged(current); });
+  connect(adapter_, &GridTableModel::gridLayoutReset, this, &GridView::applyLayoutFromGrid);
+  connect(adapter_, &GridTableModel::gridColumnsInserted, this, [this](int first, int last) {
+    syncing_ = true;
+    for (int c = first; c <= last; ++c) horizontalHeader()->resizeSection(c, std::max(0, grid_->columnWidth(c)));
+    syncing_ = false;
+  });
+  connect(adapter_, &GridTableModel::gridRowsInserted, this, [this](int first, int last) {
+    int def = verticalHeader()->defaultSectionSize();
+    syncing_ = true;
+    for (int r = first; r <= last; ++r)
+      if (int hgt = grid_->rowHeight(r); hgt != def) verticalHeader()->resizeSection(r - 1, std::max(0, hgt));
+    syncing_ = false;
+  });
+  connect(adapter_, &GridTableModel::gridColumnWidthChanged, this, [this](int col, int width) {
+    if (syncing_) return;
+    syncing_ = true;
+    horizontalHeader()->resizeSection(col, std::max(0, width));
+    syncing_ = false;
+  });
+  connect(adapter_, &GridTableModel::gridRowHeightChanged, this, [this](int row, int height) {
+    if (syncing_) return;
+    syncing_ = true;
+    if (row == 0)
+      horizontalHeader()->setFixedHeight(std::max(1, height));
+    else
+      verticalHeader()->resizeSection(row - 1, std::max(0, height));
+    syncing_ = false;
+  });
+  connect(adapter_, &GridTableModel::gridSelectionChanged, this, [this] {
+    if (!syncing_) applySelectionFromGrid();
+  });
+  connect(adapter_, &GridTableModel::gridCurrentCellMoved, this, [this] {
+    if (!syncing_) applyCurrentFromGrid();
+  });
+  connect(adapter_, &GridTableModel::gridDisabledChanged, this, [this](bool disabled) { setEnabled(!disabled); });
+
+  applyLayoutFromGrid();
+}
+
+void GridView::applyLayoutFromGrid() {
+  syncing_ = true;
+  QHeaderView* h = horizontalHeader();
+  for (int c = 0; c < grid_->columnCount(); ++c) h->resizeSection(c, std::max(0, grid_->columnWidth(c)));
+  h->setFixedHeight(std::max(1, grid_->rowHeight(0)));
+  int def = verticalHeader()->defaultSectionSize();
+  for (int r = 1; r < grid_->rowCount(); ++r)
+    if (int hgt = grid_->rowHeight(r); hgt != def) verticalHeader()->resizeSection(r - 1, std::max(0, hgt));
+  syncing_ = false;
+  setEnabled(!grid_->disabled());
+  applySelectionFromGrid();
+  applyCurrentFromGrid();
+  reportedRow_ = reportedCol_ = -1;
+}
+
+void GridView::applySelectionFromGrid() {
+  syncing_ = true;
+  auto sel = grid_->selection();
+  int rows = adapter_->rowCount(), cols = adapter_->columnCount();
+  if (!sel || rows == 0 || cols == 0) {
+    selectionModel()->clearSelection();
+  } else {
+    QModelIndex tl = adapter_->index(std::clamp(sel->firstRow - 1, 0, rows - 1), std::clamp(sel->firstCol, 0, cols - 1));
+    QModelIndex br = adapter_->index(std::clamp(sel->lastRow - 1, 0, rows - 1), std::clamp(sel->lastCol, 0, cols - 1));
+    selectionModel()->select(QItemSelection(tl, br), QItemSelectionModel::ClearAndSelect);
+  }
+  syncing_ = false;
+}
+
+void GridView::applyCurrentFromGrid() {
+  syncing_ = true;
+  int r = grid_->currentRow(), c = grid_->currentColumn();
+  QModelIndex idx = r >= 1 ? adapter_->index(r - 1, c) : QModelIndex();
+  if (idx.isValid())
+    selectionModel()->setCurrentIndex(idx, QItemSelectionModel::NoUpdate);
+  else
+    selectionModel()->clearCurrentIndex();
+  syncing_ = false;
+}
+
+void GridView::onViewSelectionChanged() {
+  if (syncing_) return;
+  syncing_ = true;
+  // The grid keeps one rectangle: the bounds of what the view has selected.
+  if (auto b = boundsOf(selectionModel()->selection()))
+    grid_->selectRange(b->top + 1, b->left, b->bottom + 1, b->right);
+  else
+    grid_->clearSelection();
+  syncing_ = false;
+}
+
+void GridView::onViewCurrentChanged(const QModelIndex& current) {
+  if (syncing_) return;
+  syncing_ = true;
+  if (current.isValid())
+    grid_->setCurrentCell(current.row() + 1, current.column());
+  else
+    grid_->setCurrentCell(-1, -1);
+  syncing_ = false;
+}
+
+void GridView::reportIfMoved() {
+  int r = grid_->currentRow(), c = grid_->currentColumn();
+  if (r < 0 || (r == reportedRow_ && c == reportedCol_)) return;
+  reportedRow_ = r;
+  reportedCol_ = c;
+  emit currentCellChanged();
+}
+
+void GridView::keyPressEvent(QKeyEvent* event) {
+  bool ctrlInsert = event->key() == Qt::Key_Insert && event->modifiers() == Qt::ControlModifier;
+  if (event->matches(QKeySequence::Copy) || ctrlInsert) {
+    copySelection();
+  } else if (event->matches(QKeySequence::Cut)) {
+    cutSelection();
+  } else if (event->matches(QKeySequence::Paste)) {
+    pasteClipboard();
+  } else if (event->key() == Qt::Key_Delete && event->modifiers() == Qt::NoModifier) {
+    deleteSelection();
+  } else if (event->matches(QKeySequence::SelectAll)) {
+    selectAll();
+  } else {
+    int r = grid_->currentRow(), c = grid_->currentColumn();
+    QTableView::keyPressEvent(event);
+    if (state() != EditingState && (grid_->currentRow() != r || grid_->currentColumn() != c)) {
+      reportedRow_ = reportedCol_ = -2;  // any keyboard move is reported
+      reportIfMoved();
+    }
+    return;
+  }
+  event->accept();
+}
+
+void GridView::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) {
+  int r = grid_->currentRow(), c = grid_->currentColumn();
+  QTableView::closeEditor(editor, hint);
+  // Tab or Enter leaving an edit moves the current cell by the keyboard too.
+  if (grid_->currentRow() != r || grid_->currentColumn() != c) {
+    reportedRow_ = reportedCol_ = -2;
+    reportIfMoved();
+  }
+}
+
+int GridView::rowBorderAt(int y) const {
+  // A band of a few pixels around each row's bottom grid line.
+  constexpr int kBand = 2;
+  int rows = adapter_ ? adapter_->rowCount() : 0;
+  if (rows == 0) return -1;
+  int r = rowAt(y);
+  if (r < 0) {
+    int last = rows - 1;
+    int bottom = rowViewportPosition(last) + rowHeight(last);
+    return (y >= bottom && y - bottom <= kBand) ? last : -1;
+  }
+  int top = rowViewportPosition(r), bottom = top + rowHeight(r);
+  if (bottom - y <= kBand) return r;
+  if (y - top < kBand && r > 0) return r - 1;
+  return -1;
+}
+
+void GridView::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) {
+    int r = rowBorderAt(event->position().toPoint().y());
+    if (r >= 0) {
+      resizingRow_ = r;
+      resizeFromY_ = event->position().toPoint().y();
+      resizeFromHeight_ = rowHeight(r);
+      event->accept();
+      return;
+    }
+  }
+  QTableView::mousePressEvent(event);
+}
+
+void GridView::mouseMoveEvent(QMouseEvent* event) {
+  int y = event->position().toPoint().y();
+  if (resizingRow_ >= 0) {
+    verticalHeader()->resizeSection(resizingRow_, std::max(1, resizeFromHeight_ + y - resizeFromY_));
+    event->accept();
+    return;
+  }
+  if (event->buttons() == Qt::NoButton) {
+    if (rowBorderAt(y) >= 0)
+      viewport()->setCursor(Qt::SplitVCursor);
+    else
+      viewport()->unsetCursor();
+  }
+  QTableView::mouseMoveEvent(event);
+}
+
+void GridView::mouseReleaseEvent(QMouseEvent* event) {
+  if (resizingRow_ >= 0 && event->button() == Qt::LeftButton) {
+    resizingRow_ = -1;
+    event->accept();
+    return;
+  }
+  QTableView::mouseReleaseEvent(event);
+  if (event->button() == Qt::LeftButton && indexAt(event->position().toPoint()).isValid()) reportIfMoved();
+}
+
+void GridView::leaveEvent(QEvent* event) {
+  if (resizingRow_ < 0) viewport()->unsetCursor();
+  QTableView::leaveEvent(event);
+}
+
+QString GridView::selectionAsText() const {
+  QItemSelection selection = selectionModel()->selection();
+  auto b = boundsOf(selection);
+  if (!b) {
+    QModelIndex cur = currentIndex();
+    if (!cur.isValid()) return {};
+    b = Bounds{cur.row(), cur.column(), cur.row(), cur.column()};
+  }
+  bool single = selection.size() <= 1;
+  QString out;
+  for (int r = b->top; r <= b->bottom; ++r) {
+    if (r > b->top) out += QLatin1Char('\n');
+    for (int c = b->left; c <= b->right; ++c) {
+      if (c > b->left) out += QLatin1Char('\t');
+      if (!single && !selection.contains(adapter_->index(r, c))) continue;
+      std::string_view t = grid_->cellTextView(r + 1, c);
+      out += quotedForClipboard(QString::fromUtf8(t.data(), qsizetype(t.size())));
+    }
+  }
+  return out;
+}
+
+void GridView::copySelection() { QApplication::clipboard()->setText(selectionAsText()); }
+
+void GridView::cutSelection() {
+  copySelection();
+  deleteSelection();
+}
+
+void GridView::deleteSelection() {
+  QItemSelection selection = selectionModel()->selection();
+  if (selection.isEmpty()) {
+    QModelIndex cur = currentIndex();
+    if (cur.isValid()) grid_->clearCellTexts(cur.row() + 1, cur.column(), cur.row() + 1, cur.column());
+    return;
+  }
+  for (const QItemSelectionRange& r : selection) grid_->clearCellTexts(r.top() + 1, r.left(), r.bottom() + 1, r.right());
+}
+
+void GridView::pasteClipboard() { pasteText(QApplication::clipboard()->text()); }
+
+void GridView::pasteText(const QString& text) {
+  QList<QStringList> table = parseClipboardTable(text);
+  if (table.isEmpty()) return;
+  QItemSelection selection = selectionModel()->selection();
+  auto b = boundsOf(selection);
+  if (!b) {
+    QModelIndex cur = currentIndex();
+    if (!cur.isValid()) return;
+    b = Bounds{cur.row(), cur.column(), cur.row(), cur.column()};
+  }
+  if (table.size() == 1 && table[0].size() == 1 && !selection.isEmpty()) {
+    // One value into a larger selection fills every selected cell.
+    std::string v = toUtf8(table[0][0]);
+    for (const QItemSelectionRange& r : selection)
+      for (int row = r.top(); row <= r.bottom(); ++row)
+        for (int col = r.left(); col <= r.right(); ++col) grid_->setCellText(row + 1, col, v);
+    return;
+  }
+  // A block goes in from the top-left cell; what falls outside the grid is dropped.
+  for (int i = 0; i < table.size(); ++i)
+    for (int j = 0; j < table[i].size(); ++j) grid_->setCellText(b->top + 1 + i, b->left + j, toUtf8(table[i][j]));
+}

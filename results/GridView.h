@@ -1,0 +1,63 @@
+// The results grid on screen: a QTableView over ResultsGrid (through
+// GridTableModel), no widget per cell. The .ui promotes a QTableView to it.
+#pragma once
+
+#include <QTableView>
+#include <memory>
+
+#include "results/results_grid.h"
+
+class GridTableModel;
+class QItemSelection;
+
+class GridView : public QTableView {
+  Q_OBJECT
+ public:
+  explicit GridView(QWidget* parent = nullptr);
+  ~GridView() override;
+
+  // Shows `grid` (not owned; it must outlive the view or be replaced first).
+  // Until a grid is given, the view shows one of its own in the design layout.
+  void setGrid(ResultsGrid* grid);
+  ResultsGrid* grid() const { return grid_; }
+  GridTableModel* gridModel() const { return adapter_; }
+
+  // The selection as tab-separated text, rows separated by newlines; cells
+  // holding a tab, a line break or a quote are quoted the way spreadsheets do.
+  QString selectionAsText() const;
+  void copySelection();
+  void cutSelection();
+  void pasteClipboard();
+  void deleteSelection();  // empties the selected texts; rows stay
+
+ signals:
+  // The current cell moved: by a left click released over a cell (only when it
+  // is another cell than the one last reported), or by the keyboard.
+  void currentCellChanged();
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void leaveEvent(QEvent* event) override;
+  void closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) override;
+
+ private:
+  void applyLayoutFromGrid();
+  void applySelectionFromGrid();
+  void applyCurrentFromGrid();
+  void onViewSelectionChanged();
+  void onViewCurrentChanged(const QModelIndex& current);
+  void reportIfMoved();
+  int rowBorderAt(int y) const;  // model row whose bottom border is under y, or -1
+  void pasteText(const QString& text);
+
+  std::unique_ptr<ResultsGrid> ownGrid_;
+  ResultsGrid* grid_ = nullptr;
+  GridTableModel* adapter_ = nullptr;
+  bool syncing_ = false;  // echoes between the grid and the view are ignored
+  int reportedRow_ = -1, reportedCol_ = -1;
+  int resizingRow_ = -1;  // row whose border is being dragged
+  int resizeFromY_ = 0, resizeFromHeight_ = 0;
+};
