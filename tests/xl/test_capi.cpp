@@ -1,7 +1,9 @@
 // The C entry points as the window uses them: read a loaded book, write an
 // export, save it and read it back; handles across reloads; books on threads.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <zip.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -236,4 +238,38 @@ TEST_F(CApi, DumpPrintsTheBookAsJson) {
   rc = std::system(("'" + cli + "' --dump '" + (dir / "empty.xls").string() + "' > '" + out.string() + "'").c_str());
   EXPECT_EQ(WEXITSTATUS(rc), 2);
   EXPECT_EQ(xltest::readBytes(out), "{\"error\":\"文件为空\"}\n");
+}
+
+TEST_F(CApi, SharedLibraryLoadsByAbsolutePathWithEveryEntryPoint) {
+  const std::string lib = std::string(QUORVANE_BINARY_DIR) + "/platform/libxl.so";
+  XlApi dyn;
+  std::string missing;
+  ASSERT_TRUE(loadXlApi(lib, dyn, missing)) << missing;
+  EXPECT_TRUE(missing.empty());
+  // The loaded copy reads what the linked one wrote.
+  BookHandle out = api().createXMLBook();
+  writeExport(out, 2);
+  const fs::path file = dir / "via-dl.xlsx";
+  ASSERT_EQ(api().bookSave(out, file.c_str()), 1);
+  api().bookRelease(out);
+  BookHandle in = dyn.createXMLBook();
+  ASSERT_EQ(dyn.bookLoad(in, file.c_str()), 1) << dyn.bookErrorMessage(in);
+  EXPECT_STREQ(dyn.sheetReadStr(dyn.bookGetSheet(in, 0), 2, 0, nullptr), "/数据/2.xlsx");
+  dyn.bookRelease(in);
+
+  XlApi none;
+  EXPECT_FALSE(loadXlApi("libxl.so", none, missing));  // never through the search path
+  EXPECT_FALSE(missing.empty());
+  EXPECT_EQ(none.createXMLBook, nullptr);
+  EXPECT_FALSE(loadXlApi((dir / "absent.so").string(), none, missing));
+  EXPECT_FALSE(missing.empty());
+
+  // A foreign library of that name: the first entry point is named.
+  Dl_info info{};
+  ASSERT_NE(dladdr(reinterpret_cast<void*>(&zlibVersion), &info), 0);
+  ASSERT_NE(info.dli_fname, nullptr);
+  fs::copy_file(info.dli_fname, dir / "libxl.so");
+  EXPECT_FALSE(loadXlApi((dir / "libxl.so").string(), none, missing));
+  EXPECT_EQ(missing, "xlCreateXMLBookCA");
+  EXPECT_EQ(none.bookLoad, nullptr);
 }
