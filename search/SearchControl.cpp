@@ -88,6 +88,8 @@ SearchControl::~SearchControl() {
   std::_Exit(0);
 }
 
+StopWindow* SearchControl::stopWindow() const { return stopWindow_.data(); }
+
 void SearchControl::setFileHookForTesting(std::function<void()> hook) { fileHook() = std::move(hook); }
 
 ResultsGrid& SearchControl::grid() {

@@ -26,7 +26,10 @@ class SearchControl : public QObject {
   // Does nothing for an empty search text or while a search runs.
   void startSearch();
   bool searching() const { return worker_.joinable(); }
-  StopWindow* stopWindow() const { return stopWindow_; }
+  StopWindow* stopWindow() const;  // null when none is open
+
+  // The grid the search fills: the one the form's grid view shows.
+  ResultsGrid& grid();
 
   void disableSearchInputs();
   void enableSearchInputs();
@@ -46,7 +49,6 @@ class SearchControl : public QObject {
   void finishSearch(bool stopped);
   void onStopButton();
   void onCloseRequested();
-  ResultsGrid& grid();
 
   MainWindow& window_;
   std::unique_ptr<ResultsGrid> ownGrid_;  // only when the form's grid is no GridView
