@@ -249,7 +249,7 @@ class Parser {
   }
 
   std::vector<size_t> scanSubstreams(size_t from) const;
-  bool parseSheet(size_t start, Sheet& sheet, bool inlineGlobals);
+  bool parseSheet(size_t start, size_t limit, Sheet& sheet, bool inlineGlobals);
 
   // Cell values.
   bool putText(Sheet& s, uint32_t row, uint32_t col, std::string_view text);
@@ -503,7 +503,7 @@ std::vector<size_t> Parser::scanSubstreams(size_t from) const {
   return starts;
 }
 
-bool Parser::parseSheet(size_t start, Sheet& sheet, bool inlineGlobals) {
+bool Parser::parseSheet(size_t start, size_t limit, Sheet& sheet, bool inlineGlobals) {
   Record r;
   if (read(start, r) != Read::Ok || !isBof(r.id)) return true;
   size_t pos = r.next;
@@ -512,7 +512,7 @@ bool Parser::parseSheet(size_t start, Sheet& sheet, bool inlineGlobals) {
   uint32_t pendRow = 0, pendCol = 0;
   const bool biff2 = version_ == 2;
 
-  for (;;) {
+  while (pos < limit) {
     Read st = read(pos, r);
     if (st == Read::End) break;  // a last sheet without EOF keeps its cells
     if (st == Read::Overrun) return fail(kErrOverrun);
@@ -706,7 +706,7 @@ bool Parser::run(const std::string& singleSheetName) {
     s.name = singleSheetName;
     if (dt == 0x0020) {
       s.isChart = true;
-    } else if (!parseSheet(0, s, true)) {
+    } else if (!parseSheet(0, n_, s, true)) {
       return false;
     }
     s.finish();
@@ -744,23 +744,26 @@ bool Parser::run(const std::string& singleSheetName) {
 
   // Each sheet's BOF is where BOUNDSHEET says, unless the offsets are
   // garbage: then the substreams after the globals are taken in order.
-  bool offsetsGood = version_ >= 5;
-  std::vector<uint32_t> seen;
+  bool offsetsGood = version_ >= 5 && !entries_.empty();
   for (const SheetEntry& e : entries_) {
     Record r;
-    if (e.pos < globalsEnd || read(e.pos, r) != Read::Ok || r.id != kBof ||
-        std::find(seen.begin(), seen.end(), e.pos) != seen.end()) {
-      offsetsGood = false;
-      break;
-    }
-    seen.push_back(e.pos);
+    if (!offsetsGood) break;
+    offsetsGood = e.pos >= globalsEnd && read(e.pos, r) == Read::Ok && r.id == kBof;
   }
-  if (entries_.empty()) offsetsGood = false;
-  std::vector<size_t> starts;
-  if (!offsetsGood) starts = scanSubstreams(globalsEnd);
+  std::vector<size_t> sorted;
+  if (offsetsGood) {
+    for (const SheetEntry& e : entries_) sorted.push_back(e.pos);
+    std::sort(sorted.begin(), sorted.end());
+    offsetsGood = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+  }
+  std::vector<size_t> scanned;
+  if (!offsetsGood) {
+    scanned = scanSubstreams(globalsEnd);
+    sorted = scanned;
+  }
   if (entries_.empty()) {
     // No sheet directory at all: name the substreams the way Excel would.
-    for (size_t i = 0; i < starts.size(); ++i) {
+    for (size_t i = 0; i < scanned.size(); ++i) {
       SheetEntry e;
       e.name = "Sheet" + std::to_string(i + 1);
       entries_.push_back(std::move(e));
@@ -777,7 +780,11 @@ bool Parser::run(const std::string& singleSheetName) {
     s.name = e.name;
     s.isChart = e.type != kSheetWorksheet;
     if (!s.isChart) {
-      size_t start = offsetsGood ? e.pos : (i < starts.size() ? starts[i] : n_);
+      size_t start = offsetsGood ? e.pos : (i < scanned.size() ? scanned[i] : n_);
+      // A sheet ends where the next one begins at the latest, so offsets
+      // into each other's records cannot make the work grow beyond the stream.
+      auto next = std::upper_bound(sorted.begin(), sorted.end(), start);
+      size_t limit = next == sorted.end() ? n_ : *next;
       if (start < n_) {
         // A worksheet substream may also turn out to be a chart.
         Record r;
@@ -789,7 +796,7 @@ bool Parser::run(const std::string& singleSheetName) {
           xfFormat_.clear();
           kindsDirty_ = true;
         }
-        if (!s.isChart && !parseSheet(start, s, version_ <= 4)) {
+        if (!s.isChart && !parseSheet(start, limit, s, version_ <= 4)) {
           return false;
         }
       }

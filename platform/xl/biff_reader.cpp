@@ -31,9 +31,9 @@ void initGsf() {
     gsf_init();
     // Damaged containers make libgsf warn on stderr; the failure reaches
     // the user as the load's error text instead.
-    g_log_set_handler("libgsf:msole", static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE),
+    g_log_set_handler("libgsf:msole", static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE),
                       quietGsfLog, nullptr);
-    g_log_set_handler("libgsf", static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE),
+    g_log_set_handler("libgsf", static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE),
                       quietGsfLog, nullptr);
   });
 }

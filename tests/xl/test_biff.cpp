@@ -519,6 +519,47 @@ TEST(BiffOlder, Biff2WorksheetFileNamedAfterTheFile) {
   EXPECT_EQ(at(book, sh, 2, 1), "9.5");
 }
 
+TEST(BiffOlder, Biff3And4WorksheetFiles) {
+  // BIFF3 and BIFF4: XFs name formats by their order; BIFF4 FORMAT records
+  // carry two unused bytes before the text.
+  for (int version : {3, 4}) {
+    Stream s;
+    s.add(version == 3 ? 0x0209 : 0x0409, Bytes().u16(0).u16(0x0010).u16(0));
+    for (const char* code : {"General", "yyyy-mm-dd hh:mm"}) {
+      Bytes f;
+      if (version == 4) f.u16(0);
+      f.u8(static_cast<unsigned>(std::strlen(code))).raw(code);
+      s.add(version == 3 ? 0x001E : 0x041E, f);
+    }
+    s.add(version == 3 ? 0x0243 : 0x0443, Bytes().u8(0).u8(0).zeros(10));
+    s.add(version == 3 ? 0x0243 : 0x0443, Bytes().u8(0).u8(1).zeros(10));
+    s.add(0x0208, Bytes().u16(1).u16(0).u16(2).u16(0xFF).u16(0).u16(0).u16(0x20).u16(0));
+    s.add(0x007D, Bytes().u16(2).u16(2).u16(0).u16(0).u16(1).u16(0));
+    s.add(0x0204, Bytes().cell(0, 0, 0).u16(3).raw("abc"));
+    s.add(0x0203, Bytes().cell(0, 1, 1).f64(45000.5));
+    s.add(0x027E, Bytes().cell(1, 0, 0).u32(rkInt(-3)));
+    Bytes f;
+    f.cell(1, 1, 1).f64(45001).u16(0).u16(0);
+    s.add(version == 3 ? 0x0206 : 0x0406, f);
+    s.add(0x000A);
+
+    std::string path = scratch("biff" + std::to_string(version) + ".xls");
+    writeFile(path, s.d);
+    xl::Book book;
+    ASSERT_TRUE(book.load(path)) << version << ": " << book.error();
+    ASSERT_EQ(book.sheets.size(), 1u);
+    const xl::Sheet& sh = book.sheets[0];
+    EXPECT_EQ(sh.name, "biff" + std::to_string(version));
+    EXPECT_EQ(at(book, sh, 0, 0), "abc") << version;
+    EXPECT_EQ(at(book, sh, 0, 1), "2023-03-15 12:00:00") << version;
+    EXPECT_EQ(at(book, sh, 1, 0), "-3") << version;
+    EXPECT_EQ(at(book, sh, 1, 1), "2023-03-16") << version;
+    EXPECT_TRUE(sh.rowHidden(1)) << version;
+    EXPECT_TRUE(sh.colHidden(2)) << version;
+    EXPECT_FALSE(sh.colHidden(1)) << version;
+  }
+}
+
 // ---- fixtures written by xlwt ----------------------------------------------------------
 
 class BiffXlwt : public ::testing::Test {
