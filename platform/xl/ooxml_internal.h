@@ -22,8 +22,11 @@ namespace xl::ooxml {
 // any prefix they like (<x:c>, ns:id), and the local names do not collide in
 // the parts we read.
 inline const char* localName(const char* name) {
-  const char* colon = std::strchr(name, ':');
-  return colon ? colon + 1 : name;
+  // Names are a few bytes: a plain loop beats a library call here.
+  const char* local = name;
+  for (const char* p = name; *p; ++p)
+    if (*p == ':') local = p + 1;
+  return local;
 }
 inline bool isNamespaceDecl(const char* name) {
   return name[0] == 'x' && std::strncmp(name, "xmlns", 5) == 0 && (name[5] == 0 || name[5] == ':');

@@ -16,7 +16,8 @@ struct OoxmlLimits {
   uint64_t maxTokenBytes = 64u << 20;     // one tag or attribute value held by the parser
   uint64_t maxCells = kMaxCells;
   uint32_t maxSheets = 100'000;
-  size_t chunkBytes = 256u << 10;         // inflated bytes handed to expat at a time
+  size_t chunkBytes = 256u << 10;         // inflated bytes parsed at a time
+  bool fastXml = true;                    // our tokenizer for UTF-8 parts; expat for the rest
 };
 
 bool readOoxml(int fd, const std::string& path, Book& book, const OoxmlLimits& limits);

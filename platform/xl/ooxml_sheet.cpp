@@ -82,21 +82,25 @@ class SheetHandler : public SaxHandler {
 
   void end(const char* name) override {
     if (inCell_) {
-      if (name[0] == 'v' && name[1] == 0) {
-        inValue_ = false;
-      } else if (name[0] == 't' && name[1] == 0) {
-        if (inText_) decodeEscapes(inline_, runStart_);
-        inText_ = false;
+      if (name[1] == 0) {
+        if (name[0] == 'v') {
+          inValue_ = false;
+        } else if (name[0] == 'c') {
+          inCell_ = false;
+          finishCell();
+        } else if (name[0] == 't') {
+          if (inText_) decodeEscapes(inline_, runStart_);
+          inText_ = false;
+        }
       } else if (eq(name, "rPh")) {
         if (phonetic_ > 0) --phonetic_;
       } else if (eq(name, "is")) {
         inIs_ = false;
-      } else if (name[0] == 'c' && name[1] == 0) {
-        inCell_ = false;
-        finishCell();
       }
       return;
     }
+    if (!inSheetData_ && !inCols_) return;
+    if (name[0] == 'r' && name[1] == 'o') return;  // </row>
     if (eq(name, "sheetData")) inSheetData_ = false;
     else if (eq(name, "cols")) inCols_ = false;
   }

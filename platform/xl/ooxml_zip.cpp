@@ -9,6 +9,7 @@
 #include <cctype>
 
 #include "platform/xl/ooxml_internal.h"
+#include "platform/xl/ooxml_xml.h"
 
 namespace xl::ooxml {
 
@@ -169,6 +170,20 @@ int64_t Package::locate(const std::string& part) const {
   return -1;
 }
 
+int64_t PartSource::read(char* buf, size_t n, std::string& error) {
+  zip_int64_t got = zip_fread(file_, buf, static_cast<zip_uint64_t>(n));
+  if (got < 0) {
+    error = openError(zip_error_code_zip(zip_file_get_error(file_)), part_);
+    return -1;
+  }
+  total_ += static_cast<uint64_t>(got);
+  if (total_ > limit_) {
+    error = "文件过大：" + part_;
+    return -1;
+  }
+  return got;
+}
+
 bool Package::parse(const std::string& part, SaxHandler& handler, std::string& error) {
   int64_t index = locate(part);
   if (index < 0) {
@@ -179,6 +194,15 @@ bool Package::parse(const std::string& part, SaxHandler& handler, std::string& e
   if (!file.f) {
     error = openError(zip_error_code_zip(zip_get_error(zip_)), part);
     return false;
+  }
+  PartSource src(file.f, part, limits_.maxPartBytes);
+
+  std::string head;  // what the fast path read before handing over
+  if (limits_.fastXml) {
+    FastXml fast(handler, part, limits_);
+    FastXml::Result r = fast.run(src, error);
+    if (r != FastXml::Result::NeedExpat) return r == FastXml::Result::Ok;
+    head.assign(fast.buffered());
   }
 
   // No namespace processing: names are matched by local name, and expat
@@ -200,20 +224,21 @@ bool Package::parse(const std::string& part, SaxHandler& handler, std::string& e
   handler.attach(p);
 
   const int chunk = static_cast<int>(std::clamp<size_t>(limits_.chunkBytes, 4096, 16u << 20));
-  uint64_t total = 0;
   for (;;) {
-    void* buf = XML_GetBuffer(p, chunk);
+    zip_int64_t n;
+    void* buf;
+    if (!head.empty()) {
+      n = static_cast<zip_int64_t>(head.size());
+      buf = XML_GetBuffer(p, static_cast<int>(n));
+      if (buf) std::memcpy(buf, head.data(), head.size());
+      head.clear();
+      head.shrink_to_fit();
+    } else {
+      buf = XML_GetBuffer(p, chunk);
+      n = buf ? src.read(static_cast<char*>(buf), static_cast<size_t>(chunk), error) : 0;
+      if (n < 0) return false;
+    }
     if (!buf) {
-      error = "文件过大：" + part;
-      return false;
-    }
-    zip_int64_t n = zip_fread(file.f, buf, static_cast<zip_uint64_t>(chunk));
-    if (n < 0) {
-      error = openError(zip_error_code_zip(zip_file_get_error(file.f)), part);
-      return false;
-    }
-    total += static_cast<uint64_t>(n);
-    if (total > limits_.maxPartBytes) {
       error = "文件过大：" + part;
       return false;
     }
