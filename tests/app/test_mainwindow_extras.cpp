@@ -1,0 +1,138 @@
+// The folder input, the colour panel and the resize rule on the real main
+// window, as the program wires them.
+#include <QApplication>
+#include <QDropEvent>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QTableView>
+#include <QTest>
+#include <QUrl>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/FileDropHook.h"
+#include "app/MainWindow.h"
+#include "app/row_colours.h"
+#include "app/settings.h"
+#include "platform/toolkit/ColourPicker.h"
+#include "ui_MainWindow.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+bool useStaticLibrary(XlApi& api, LibraryFailure&) {
+  api = staticXlApi();
+  return true;
+}
+}  // namespace
+
+class TestMainWindowExtras : public QObject {
+  Q_OBJECT
+
+  fs::path dir_;
+  std::string ini() const { return (dir_ / "配置.ini").string(); }
+
+ private slots:
+  void init() {
+    static int n = 0;
+    dir_ = fs::path(QUORVANE_TEST_SCRATCH) / "mainwindow_extras" / std::to_string(++n);
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    setProgramDirectoryForTesting(dir_.string());
+    titleColour = kDefaultTitleColour;
+    failureColour = kDefaultFailureColour;
+  }
+  void cleanup() {
+    setProgramDirectoryForTesting(std::nullopt);
+    ColourPicker::setDialogHookForTesting({});
+  }
+
+  void dropOnTheWindowSetsTheFolder() {
+    FileDropHook hook;
+    MainWindow w;
+    QVERIFY(w.onMainWindowCreated(useStaticLibrary, &hook));
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QVERIFY(hook.attached());
+
+    fs::create_directories(dir_ / "报表");
+    const std::string file = (dir_ / "报表" / "一月.xls").string();
+    std::ofstream(file) << "x";
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(file))});
+    // Over the results grid, which takes no drops itself: Qt hands the drag
+    // to the nearest ancestor that does, the window.
+    QWidget* under = w.childAt(QPoint(50, 200));
+    QVERIFY(under != nullptr);
+    while (under != nullptr && !under->acceptDrops()) under = under->parentWidget();
+    QCOMPARE(under, static_cast<QWidget*>(&w));
+    const QPoint at(50, 200);
+    QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&w, &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&w, &drop);
+    QVERIFY(drop.isAccepted());
+    const std::string folder = (dir_ / "报表").string() + "/";
+    QCOMPARE(w.form().编辑框1->text(), QString::fromStdString(folder));
+    QCOMPARE(readProfileString(ini(), "目录", "目录", ""), folder);
+    hook.detach();
+  }
+
+  void colourButtonsOnTheForm() {
+    MainWindow w;
+    QVERIFY(w.onMainWindowCreated(useStaticLibrary));
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    Ui::MainWindow& f = w.form();
+    QVERIFY(!f.分组框1->isVisible());
+
+    QTest::mouseClick(f.按钮3, Qt::LeftButton);
+    QVERIFY(f.分组框1->isVisible());
+    QCOMPARE(f.颜色选择器1->colour(), kDefaultTitleColour);
+    QCOMPARE(f.颜色选择器2->colour(), kDefaultFailureColour);
+
+    ColourPicker::setDialogHookForTesting([](uint32_t) -> std::optional<uint32_t> { return 0x0000FF; });
+    QTest::mouseClick(f.颜色选择器1, Qt::LeftButton);
+    QTest::mouseClick(f.按钮5, Qt::LeftButton);  // cancel
+    QVERIFY(!f.分组框1->isVisible());
+    QCOMPARE(titleColour, kDefaultTitleColour);
+    QVERIFY(!fs::exists(ini()));
+
+    QTest::mouseClick(f.按钮3, Qt::LeftButton);
+    QCOMPARE(f.颜色选择器1->colour(), kDefaultTitleColour);  // the stored colour again
+    QTest::mouseClick(f.颜色选择器1, Qt::LeftButton);
+    QTest::mouseClick(f.按钮4, Qt::LeftButton);  // save
+    QVERIFY(!f.分组框1->isVisible());
+    QCOMPARE(titleColour, 0x0000FFu);
+    QCOMPARE(failureColour, kDefaultFailureColour);
+    QCOMPARE(readProfileString(ini(), "颜色", "标题", ""), std::string("255"));
+    QCOMPARE(readProfileString(ini(), "颜色", "失败", ""), std::string("12615935"));
+  }
+
+  void gridFollowsTheMainWindow() {
+    MainWindow w;
+    QVERIFY(w.onMainWindowCreated(useStaticLibrary));
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QWidget* grid = w.form().高级表格1;
+    const QRect button = w.form().按钮3->geometry();
+    QTRY_COMPARE(grid->geometry(), QRect(0, 115, 788, 350));
+
+    w.resize(1024, 768);
+    QTRY_COMPARE(grid->geometry(), QRect(0, 115, 1012, 618));
+    QCOMPARE(w.form().按钮3->geometry(), button);
+    QCOMPARE(w.form().分组框1->geometry(), QRect(272, 144, 176, 120));
+
+    w.resize(640, 300);
+    QTRY_COMPARE(w.size(), QSize(800, 500));
+    QTRY_COMPARE(grid->geometry(), QRect(0, 115, 788, 350));
+    QCOMPARE(w.minimumSize(), QSize(800, 500));
+  }
+};
+
+QTEST_MAIN(TestMainWindowExtras)
+#include "test_mainwindow_extras.moc"
