@@ -7,6 +7,7 @@
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -76,6 +77,14 @@ class TestSearchControl : public QObject {
     return {f().编辑框2, f().隐藏选择框, f().列名选择框, f().按钮1, f().按钮2, f().按钮3, f().目录按钮};
   }
   bool waitFinished(QSignalSpy& spy) { return spy.count() > 0 || spy.wait(20000); }
+  // Run under a real X server (xvfb-run, QT_QPA_PLATFORM=xcb) with
+  // QUORVANE_SCREENSHOT_DIR set, the screen is saved at the moments to look at.
+  void screenshot(const char* name) {
+    const QByteArray dir = qgetenv("QUORVANE_SCREENSHOT_DIR");
+    if (dir.isEmpty()) return;
+    QTest::qWait(300);
+    QProcess::execute("import", {"-window", "root", QString::fromUtf8(dir) + "/" + name + ".png"});
+  }
 
  private slots:
   void initTestCase() {
@@ -150,6 +159,7 @@ class TestSearchControl : public QObject {
     StopWindow* stop = control_->stopWindow();
     QVERIFY(stop && stop->isVisible());
     QCOMPARE(QApplication::activeModalWidget(), stop);
+    screenshot("searching");
     // The main window takes no input: a click as the window system delivers it.
     const QPoint probeAt = probe->mapTo(w_.get(), probe->rect().center());
     QTest::mouseClick(w_->windowHandle(), Qt::LeftButton, {}, probeAt);
@@ -173,6 +183,7 @@ class TestSearchControl : public QObject {
     QCOMPARE(grid().cellText(3, 1), std::string("打开失败"));
     QCOMPARE(grid().cellText(4, 0), std::string("/sub/c.xlsx"));
     QCOMPARE(grid().cellText(4, 3), std::string("青苹果"));
+    screenshot("done");
     QTest::mouseClick(w_->windowHandle(), Qt::LeftButton, {}, probeAt);
     QCOMPARE(probeClicks.count(), 1);
   }
@@ -194,6 +205,7 @@ class TestSearchControl : public QObject {
     QCOMPARE(grid().cellText(1, 3), std::string("名称"));
     QCOMPARE(grid().cellColour(1, 0), std::optional<Colour>(titleColour));
     QCOMPARE(grid().cellText(2, 2), std::string("A2"));
+    screenshot("titles");
   }
 
   void stopButtonStopsAndKeepsWhatWasFound() {
