@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "platform/xl/ooxml_internal.h"
 #include "tests/xl/ooxml_fixtures.h"
@@ -709,4 +710,105 @@ TEST(OoxmlCorpus, EveryWorkbookLoadsOrFailsInChinese) {
     EXPECT_TRUE(static_cast<unsigned char>(e[0]) >= 0x80) << entry.path() << ": " << e;
   }
   EXPECT_GT(loaded, 50);
+}
+
+// ---- our tokenizer against expat ------------------------------------------------
+
+namespace {
+
+// Everything a search can see of a book, as one text.
+std::string describe(const Book& b, bool ok) {
+  if (!ok) return "error: " + b.error();
+  std::string out;
+  for (const xl::Sheet& s : b.sheets) {
+    out += "[" + s.name + "] chart=" + std::to_string(s.isChart) + " " + std::to_string(s.lastRow()) + "x" +
+           std::to_string(s.lastCol()) + "\n";
+    for (const xl::CellRef& c : s.cells()) {
+      out += std::to_string(c.row) + "," + std::to_string(c.col) + (s.rowHidden(c.row) ? "h" : "") +
+             (s.colHidden(c.col) ? "H" : "") + "=" + std::string(b.text(c), c.len) + "\n";
+    }
+  }
+  return out;
+}
+
+std::string readWith(const std::string& path, bool fast, bool* okOut = nullptr) {
+  Book b;
+  xl::OoxmlLimits limits;
+  limits.fastXml = fast;
+  bool ok = fixtures::readDirect(path, b, limits);
+  if (okOut) *okOut = ok;
+  return describe(b, ok);
+}
+
+}  // namespace
+
+TEST(OoxmlTokenizer, SameBooksAsExpatOnTheCorpus) {
+  const std::string dir = QUORVANE_CORPUS_DIR;
+  if (!std::filesystem::exists(dir)) GTEST_SKIP() << "no corpus";
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    std::string ext = entry.path().extension().string();
+    if (ext != ".xlsx" && ext != ".xlsm") continue;
+    bool okExpat = false;
+    std::string viaExpat = readWith(entry.path().string(), false, &okExpat);
+    if (!okExpat) continue;  // damaged files may read further with either
+    EXPECT_EQ(readWith(entry.path().string(), true), viaExpat) << entry.path();
+  }
+}
+
+TEST(OoxmlTokenizer, XmlSyntaxEdgesAndMutatedSheets) {
+  const std::string strings = sst("<si><t>s&amp;0</t></si><si><r><t>r</t></r><r><t>1</t></r></si>");
+  const std::string data =
+      "<!-- a comment with <c> inside --><?pi data?>"
+      "<row r='1' hidden = \"1\"><c r=\"A1\" t=\"s\"><v>0</v></c><c r=\"B1\" t=\"inlineStr\"><is><t>"
+      "a&lt;b&gt;c&quot;d&apos;e&#65;&#x4E2D;&#x1F600;\r\nf\rg<![CDATA[ <raw> & ]]>h</t></is></c>"
+      "<c r=\"C1\" t=\"str\"><v>tab\there</v></c><c r=\"D1\" t=\"s\"><v>1</v></c></row>"
+      "<row r=\"3\"><c r=\"A3\" s=\"1\"><v>45356.25</v></c><c r=\"B3\" t=\"b\"><v>1</v></c>"
+      "<c r=\"C3\" t=\"e\"><v>#REF!</v></c><c r=\"D3\"><v>-0.000123</v></c></row>";
+  const std::string sheet = worksheet(data, "<cols><col min='2' max='3' hidden='true'/></cols>");
+  {
+    std::string path = writeZip("syntax.xlsx", package({{"名 &amp; 称", sheet}}, strings, kStyles));
+    bool ok = false;
+    std::string viaExpat = readWith(path, false, &ok);
+    ASSERT_TRUE(ok) << viaExpat;
+    EXPECT_EQ(readWith(path, true), viaExpat);
+    Book b;
+    ASSERT_TRUE(fixtures::readDirect(path, b)) << b.error();
+    EXPECT_EQ(b.sheets[0].name, "名 & 称");
+    EXPECT_EQ(cell(b, 0, 0, 0), "s&0");
+    EXPECT_EQ(cell(b, 0, 0, 1), "a<b>c\"d'eA中\xF0\x9F\x98\x80\nf\ng <raw> & h");
+    EXPECT_EQ(cell(b, 0, 0, 3), "r1");
+    EXPECT_EQ(cell(b, 0, 2, 0), "2024-03-05 06:00:00");  // a date format showing its time part
+    EXPECT_TRUE(b.sheets[0].rowHidden(0));
+    EXPECT_TRUE(b.sheets[0].colHidden(2));
+  }
+  // Damage the sheet at random: never a crash, and whatever expat accepts
+  // must read the same through our tokenizer.
+  std::mt19937 rng(20240305);
+  const char pieces[] = "<>&;\"'/= x\r\n#!?[]-";
+  int agreed = 0;
+  for (int i = 0; i < 300; ++i) {
+    std::string s = sheet;
+    int edits = 1 + static_cast<int>(rng() % 3);
+    for (int e = 0; e < edits; ++e) {
+      size_t at = rng() % s.size();
+      switch (rng() % 4) {
+        case 0: s[at] = pieces[rng() % (sizeof pieces - 1)]; break;
+        case 1: s.erase(at, 1 + rng() % 8); break;
+        case 2: s.insert(at, 1, pieces[rng() % (sizeof pieces - 1)]); break;
+        default: s.resize(at); break;
+      }
+      if (s.empty()) s = "<";
+    }
+    std::string path = writeZip("mutated.xlsx", package({{"M", s}}, strings, kStyles));
+    bool okExpat = false, okFast = false;
+    std::string viaExpat = readWith(path, false, &okExpat);
+    std::string viaFast = readWith(path, true, &okFast);
+    if (okExpat) {
+      ++agreed;
+      EXPECT_EQ(viaFast, viaExpat) << s;
+    }
+    if (!okFast) EXPECT_EQ(viaFast.rfind("error: 文件", 0), 0u) << viaFast;
+    std::filesystem::remove(path);
+  }
+  EXPECT_GT(agreed, 10);
 }
