@@ -64,7 +64,8 @@ std::string stemOf(const std::string& path) {
   return name.empty() ? std::string("Sheet1") : name;
 }
 
-bool readOle2(const std::vector<uint8_t>& file, const std::string& path, Book& book) {
+// Copies the workbook stream out of the OLE2 container in `file`.
+bool extractWorkbookStream(const std::vector<uint8_t>& file, std::vector<uint8_t>& data, Book& book) {
   initGsf();
   GObjectRef<GsfInput> input;
   input.p = gsf_input_memory_new(file.data(), static_cast<gsf_off_t>(file.size()), FALSE);
@@ -119,7 +120,7 @@ bool readOle2(const std::vector<uint8_t>& file, const std::string& path, Book& b
     book.setError("文件已损坏：工作簿流长度超出文件");
     return false;
   }
-  std::vector<uint8_t> data(static_cast<size_t>(size));
+  data.resize(static_cast<size_t>(size));
   size_t done = 0;
   while (done < data.size()) {
     size_t chunk = std::min<size_t>(data.size() - done, 1u << 20);
@@ -129,7 +130,7 @@ bool readOle2(const std::vector<uint8_t>& file, const std::string& path, Book& b
     }
     done += chunk;
   }
-  return biff::parseWorkbookStream(data.data(), data.size(), stemOf(path), book);
+  return true;
 }
 
 }  // namespace
@@ -163,8 +164,13 @@ bool readBiff(int fd, const std::string& path, Book& book) {
     got += static_cast<size_t>(r);
   }
   bytes.resize(got);
-  if (bytes.size() >= sizeof kOle2Magic && std::memcmp(bytes.data(), kOle2Magic, sizeof kOle2Magic) == 0)
-    return readOle2(bytes, path, book);
+  if (bytes.size() >= sizeof kOle2Magic && std::memcmp(bytes.data(), kOle2Magic, sizeof kOle2Magic) == 0) {
+    std::vector<uint8_t> stream;
+    if (!extractWorkbookStream(bytes, stream, book)) return false;
+    // The container is not needed while the records are read.
+    std::vector<uint8_t>().swap(bytes);
+    return biff::parseWorkbookStream(stream.data(), stream.size(), stemOf(path), book);
+  }
 
   // A bare BIFF2-4 (or BIFF5/8 worksheet) stream: the file is the stream.
   return biff::parseWorkbookStream(bytes.data(), bytes.size(), stemOf(path), book);
