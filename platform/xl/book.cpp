@@ -21,6 +21,7 @@ constexpr size_t kKeepCapacity = 16u << 20;
 
 }  // namespace
 
+
 void Sheet::addCell(uint32_t row, uint32_t col, uint32_t off, uint32_t len) {
   // Excel's grid bounds every position; anything past it cannot be shown.
   if (row >= kMaxRows || col >= kMaxCols) return;
@@ -46,10 +47,35 @@ void Sheet::hideCols(uint32_t first, uint32_t last) {
   hiddenCols_.emplace_back(first, std::min(last, kMaxCols - 1));
 }
 
+namespace {
+
+// Row-major order for cells that arrived out of order: a counting sort by
+// row (rows are bounded by the grid), then each row by column. Both steps
+// are stable, so among cells of one position the one added last stays last.
+void sortCells(std::vector<CellRef>& cells) {
+  uint32_t maxRow = 0;
+  for (const CellRef& c : cells) maxRow = std::max(maxRow, c.row);
+  std::vector<uint32_t> start(static_cast<size_t>(maxRow) + 2, 0);
+  for (const CellRef& c : cells) ++start[c.row + 1];
+  for (size_t r = 1; r < start.size(); ++r) start[r] += start[r - 1];
+  std::vector<CellRef> out(cells.size());
+  {
+    std::vector<uint32_t> next(start.begin(), start.end() - 1);
+    for (const CellRef& c : cells) out[next[c.row]++] = c;
+  }
+  cells.swap(out);
+  std::vector<CellRef>().swap(out);
+  for (size_t r = 0; r + 1 < start.size(); ++r) {
+    auto first = cells.begin() + start[r], last = cells.begin() + start[r + 1];
+    if (!std::is_sorted(first, last, before)) std::stable_sort(first, last, before);
+  }
+}
+
+}  // namespace
+
 void Sheet::finish() {
   if (!sorted_) {
-    // Stable, so among cells of one position the one added last stays last.
-    std::stable_sort(cells_.begin(), cells_.end(), before);
+    sortCells(cells_);
     size_t out = 0;
     for (size_t i = 0; i < cells_.size(); ++i) {
       if (out > 0 && samePos(cells_[out - 1], cells_[i]))
@@ -60,7 +86,6 @@ void Sheet::finish() {
     cells_.resize(out);
     sorted_ = true;
   }
-  if (cells_.capacity() > cells_.size() + cells_.size() / 4 + 64) cells_.shrink_to_fit();
 
   uint32_t maxCol = 0;
   for (const CellRef& c : cells_) maxCol = std::max(maxCol, c.col + 1);

@@ -185,11 +185,15 @@ NumberKind classifyNumberFormat(int numFmtId, std::string_view formatCode) {
 std::string formatGeneral(double value) {
   if (std::isnan(value) || std::isinf(value)) return "#NUM!";
   if (value == 0) return "0";  // also -0
-  char buf[40];
+  char buf[48];
+  // Whole numbers below 1E+15 are most cells: print them as integers.
+  if (std::fabs(value) < 1e15 && value == std::trunc(value)) {
+    auto res = std::to_chars(buf, buf + sizeof buf, static_cast<long long>(value));
+    return std::string(buf, res.ptr);
+  }
   auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, 15);
   std::string out(buf, res.ptr);
-  size_t e = out.find('e');
-  if (e != std::string::npos) out[e] = 'E';
+  if (size_t e = out.find('e'); e != std::string::npos) out[e] = 'E';
   return out;
 }
 

@@ -1,7 +1,11 @@
 // Shown texts of numbers, dates, times, booleans and error codes.
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
+#include <cstdio>
 #include <limits>
+#include <random>
 
 #include "platform/xl/cellformat.h"
 
@@ -146,4 +150,29 @@ TEST(CellFormat, BooleansAndErrorCodes) {
   EXPECT_STREQ(xl::biffErrorText(0x24), "#NUM!");
   EXPECT_STREQ(xl::biffErrorText(0x2A), "#N/A");
   EXPECT_STREQ(xl::biffErrorText(0x2B), "#GETTING_DATA");
+}
+
+TEST(CellFormat, GeneralAgreesWithPrintfAcrossMagnitudes) {
+  // printf's %.15g is the reference; only the exponent's spelling differs.
+  std::mt19937_64 rng(11);
+  auto reference = [](double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.15g", v);
+    std::string s = buf;
+    if (size_t e = s.find('e'); e != std::string::npos) s[e] = 'E';
+    return s == "-0" ? std::string("0") : s;
+  };
+  for (int i = 0; i < 300000; ++i) {
+    double v;
+    switch (i % 5) {
+      case 0: v = std::ldexp(static_cast<double>(rng() >> 11), static_cast<int>(rng() % 200) - 100); break;
+      case 1: v = static_cast<double>(static_cast<int64_t>(rng() % 2000000) - 1000000) / 100.0; break;
+      case 2: v = static_cast<double>(rng() % 10000000000000000ull); break;  // around 1E+15
+      case 3: v = std::bit_cast<double>(rng()); break;                       // any bit pattern
+      default: v = std::pow(10.0, static_cast<int>(rng() % 40) - 20) * (1.0 - 1e-16 * (rng() % 5)); break;
+    }
+    if (!std::isfinite(v)) continue;
+    if (rng() & 1) v = -v;
+    ASSERT_EQ(formatGeneral(v), reference(v)) << std::hexfloat << v;
+  }
 }
