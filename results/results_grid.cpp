@@ -64,7 +64,7 @@ uint8_t* writeVarint(uint8_t* p, uint32_t v) {
 
 void reserve(Row& r, uint32_t needed) {
   if (needed <= r.cap) return;
-  uint32_t cap = std::max<uint32_t>({needed, r.cap + r.cap / 2, 32});
+  uint32_t cap = std::max<uint32_t>({needed, r.cap * 2, 128});
   void* p = std::realloc(r.data, cap);
   if (!p) throw std::bad_alloc();
   r.data = static_cast<uint8_t*>(p);
@@ -95,10 +95,30 @@ uint32_t cellOffset(const Row& r, int col) {
   return uint32_t(p - r.data);
 }
 
-std::string_view cellView(const Row& r, int col) {
+// Where the last read ended, so reading a row left to right does not rescan it.
+struct ReadCursor {
+  const Row* row = nullptr;
+  const uint8_t* data = nullptr;
+  int nextCol = -1;
+  uint32_t nextOffset = 0;
+};
+
+std::string_view cellView(const Row& r, int col, ReadCursor& cur) {
   if (col >= r.cells) return {};
-  const uint8_t* p = r.data + cellOffset(r, col);
+  uint32_t off;
+  if (cur.row == &r && cur.data == r.data && cur.nextCol >= 0 && cur.nextCol <= col) {
+    const uint8_t* p = r.data + cur.nextOffset;
+    for (int i = cur.nextCol; i < col; ++i) {
+      uint32_t len = readVarint(p);
+      p += len;
+    }
+    off = uint32_t(p - r.data);
+  } else {
+    off = cellOffset(r, col);
+  }
+  const uint8_t* p = r.data + off;
   uint32_t len = readVarint(p);
+  cur = ReadCursor{&r, r.data, col + 1, uint32_t(p - r.data) + len};
   return {reinterpret_cast<const char*>(p), len};
 }
 
@@ -172,6 +192,7 @@ struct ResultsGrid::Impl {
   bool disabled = false;
   GridObserver* observer = nullptr;
   std::function<int(std::string_view)> measure;
+  mutable ReadCursor cursor;
 
   int batchDepth = 0;
   int pendFirst = 0, pendLast = -1;  // appended rows not yet announced
@@ -251,6 +272,7 @@ int ResultsGrid::columnCount() const { return impl_->colCount(); }
 
 void ResultsGrid::setRowCount(int count) {
   Impl& d = *impl_;
+  d.cursor = {};  // texts may move
   // Row 0 is the header row and always present.
   count = std::max(count, d.fixedRows);
   int old = d.rowCount();
@@ -268,6 +290,7 @@ void ResultsGrid::setRowCount(int count) {
 
 void ResultsGrid::resetToDesignLayout(bool restoreDesignColumns) {
   Impl& d = *impl_;
+  d.cursor = {};  // texts may move
   d.flush();
   // 1-2: remember the counts, then drop every cell and state.
   int rowsBefore = d.rowCount(), colsBefore = d.colCount();
@@ -295,6 +318,7 @@ void ResultsGrid::resetToDesignLayout(bool restoreDesignColumns) {
 
 bool ResultsGrid::insertRow(std::optional<int> position) {
   Impl& d = *impl_;
+  d.cursor = {};  // texts may move
   int height = d.rows.empty() ? kDesignRowHeight : d.rows[0].height;
   int n = d.rowCount();
   if (!position || *position < d.fixedRows || *position >= n) {
@@ -319,6 +343,7 @@ bool ResultsGrid::insertRow(std::optional<int> position) {
 
 bool ResultsGrid::setCellText(int row, int col, std::string_view text) {
   Impl& d = *impl_;
+  d.cursor = {};  // texts may move
   if (row < 0 || col < 0 || row >= d.rowCount() || col >= d.colCount()) return false;
   bool quiet = d.pending(row, row);
   if (!quiet) d.flush();
@@ -329,6 +354,7 @@ bool ResultsGrid::setCellText(int row, int col, std::string_view text) {
 
 void ResultsGrid::clearCellTexts(int firstRow, int firstCol, int lastRow, int lastCol) {
   Impl& d = *impl_;
+  d.cursor = {};  // texts may move
   firstRow = std::max(firstRow, d.fixedRows);
   firstCol = std::max(firstCol, 0);
   lastRow = std::min(lastRow, d.rowCount() - 1);
@@ -358,6 +384,7 @@ bool ResultsGrid::colourCellRange(int firstRow, int firstCol, std::optional<int>
 
 bool ResultsGrid::insertColumn(std::string_view caption, std::optional<int> position) {
   Impl& d = *impl_;
+  d.cursor = {};  // texts may move
   int n = d.colCount();
   if (n >= kMaxColumns) return false;
   d.flush();
@@ -413,7 +440,7 @@ std::string ResultsGrid::cellText(int row, int col) const { return std::string(c
 std::string_view ResultsGrid::cellTextView(int row, int col) const {
   const Impl& d = *impl_;
   if (row < 0 || col < 0 || row >= d.rowCount() || col >= d.colCount()) return {};
-  return cellView(d.rows[size_t(row)], col);
+  return cellView(d.rows[size_t(row)], col, d.cursor);
 }
 
 std::optional<Colour> ResultsGrid::cellColour(int row, int col) const {

@@ -166,6 +166,27 @@ TEST(ResultsGrid, CellTextsSurviveRewritesInAnyOrder) {
   EXPECT_EQ(g.cellText(1, 3), "1,3");
   EXPECT_EQ(g.cellText(1, 4), longText);
   EXPECT_EQ(g.cellText(1, 5), "表名称😀");
+  // Reads left to right, interleaved with rewrites and inserted rows and columns.
+  EXPECT_EQ(g.cellText(1, 1), "1,1");
+  g.setCellText(1, 1, "much longer than before");
+  EXPECT_EQ(g.cellText(1, 2), "s");
+  EXPECT_EQ(g.cellText(1, 1), "much longer than before");
+  EXPECT_EQ(g.cellText(1, 3), "1,3");
+  g.insertColumn("N", 2);
+  EXPECT_EQ(g.cellText(1, 3), "s");
+  g.insertRow(1);
+  EXPECT_EQ(g.cellText(1, 3), "");
+  EXPECT_EQ(g.cellText(2, 4), "1,3");
+  g.setRowCount(2);
+  g.insertRow();
+  g.setCellText(1, 0, "x");
+  g.setCellText(1, 1, "y");
+  EXPECT_EQ(g.cellText(1, 0), "x");
+  EXPECT_EQ(g.cellText(1, 1), "y");
+  g.resetToDesignLayout(false);
+  g.setCellText(1, 1, "z");
+  EXPECT_EQ(g.cellText(1, 1), "z");
+  fill(g, 2, 6);
   // Embedded NUL bytes are kept.
   g.setCellText(1, 1, std::string_view("a\0b", 3));
   EXPECT_EQ(g.cellText(1, 1), std::string("a\0b", 3));
