@@ -237,6 +237,8 @@ bool saveXlsx(const Book& book, const std::vector<const WriteSheet*>& sheets,
 
   lxw_workbook_options opts{};
   opts.use_zip64 = LXW_TRUE;  // a large export must not fail at 4 GB
+  // Cells go out in row order anyway, so rows need not stay in memory.
+  opts.constant_memory = LXW_TRUE;
   lxw_workbook* wb = workbook_new_opt(tmp.c_str(), &opts);
   bool ok = wb != nullptr;
   if (ok && !buildWorkbook(wb, book, sheets, formats)) {
