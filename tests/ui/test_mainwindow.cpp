@@ -99,7 +99,7 @@ class TestMainWindow : public QObject {
         {"状态条1", "QStatusBar", {613, 54, 168, 26}, nullptr, client},
         {"进度条1", "QProgressBar", {613, 87, 168, 16}, nullptr, client},
         {"按钮3", "QPushButton", {766, 8, 20, 20}, "", client},
-        {"高级表格1", "QTableView", {0, 115, 788, 350}, nullptr, client},
+        {"高级表格1", "GridView", {0, 115, 788, 350}, nullptr, client},
         {"分组框1", "QGroupBox", {272, 144, 176, 120}, "颜色设置", client},
         {"标签2", "QLabel", {16, 24, 56, 24}, "标题颜色", panel},
         {"颜色选择器1", "ColourPicker", {72, 24, 72, 24}, nullptr, panel},
