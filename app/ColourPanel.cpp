@@ -8,7 +8,10 @@
 ColourPanel::ColourPanel(QWidget* panel, ColourPicker* titlePicker, ColourPicker* failurePicker,
                          uint32_t& titleColour, uint32_t& failureColour)
     : panel_(panel), titlePicker_(titlePicker), failurePicker_(failurePicker),
-      titleColour_(titleColour), failureColour_(failureColour) {}
+      titleColour_(titleColour), failureColour_(failureColour) {
+  // It lies over the grid: paint its own background so no cell shows through.
+  if (panel_) panel_->setAutoFillBackground(true);
+}
 
 void ColourPanel::on按钮3Clicked() {
   if (titlePicker_) titlePicker_->setColour(titleColour_);

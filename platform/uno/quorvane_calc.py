@@ -208,7 +208,7 @@ def query(desktop, path):
 def main(argv):
     env = os.environ
     options = {"--pipe": env.get("QUORVANE_CALC_PIPE") or "quorvane-%d" % os.getuid(),
-               "--profile": env.get("QUORVANE_CALC_PROFILE") or None, "--timeout": "45"}
+               "--profile": env.get("QUORVANE_CALC_PROFILE") or None, "--timeout": "90"}
     headless = env.get("QUORVANE_CALC_HEADLESS") == "1"
     words = []
     i = 0
