@@ -254,8 +254,9 @@ void SearchControl::finishSearch(bool stopped) {
 
 void SearchControl::onStopButton() {
   stopFlag = 1;
-  window_.activateWindow();
+  // The main window can take the focus only once the modal window is gone.
   if (stopWindow_) stopWindow_->close();
+  window_.activateWindow();
 }
 
 void SearchControl::onCloseRequested() {

@@ -3,6 +3,10 @@
 #include <algorithm>
 
 BookHandle ScanBookSource::load(const std::string& path, std::string& error) {
+  if (!book_) {  // the library could not give us a book at start-up
+    error = "无法创建工作簿";
+    return nullptr;
+  }
   if (api_.bookLoad(book_, path.c_str()) == 1) return book_;
   const char* message = api_.bookErrorMessage(book_);
   error = message ? message : "";
