@@ -721,6 +721,10 @@ bool Parser::run(const std::string& singleSheetName) {
     Read st = read(pos, r);
     if (st == Read::End) break;
     if (st == Read::Overrun) return fail(kErrOverrun);
+    if (isBof(r.id)) {  // the globals lost their EOF: the first sheet begins
+      globalsEnd = r.pos;
+      break;
+    }
     pos = r.next;
     if (r.id == kEof) {
       globalsEnd = pos;

@@ -165,6 +165,7 @@ struct Handmade {
   bool filepass = false;
   bool truncateLast = false;
   bool date1904 = false;
+  bool noGlobalsEof = false;
 };
 
 std::vector<uint8_t> handmadeBiff8(const Handmade& opt) {
@@ -190,7 +191,7 @@ std::vector<uint8_t> handmadeBiff8(const Handmade& opt) {
   boundsheet(0, 2, u"图表1");
   boundsheet(1, 0, u"Hidden");
   addSst(s);
-  s.add(0x000A);
+  if (!opt.noGlobalsEof) s.add(0x000A);
 
   std::vector<size_t> starts;
   // Sheet 1.
@@ -318,6 +319,13 @@ TEST(BiffHandmade, EveryCellKindSheetKindAndVisibility) {
 
 TEST(BiffHandmade, GarbageSheetOffsetsFallBackToSubstreamOrder) {
   xl::Book book = loadHandmade("garbage_offsets.xls", {.garbageOffsets = true});
+  expectHandmadeCells(book);
+}
+
+TEST(BiffHandmade, GlobalsWithoutEofEndAtTheFirstSheet) {
+  xl::Book book = loadHandmade("no_globals_eof.xls", {.noGlobalsEof = true});
+  expectHandmadeCells(book);
+  book = loadHandmade("no_globals_eof_garbage.xls", {.garbageOffsets = true, .noGlobalsEof = true});
   expectHandmadeCells(book);
 }
 
