@@ -112,6 +112,10 @@ class TestSearchControl : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(w_.get()));
     control_ = w_->findChild<SearchControl*>();
     QVERIFY(control_);
+    // The search fills the grid the form's view shows.
+    auto* view = qobject_cast<GridView*>(f().高级表格1);
+    QVERIFY(view);
+    QCOMPARE(&control_->grid(), view->grid());
     f().编辑框1->setText(QString::fromStdString(data_.string()));
   }
 
