@@ -1,0 +1,115 @@
+// How the window fares during a big search: runs one search in a real
+// MainWindow (offscreen unless another platform is asked for) while a 10 ms
+// timer on the UI thread notes the longest time between two of its ticks,
+// i.e. the longest the UI thread was kept from its events.
+//
+//   bench_ui_probe --folder DIR --text TEXT [--timeout SECONDS]
+//
+// Prints one JSON line: {"seconds": from the click to the end of the search,
+// "max_gap_ms": longest gap between ticks, "ticks": n, "rows": match rows in
+// the grid, "status": the end text}. Exit status 1 if the search did not end
+// within the timeout.
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app/MainWindow.h"
+#include "app/settings.h"
+#include "platform/toolkit/progress_bar.h"
+#include "platform/xl/xlapi.h"
+#include "results/results_grid.h"
+#include "search/SearchControl.h"
+#include "ui_MainWindow.h"
+
+namespace {
+bool useStaticLibrary(XlApi& api, LibraryFailure&) {
+    api = staticXlApi();
+    return true;
+}
+
+std::string jsonEscaped(const QString& s) {
+    std::string out;
+    for (char c : s.toStdString()) {
+        if (c == '"' || c == '\\') out += '\\';
+        if (static_cast<unsigned char>(c) >= 0x20) out += c;
+    }
+    return out;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* folder = nullptr;
+    const char* text = nullptr;
+    double timeoutSeconds = 600;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--folder") == 0) folder = argv[i + 1];
+        else if (std::strcmp(argv[i], "--text") == 0) text = argv[i + 1];
+        else if (std::strcmp(argv[i], "--timeout") == 0) timeoutSeconds = std::atof(argv[i + 1]);
+    }
+    if (!folder || !text || !*text) {
+        std::fprintf(stderr, "usage: bench_ui_probe --folder DIR --text TEXT [--timeout SECONDS]\n");
+        return 2;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+
+    // The settings file goes to a folder of our own, not beside the program.
+    QTemporaryDir programDir;
+    setProgramDirectoryForTesting(programDir.path().toStdString());
+
+    MainWindow window;
+    if (!window.onMainWindowCreated(useStaticLibrary)) return 1;
+    window.show();
+    auto* control = window.findChild<SearchControl*>();
+    if (!control) {
+        std::fprintf(stderr, "bench_ui_probe: the window has no search control\n");
+        return 1;
+    }
+    window.form().编辑框1->setText(QString::fromUtf8(folder));
+    window.form().编辑框2->setText(QString::fromUtf8(text));
+
+    QElapsedTimer sinceClick, sinceTick;
+    qint64 maxGapMs = 0, ticks = 0, seconds_ns = -1;
+    QTimer probe;
+    probe.setTimerType(Qt::PreciseTimer);
+    probe.setInterval(10);
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        maxGapMs = std::max(maxGapMs, sinceTick.restart());
+        ++ticks;
+    });
+    QObject::connect(control, &SearchControl::searchFinished, [&] {
+        seconds_ns = sinceClick.nsecsElapsed();
+        maxGapMs = std::max(maxGapMs, sinceTick.elapsed());
+        probe.stop();
+        QTimer::singleShot(0, &app, &QCoreApplication::quit);
+    });
+    QTimer::singleShot(200, [&] {  // let the window settle first
+        sinceClick.start();
+        sinceTick.start();
+        probe.start();
+        window.form().按钮1->click();
+    });
+    QTimer::singleShot(int(timeoutSeconds * 1000), [&] {
+        std::fprintf(stderr, "bench_ui_probe: the search did not end within %.0f s\n", timeoutSeconds);
+        QCoreApplication::exit(1);
+    });
+    if (app.exec() != 0 || seconds_ns < 0) {
+        setProgramDirectoryForTesting(std::nullopt);
+        return 1;
+    }
+    std::printf("{\"seconds\": %.3f, \"max_gap_ms\": %lld, \"ticks\": %lld, \"rows\": %d, \"status\": \"%s\"}\n",
+                double(seconds_ns) / 1e9, static_cast<long long>(maxGapMs), static_cast<long long>(ticks),
+                control->grid().rowCount() - 1, jsonEscaped(statusText(window.form().状态条1)).c_str());
+    setProgramDirectoryForTesting(std::nullopt);
+    return 0;
+}
