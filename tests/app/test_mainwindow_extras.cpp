@@ -2,6 +2,7 @@
 // window, as the program wires them.
 #include <QApplication>
 #include <QDropEvent>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QMimeData>
@@ -18,6 +19,12 @@
 #include "app/row_colours.h"
 #include "app/settings.h"
 #include "platform/toolkit/ColourPicker.h"
+#include "platform/toolkit/dialogs.h"
+#include "platform/toolkit/message_box.h"
+#include "platform/toolkit/shell.h"
+#include "platform/toolkit/window_ops.h"
+#include "platform/xl/book.h"
+#include "results/GridView.h"
 #include "ui_MainWindow.h"
 
 namespace fs = std::filesystem;
@@ -48,6 +55,96 @@ class TestMainWindowExtras : public QObject {
   void cleanup() {
     setProgramDirectoryForTesting(std::nullopt);
     ColourPicker::setDialogHookForTesting({});
+    setPopupMenuHookForTesting({});
+    setShellOpenHookForTesting({});
+    setMessageBoxHookForTesting({});
+    setSaveFileDialogHookForTesting({});
+  }
+
+  void fileMenuThroughGridClicks() {
+    MainWindow w;
+    QVERIFY(w.onMainWindowCreated(useStaticLibrary));
+    w.form().编辑框1->setText(QStringLiteral("/数据"));
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    auto* view = qobject_cast<GridView*>(w.form().高级表格1);
+    QVERIFY(view != nullptr);
+    ResultsGrid& grid = *view->grid();
+    for (int r = 1; r <= 2; ++r) {
+      grid.insertRow();
+      grid.setCellText(r, 0, r == 1 ? "/2023/一月.xlsx" : "/2024/二月.xlsx");
+      grid.setCellText(r, 1, "1 表");
+      grid.setCellText(r, 2, "C7");
+    }
+    QApplication::processEvents();
+
+    int popups = 0;
+    QAction* choose = nullptr;
+    setPopupMenuHookForTesting([&](QMenu* menu, QPoint) {
+      ++popups;
+      return menu == w.fileMenu() ? choose : nullptr;
+    });
+    QStringList opened;
+    setShellOpenHookForTesting([&](const QString& p) {
+      opened << p;
+      return true;
+    });
+    // Grid row 0 is the view's header, so grid row r is model row r - 1.
+    auto click = [&](int row, int col) {
+      const QRect rect = view->visualRect(view->model()->index(row - 1, col));
+      QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, rect.center());
+      QApplication::processEvents();
+    };
+    auto selectedRow = [&]() -> int {
+      auto s = grid.selection();
+      if (!s || s->firstRow != s->lastRow || s->firstCol != 0 || s->lastCol != grid.columnCount() - 1) return -1;
+      return s->firstRow;
+    };
+
+    click(1, 2);  // column 2: the row, no menu
+    QCOMPARE(popups, 0);
+    QCOMPARE(selectedRow(), 1);
+    click(2, 0);  // column 0: the menu
+    QCOMPARE(popups, 1);
+    QCOMPARE(selectedRow(), 2);
+    click(2, 0);  // the same cell again: it did not move, no menu
+    QCOMPARE(popups, 1);
+    choose = w.form().打开文件夹;
+    click(1, 1);  // column 1: the menu; 打开文件夹 on that row
+    QCOMPARE(popups, 2);
+    QCOMPARE(opened, QStringList{QStringLiteral("/数据/2023/")});
+  }
+
+  void exportThroughTheButton() {
+    MainWindow w;
+    QVERIFY(w.onMainWindowCreated(useStaticLibrary));
+    w.form().编辑框1->setText(QString::fromStdString(dir_.string()));
+    w.form().编辑框2->setText(QStringLiteral("abc"));
+    w.show();
+    auto* view = qobject_cast<GridView*>(w.form().高级表格1);
+    QVERIFY(view != nullptr);
+    view->grid()->insertRow();
+    view->grid()->setCellText(1, 0, "/x.xlsx");
+
+    QString proposed;
+    const std::string target = (dir_ / "导出.xlsx").string();
+    setSaveFileDialogHookForTesting([&](QFileDialog& dialog) -> std::optional<QString> {
+      proposed = dialog.selectedFiles().value(0);
+      return QString::fromStdString(target);
+    });
+    QStringList messages;
+    setMessageBoxHookForTesting([&](const QMessageBox& box) {
+      messages << box.text();
+      return QMessageBox::No;
+    });
+    QTest::mouseClick(w.form().按钮2, Qt::LeftButton);
+    QCOMPARE(proposed, QString::fromStdString(dir_.string() + "abc搜索结果.xlsx"));
+    QCOMPARE(messages, QStringList{QStringLiteral("导出成功！是否打开文件夹？")});
+    xl::Book book;
+    QVERIFY(book.load(target));
+    const xl::CellRef* cell = book.sheets.at(0).find(1, 0);
+    QVERIFY(cell != nullptr);
+    QCOMPARE(std::string(book.text(*cell)), std::string("/x.xlsx"));
   }
 
   void dropOnTheWindowSetsTheFolder() {
