@@ -8,6 +8,7 @@
 #include "platform/xl/ooxml_xml.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstring>
 
@@ -16,6 +17,13 @@ namespace xl::ooxml {
 namespace {
 
 inline bool isSpace(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+
+// Bytes that matter while looking for the end of a tag.
+constexpr auto kTagStop = [] {
+  std::array<bool, 256> t{};
+  t['>'] = t['<'] = t['"'] = t['\''] = true;
+  return t;
+}();
 
 size_t putUtf8(char* out, uint32_t cp) {
   if (cp < 0x80) {
@@ -248,29 +256,30 @@ FastXml::Result FastXml::run(PartSource& src, std::string& error) {
     if (kind == Tag || kind == EndTag) {
       const char* q = t + std::max<size_t>(scan_, 1);
       const char* e = base + end_;
+      char quote = quote_;
       while (q < e) {
-        if (quote_) {
-          const char* close = static_cast<const char*>(std::memchr(q, quote_, static_cast<size_t>(e - q)));
-          if (!close) {
-            q = e;
-            break;
-          }
-          q = close + 1;
-          quote_ = 0;
+        if (quote) {
+          while (q < e && *q != quote) ++q;
+          if (q == e) break;
+          ++q;
+          quote = 0;
           continue;
         }
+        while (q < e && !kTagStop[static_cast<unsigned char>(*q)]) ++q;
+        if (q == e) break;
         char c = *q;
         if (c == '>') {
           stop = q;
           break;
         }
-        if (c == '"' || c == '\'') quote_ = c;
-        else if (c == '<') {
+        if (c == '<') {
           error = malformed();
           return Result::Error;
         }
+        quote = c;
         ++q;
       }
+      quote_ = quote;
       if (!stop) scan_ = static_cast<size_t>(q - t);
     } else {
       const char* term = kind == Comment ? "-->" : kind == Cdata ? "]]>" : "?>";

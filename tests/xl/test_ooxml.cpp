@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <filesystem>
+#include <cstring>
 #include <fstream>
 #include <random>
 
@@ -780,6 +781,37 @@ TEST(OoxmlTokenizer, XmlSyntaxEdgesAndMutatedSheets) {
     EXPECT_EQ(cell(b, 0, 2, 0), "2024-03-05 06:00:00");  // a date format showing its time part
     EXPECT_TRUE(b.sheets[0].rowHidden(0));
     EXPECT_TRUE(b.sheets[0].colHidden(2));
+  }
+  // The same rows again and again, shifted by comments of every length, so
+  // that small reads end inside every kind of token.
+  {
+    std::string rows;
+    for (int i = 0; i < 400; ++i) {
+      std::string row = data.substr(data.find("<row r='1'"));
+      size_t r1 = row.find("r='1'"), r3 = row.find("r=\"3\"");
+      row.replace(r3, 5, "r=\"" + std::to_string(2 * i + 2) + "\"");
+      row.replace(r1, 5, "r='" + std::to_string(2 * i + 1) + "'");
+      for (const char* ref : {"A1", "B1", "C1", "D1"}) {
+        size_t at = row.find(std::string("\"") + ref + "\"");
+        row.replace(at + 2, std::strlen(ref) - 1, std::to_string(2 * i + 1));
+      }
+      for (const char* ref : {"A3", "B3", "C3", "D3"}) {
+        size_t at = row.find(std::string("\"") + ref + "\"");
+        row.replace(at + 2, std::strlen(ref) - 1, std::to_string(2 * i + 2));
+      }
+      rows += "<!--" + std::string(i % 61, '-' + 1) + "-->" + row;
+    }
+    std::string path = writeZip("boundaries.xlsx", package({{"B", worksheet(rows)}}, strings, kStyles));
+    bool ok = false;
+    std::string viaExpat = readWith(path, false, &ok);
+    ASSERT_TRUE(ok) << viaExpat;
+    Book b;
+    xl::OoxmlLimits small;
+    small.chunkBytes = 4096;
+    ASSERT_TRUE(fixtures::readDirect(path, b, small)) << b.error();
+    EXPECT_EQ(describe(b, true), viaExpat);
+    EXPECT_EQ(b.sheets[0].cells().size(), 400u * 8);
+    EXPECT_EQ(cell(b, 0, 798, 1), cell(b, 0, 0, 1));
   }
   // Damage the sheet at random: never a crash, and whatever expat accepts
   // must read the same through our tokenizer.
