@@ -35,6 +35,9 @@ struct SearchSettings {
 class WorkbookSource {
  public:
   virtual ~WorkbookSource() = default;
+  // Every path the scan will ask for, in order, before the first load, so a
+  // source may read ahead.
+  virtual void plan(const std::vector<std::string>& paths) { (void)paths; }
   // The book holding the workbook at `path`, or null when it cannot be loaded,
   // with the library's error text in `error`. The book stays valid until the
   // next call.

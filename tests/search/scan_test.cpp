@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
 #include <random>
 
 #include "search/search_run.h"
@@ -433,3 +435,58 @@ TEST_F(ScanTest, StoredCellWalkGivesThePlainLoopsGridOnRandomBooks) {
 }
 
 }  // namespace
+
+// ---- The whole search over a folder: count, walk, source, scan ----
+
+struct RecordingSource : WorkbookSource {
+  explicit RecordingSource(WorkbookSource& inner) : inner(inner) {}
+  void plan(const std::vector<std::string>& paths) override { planned = paths; }
+  BookHandle load(const std::string& path, std::string& error) override {
+    loaded.push_back(path);
+    return inner.load(path, error);
+  }
+  void skip(const std::string& path) override { skipped.push_back(path); }
+  WorkbookSource& inner;
+  std::vector<std::string> planned, loaded, skipped;
+};
+
+TEST(RunSearch, CountsWalksAndScansEveryFileInWalkOrder) {
+  fakexl::reset();
+  const std::string root = std::string(QUORVANE_TEST_SCRATCH) + "/run-search";
+  std::system(("rm -rf '" + root + "' && mkdir -p '" + root + "/sub' '" + root + "/.old'").c_str());
+  for (auto n : {"b.xls", "a.xlsx", "sub/c.xls", ".old/d.xls"}) {
+    std::ofstream(root + "/" + n) << "";
+    fakexl::addBook(root + "/" + n, Book{{sheet("S", {{std::string("hit ") + n}})}});
+  }
+  BookHandle book = fakexl::api().createXMLBook();
+  ScanBookSource plain(fakexl::api(), book);
+  RecordingSource source(plain);
+  SearchSettings st = settingsFor("HIT");
+  st.folderText = root;
+  std::atomic<int> stop{0};
+  ResultsGrid grid;
+  int maximum = -1;
+  std::vector<std::string> statuses;
+  int deliveries = 0;
+  bool stopped = runSearch(st, fakexl::api(), source, stop, [&](ScanOutput& pending, bool last) {
+    ++deliveries;
+    pending.applyTo(grid, [&](int, int max, std::string_view s) {
+      maximum = max;
+      if (!s.empty()) statuses.emplace_back(s);
+    });
+    pending.clear();
+    if (deliveries == 2) stop = 1;  // after the first file
+    (void)last;
+  });
+  EXPECT_TRUE(stopped);
+  const std::vector<std::string> order{root + "/a.xlsx", root + "/b.xls", root + "/sub/c.xls"};
+  EXPECT_EQ(source.planned, order);
+  EXPECT_EQ(source.loaded, std::vector<std::string>{order[0]});
+  EXPECT_EQ(source.skipped, (std::vector<std::string>{order[1], order[2]}));
+  EXPECT_EQ(maximum, 4);  // the file under .old is counted, never visited
+  EXPECT_EQ(statuses, (std::vector<std::string>{"搜索中...1/4", "搜索中...2/4", "搜索中...3/4"}));
+  ASSERT_EQ(grid.rowCount(), 2);
+  EXPECT_EQ(grid.cellText(1, 0), "/a.xlsx");
+  EXPECT_EQ(grid.cellText(1, 3), "hit a.xlsx");
+  std::system(("rm -rf '" + root + "'").c_str());
+}
