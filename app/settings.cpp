@@ -1,5 +1,6 @@
 #include "app/settings.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -47,7 +48,9 @@ bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool isValidUtf8(std::string_view s) {
+// Valid UTF-8, and `wide` tells whether any character took three or four bytes.
+bool isValidUtf8(std::string_view s, bool& wide) {
+  wide = false;
   std::size_t i = 0, n = s.size();
   while (i < n) {
     unsigned char c = static_cast<unsigned char>(s[i]);
@@ -67,9 +70,20 @@ bool isValidUtf8(std::string_view s) {
     if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
         cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
       return false;
+    wide = wide || len >= 3;
     i += len;
   }
   return true;
+}
+
+// Our own files always hold Chinese section names, three bytes each in UTF-8.
+// A GBK file can pass as UTF-8 when all its pairs happen to look like two-byte
+// characters ("[目录]" in GBK reads as "[Ŀ¼]"), so such a file is GBK.
+bool looksLikeUtf8(std::string_view s) {
+  bool wide;
+  if (!isValidUtf8(s, wide)) return false;
+  bool ascii = std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  return ascii || wide;
 }
 
 // Files written on Chinese Windows are GBK; GB18030 is its superset. Bytes
@@ -130,7 +144,7 @@ bool loadFile(const std::string& path, std::string& text, bool& hadBom, bool& ex
     hadBom = true;
     body.remove_prefix(3);
   }
-  text = isValidUtf8(body) ? std::string(body) : gbkToUtf8(body);
+  text = looksLikeUtf8(body) ? std::string(body) : gbkToUtf8(body);
   return true;
 }
 

@@ -160,6 +160,15 @@ TEST_F(SettingsTest, GbkFileIsReadAndRewrittenAsUtf8) {
   EXPECT_EQ(slurp(file_), "[目录]\r\n目录=D:\\表格\r\n[选择框]\r\n列名=真\r\n隐藏=假\r\n");
 }
 
+TEST_F(SettingsTest, GbkFileThatAlsoPassesAsUtf8IsStillGbk) {
+  // [目录] 目录=D:\data in GBK: every Chinese pair is also a valid two-byte UTF-8 character.
+  spit(file_, "[\xC4\xBF\xC2\xBC]\r\n\xC4\xBF\xC2\xBC=D:\\data\r\n");
+  EXPECT_EQ(readSetting("目录", "目录", "def"), "D:\\data");
+  // Two-byte UTF-8 next to three-byte characters is UTF-8.
+  spit(file_, "[目录]\n目录=/home/José/Ŀ\n");
+  EXPECT_EQ(readSetting("目录", "目录", "def"), "/home/José/Ŀ");
+}
+
 TEST_F(SettingsTest, GarbageOrBinaryFileReadsAsDefaults) {
   std::string junk;
   uint32_t x = 12345;
