@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Where quorvane-search spends its time on the benchmark's folder tree:
 #   bash bench/profile.sh [tree|big|ui]
-# Needs the data of a previous bench/run_bench.sh and a built CLI; records
-# with perf (call graphs by frame pointer are unreliable in -O2 code, so
-# DWARF unwinding) and prints the top of the flat and the caller report.
+# Needs the data of a previous bench/run_bench.sh and a built CLI; samples
+# with perf and prints the time by library (zlib against our own code) and
+# the top functions by self time.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${QUORVANE_BUILD_DIR:-$here/build}"
@@ -18,9 +18,10 @@ command -v perf >/dev/null || { echo "profile.sh: perf is missing (scripts/insta
 
 out="$(mktemp -d)"
 trap 'rm -rf "$out"' EXIT
-perf record -q -F 999 --call-graph dwarf,16384 -o "$out/perf.data" -- \
+perf record -q -F 999 -o "$out/perf.data" -- \
   "$cli" --folder "$data" --text "Zebra蓝鲸" --json >/dev/null 2>"$out/stderr"
-echo "== flat profile (self time) =="
-perf report -i "$out/perf.data" --no-children --stdio --percent-limit 1.5 -g none 2>/dev/null | grep -v '^#' | sed '/^$/d' | head -40
-echo "== by thread =="
-perf report -i "$out/perf.data" --no-children --stdio --sort comm,tid -g none 2>/dev/null | grep -v '^#' | sed '/^$/d' | head -10
+report() { perf report -i "$out/perf.data" --no-children --stdio "$@" 2>/dev/null | grep -v '^#' | sed '/^$/d'; }
+echo "== by library =="
+report --sort dso | head -12
+echo "== by function (self time) =="
+report --percent-limit 1 | head -40
