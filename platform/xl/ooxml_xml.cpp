@@ -86,6 +86,7 @@ bool decodeReference(const char* s, const char* end, char* out, size_t& outLen, 
   return true;
 }
 
+// Also refuses NUL, which no XML document may contain.
 bool validUtf8(const unsigned char* s, size_t n) {
   size_t i = 0;
   while (i < n) {
@@ -93,12 +94,14 @@ bool validUtf8(const unsigned char* s, size_t n) {
     while (i + 8 <= n) {
       uint64_t w;
       std::memcpy(&w, s + i, 8);
-      if (w & 0x8080808080808080ull) break;
+      // Stop at any byte with the high bit set, or at a NUL.
+      if ((w | ((w - 0x0101010101010101ull) & ~w)) & 0x8080808080808080ull) break;
       i += 8;
     }
     if (i >= n) break;
     unsigned char c = s[i];
     if (c < 0x80) {
+      if (c == 0) return false;  // not a character XML can hold
       ++i;
       continue;
     }

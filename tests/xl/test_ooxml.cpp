@@ -514,6 +514,18 @@ TEST(OoxmlPackage, DamagedContainersAndParts) {
     if (p.first == "xl/worksheets/sheet1.xml") p.second.clear();
   EXPECT_EQ(loadError(writeZip("emptypart.xlsx", emptyPart)), "文件已损坏：xl/worksheets/sheet1.xml 不是有效的 XML");
 
+  // Bytes no XML text may hold, through both parsers.
+  for (bool fast : {true, false}) {
+    xl::OoxmlLimits limits;
+    limits.fastXml = fast;
+    for (std::string bad : {std::string("a\xFF\xFEb"), std::string("\xE4\xB8"), std::string("a\0b", 3),
+                            std::string("\xED\xA0\x80")}) {
+      Book b;
+      EXPECT_FALSE(fixtures::readDirect(oneSheet("bytes.xlsx", "<row><c t=\"inlineStr\"><is><t>" + bad + "</t></is></c></row>"), b, limits));
+      EXPECT_EQ(b.error(), "文件已损坏：xl/worksheets/sheet1.xml 不是有效的 XML") << fast;
+    }
+  }
+
   Parts badStyles = package({{"S", worksheet("")}}, "", "<styleSheet><cellXfs>");
   EXPECT_EQ(loadError(writeZip("badstyles.xlsx", badStyles)), "文件已损坏：xl/styles.xml 不是有效的 XML");
 }
