@@ -431,9 +431,7 @@ void GridView::pasteText(const QString& text) {
   if (table.size() == 1 && table[0].size() == 1 && !selection.isEmpty()) {
     // One value into a larger selection fills every selected cell.
     std::string v = toUtf8(table[0][0]);
-    for (const QItemSelectionRange& r : selection)
-      for (int row = r.top(); row <= r.bottom(); ++row)
-        for (int col = r.left(); col <= r.right(); ++col) grid_->setCellText(row + 1, col, v);
+    for (const QItemSelectionRange& r : selection) grid_->fillCellTexts(r.top() + 1, r.left(), r.bottom() + 1, r.right(), v);
     return;
   }
   // A block goes in from the top-left cell; what falls outside the grid is dropped.

@@ -353,6 +353,10 @@ bool ResultsGrid::setCellText(int row, int col, std::string_view text) {
 }
 
 void ResultsGrid::clearCellTexts(int firstRow, int firstCol, int lastRow, int lastCol) {
+  fillCellTexts(firstRow, firstCol, lastRow, lastCol, {});
+}
+
+void ResultsGrid::fillCellTexts(int firstRow, int firstCol, int lastRow, int lastCol, std::string_view text) {
   Impl& d = *impl_;
   d.cursor = {};  // texts may move
   firstRow = std::max(firstRow, d.fixedRows);
@@ -363,7 +367,11 @@ void ResultsGrid::clearCellTexts(int firstRow, int firstCol, int lastRow, int la
   d.flush();
   for (int r = firstRow; r <= lastRow; ++r) {
     Row& row = d.rows[size_t(r)];
-    for (int c = std::min(lastCol, int(row.cells) - 1); c >= firstCol; --c) setCell(row, c, {});
+    if (text.empty()) {
+      for (int c = std::min(lastCol, int(row.cells) - 1); c >= firstCol; --c) setCell(row, c, {});
+    } else {
+      for (int c = firstCol; c <= lastCol; ++c) setCell(row, c, text);
+    }
   }
   if (d.observer) d.observer->cellsChanged(firstRow, firstCol, lastRow, lastCol);
 }

@@ -92,6 +92,8 @@ class ResultsGrid {
   // The view's own edits: a row resized by dragging, the Delete key.
   bool setRowHeight(int row, int height);
   void clearCellTexts(int firstRow, int firstCol, int lastRow, int lastCol);  // header row excluded
+  // One text into every cell of the rectangle (clipped; header row excluded), one notice.
+  void fillCellTexts(int firstRow, int firstCol, int lastRow, int lastCol, std::string_view text);
 
   // Width a caption is fitted to when a column is inserted; the default rule
   // counts 7 pixels per ASCII and 14 per other character, plus 8 of padding.

@@ -364,6 +364,13 @@ TEST(ResultsGrid, ClearCellTextsEmptiesOnlyNonHeaderCells) {
   EXPECT_EQ(g.cellText(3, 1), "3,1");
   EXPECT_EQ(g.cellColour(2, 1), 0x1u);  // texts only
   EXPECT_EQ(g.rowCount(), 5);
+  // Filling clips to the grid and leaves the header alone.
+  g.fillCellTexts(0, 2, 99, 99, "f");
+  EXPECT_EQ(g.cellText(0, 2), "单元格");
+  EXPECT_EQ(g.cellText(1, 2), "f");
+  EXPECT_EQ(g.cellText(4, 3), "f");
+  EXPECT_EQ(g.cellText(4, 1), "4,1");
+  EXPECT_EQ(g.columnCount(), 4);
 }
 
 TEST(ResultsGridObserver, ChangesAreAnnounced) {
