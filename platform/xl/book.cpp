@@ -2,6 +2,7 @@
 #include "platform/xl/book.h"
 
 #include <algorithm>
+#include <string>
 
 namespace xl {
 
@@ -152,6 +153,11 @@ bool Book::addText(std::string_view text, uint32_t& off) {
   if (text.empty()) {
     off = kEmptyText;
     return true;
+  }
+  // A text taken from this arena would move while the arena grows.
+  if (text.data() >= arena_.data() && text.data() < arena_.data() + arena_.size()) {
+    const std::string copy(text);
+    return addText(copy, off);
   }
   const uint64_t need = static_cast<uint64_t>(arena_.size()) + text.size() + 1;
   if (need > kMaxArenaBytes) return false;

@@ -273,3 +273,18 @@ TEST_F(CApi, SharedLibraryLoadsByAbsolutePathWithEveryEntryPoint) {
   EXPECT_EQ(missing, "xlCreateXMLBookCA");
   EXPECT_EQ(none.bookLoad, nullptr);
 }
+
+TEST_F(CApi, InsertedSheetCanStartAsACopy) {
+  BookHandle b = api().createXMLBook();
+  SheetHandle a = api().bookInsertSheet(b, 0, "A", nullptr);
+  for (int r = 0; r < 300; ++r) api().sheetWriteStr(a, r, r % 3, ("行" + std::to_string(r)).c_str(), nullptr);
+  SheetHandle copy = api().bookInsertSheet(b, 1, "A copy", a);  // from the same book
+  ASSERT_NE(copy, nullptr);
+  EXPECT_EQ(api().sheetStoredCellCount(copy), 300);
+  EXPECT_STREQ(api().sheetReadStr(copy, 299, 2, nullptr), "行299");
+  BookHandle other = api().createXMLBook();
+  SheetHandle far = api().bookInsertSheet(other, 0, "B", a);  // from another book
+  api().bookRelease(b);
+  EXPECT_STREQ(api().sheetReadStr(far, 10, 1, nullptr), "行10");
+  api().bookRelease(other);
+}

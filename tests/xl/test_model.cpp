@@ -155,4 +155,11 @@ TEST(Model, ArenaEmptyTextAndClear) {
   EXPECT_STREQ(b.text(Book::kEmptyText), "");
   uint32_t o3 = text(b, "again");
   EXPECT_STREQ(b.text(o3), "again");
+  // Re-adding a text that lives in the arena itself, while the arena grows.
+  for (int i = 0; i < 2000; ++i) {
+    uint32_t copy = 0;
+    ASSERT_TRUE(b.addText(std::string_view(b.text(o3), 5), copy));
+    ASSERT_STREQ(b.text(copy), "again");
+    o3 = copy;
+  }
 }
