@@ -14,6 +14,11 @@ struct OoxmlLimits {
   uint64_t maxPartBytes = kMaxPartBytes;  // inflated bytes of one part
   int maxDepth = 256;                     // element nesting
   uint64_t maxTokenBytes = 64u << 20;     // one tag or attribute value held by the parser
+  // A part this large that inflates to more than maxRatio times its
+  // compressed size is a decompression bomb, not a sheet: real sheets
+  // compress 5 to 50 times.
+  uint64_t ratioCheckBytes = 256u << 20;
+  uint64_t maxRatio = 250;
   uint64_t maxCells = kMaxCells;
   uint32_t maxSheets = 100'000;
   size_t chunkBytes = 256u << 10;         // inflated bytes parsed at a time

@@ -18,14 +18,16 @@ namespace xl::ooxml {
 // declares are not trusted.
 class PartSource {
  public:
-  PartSource(zip_file_t* file, const std::string& part, uint64_t limit) : file_(file), part_(part), limit_(limit) {}
+  PartSource(zip_file_t* file, const std::string& part, const OoxmlLimits& limits, uint64_t compressedBytes)
+      : file_(file), part_(part), limits_(limits), compressed_(compressedBytes ? compressedBytes : 1) {}
   // Bytes read (0 at the end), or -1 with `error` set.
   int64_t read(char* buf, size_t n, std::string& error);
 
  private:
   zip_file_t* file_;
   const std::string& part_;
-  uint64_t limit_;
+  const OoxmlLimits& limits_;
+  uint64_t compressed_;
   uint64_t total_ = 0;
 };
 

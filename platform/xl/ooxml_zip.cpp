@@ -177,7 +177,8 @@ int64_t PartSource::read(char* buf, size_t n, std::string& error) {
     return -1;
   }
   total_ += static_cast<uint64_t>(got);
-  if (total_ > limit_) {
+  if (total_ > limits_.maxPartBytes ||
+      (total_ > limits_.ratioCheckBytes && total_ / compressed_ > limits_.maxRatio)) {
     error = "文件过大：" + part_;
     return -1;
   }
@@ -195,7 +196,12 @@ bool Package::parse(const std::string& part, SaxHandler& handler, std::string& e
     error = openError(zip_error_code_zip(zip_get_error(zip_)), part);
     return false;
   }
-  PartSource src(file.f, part, limits_.maxPartBytes);
+  zip_stat_t st;
+  zip_stat_init(&st);
+  uint64_t compressed = 0;
+  if (zip_stat_index(zip_, static_cast<zip_uint64_t>(index), 0, &st) == 0 && (st.valid & ZIP_STAT_COMP_SIZE))
+    compressed = st.comp_size;
+  PartSource src(file.f, part, limits_, compressed);
 
   std::string head;  // what the fast path read before handing over
   if (limits_.fastXml) {

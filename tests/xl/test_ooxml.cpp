@@ -612,6 +612,13 @@ TEST(OoxmlHostile, DecompressionBombStopsAtThePartLimit) {
   limits.maxPartBytes = 64u << 20;
   EXPECT_TRUE(fixtures::readDirect(path, b, limits)) << b.error();
   EXPECT_EQ(b.sheets[0].cells().size(), 200000u);
+
+  // Far below the size limit, a ratio no sheet has gives the bomb away.
+  limits.ratioCheckBytes = 4u << 20;
+  EXPECT_FALSE(fixtures::readDirect(path, b, limits));
+  EXPECT_EQ(b.error(), "文件过大：xl/worksheets/sheet1.xml");
+  limits.maxRatio = 100000;
+  EXPECT_TRUE(fixtures::readDirect(path, b, limits)) << b.error();
 }
 
 // ---- the small text rules -----------------------------------------------------
