@@ -154,3 +154,42 @@ TEST_F(Load, AFailedLoadLeavesNothingOfThePreviousBook) {
   ASSERT_TRUE(book.load((dir / "good.xls").string()));
   EXPECT_EQ(book.error(), "ok");
 }
+
+TEST_F(Load, DamagedCopiesOfGoodFilesNeverCrashAndAlwaysExplain) {
+  // A good .xlsx (written by the library) and a good .xls (a BIFF8 book from
+  // the corpus when present), cut short and with bytes changed at random.
+  std::vector<std::string> originals;
+  {
+    const fs::path corpusXls = fs::path(QUORVANE_CORPUS_DIR) / "date.xls";
+    const fs::path corpusXlsx = fs::path(QUORVANE_CORPUS_DIR) / "date.xlsx";
+    if (fs::exists(corpusXls)) originals.push_back(xltest::readBytes(corpusXls));
+    if (fs::exists(corpusXlsx)) originals.push_back(xltest::readBytes(corpusXlsx));
+  }
+  if (originals.empty()) GTEST_SKIP() << "no corpus";
+  std::mt19937 rng(5);
+  const fs::path file = dir / "damaged.xls";
+  int loaded = 0, failed = 0;
+  for (const std::string& good : originals) {
+    for (int i = 0; i < 150; ++i) {
+      std::string bad = good;
+      if (i % 3 == 0) {
+        bad.resize(rng() % bad.size());
+      } else {
+        const int flips = 1 + static_cast<int>(rng() % 8);
+        for (int k = 0; k < flips; ++k) bad[rng() % bad.size()] = static_cast<char>(rng());
+      }
+      xltest::writeBytes(file, bad);
+      xl::Book book;
+      if (book.load(file.string())) {
+        ++loaded;
+        EXPECT_EQ(book.error(), "ok");
+      } else {
+        ++failed;
+        ASSERT_TRUE(hasCjk(book.error())) << "case " << i << ": " << book.error();
+        ASSERT_TRUE(book.sheets.empty());
+      }
+    }
+  }
+  EXPECT_GT(failed, 0);
+  EXPECT_EQ(loaded + failed, static_cast<int>(originals.size()) * 150);
+}
