@@ -426,6 +426,31 @@ TEST(BiffFailures, LyingCountsAndIndices) {
   EXPECT_TRUE(sh.rowHidden(65535));
 }
 
+TEST(BiffFailures, ThousandsOfSheetsWithoutSubstreams) {
+  // The directory names 5000 sheets; the stream holds two substreams. Every
+  // sheet keeps its place; the two found are read in order, the rest are empty.
+  Stream s;
+  s.add(0x0809, bof8(0x0005));
+  for (unsigned i = 0; i < 5000; ++i) {
+    std::string name = "S" + std::to_string(i);
+    s.add(0x0085, Bytes().u32(0x7FFFFFF0u + i).u8(0).u8(0).u8(static_cast<unsigned>(name.size())).u8(0).raw(name));
+  }
+  s.add(0x000A);
+  for (const char* text : {"first", "second"}) {
+    s.add(0x0809, bof8(0x0010));
+    s.add(0x0204, Bytes().cell(0, 0, 0).cstr(text));
+    s.add(0x000A);
+  }
+  xl::Book book;
+  ASSERT_TRUE(xl::biff::parseWorkbookStream(s.d.data(), s.d.size(), "x", book)) << book.error();
+  ASSERT_EQ(book.sheets.size(), 5000u);
+  EXPECT_EQ(book.sheets[4999].name, "S4999");
+  EXPECT_EQ(at(book, book.sheets[0], 0, 0), "first");
+  EXPECT_EQ(at(book, book.sheets[1], 0, 0), "second");
+  EXPECT_TRUE(book.sheets[2].cells().empty());
+  EXPECT_TRUE(book.sheets[4999].cells().empty());
+}
+
 TEST(BiffFailures, MutatedStreamsNeverCrashOrHang) {
   // Random damage to a valid stream: every result is a book or a Chinese
   // error text, and the whole run stays fast.
