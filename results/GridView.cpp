@@ -316,7 +316,7 @@ void GridView::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint h
 }
 
 int GridView::rowBorderAt(int y) const {
-  // A band of a few pixels around each row's bottom grid line.
+  // Three pixels around each row's bottom grid line: the line, one above, one below.
   constexpr int kBand = 2;
   int rows = adapter_ ? adapter_->rowCount() : 0;
   if (rows == 0) return -1;
@@ -324,11 +324,11 @@ int GridView::rowBorderAt(int y) const {
   if (r < 0) {
     int last = rows - 1;
     int bottom = rowViewportPosition(last) + rowHeight(last);
-    return (y >= bottom && y - bottom <= kBand) ? last : -1;
+    return (y == bottom) ? last : -1;
   }
   int top = rowViewportPosition(r), bottom = top + rowHeight(r);
   if (bottom - y <= kBand) return r;
-  if (y - top < kBand && r > 0) return r - 1;
+  if (y == top && r > 0) return r - 1;
   return -1;
 }
 
