@@ -101,18 +101,24 @@ bool fileHoldsImage(const std::string& path, LibraryImage image) {
 
 std::string deployLibrary(LibraryImage image, const std::string& programDir,
                           const std::string& cacheDir, LibraryFailure& failure) {
-  const std::string primary = absolutePath(programDir + "/" + kLibraryFileName);
-  failure = LibraryFailure{primary, kFirstEntryPoint, {}};
+  // An unknown program directory must not turn into "/libxl.so".
+  const std::string primary =
+      programDir.empty() ? std::string() : absolutePath(programDir + "/" + kLibraryFileName);
+  failure = LibraryFailure{primary.empty() ? kLibraryFileName : primary, kFirstEntryPoint, {}};
   if (image.empty()) {
     failure.reason = "程序内没有函数库映像";
     return {};
   }
-  // A copy that is not exactly our image (left by another version, or
-  // foreign) would crash at the first call, so it is replaced, never used.
-  if (fileHoldsImage(primary, image)) return primary;
-  const int primaryError = writeImageAtomically(primary, image);
-  if (primaryError == 0 && fileHoldsImage(primary, image)) return primary;
-  failure.reason = errnoText(primaryError ? primaryError : EIO);
+  if (primary.empty()) {
+    failure.reason = "程序所在的文件夹不明";
+  } else {
+    // A copy that is not exactly our image (left by another version, or
+    // foreign) would crash at the first call, so it is replaced, never used.
+    if (fileHoldsImage(primary, image)) return primary;
+    const int primaryError = writeImageAtomically(primary, image);
+    if (primaryError == 0 && fileHoldsImage(primary, image)) return primary;
+    failure.reason = errnoText(primaryError ? primaryError : EIO);
+  }
 
   // An installed copy (say under /usr/lib) cannot write beside itself; the
   // per-user cache takes the library instead.

@@ -108,6 +108,15 @@ TEST_F(LibraryDeploy, UnusableProgramDirectoryFallsBackToTheCache) {
   EXPECT_TRUE(leftovers(cache_).empty());
 }
 
+TEST_F(LibraryDeploy, UnknownProgramDirectoryNeverMeansTheRoot) {
+  LibraryFailure failure;
+  const std::string path = deployLibrary(image_, "", cache_.string(), failure);
+  EXPECT_EQ(path, (cache_ / "libxl.so").string());
+  EXPECT_EQ(deployLibrary(image_, "", "", failure), "");
+  EXPECT_EQ(failure.libraryPath, "libxl.so");
+  EXPECT_FALSE(failure.reason.empty());
+}
+
 TEST_F(LibraryDeploy, NowhereToWriteNamesTheLibraryAndTheEntryPoint) {
   fs::create_directories(program_ / "libxl.so");
   writeBytes(root_ / "cache", "a file where the cache folder should be");
