@@ -80,10 +80,17 @@ std::string textFormatError(std::string_view head) {
       if (c != '\0') narrow.push_back(c);
     low = narrow;
   }
+  if (!utf16) {
+    // Text: no NUL and no control characters other than white space.
+    for (unsigned char c : body)
+      if (c == 0 || (c < 0x20 && c != '\t' && c != '\r' && c != '\n' && c != '\f') || c == 0x7F) return {};
+    if (body.empty()) return {};
+  }
   size_t start = low.find_first_not_of(" \t\r\n");
   std::string_view lead = start == std::string::npos ? std::string_view() : std::string_view(low).substr(start);
   if (lead.substr(0, 5) == "{\\rtf") return "不支持的格式：RTF 文档";
   if (lead.substr(0, 4) == "id;p") return "不支持的格式：SYLK 文件";
+  if (lead.substr(0, 13) == "mime-version:") return "不支持的格式：单个文件网页（MHTML）";
   if (lead.substr(0, 5) == "<?xml" || lead.substr(0, 1) == "<") {
     if (low.find("urn:schemas-microsoft-com:office:spreadsheet") != std::string::npos)
       return "不支持的格式：XML 电子表格（Excel 2003 XML）";
@@ -93,14 +100,6 @@ std::string textFormatError(std::string_view head) {
     return "不支持的格式：XML 文件";
   }
   if (utf16) return "不支持的格式：文本文件";
-  // Text: no NUL and no control characters other than white space.
-  bool text = true;
-  for (unsigned char c : body)
-    if (c == 0 || (c < 0x20 && c != '\t' && c != '\r' && c != '\n' && c != '\f') || c == 0x7F) {
-      text = false;
-      break;
-    }
-  if (!text || body.empty()) return {};
   if (body.find('\t') != std::string_view::npos) return "不支持的格式：制表符分隔的文本文件";
   if (body.find(',') != std::string_view::npos || body.find(';') != std::string_view::npos)
     return "不支持的格式：CSV 文本文件";

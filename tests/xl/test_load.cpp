@@ -66,6 +66,10 @@ TEST_F(Load, FilesThatAreNotWorkbooksGetTheirOwnText) {
                      "<?xml version=\"1.0\"?>\n<Workbook xmlns=\"urn:schemas-microsoft-com:office:spreadsheet\">"
                      "</Workbook>");
   EXPECT_EQ(loadError(dir / "x2003.xls"), "不支持的格式：XML 电子表格（Excel 2003 XML）");
+  xltest::writeBytes(dir / "web.xls", "MIME-Version: 1.0\r\nContent-Type: multipart/related\r\n");
+  EXPECT_EQ(loadError(dir / "web.xls"), "不支持的格式：单个文件网页（MHTML）");
+  xltest::writeBytes(dir / "lt.xls", std::string("<\x01\x02\x00binary", 10));  // markup only in its first byte
+  EXPECT_EQ(loadError(dir / "lt.xls"), "不是工作簿文件");
   // UTF-16 text, as some programs export "Unicode text" with an .xls name.
   std::string utf16 = std::string("\xFF\xFE", 2);
   for (char c : std::string("<html><table>")) utf16 += std::string{c, '\0'};
