@@ -204,6 +204,9 @@ FastXml::Result FastXml::run(PartSource& src, std::string& error) {
         scan_ = end_ - beg_;
         if (fill(src, error)) continue;
         if (failed_) return Result::Error;
+        // fill() may have moved the bytes even when nothing more came.
+        base = buf_.data();
+        p = base + beg_;
         // Only blanks may follow the document.
         for (char* q = p; q < base + end_; ++q)
           if (!isSpace(*q)) {

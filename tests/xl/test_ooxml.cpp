@@ -526,6 +526,15 @@ TEST(OoxmlPackage, DamagedContainersAndParts) {
     }
   }
 
+  // Text after the document's end (found by fuzzing: the check once read
+  // freed memory), and blanks there, which are fine.
+  EXPECT_EQ(loadError(oneSheet("trailing.xlsx", "", sst("<si><t>a</t></si>") + "/worksheet>")),
+            "文件已损坏：xl/sharedStrings.xml 不是有效的 XML");
+  Book trailingBlanks;
+  EXPECT_TRUE(trailingBlanks.load(oneSheet("blanks.xlsx", "<row><c t=\"s\"><v>0</v></c></row>",
+                                           sst("<si><t>a</t></si>") + " \n\t "))) << trailingBlanks.error();
+  EXPECT_EQ(cell(trailingBlanks, 0, 0, 0), "a");
+
   Parts badStyles = package({{"S", worksheet("")}}, "", "<styleSheet><cellXfs>");
   EXPECT_EQ(loadError(writeZip("badstyles.xlsx", badStyles)), "文件已损坏：xl/styles.xml 不是有效的 XML");
 }
