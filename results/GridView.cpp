@@ -7,6 +7,7 @@
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QScopedValueRollback>
 #include <algorithm>
 
 #include "results/GridTableModel.h"
@@ -132,15 +133,13 @@ GridView::GridView(QWidget* parent) : QTableView(parent) {
 
   connect(h, &QHeaderView::sectionResized, this, [this](int col, int, int width) {
     if (syncing_ || !grid_) return;
-    syncing_ = true;
+    QScopedValueRollback<bool> guard(syncing_, true);
     grid_->setColumnWidth(col, width);
-    syncing_ = false;
   });
   connect(verticalHeader(), &QHeaderView::sectionResized, this, [this](int row, int, int height) {
     if (syncing_ || !grid_) return;
-    syncing_ = true;
+    QScopedValueRollback<bool> guard(syncing_, true);
     grid_->setRowHeight(row + 1, height);
-    syncing_ = false;
   });
 
   ownGrid_ = std::make_unique<ResultsGrid>();
@@ -175,31 +174,27 @@ void GridView::setGrid(ResultsGrid* grid) {
           [this](const QModelIndex& current, const QModelIndex&) { onViewCurrentChanged(current); });
   connect(adapter_, &GridTableModel::gridLayoutReset, this, &GridView::applyLayoutFromGrid);
   connect(adapter_, &GridTableModel::gridColumnsInserted, this, [this](int first, int last) {
-    syncing_ = true;
+    QScopedValueRollback<bool> guard(syncing_, true);
     for (int c = first; c <= last; ++c) horizontalHeader()->resizeSection(c, std::max(0, grid_->columnWidth(c)));
-    syncing_ = false;
   });
   connect(adapter_, &GridTableModel::gridRowsInserted, this, [this](int first, int last) {
     int def = verticalHeader()->defaultSectionSize();
-    syncing_ = true;
+    QScopedValueRollback<bool> guard(syncing_, true);
     for (int r = first; r <= last; ++r)
       if (int hgt = grid_->rowHeight(r); hgt != def) verticalHeader()->resizeSection(r - 1, std::max(0, hgt));
-    syncing_ = false;
   });
   connect(adapter_, &GridTableModel::gridColumnWidthChanged, this, [this](int col, int width) {
     if (syncing_) return;
-    syncing_ = true;
+    QScopedValueRollback<bool> guard(syncing_, true);
     horizontalHeader()->resizeSection(col, std::max(0, width));
-    syncing_ = false;
   });
   connect(adapter_, &GridTableModel::gridRowHeightChanged, this, [this](int row, int height) {
     if (syncing_) return;
-    syncing_ = true;
+    QScopedValueRollback<bool> guard(syncing_, true);
     if (row == 0)
       horizontalHeader()->setFixedHeight(std::max(1, height));
     else
       verticalHeader()->resizeSection(row - 1, std::max(0, height));
-    syncing_ = false;
   });
   connect(adapter_, &GridTableModel::gridSelectionChanged, this, [this] {
     if (!syncing_) applySelectionFromGrid();
@@ -213,14 +208,13 @@ void GridView::setGrid(ResultsGrid* grid) {
 }
 
 void GridView::applyLayoutFromGrid() {
-  syncing_ = true;
+  QScopedValueRollback<bool> guard(syncing_, true);
   QHeaderView* h = horizontalHeader();
   for (int c = 0; c < grid_->columnCount(); ++c) h->resizeSection(c, std::max(0, grid_->columnWidth(c)));
   h->setFixedHeight(std::max(1, grid_->rowHeight(0)));
   int def = verticalHeader()->defaultSectionSize();
   for (int r = 1; r < grid_->rowCount(); ++r)
     if (int hgt = grid_->rowHeight(r); hgt != def) verticalHeader()->resizeSection(r - 1, std::max(0, hgt));
-  syncing_ = false;
   setEnabled(!grid_->disabled());
   applySelectionFromGrid();
   applyCurrentFromGrid();
@@ -228,7 +222,7 @@ void GridView::applyLayoutFromGrid() {
 }
 
 void GridView::applySelectionFromGrid() {
-  syncing_ = true;
+  QScopedValueRollback<bool> guard(syncing_, true);
   auto sel = grid_->selection();
   int rows = adapter_->rowCount(), cols = adapter_->columnCount();
   if (!sel || rows == 0 || cols == 0) {
@@ -238,39 +232,35 @@ void GridView::applySelectionFromGrid() {
     QModelIndex br = adapter_->index(std::clamp(sel->lastRow - 1, 0, rows - 1), std::clamp(sel->lastCol, 0, cols - 1));
     selectionModel()->select(QItemSelection(tl, br), QItemSelectionModel::ClearAndSelect);
   }
-  syncing_ = false;
 }
 
 void GridView::applyCurrentFromGrid() {
-  syncing_ = true;
+  QScopedValueRollback<bool> guard(syncing_, true);
   int r = grid_->currentRow(), c = grid_->currentColumn();
   QModelIndex idx = r >= 1 ? adapter_->index(r - 1, c) : QModelIndex();
   if (idx.isValid())
     selectionModel()->setCurrentIndex(idx, QItemSelectionModel::NoUpdate);
   else
     selectionModel()->clearCurrentIndex();
-  syncing_ = false;
 }
 
 void GridView::onViewSelectionChanged() {
   if (syncing_) return;
-  syncing_ = true;
+  QScopedValueRollback<bool> guard(syncing_, true);
   // The grid keeps one rectangle: the bounds of what the view has selected.
   if (auto b = boundsOf(selectionModel()->selection()))
     grid_->selectRange(b->top + 1, b->left, b->bottom + 1, b->right);
   else
     grid_->clearSelection();
-  syncing_ = false;
 }
 
 void GridView::onViewCurrentChanged(const QModelIndex& current) {
   if (syncing_) return;
-  syncing_ = true;
+  QScopedValueRollback<bool> guard(syncing_, true);
   if (current.isValid())
     grid_->setCurrentCell(current.row() + 1, current.column());
   else
     grid_->setCurrentCell(-1, -1);
-  syncing_ = false;
 }
 
 void GridView::reportIfMoved() {
