@@ -97,6 +97,11 @@ NumberKind classifyCode(std::string_view code) {
       i += 12;
       continue;
     }
+    if (startsWithNoCase(code, i, "aaa")) {  // weekday name in East Asian locales ("星期一")
+      date = true;
+      while (i + 1 < code.size() && lower(code[i + 1]) == 'a') ++i;
+      continue;
+    }
     char l = lower(c);
     if ((l == 'e') && i + 1 < code.size() && (code[i + 1] == '+' || code[i + 1] == '-')) {
       ++i;  // scientific exponent, not the era year

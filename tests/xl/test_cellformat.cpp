@@ -108,6 +108,7 @@ TEST(CellFormat, CustomFormatCodes) {
       {"[$-F800]dddd, mmmm dd, yyyy", NumberKind::Date},
       {"[$-F400]h:mm:ss AM/PM", NumberKind::Time},
       {"mmm", NumberKind::Date},
+      {"[$-804]aaaa", NumberKind::Date},
       {"yyyy-mm-dd hh:mm:ss", NumberKind::Date},
       {"m/d/yy h:mm", NumberKind::Date},
       {"h:mm", NumberKind::Time},
