@@ -118,6 +118,22 @@ class GeneratedData(unittest.TestCase):
         self.assertIn(b"failures 1", p.stdout)
         shutil.rmtree(bad)
 
+    def test_window_probe_reports_the_search(self):
+        probe = os.path.join(BUILD, "bench", "bench_ui_probe")
+        if not os.access(probe, os.X_OK):
+            self.skipTest("bench_ui_probe is not built")
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        p = subprocess.run([probe, "--folder", self.tree, "--text", "ZEBRA蓝鲸", "--timeout", "120"],
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env, check=True)
+        report = json.loads(p.stdout.decode().splitlines()[-1])
+        self.assertEqual(report["rows"], planted(self.out))
+        self.assertEqual(report["status"], "搜索完成！")
+        self.assertGreater(report["seconds"], 0)
+        self.assertGreater(report["ticks"], 0)
+        self.assertGreaterEqual(report["max_gap_ms"], 0)
+        bad = subprocess.run([probe, "--folder", self.tree], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        self.assertEqual(bad.returncode, 2)
+
     def test_cli_finds_the_planted_rows(self):
         cli = os.path.join(BUILD, "cli", "quorvane-search")
         if not os.access(cli, os.X_OK):
@@ -127,6 +143,131 @@ class GeneratedData(unittest.TestCase):
         rows = [json.loads(line) for line in p.stdout.decode().splitlines()[1:]]
         self.assertEqual(len(rows), planted(self.out))
         self.assertTrue(all("zebra蓝鲸" in "".join(r["cells"][3:]).lower() for r in rows))
+
+
+def fake(label, program, seconds, rss_mb=10, cpu=None, output=None):
+    import run_bench
+    c = run_bench.Command(label, ["true"], program)
+    c.seconds = list(seconds)
+    c.rss_kb = [int(rss_mb * 1024)] * len(seconds)
+    c.cpu = list(cpu or seconds)
+    c.outputs = [output] * len(seconds) if output is not None else []
+    return c
+
+
+def verdicts(lines):
+    """{"target text without its measured value": "PASS" | "FAIL" | "n/a"}"""
+    out = {}
+    for line in lines:
+        for v in ("PASS", "FAIL", "n/a"):
+            if line.startswith("- %s: " % v):
+                out[line[len(v) + 4:].rsplit(" (", 1)[0]] = v
+    return out
+
+
+class HarnessLogic(unittest.TestCase):
+    """The table's verdicts are what the lead reads: they must follow the
+    medians, not single runs, and a wrong count must never pass."""
+
+    def setUp(self):
+        sys.path.insert(0, HERE)
+        import run_bench
+        self.rb = run_bench
+
+    def tree(self, q, py, floor, cli_rows=300, py_rows="300", planted=300, failures=0):
+        cmds = [fake("quorvane-search", "quorvane", q), fake("openpyxl/xlrd script", "python", py, output=py_rows),
+                fake("inflate floor, 1 thread", "floor", floor)]
+        return ("(a) folder tree", cmds, {"cli": cli_rows, "failures": failures, "planted": planted})
+
+    def big(self, q, py, rss_mb):
+        cmds = [fake("quorvane-search", "quorvane", q, rss_mb=rss_mb),
+                fake("openpyxl/xlrd script", "python", py, output="7"), fake("inflate floor, 1 thread", "floor", [1])]
+        return ("(b) 1,000,000 rows", cmds, {"cli": 7, "failures": 0, "planted": 7})
+
+    def test_targets_follow_the_medians(self):
+        # One slow outlier among five runs does not decide the verdict.
+        lines = self.rb.render([self.tree([1.0, 1.1, 0.9, 9.0, 1.0], [25] * 5, [0.6] * 5),
+                                self.big([2.0, 2.1, 1.9], [40, 40, 40], 550)], None, [], 1, 1, 1)
+        v = verdicts(lines)
+        self.assertEqual(v["(a): at least 20x faster than the openpyxl/xlrd script"], "PASS")
+        self.assertEqual(v["(a): no more than 2x the inflate floor, 1 thread"], "PASS")
+        self.assertEqual(v["(b): at least 15x faster than openpyxl"], "PASS")
+        self.assertEqual(v["(b): peak RSS below 600 MB"], "PASS")
+        self.assertEqual(v["(c): window search of 200,000 match rows: UI thread gaps and time vs CLI"], "n/a")
+        self.assertIn("| (a) folder tree | quorvane-search | 5 | 1.000 |", "\n".join(lines))
+
+    def test_misses_fail(self):
+        lines = self.rb.render([self.tree([1.0], [19], [0.4]), self.big([3.0], [40], 700)], None, [], 1, 1, 1)
+        v = verdicts(lines)
+        self.assertEqual(v["(a): at least 20x faster than the openpyxl/xlrd script"], "FAIL")
+        self.assertEqual(v["(a): no more than 2x the inflate floor, 1 thread"], "FAIL")
+        self.assertEqual(v["(b): at least 15x faster than openpyxl"], "FAIL")
+        self.assertEqual(v["(b): peak RSS below 600 MB"], "FAIL")
+
+    def test_counts_must_agree_three_ways(self):
+        key = "(a) folder tree: match rows of quorvane = the script's = planted"
+        for cli_rows, py_rows, planted, failures, want in [(300, "300", 300, 0, "PASS"), (299, "300", 300, 0, "FAIL"),
+                                                           (300, "300", 301, 0, "FAIL"), (300, "300", 300, 2, "FAIL")]:
+            lines = self.rb.render([self.tree([1], [30], [1], cli_rows, py_rows, planted, failures)], None, [], 1, 1, 1)
+            self.assertEqual(verdicts(lines)[key], want, (cli_rows, py_rows, planted, failures))
+
+    def test_window_targets(self):
+        cli = fake("quorvane-search", "quorvane", [2.0, 2.0, 2.0])
+        probe = fake("window search (offscreen)", "probe", [3.0, 3.0, 3.0])
+        ui = {"cli": cli, "probe": probe, "search_s": 2.5, "max_gap_ms": 80, "rows": 200000, "cli_rows": 200000,
+              "planted": 200000}
+        v = verdicts(self.rb.render([], ui, [], 1, 1, 1))
+        self.assertEqual(v["(c): UI thread never blocked more than 100 ms"], "PASS")
+        self.assertEqual(v["(c): window search no more than 1.3x the CLI"], "PASS")
+        self.assertEqual(v["(c): match rows of the window = the CLI's = planted"], "PASS")
+        ui.update(search_s=2.7, max_gap_ms=101, rows=199999)
+        v = verdicts(self.rb.render([], ui, [], 1, 1, 1))
+        self.assertEqual(v["(c): UI thread never blocked more than 100 ms"], "FAIL")
+        self.assertEqual(v["(c): window search no more than 1.3x the CLI"], "FAIL")
+        self.assertEqual(v["(c): match rows of the window = the CLI's = planted"], "FAIL")
+
+    def test_cli_rows_counted_from_json_lines(self):
+        fake_cli = os.path.join(SCRATCH, "fake-cli.sh")
+        with open(fake_cli, "w") as f:
+            f.write("#!/bin/sh\n"
+                    "echo '{\"cells\":[\"文件位置\",\"表名称\",\"单元格\"],\"colours\":[null,null,null]}'\n"
+                    "echo '{\"cells\":[\"/a.xlsx\",\"1 S\",\"A2\"],\"colours\":[null,null,null]}'\n"
+                    "echo '{\"cells\":[\"/b.xls\",\"打开失败\",\"bad\"],\"colours\":[16744640,16744640,16744640]}'\n"
+                    "echo '{\"cells\":[\"/c.xlsx\",\"2 T\",\"B9\"],\"colours\":[null,null,null]}'\n")
+        os.chmod(fake_cli, 0o755)
+        self.assertEqual(self.rb.count_cli_rows(fake_cli, "x", "y"), (2, 1, None))
+        with open(fake_cli, "w") as f:
+            f.write("#!/bin/sh\necho usage >&2\nexit 2\n")
+        m, _, err = self.rb.count_cli_rows(fake_cli, "x", "y")
+        self.assertIsNone(m)
+        self.assertIn("exit 2", err)
+
+    def test_failed_run_is_recorded_with_its_memory(self):
+        c = self.rb.Command("x", ["/bin/sh", "-c", "echo oops >&2; exit 3"], "python")
+        c.run(keep_stdout=True)
+        self.assertEqual(len(c.seconds), 1)
+        self.assertTrue(c.errors and "exit 3" in c.errors[0] and "oops" in c.errors[0], c.errors)
+        self.assertGreater(c.rss_kb[0], 0)
+
+    def test_readme_updated_only_between_the_markers(self):
+        root = os.path.join(SCRATCH, "readme")
+        os.makedirs(root, exist_ok=True)
+        path = os.path.join(root, "README.md")
+        old_root = self.rb.ROOT
+        self.rb.ROOT = root
+        try:
+            with open(path, "w") as f:
+                f.write("# T\nbefore\n<!-- bench:begin -->\nold table\n<!-- bench:end -->\nafter\n")
+            self.rb.update_readme("new table\n")
+            with open(path) as f:
+                self.assertEqual(f.read(), "# T\nbefore\n<!-- bench:begin -->\nnew table\n<!-- bench:end -->\nafter\n")
+            with open(path, "w") as f:
+                f.write("# no markers\n")
+            self.rb.update_readme("new table\n")
+            with open(path) as f:
+                self.assertEqual(f.read(), "# no markers\n")
+        finally:
+            self.rb.ROOT = old_root
 
 
 if __name__ == "__main__":
