@@ -242,7 +242,8 @@ int runSearchCli(int argc, char** argv) {
   std::signal(SIGTERM, onInterrupt);
 
   const XlApi& api = staticXlApi();
-  ScanBookSource source(api, api.createXMLBook());
+  BookHandle scanBook = api.createXMLBook();
+  ScanBookSource source(api, scanBook);
   ResultsGrid grid;
   grid.clearForSearch();
 
@@ -266,6 +267,7 @@ int runSearchCli(int argc, char** argv) {
   });
   grid.setDisabled(false);
   stopFlag.store(1);
+  if (scanBook) api.bookRelease(scanBook);
 
   if (terminal) std::fputs("\r\x1b[K", stderr);
   if (options.haveExport) {

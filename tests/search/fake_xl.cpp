@@ -1,6 +1,7 @@
 #include "tests/search/fake_xl.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace fakexl {
@@ -30,8 +31,9 @@ std::map<std::string, std::string>& failures() {
   static std::map<std::string, std::string> f;
   return f;
 }
-std::vector<LoadedBook*>& handles() {
-  static std::vector<LoadedBook*> h;
+// Books live until the end of the run, like the program's scan book.
+std::vector<std::unique_ptr<LoadedBook>>& handles() {
+  static std::vector<std::unique_ptr<LoadedBook>> h;
   return h;
 }
 int loads = 0;
@@ -40,9 +42,8 @@ LoadedBook* B(BookHandle h) { return reinterpret_cast<LoadedBook*>(h); }
 LoadedSheet* S(SheetHandle h) { return reinterpret_cast<LoadedSheet*>(h); }
 
 BookHandle create() {
-  auto* b = new LoadedBook;
-  handles().push_back(b);
-  return reinterpret_cast<BookHandle>(b);
+  handles().push_back(std::make_unique<LoadedBook>());
+  return reinterpret_cast<BookHandle>(handles().back().get());
 }
 
 int load(BookHandle h, const char* path) {

@@ -483,6 +483,7 @@ TEST(CorpusScan, StoredCellWalkGivesThePlainLoopsGrid) {
       ResultsGrid got;
       for (const auto& n : names) scanner.scanWorkbook(folder + "/", n);
       out.applyTo(got);
+      x.bookRelease(book);
       expectSameGrid(got, expected, std::string("text '") + text + "' options " + std::to_string(options));
     }
 }
