@@ -166,6 +166,7 @@ struct Handmade {
   bool truncateLast = false;
   bool date1904 = false;
   bool noGlobalsEof = false;
+  bool swapFirstAndLast = false;  // the directory lists the sheets out of stream order
 };
 
 std::vector<uint8_t> handmadeBiff8(const Handmade& opt) {
@@ -250,6 +251,7 @@ std::vector<uint8_t> handmadeBiff8(const Handmade& opt) {
   s.add(0x00FD, Bytes().cell(0, 0, 0).u32(0));
   s.add(0x000A);
 
+  if (opt.swapFirstAndLast) std::swap(starts.front(), starts.back());
   for (size_t i = 0; i < sheetPos.size(); ++i)
     s.patch32(sheetPos[i], opt.garbageOffsets ? static_cast<uint32_t>(0xFFFFFF00u - i * 7) : starts[i]);
   if (opt.truncateLast) s.d.resize(s.d.size() - 6);  // the last LABELSST runs past the end
@@ -320,6 +322,16 @@ TEST(BiffHandmade, EveryCellKindSheetKindAndVisibility) {
 TEST(BiffHandmade, GarbageSheetOffsetsFallBackToSubstreamOrder) {
   xl::Book book = loadHandmade("garbage_offsets.xls", {.garbageOffsets = true});
   expectHandmadeCells(book);
+}
+
+TEST(BiffHandmade, SheetsFollowTheirOffsetsNotTheStreamOrder) {
+  xl::Book book = loadHandmade("swapped_offsets.xls", {.swapFirstAndLast = true});
+  ASSERT_EQ(book.sheets.size(), 3u) << book.error();
+  EXPECT_EQ(book.sheets[0].cells().size(), 1u);
+  EXPECT_EQ(at(book, book.sheets[0], 0, 0), "Hello");
+  EXPECT_EQ(at(book, book.sheets[2], 0, 0), "abc中文X");
+  EXPECT_EQ(at(book, book.sheets[2], 2, 1), "公式abc");
+  EXPECT_EQ(book.sheets[2].lastRow(), 6);
 }
 
 TEST(BiffHandmade, GlobalsWithoutEofEndAtTheFirstSheet) {
