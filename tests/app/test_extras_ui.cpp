@@ -15,6 +15,7 @@
 #include <QUrl>
 
 #include <filesystem>
+#include <memory>
 #include <fstream>
 
 #include "app/ColourPanel.h"
@@ -38,9 +39,11 @@ namespace {
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
 
-// Sends a drag of `mime` over `target` and drops it; true when the drop was
-// accepted by whoever handled it.
-bool dragAndDrop(QWidget* target, QMimeData* mime, QPoint at = {10, 10}) {
+// Sends a drag of `data` over `target` and drops it; true when the drop was
+// accepted by whoever handled it. Takes the data.
+bool dragAndDrop(QWidget* target, QMimeData* data, QPoint at = {10, 10}) {
+  const std::unique_ptr<QMimeData> owned(data);
+  QMimeData* mime = owned.get();
   QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, mime, Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(target, &enter);
   if (!enter.isAccepted()) return false;
@@ -167,8 +170,6 @@ class TestExtrasUi : public QObject {
     QVERIFY(!dragAndDrop(&window, urlsMime({q(file)})));
     QVERIFY(seen.empty());
     QVERIFY(searchBox->acceptDrops());  // its own handling is back
-    delete text;
-    delete remote;
   }
 
   void browseButtonPaths() {
