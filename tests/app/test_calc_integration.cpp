@@ -47,7 +47,8 @@ class TestCalcIntegration : public QObject {
     open.openResultWorkbook();
     QElapsedTimer t;
     t.start();
-    while (code == -100 && t.elapsed() < 60000) QTest::qWait(50);
+    // The helper gives up after 90 s of waiting for a first start.
+    while (code == -100 && t.elapsed() < 120000) QTest::qWait(50);
     return code;
   }
 
