@@ -2,6 +2,7 @@
 // fixtures from make_xls.py, and workbooks from the real-world corpus.
 #include <gsf/gsf.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -610,7 +611,8 @@ TEST(BiffOlder, Biff3And4WorksheetFiles) {
 class BiffXlwt : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = scratch("xlwt");
+    // One folder per process: ctest may run the tests of this suite at once.
+    dir_ = scratch("xlwt-" + std::to_string(getpid()));
     std::string cmd = "/usr/bin/python3 '" + std::string(QUORVANE_SOURCE_DIR) + "/tests/xl/make_xls.py' '" + dir_ + "'";
     ok_ = std::system(cmd.c_str()) == 0;
   }
