@@ -616,6 +616,10 @@ class BiffXlwt : public ::testing::Test {
     std::string cmd = "/usr/bin/python3 '" + std::string(QUORVANE_SOURCE_DIR) + "/tests/xl/make_xls.py' '" + dir_ + "'";
     ok_ = std::system(cmd.c_str()) == 0;
   }
+  static void TearDownTestSuite() {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
   void SetUp() override { ASSERT_TRUE(ok_) << "make_xls.py failed"; }
   static inline std::string dir_;
   static inline bool ok_ = false;
