@@ -1,0 +1,143 @@
+// Bytes as an .xlsx file through the whole load path (sniff, ZIP, XML parts),
+// once with our tokenizer and once with expat, which reads parts that are
+// not UTF-8. Input that is not a ZIP is taken as the XML parts themselves,
+// separated by 0xFF bytes (no UTF-8 text holds one): sheet, shared strings,
+// workbook, styles; they are packed into a workbook here, so mutations reach
+// the XML readers instead of dying in the inflater.
+#include <zip.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/fuzz_util.h"
+#include "platform/xl/ooxml_reader.h"
+
+namespace {
+
+constexpr std::string_view kContentTypes =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Types "
+    "xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+    "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
+    "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+    "<Override PartName=\"/xl/workbook.xml\" "
+    "ContentType=\"application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml\"/></Types>";
+constexpr std::string_view kRootRels =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Relationships "
+    "xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\"><Relationship Id=\"rId1\" "
+    "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument\" "
+    "Target=\"xl/workbook.xml\"/></Relationships>";
+constexpr std::string_view kWorkbookRels =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Relationships "
+    "xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+    "<Relationship Id=\"rId1\" "
+    "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet\" "
+    "Target=\"worksheets/sheet1.xml\"/>"
+    "<Relationship Id=\"rId2\" "
+    "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/sharedStrings\" "
+    "Target=\"sharedStrings.xml\"/>"
+    "<Relationship Id=\"rId3\" "
+    "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/styles\" "
+    "Target=\"styles.xml\"/></Relationships>";
+constexpr std::string_view kWorkbook =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><workbook "
+    "xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
+    "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
+    "<sheets><sheet name=\"Sheet1\" sheetId=\"1\" r:id=\"rId1\"/></sheets></workbook>";
+constexpr std::string_view kStyles =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><styleSheet "
+    "xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"><cellXfs count=\"1\">"
+    "<xf numFmtId=\"0\"/></cellXfs></styleSheet>";
+constexpr std::string_view kSharedStrings =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><sst "
+    "xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" count=\"1\" uniqueCount=\"1\">"
+    "<si><t>文本</t></si></sst>";
+
+bool addPart(zip_t* z, const char* name, std::string_view data) {
+  zip_source_t* s = zip_source_buffer(z, data.data(), data.size(), 0);
+  if (!s) return false;
+  zip_int64_t idx = zip_file_add(z, name, s, ZIP_FL_OVERWRITE);
+  if (idx < 0) {
+    zip_source_free(s);
+    return false;
+  }
+  zip_set_file_compression(z, static_cast<zip_uint64_t>(idx), ZIP_CM_STORE, 0);
+  return true;
+}
+
+// The parts packed into an (uncompressed) workbook; empty when libzip fails.
+std::vector<uint8_t> packWorkbook(const uint8_t* data, size_t size) {
+  std::vector<std::string_view> parts;
+  std::string_view in(reinterpret_cast<const char*>(data), size);
+  while (parts.size() < 3) {
+    size_t cut = in.find('\xFF');
+    if (cut == std::string_view::npos) break;
+    parts.push_back(in.substr(0, cut));
+    in.remove_prefix(cut + 1);
+  }
+  parts.push_back(in);
+  std::string_view sheet = parts[0];
+  std::string_view sst = parts.size() > 1 ? parts[1] : kSharedStrings;
+  std::string_view workbook = parts.size() > 2 ? parts[2] : kWorkbook;
+  std::string_view styles = parts.size() > 3 ? parts[3] : kStyles;
+
+  std::vector<uint8_t> out;
+  zip_error_t err;
+  zip_error_init(&err);
+  zip_source_t* buf = zip_source_buffer_create(nullptr, 0, 0, &err);
+  if (!buf) return out;
+  zip_t* z = zip_open_from_source(buf, ZIP_TRUNCATE, &err);
+  if (!z) {
+    zip_source_free(buf);
+    return out;
+  }
+  zip_source_keep(buf);
+  bool ok = addPart(z, "[Content_Types].xml", kContentTypes) && addPart(z, "_rels/.rels", kRootRels) &&
+            addPart(z, "xl/workbook.xml", workbook) && addPart(z, "xl/_rels/workbook.xml.rels", kWorkbookRels) &&
+            addPart(z, "xl/worksheets/sheet1.xml", sheet) && addPart(z, "xl/sharedStrings.xml", sst) &&
+            addPart(z, "xl/styles.xml", styles);
+  if (!ok || zip_close(z) != 0) {
+    zip_discard(z);
+    zip_source_free(buf);
+    return out;
+  }
+  if (zip_source_open(buf) == 0) {
+    uint8_t chunk[65536];
+    zip_int64_t n;
+    while ((n = zip_source_read(buf, chunk, sizeof chunk)) > 0) out.insert(out.end(), chunk, chunk + n);
+    zip_source_close(buf);
+  }
+  zip_source_free(buf);
+  return out;
+}
+
+void loadBoth(const uint8_t* data, size_t size) {
+  fuzz::MemFile file(data, size);
+  {
+    xl::Book book;
+    bool ok = book.load(file.path());
+    fuzz::checkBook(book, ok);
+  }
+  xl::Book book;
+  xl::OoxmlLimits limits;
+  limits.fastXml = false;
+  if (xl::readOoxml(file.fd(), file.path(), book, limits)) {
+    for (xl::Sheet& s : book.sheets) s.finish();
+    book.setError("ok");
+    fuzz::checkBook(book, true);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size >= 4 && data[0] == 'P' && data[1] == 'K') {
+    loadBoth(data, size);
+    return 0;
+  }
+  std::vector<uint8_t> packed = packWorkbook(data, size);
+  if (!packed.empty()) loadBoth(packed.data(), packed.size());
+  return 0;
+}

@@ -1,0 +1,89 @@
+// Helpers shared by the fuzz targets: the input as a file the readers can
+// open by path (an anonymous memory file, so no disk traffic per run), and
+// the checks every loaded book must pass.
+#pragma once
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/xl/book.h"
+
+namespace fuzz {
+
+class MemFile {
+ public:
+  MemFile(const uint8_t* data, size_t size) {
+    fd_ = ::memfd_create("fuzz-input", MFD_CLOEXEC);
+    if (fd_ < 0) std::abort();
+    size_t done = 0;
+    while (done < size) {
+      ssize_t n = ::write(fd_, data + done, size - done);
+      if (n <= 0) std::abort();
+      done += static_cast<size_t>(n);
+    }
+    path_ = "/proc/self/fd/" + std::to_string(fd_);
+  }
+  ~MemFile() { ::close(fd_); }
+  MemFile(const MemFile&) = delete;
+  MemFile& operator=(const MemFile&) = delete;
+  const std::string& path() const { return path_; }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+[[noreturn]] inline void fail(const char* what) {
+  std::fprintf(stderr, "fuzz check failed: %s\n", what);
+  std::abort();
+}
+
+inline bool hasNonAscii(const std::string& s) {
+  for (unsigned char c : s)
+    if (c >= 0x80) return true;
+  return false;
+}
+
+// What the scan relies on: every stored cell inside the grid, sorted
+// row-major without duplicates, its text NUL-terminated at its length; a
+// failed load leaves an empty book with a Chinese reason.
+inline void checkBook(const xl::Book& book, bool ok) {
+  if (!ok) {
+    if (!book.sheets.empty()) fail("failed load left sheets");
+    if (!hasNonAscii(book.error())) fail("failure text is not Chinese");
+    return;
+  }
+  if (book.error() != "ok") fail("loaded book's error is not ok");
+  for (const xl::Sheet& sheet : book.sheets) {
+    const auto& cells = sheet.cells();
+    long long lastRow = -1, lastCol = -1;
+    for (size_t i = 0; i < cells.size(); ++i) {
+      const xl::CellRef& c = cells[i];
+      if (c.row >= xl::kMaxRows || c.col >= xl::kMaxCols) fail("cell outside the grid");
+      if (i > 0) {
+        const xl::CellRef& p = cells[i - 1];
+        if (p.row > c.row || (p.row == c.row && p.col >= c.col)) fail("cells not sorted/unique");
+      }
+      const char* text = book.text(c);
+      if (std::strlen(text) != c.len) fail("cell text length mismatch");
+      if (static_cast<long long>(c.row) > lastRow) lastRow = c.row;
+      if (static_cast<long long>(c.col) > lastCol) lastCol = c.col;
+      if (sheet.find(c.row, c.col) != &c) fail("find() misses a stored cell");
+    }
+    if (!cells.empty() && (sheet.lastRow() < lastRow + 1 || sheet.lastCol() < lastCol + 1))
+      fail("lastRow/lastCol below a stored cell");
+    for (size_t i = 0; i < cells.size(); i = sheet.firstCellOfRow(cells[i].row + 1)) {
+      if (sheet.firstCellOfRow(cells[i].row) != i) fail("firstCellOfRow wrong");
+      if (i >= cells.size()) break;
+    }
+  }
+}
+
+}  // namespace fuzz
