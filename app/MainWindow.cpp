@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QIcon>
+#include <QLayout>
 #include <QMenuBar>
 #include <QResizeEvent>
 
@@ -51,7 +52,17 @@ MainWindow::MainWindow(QWidget* parent)
   connectHandlers();
 }
 
-MainWindow::~MainWindow() { stopFlag = 1; }
+MainWindow::~MainWindow() {
+  stopFlag = 1;
+  // The features' objects (search, export, ...) reach the controls through
+  // form() and filter their events; they go first, while the form and every
+  // control still exist, rather than while the controls are being deleted.
+  const QObjectList children = this->children();
+  for (QObject* child : children)
+    if (!child->isWidgetType() && !qobject_cast<QLayout*>(child) && !qobject_cast<QAction*>(child))
+      delete child;
+  extras_ = nullptr;
+}
 
 QMenu* MainWindow::fileMenu() const { return form_->文件; }
 
@@ -64,6 +75,10 @@ bool MainWindow::onMainWindowCreated(const LibraryStarter& startLibrary, FileDro
     messageBox(fromUtf8(libraryFailureMessage(failure)));
     return false;
   }
+  // One book per process; a window created again in the same process (the
+  // tests do) gives the earlier one back through the table that made it.
+  if (scanBook != nullptr && xlApi().bookRelease != nullptr) xlApi().bookRelease(scanBook);
+  scanBook = nullptr;
   setXlApi(api);
   // The first call into the library; a null book is kept as it is.
   scanBook = createXmlBook();
