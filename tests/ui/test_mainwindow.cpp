@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -249,6 +250,24 @@ class TestMainWindow : public QObject {
     stopFlag = 0;
     delete w;
     QCOMPARE(stopFlag.load(), 1);
+  }
+
+  void featuresGoBeforeTheControls() {
+    // A feature object (search, export) filters and reaches the controls;
+    // it must never outlive them while the window is torn down.
+    struct Feature : QObject {
+      QPointer<QLineEdit> box;
+      bool* controlsAlive = nullptr;
+      ~Feature() override { *controlsAlive = !box.isNull(); }
+    };
+    bool controlsAlive = false;
+    auto* w = new MainWindow;
+    auto* feature = new Feature;
+    feature->box = w->form().编辑框2;
+    feature->controlsAlive = &controlsAlive;
+    feature->setParent(w);
+    delete w;
+    QVERIFY(controlsAlive);
   }
 
   void createdAttachesTheDropHook() {
