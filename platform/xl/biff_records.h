@@ -1,5 +1,5 @@
-// Internal to the BIFF reader: record ids, bounds-checked little-endian
-// reads, the cursor over CONTINUE-split data, and the parser's state.
+// Internal to the BIFF reader: record ids, little-endian reads (callers check
+// the lengths first), the cursor over CONTINUE-split data, the parser state.
 #pragma once
 
 #include <cstdint>
