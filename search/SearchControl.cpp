@@ -61,7 +61,8 @@ struct SearchChannel {
 SearchControl::SearchControl(MainWindow& window) : QObject(&window), window_(window) {
   Ui::MainWindow& f = window_.form();
   connect(f.按钮1, &QPushButton::clicked, this, &SearchControl::startSearch);
-  f.编辑框2->installEventFilter(this);
+  searchBox_ = f.编辑框2;
+  searchBox_->installEventFilter(this);
   connect(&window_, &MainWindow::closeRequested, this, &SearchControl::onCloseRequested);
   if (!qobject_cast<GridView*>(f.高级表格1)) ownGrid_ = std::make_unique<ResultsGrid>();
 }
@@ -98,7 +99,9 @@ ResultsGrid& SearchControl::grid() {
 }
 
 bool SearchControl::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == window_.form().编辑框2 && event->type() == QEvent::KeyRelease) {
+  // Compared by the pointer kept at start: events reach here while the
+  // window is being torn down too.
+  if (watched == searchBox_ && event->type() == QEvent::KeyRelease) {
     auto* key = static_cast<QKeyEvent*>(event);
     if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && !key->isAutoRepeat()) startSearch();
   }

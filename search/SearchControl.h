@@ -51,6 +51,7 @@ class SearchControl : public QObject {
   void onCloseRequested();
 
   MainWindow& window_;
+  QObject* searchBox_ = nullptr;  // 编辑框2
   std::unique_ptr<ResultsGrid> ownGrid_;  // only when the form's grid is no GridView
   QPointer<StopWindow> stopWindow_;
   std::shared_ptr<SearchChannel> channel_;
