@@ -719,6 +719,31 @@ TEST(OoxmlCorpus, TextsAsASpreadsheetShowsThem) {
     EXPECT_EQ(cell(b, 0, 0, 0), "Item");
     EXPECT_EQ(cell(b, 0, 0, 2), "Number Off Bends");
   }
+  {
+    Book b = loaded("richtext-after-plain.xlsx");
+    EXPECT_EQ(cell(b, 0, 0, 1), "abcd");
+    EXPECT_EQ(cell(b, 0, 1, 0), "tvalrval1rval2");  // a plain <t> followed by runs
+    EXPECT_EQ(cell(b, 0, 1, 1), "rval1rval2");
+  }
+  {
+    Book b = loaded("richtext-namespaced.xlsx");  // x: prefixes and a byte-order mark
+    EXPECT_EQ(cell(b, 0, 0, 0), "inline string\nLine 2\nLine 3");
+    EXPECT_EQ(cell(b, 0, 0, 7), "shared string\nLine 2\nLine 3");
+    EXPECT_EQ(b.sheets[0].lastCol(), 8);  // formatted blanks up to M do not count
+  }
+  {
+    Book b = loaded("errors.xlsx");
+    EXPECT_EQ(cell(b, 0, 0, 0), "#DIV/0!");
+    EXPECT_EQ(cell(b, 0, 6, 0), "#N/A");
+    EXPECT_TRUE(b.sheets[0].rowHidden(19));
+    EXPECT_EQ(b.sheets[0].lastRow(), 7);
+  }
+  {
+    Book b = loaded("whitespace_trim.xlsx");
+    EXPECT_EQ(cell(b, 1, 0, 0), "  trimmed value");
+    EXPECT_EQ(cell(b, 1, 0, 1), "  preserved value  ");
+    EXPECT_EQ(cell(b, 1, 0, 2), " \t\n");
+  }
   EXPECT_EQ(loadError(dir + "/pass_protected.xlsx"), "文件已加密");
 }
 
