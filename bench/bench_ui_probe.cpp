@@ -4,6 +4,10 @@
 // i.e. the longest the UI thread was kept from its events.
 //
 //   bench_ui_probe --folder DIR --text TEXT [--timeout SECONDS]
+//   bench_ui_probe --idle SECONDS
+//
+// --idle runs the same timer in the same window without a search: the gaps
+// a busy machine causes by itself, to read the search's gaps against.
 //
 // Prints one JSON line: {"seconds": from the click to the end of the search,
 // "max_gap_ms": longest gap between ticks, "ticks": n, "rows": match rows in
@@ -51,13 +55,17 @@ int main(int argc, char** argv) {
     const char* folder = nullptr;
     const char* text = nullptr;
     double timeoutSeconds = 600;
+    double idleSeconds = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--folder") == 0) folder = argv[i + 1];
         else if (std::strcmp(argv[i], "--text") == 0) text = argv[i + 1];
         else if (std::strcmp(argv[i], "--timeout") == 0) timeoutSeconds = std::atof(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--idle") == 0) idleSeconds = std::atof(argv[i + 1]);
     }
-    if (!folder || !text || !*text) {
-        std::fprintf(stderr, "usage: bench_ui_probe --folder DIR --text TEXT [--timeout SECONDS]\n");
+    if ((!folder || !text || !*text) && idleSeconds <= 0) {
+        std::fprintf(stderr,
+                     "usage: bench_ui_probe --folder DIR --text TEXT [--timeout SECONDS]\n"
+                     "       bench_ui_probe --idle SECONDS\n");
         return 2;
     }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -75,8 +83,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_ui_probe: the window has no search control\n");
         return 1;
     }
-    window.form().编辑框1->setText(QString::fromUtf8(folder));
-    window.form().编辑框2->setText(QString::fromUtf8(text));
+    if (folder) window.form().编辑框1->setText(QString::fromUtf8(folder));
+    if (text) window.form().编辑框2->setText(QString::fromUtf8(text));
 
     QElapsedTimer sinceClick, sinceTick;
     qint64 maxGapMs = 0, ticks = 0, seconds_ns = -1;
@@ -87,19 +95,21 @@ int main(int argc, char** argv) {
         maxGapMs = std::max(maxGapMs, sinceTick.restart());
         ++ticks;
     });
-    QObject::connect(control, &SearchControl::searchFinished, [&] {
+    auto finish = [&] {
         seconds_ns = sinceClick.nsecsElapsed();
         maxGapMs = std::max(maxGapMs, sinceTick.elapsed());
         probe.stop();
         QTimer::singleShot(0, &app, &QCoreApplication::quit);
-    });
+    };
     QTimer::singleShot(200, [&] {  // let the window settle first
         sinceClick.start();
         sinceTick.start();
         probe.start();
-        window.form().按钮1->click();
+        if (idleSeconds > 0) QTimer::singleShot(int(idleSeconds * 1000), finish);
+        else window.form().按钮1->click();
     });
-    QTimer::singleShot(int(timeoutSeconds * 1000), [&] {
+    QObject::connect(control, &SearchControl::searchFinished, finish);
+    QTimer::singleShot(int(std::max(timeoutSeconds, idleSeconds + 10) * 1000), [&] {
         std::fprintf(stderr, "bench_ui_probe: the search did not end within %.0f s\n", timeoutSeconds);
         QCoreApplication::exit(1);
     });

@@ -244,9 +244,19 @@ def run_ui_probe(cli, probe, folder, runs, notes):
     # The probe reports its own search time (from the click to the end text),
     # without the window's start-up.
     print("workload (c): %d rounds" % runs, file=sys.stderr)
+    # The same timer in a window without a search shows what the machine's
+    # other load alone does to the UI thread meanwhile.
+    idle_cmd = Command("idle window", [probe, "--idle", "3"], "idle")
     for i in range(runs):
-        for c in ([cli_cmd, probe_cmd] if i % 2 == 0 else [probe_cmd, cli_cmd]):
-            c.run(keep_stdout=c is probe_cmd)
+        order = [cli_cmd, probe_cmd, idle_cmd]
+        for c in order[i % 3:] + order[:i % 3]:
+            c.run(keep_stdout=c is not cli_cmd)
+    idle_gaps = []
+    for out in idle_cmd.outputs:
+        try:
+            idle_gaps.append(json.loads(out.splitlines()[-1])["max_gap_ms"])
+        except (ValueError, IndexError, KeyError):
+            pass
     reports = []
     for out in probe_cmd.outputs:
         try:
@@ -264,6 +274,7 @@ def run_ui_probe(cli, probe, folder, runs, notes):
         "max_gap_ms": max(r["max_gap_ms"] for r in reports),
         "rows": reports[-1].get("rows"),
         "cli_rows": cli_rows,
+        "idle_gap_ms": max(idle_gaps) if idle_gaps else None,
     }
 
 
@@ -331,7 +342,8 @@ def render(results, ui, notes, books, xls, xml):
         targets.append(("(c): match rows of the window = the CLI's = planted (%s, %s, %s)" % (
             fmt(ui["rows"], "d"), fmt(ui["cli_rows"], "d"), fmt(ui["planted"], "d")),
             ui["rows"] == ui["cli_rows"] == ui["planted"]))
-        targets.append(("(c): UI thread never blocked more than 100 ms (longest gap %.0f ms)" % ui["max_gap_ms"],
+        targets.append(("(c): UI thread never blocked more than 100 ms (longest gap %.0f ms; an idle window "
+                        "meanwhile: %s ms)" % (ui["max_gap_ms"], fmt(ui.get("idle_gap_ms"), ".0f")),
                         ui["max_gap_ms"] <= 100))
         targets.append(("(c): window search no more than 1.3x the CLI (%.2fx)" % (ui["search_s"] / c.median),
                         ui["search_s"] / c.median <= 1.3))
