@@ -10,11 +10,23 @@
 
 namespace fixtures {
 
+namespace {
+// One folder per test process, removed when the process ends.
+struct ScratchDir {
+  std::filesystem::path path =
+      std::filesystem::path(QUORVANE_TEST_SCRATCH) / "ooxml" / std::to_string(getpid());
+  ScratchDir() { std::filesystem::create_directories(path); }
+  ~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+};
+}  // namespace
+
 std::string scratchPath(const std::string& name) {
+  static ScratchDir dir;
   static std::atomic<int> counter{0};
-  std::filesystem::path dir = std::filesystem::path(QUORVANE_TEST_SCRATCH) / "ooxml";
-  std::filesystem::create_directories(dir);
-  return (dir / (std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + name)).string();
+  return (dir.path / (std::to_string(counter++) + "-" + name)).string();
 }
 
 std::string writeZip(const std::string& name, const Parts& parts) {
