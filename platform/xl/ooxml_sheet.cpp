@@ -268,8 +268,10 @@ class SheetHandler : public SaxHandler {
         std::string_view v = trimmed(value_);
         if (v.empty()) return;
         double d = 0;
-        auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), d);
-        if (ec != std::errc() || end != v.data() + v.size() || !std::isfinite(d)) {
+        // xsd:double allows a leading '+', which from_chars does not.
+        std::string_view digits = v.size() > 1 && v[0] == '+' ? v.substr(1) : v;
+        auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), d);
+        if (ec != std::errc() || end != digits.data() + digits.size() || !std::isfinite(d)) {
           store(v);  // not a number after all: show what is stored
           return;
         }

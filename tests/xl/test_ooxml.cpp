@@ -198,6 +198,7 @@ TEST(OoxmlCells, ValueTypesAndCachedFormulaResults) {
       "<c r=\"G2\" s=\"3\"><v>0.25</v></c>"
       "<c r=\"H2\" t=\"n\"><v> 42 </v></c>"
       "<c r=\"I2\" t=\"b\"><v>1</v></c>"
+      "<c r=\"K2\"><v>+1.50E+3</v></c><c r=\"L2\"><v>.5</v></c><c r=\"M2\"><v>NaN</v></c>"
       "<c r=\"J2\" s=\"1\"/>"
       "</row>",
       "", kStyles);
@@ -223,7 +224,10 @@ TEST(OoxmlCells, ValueTypesAndCachedFormulaResults) {
   EXPECT_EQ(cell(b, 0, 1, 7), "42");
   EXPECT_EQ(cell(b, 0, 1, 8), "TRUE");
   EXPECT_EQ(cell(b, 0, 1, 9), "<null>");
-  EXPECT_EQ(b.sheets[0].lastCol(), 10);
+  EXPECT_EQ(cell(b, 0, 1, 10), "1500");
+  EXPECT_EQ(cell(b, 0, 1, 11), "0.5");
+  EXPECT_EQ(cell(b, 0, 1, 12), "NaN");  // not a number one can show: kept as stored
+  EXPECT_EQ(b.sheets[0].lastCol(), 13);
 }
 
 TEST(OoxmlCells, Date1904System) {
