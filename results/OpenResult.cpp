@@ -89,9 +89,8 @@ void OpenResult::runHelper(const std::vector<std::string>& arguments, std::funct
     process->deleteLater();
     if (done) done(code);
   };
-  QObject::connect(process, &QProcess::finished, process, [process, finish](int code, QProcess::ExitStatus status) {
+  QObject::connect(process, &QProcess::finished, process, [finish](int code, QProcess::ExitStatus status) {
     finish(status == QProcess::NormalExit ? code : kHelperKilled);
-    (void)process;
   });
   QObject::connect(process, &QProcess::errorOccurred, process, [finish](QProcess::ProcessError error) {
     if (error == QProcess::FailedToStart) finish(kHelperDidNotStart);
