@@ -153,6 +153,8 @@ bool readBook(Package& pkg, Book& book, const OoxmlLimits& limits, std::string& 
 
   uint64_t cellCount = 0;
   SheetContext ctx{book, sst, styles, workbook.date1904, cellCount, limits.maxCells};
+  // A sheet whose part is missing is kept, without cells, so that sheet
+  // positions still match the workbook's.
   book.sheets.reserve(workbook.sheets.size());
   for (SheetEntry& entry : workbook.sheets) {
     Sheet& sheet = book.sheets.emplace_back();
@@ -162,9 +164,9 @@ bool readBook(Package& pkg, Book& book, const OoxmlLimits& limits, std::string& 
       const Relationship& rel = *it->second;
       if (typeIs(rel.type, "/chartsheet") || typeIs(rel.type, "/dialogsheet")) {
         sheet.isChart = true;
-      } else if (pkg.has(rel.target)) {
-        // A sheet whose part is missing is kept, without cells, so that
-        // sheet positions still match the workbook's.
+      } else if (typeIs(rel.type, "sheet") && pkg.has(rel.target)) {
+        // Worksheets and macro sheets hold cells; a sheet pointing at any
+        // other kind of part (an image, say) is left without cells.
         if (!readWorksheet(pkg, rel.target, sheet, ctx, error)) return false;
       }
     }

@@ -441,6 +441,8 @@ TEST(OoxmlPackage, PartsFoundThroughRelationshipsNotNames) {
                         "<sheet name=\"dialog\" sheetId=\"4\" r:id=\"s4\"/>"
                         "<sheet name=\"no rel\" sheetId=\"5\" r:id=\"nope\"/>"
                         "<sheet name=\"Space Name\" sheetId=\"6\" r:id=\"s6\"/>"
+                        "<sheet name=\"macro\" sheetId=\"7\" r:id=\"s7\"/>"
+                        "<sheet name=\"picture\" sheetId=\"8\" r:id=\"s8\"/>"
                         "</sheets></workbook>"},
       {"book/_rels/main.xml.rels",
        "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
@@ -449,6 +451,8 @@ TEST(OoxmlPackage, PartsFoundThroughRelationshipsNotNames) {
        "<Relationship Id=\"s3\" Type=\"" + strictRel + "/worksheet\" Target=\"./x/../../outside.xml\"/>"
        "<Relationship Id=\"s4\" Type=\"" + strictRel + "/dialogsheet\" Target=\"d.xml\"/>"
        "<Relationship Id=\"s6\" Type=\"" + strictRel + "/worksheet\" Target=\"sheets/my%20sheet.xml\"/>"
+       "<Relationship Id=\"s7\" Type=\"http://schemas.microsoft.com/office/2006/relationships/xlMacrosheet\" Target=\"m.xml\"/>"
+       "<Relationship Id=\"s8\" Type=\"" + strictRel + "/image\" Target=\"pic.png\"/>"
        "<Relationship Id=\"ss\" Type=\"" + strictRel + "/sharedStrings\" Target=\"strings.xml\"/>"
        "<Relationship Id=\"ext\" Type=\"" + strictRel + "/worksheet\" Target=\"http://x/y.xml\" TargetMode=\"External\"/>"
        "</Relationships>"},
@@ -457,11 +461,13 @@ TEST(OoxmlPackage, PartsFoundThroughRelationshipsNotNames) {
       {"book/sheets/two.xml", "<worksheet xmlns=\"" + main + "\"><sheetData><row r=\"1\"><c r=\"A1\" t=\"s\"><v>0</v></c></row></sheetData></worksheet>"},
       {"outside.xml", "<worksheet xmlns=\"" + main + "\"><sheetData><row r=\"3\"><c r=\"C3\"><v>3</v></c></row></sheetData></worksheet>"},
       {"book/d.xml", "<dialogsheet xmlns=\"" + main + "\"/>"},
+      {"book/m.xml", "<xm:macrosheet xmlns:xm=\"x\"><xm:sheetData><xm:row><xm:c><xm:v>7</xm:v></xm:c></xm:row></xm:sheetData></xm:macrosheet>"},
+      {"book/pic.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16)},
       {"book/sheets/my sheet.xml", "<worksheet xmlns=\"" + main + "\"><sheetData><row><c><v>6</v></c></row></sheetData></worksheet>"},
   };
   Book b;
   ASSERT_TRUE(b.load(writeZip("strict.xlsx", parts))) << b.error();
-  ASSERT_EQ(b.sheets.size(), 6u);
+  ASSERT_EQ(b.sheets.size(), 8u);
   EXPECT_EQ(b.sheets[0].name, "second part first");
   EXPECT_EQ(cell(b, 0, 0, 0), "from the table");
   EXPECT_EQ(cell(b, 1, 0, 0), "1");  // case of the part name differs
@@ -469,6 +475,9 @@ TEST(OoxmlPackage, PartsFoundThroughRelationshipsNotNames) {
   EXPECT_TRUE(b.sheets[3].isChart);
   EXPECT_TRUE(b.sheets[4].cells().empty());
   EXPECT_EQ(cell(b, 5, 0, 0), "6");
+  EXPECT_EQ(cell(b, 6, 0, 0), "7");
+  EXPECT_EQ(b.sheets[7].name, "picture");
+  EXPECT_TRUE(b.sheets[7].cells().empty());
 }
 
 TEST(OoxmlPackage, WorkbookFoundWithoutPackageRelationships) {
