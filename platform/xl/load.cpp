@@ -242,8 +242,13 @@ bool Book::load(const std::string& path) {
   clear();
   bool ok = false;
   try {
-    int raw = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (raw < 0) {
+    // FIFOs, sockets and device nodes are never opened: opening some devices
+    // has effects of its own. The fstat after the open still guards the race.
+    struct stat before {};
+    int raw = -1;
+    if (::stat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode)) {
+      setError(S_ISDIR(before.st_mode) ? "不是工作簿文件：这是一个文件夹" : "不是工作簿文件：不是普通文件");
+    } else if ((raw = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)) < 0) {
       setError(openErrorText(errno));
     } else {
       Fd fd(raw);

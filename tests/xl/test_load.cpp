@@ -2,6 +2,7 @@
 // Chinese text, and nothing blocks or throws.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -104,6 +105,18 @@ TEST_F(Load, FifoDirectoryAndMissingFileFailAtOnce) {
   EXPECT_EQ(loadError(dir / "missing.xlsx"), "无法打开文件：文件不存在");
   EXPECT_EQ(loadError(dir / "pipe.xls" / "below.xls"), "无法打开文件：路径中有一项不是文件夹");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(Load, SpecialFilesAreNeverOpened) {
+  ASSERT_EQ(::mkfifo((dir / "watched.xlsx").c_str(), 0644), 0);
+  int in = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(in, 0);
+  ASSERT_GE(::inotify_add_watch(in, (dir / "watched.xlsx").c_str(), IN_OPEN), 0);
+  EXPECT_EQ(loadError(dir / "watched.xlsx"), "不是工作簿文件：不是普通文件");
+  char events[4096];
+  // An open of the FIFO, even a non-blocking one, would be reported here.
+  EXPECT_LT(::read(in, events, sizeof events), 0);
+  ::close(in);
 }
 
 TEST_F(Load, UnreadableFileNamesThePermission) {
