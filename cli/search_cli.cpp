@@ -9,6 +9,7 @@
 
 #include "platform/xl/xlapi.h"
 #include "results/export_writer.h"
+#include "search/read_ahead.h"
 #include "search/search_run.h"
 #include "search/stop_flag.h"
 
@@ -242,8 +243,8 @@ int runSearchCli(int argc, char** argv) {
   std::signal(SIGTERM, onInterrupt);
 
   const XlApi& api = staticXlApi();
-  BookHandle scanBook = api.createXMLBook();
-  ScanBookSource source(api, scanBook);
+  // Loaders read the next workbooks ahead, each into its own book.
+  ReadAheadSource source(api, stopFlag);
   ResultsGrid grid;
   grid.clearForSearch();
 
@@ -267,7 +268,6 @@ int runSearchCli(int argc, char** argv) {
   });
   grid.setDisabled(false);
   stopFlag.store(1);
-  if (scanBook) api.bookRelease(scanBook);
 
   if (terminal) std::fputs("\r\x1b[K", stderr);
   if (options.haveExport) {

@@ -22,6 +22,7 @@
 #include "platform/toolkit/progress_bar.h"
 #include "platform/toolkit/window_ops.h"
 #include "results/GridView.h"
+#include "search/read_ahead.h"
 #include "search/search_run.h"
 #include "search/stop_flag.h"
 #include "ui_MainWindow.h"
@@ -154,8 +155,10 @@ void SearchControl::startSearch() {
 
   channel_ = std::make_shared<SearchChannel>();
   channel_->receiver = this;
-  worker_ = std::thread([channel = channel_, settings, api = &xlApi(), book = scanBook] {
-    ScanBookSource source(*api, book);
+  worker_ = std::thread([channel = channel_, settings, api = &xlApi()] {
+    // The loaders read the next workbooks ahead in books of their own; the
+    // scan takes them in the walk's order.
+    ReadAheadSource source(*api, stopFlag);
     auto lastHandOver = Clock::now();
     auto deliver = [&](ScanOutput& pending, bool last) {
       auto now = Clock::now();

@@ -136,6 +136,17 @@ bool Sheet::colHidden(uint32_t col) const {
   return col >= it->first && col <= it->second;
 }
 
+uint64_t Sheet::memoryBytes() const {
+  return cells_.capacity() * sizeof(CellRef) + hiddenRows_.capacity() * sizeof(uint32_t) +
+         hiddenCols_.capacity() * sizeof(hiddenCols_[0]) + name.capacity();
+}
+
+uint64_t Book::memoryBytes() const {
+  uint64_t bytes = arena_.capacity() + sheets.capacity() * sizeof(Sheet);
+  for (const Sheet& s : sheets) bytes += s.memoryBytes();
+  return bytes;
+}
+
 Book::Book() { arena_.push_back('\0'); }
 
 void Book::clear() {

@@ -46,6 +46,8 @@ class Sheet {
   size_t firstCellOfRow(uint32_t row) const;              // index, cells().size() when none
   bool rowHidden(uint32_t row) const;
   bool colHidden(uint32_t col) const;
+  // Heap bytes held by this sheet's records.
+  uint64_t memoryBytes() const;
 
  private:
   std::vector<CellRef> cells_;
@@ -74,6 +76,9 @@ class Book {
   static constexpr uint32_t kEmptyText = 0;
 
   std::vector<Sheet> sheets;
+  // Heap bytes held by the arena and every sheet's records, so a caller that
+  // keeps several books loaded can bound what they take together.
+  uint64_t memoryBytes() const;
   void setError(std::string message) { error_ = std::move(message); }
 
  private:

@@ -289,4 +289,9 @@ XLAPI int xlSheetFirstCellOfRowA(SheetHandle sheet, int row) {
   return static_cast<int>(s->firstCellOfRow(static_cast<uint32_t>(row)));
 }
 
+XLAPI long long xlBookMemoryBytesA(BookHandle book) {
+  if (!book) return 0;
+  return static_cast<long long>(book->book.memoryBytes());
+}
+
 }  // extern "C"

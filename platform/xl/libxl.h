@@ -42,6 +42,9 @@ XLAPI int xlSheetStoredCellCountA(SheetHandle sheet);
 XLAPI const char* xlSheetStoredCellA(SheetHandle sheet, int index, int* row, int* col, int* length);
 // Index of the first stored cell at or after (row, 0); count when there is none.
 XLAPI int xlSheetFirstCellOfRowA(SheetHandle sheet, int row);
+// Bytes of memory the loaded workbook holds (0 for a null book), so a caller
+// reading several books ahead can keep them under a budget.
+XLAPI long long xlBookMemoryBytesA(BookHandle book);
 
 #ifdef __cplusplus
 }

@@ -30,6 +30,8 @@ struct XlApi {
   int (*sheetStoredCellCount)(SheetHandle) = nullptr;
   const char* (*sheetStoredCell)(SheetHandle, int, int*, int*, int*) = nullptr;
   int (*sheetFirstCellOfRow)(SheetHandle, int) = nullptr;
+  // May stay null: a library written by an older build lacks it.
+  long long (*bookMemoryBytes)(BookHandle) = nullptr;
 };
 
 // The table of the statically linked library (defined in xl_static only).

@@ -61,6 +61,8 @@ bool loadXlApi(const std::string& absolutePath, XlApi& out, std::string& missing
     dlclose(lib);
     return false;
   }
+  // Optional: without it the caller estimates a book's memory from its file.
+  api.bookMemoryBytes = reinterpret_cast<long long (*)(BookHandle)>(dlsym(lib, "xlBookMemoryBytesA"));
   out = api;  // the library stays loaded for the life of the process
   return true;
 }

@@ -27,6 +27,7 @@ XlApi makeStaticApi() {
   api.sheetStoredCellCount = &xlSheetStoredCellCountA;
   api.sheetStoredCell = &xlSheetStoredCellA;
   api.sheetFirstCellOfRow = &xlSheetFirstCellOfRowA;
+  api.bookMemoryBytes = &xlBookMemoryBytesA;
   return api;
 }
 

@@ -1,0 +1,253 @@
+#include "search/read_ahead.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+// A book that held more than this is released rather than kept for reuse:
+// until it is loaded again its old cells would stay in memory uncounted.
+constexpr uint64_t kKeepBookBytes = 16u << 20;
+
+// What a workbook takes in memory per byte of its file, before it is loaded:
+// zipped XML inflates to many times its size; a .xls is stored uncompressed.
+constexpr uint64_t kZipFactor = 6;
+constexpr uint64_t kPlainFactor = 2;
+constexpr uint64_t kMinBookBytes = 64u << 10;
+
+bool looksZipped(const std::string& path) {
+  // The extension only steers the estimate; the load itself looks at the content.
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos) return false;
+  std::string ext = path.substr(dot + 1);
+  for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return ext.size() > 3;  // .xlsx .xlsm .xlsb: the walk's pattern takes only xls*
+}
+
+}  // namespace
+
+unsigned defaultLoaderCount() {
+  if (const char* env = std::getenv("QUORVANE_LOADERS")) {
+    char* end = nullptr;
+    long n = std::strtol(env, &end, 10);
+    if (end != env && *end == '\0' && n >= 1) return static_cast<unsigned>(std::min(n, 64L));
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+ReadAheadSource::ReadAheadSource(const XlApi& api, const std::atomic<int>& stop, ReadAheadLimits limits)
+    : api_(api), stop_(stop), limits_(limits) {
+  loaderCount_ = limits_.loaders ? limits_.loaders : defaultLoaderCount();
+  if (limits_.maxAhead == 0) limits_.maxAhead = 2 * static_cast<size_t>(loaderCount_);
+}
+
+ReadAheadSource::~ReadAheadSource() {
+  stopLoaders();
+  std::lock_guard lock(mutex_);
+  releaseCurrent();
+  for (Slot& s : slots_)
+    if (s.book) api_.bookRelease(s.book);
+  for (BookHandle b : freeBooks_) api_.bookRelease(b);
+  if (unplannedBook_) api_.bookRelease(unplannedBook_);
+}
+
+void ReadAheadSource::stopLoaders() {
+  {
+    std::lock_guard lock(mutex_);
+    cancelled_ = true;
+  }
+  changed_.notify_all();
+  for (std::thread& t : loaders_) t.join();
+  loaders_.clear();
+}
+
+void ReadAheadSource::plan(const std::vector<std::string>& paths) {
+  stopLoaders();
+  std::lock_guard lock(mutex_);
+  releaseCurrent();
+  for (Slot& s : slots_)
+    if (s.book) recycle(s.book, s.state == State::Ready ? s.bytes : 0);
+  held_ = 0;
+  paths_ = paths;
+  fileBytes_.assign(paths_.size(), 0);
+  for (size_t i = 0; i < paths_.size(); ++i) {
+    struct stat st {};
+    if (::stat(paths_[i].c_str(), &st) == 0 && st.st_size > 0) fileBytes_[i] = static_cast<uint64_t>(st.st_size);
+  }
+  slots_.assign(paths_.size(), Slot{});
+  nextToLoad_ = nextToTake_ = 0;
+  loading_ = 0;
+  cancelled_ = false;
+  planned_ = true;
+  const unsigned n = static_cast<unsigned>(std::min<size_t>(loaderCount_, std::max<size_t>(paths_.size(), 1)));
+  for (unsigned i = 0; i < n; ++i) loaders_.emplace_back([this] { loaderLoop(); });
+}
+
+uint64_t ReadAheadSource::estimate(size_t index) const {
+  // Even an empty file costs a book's buffers while it is read.
+  return std::max<uint64_t>(kMinBookBytes, fileBytes_[index] * (looksZipped(paths_[index]) ? kZipFactor : kPlainFactor));
+}
+
+uint64_t ReadAheadSource::bytesOf(BookHandle book, size_t index) const {
+  if (api_.bookMemoryBytes && book) return static_cast<uint64_t>(std::max(0LL, api_.bookMemoryBytes(book)));
+  return estimate(index);
+}
+
+bool ReadAheadSource::mayStart(size_t index) const {
+  if (cancelled_ || index >= paths_.size()) return false;
+  if (index < nextToTake_) return true;  // skipped already: the loader passes over it
+  // The file the scan waits for is always read, even after a stop request,
+  // so the scan is never left waiting for it.
+  const bool wanted = index == nextToTake_;
+  if (!wanted && stop_.load(std::memory_order_relaxed) != 0) return false;
+  if (index - nextToTake_ >= limits_.maxAhead) return false;
+  // With nothing else held any file may be read, however large; otherwise it
+  // must fit the budget beside what is held, so two huge workbooks are never
+  // in memory at once.
+  return held_ == 0 || held_ + estimate(index) <= limits_.memoryBudget;
+}
+
+BookHandle ReadAheadSource::takeFreeBook() {
+  if (!freeBooks_.empty()) {
+    BookHandle b = freeBooks_.back();
+    freeBooks_.pop_back();
+    return b;
+  }
+  return api_.createXMLBook ? api_.createXMLBook() : nullptr;
+}
+
+void ReadAheadSource::recycle(BookHandle book, uint64_t bytes) {
+  held_ -= std::min(held_, bytes);
+  if (!book) return;
+  const uint64_t now = api_.bookMemoryBytes ? static_cast<uint64_t>(std::max(0LL, api_.bookMemoryBytes(book))) : bytes;
+  if (now > kKeepBookBytes || freeBooks_.size() > loaderCount_ + limits_.maxAhead)
+    api_.bookRelease(book);
+  else
+    freeBooks_.push_back(book);
+}
+
+void ReadAheadSource::releaseCurrent() {
+  if (!current_) return;
+  recycle(current_, currentBytes_);
+  current_ = nullptr;
+  currentBytes_ = 0;
+  changed_.notify_all();
+}
+
+void ReadAheadSource::loaderLoop() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return cancelled_ || nextToLoad_ >= paths_.size() || mayStart(nextToLoad_); });
+    if (cancelled_ || nextToLoad_ >= paths_.size()) return;
+    const size_t index = nextToLoad_++;
+    Slot& slot = slots_[index];
+    if (slot.state == State::Dropped) continue;  // skipped before it was reached
+    slot.state = State::Loading;
+    slot.bytes = estimate(index);
+    held_ += slot.bytes;
+    ++loading_;
+    peakBytes_ = std::max(peakBytes_, held_);
+    peakAhead_ = std::max(peakAhead_, nextToLoad_ - nextToTake_);
+    BookHandle book = takeFreeBook();
+    const std::string path = paths_[index];
+    lock.unlock();
+
+    bool loaded = false;
+    std::string error;
+    if (!book) {
+      error = "无法创建工作簿";
+    } else if (api_.bookLoad(book, path.c_str()) == 1) {
+      loaded = true;
+    } else {
+      const char* message = api_.bookErrorMessage(book);
+      error = message ? message : "";
+    }
+    const uint64_t actual = book ? bytesOf(book, index) : 0;
+
+    lock.lock();
+    --loading_;
+    held_ = held_ - std::min(held_, slot.bytes) + actual;
+    slot.bytes = actual;
+    peakBytes_ = std::max(peakBytes_, held_);
+    if (slot.state == State::Dropped) {
+      recycle(book, actual);
+    } else {
+      slot.book = book;
+      slot.loaded = loaded;
+      slot.error = std::move(error);
+      slot.state = State::Ready;
+    }
+    changed_.notify_all();
+  }
+}
+
+BookHandle ReadAheadSource::loadUnplanned(const std::string& path, std::string& error) {
+  if (!unplannedBook_ && api_.createXMLBook) unplannedBook_ = api_.createXMLBook();
+  ScanBookSource plain(api_, unplannedBook_);
+  return plain.load(path, error);
+}
+
+BookHandle ReadAheadSource::load(const std::string& path, std::string& error) {
+  std::unique_lock lock(mutex_);
+  releaseCurrent();
+  if (!planned_ || nextToTake_ >= paths_.size() || paths_[nextToTake_] != path) {
+    lock.unlock();
+    return loadUnplanned(path, error);
+  }
+  const size_t index = nextToTake_;
+  Slot& slot = slots_[index];
+  if (cancelled_ && slot.state != State::Ready && slot.state != State::Loading) {
+    // The loaders are gone: read it here.
+    slot.state = State::Taken;
+    ++nextToTake_;
+    lock.unlock();
+    return loadUnplanned(path, error);
+  }
+  changed_.wait(lock, [&] { return slot.state == State::Ready; });
+  slot.state = State::Taken;
+  ++nextToTake_;
+  BookHandle book = slot.book;
+  slot.book = nullptr;
+  changed_.notify_all();
+  if (!slot.loaded) {
+    error = std::move(slot.error);
+    recycle(book, slot.bytes);
+    return nullptr;
+  }
+  current_ = book;
+  currentBytes_ = slot.bytes;
+  return book;
+}
+
+void ReadAheadSource::skip(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  releaseCurrent();
+  if (!planned_ || nextToTake_ >= paths_.size() || paths_[nextToTake_] != path) return;
+  // After a stop request whatever was read ahead is of no more use: the scan
+  // loads nothing more, so the loaders end and their books go back.
+  const bool stopped = stop_.load(std::memory_order_relaxed) != 0;
+  const size_t last = stopped ? std::min(slots_.size(), std::max(nextToLoad_, nextToTake_ + 1)) : nextToTake_ + 1;
+  for (size_t i = nextToTake_; i < last; ++i) {
+    Slot& s = slots_[i];
+    if (s.state == State::Ready) {
+      recycle(s.book, s.bytes);
+      s.book = nullptr;
+    }
+    if (s.state != State::Taken) s.state = State::Dropped;  // a loading book goes back when done
+  }
+  ++nextToTake_;
+  if (stopped) cancelled_ = true;
+  changed_.notify_all();
+}
+
+uint64_t ReadAheadSource::peakBytes() const {
+  std::lock_guard lock(mutex_);
+  return peakBytes_;
+}
+
+size_t ReadAheadSource::peakAhead() const {
+  std::lock_guard lock(mutex_);
+  return peakAhead_;
+}

@@ -1,0 +1,88 @@
+// A workbook source that loads the next files of the walk on a pool of
+// loader threads, each into a book of its own, while the scan works on the
+// current one. The scan still takes the books strictly in the walk's order,
+// so it writes exactly the rows a one-book scan writes.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "search/workbook_scan.h"
+
+struct ReadAheadLimits {
+  unsigned loaders = 0;               // 0: defaultLoaderCount()
+  uint64_t memoryBudget = 512u << 20;  // books loaded ahead (and the one scanned), together
+  size_t maxAhead = 0;                // books loaded but not yet taken; 0: 2 per loader
+};
+
+// One loader per core, at least one; QUORVANE_LOADERS overrides it.
+unsigned defaultLoaderCount();
+
+class ReadAheadSource : public WorkbookSource {
+ public:
+  ReadAheadSource(const XlApi& api, const std::atomic<int>& stop, ReadAheadLimits limits = {});
+  ~ReadAheadSource() override;
+  ReadAheadSource(const ReadAheadSource&) = delete;
+  ReadAheadSource& operator=(const ReadAheadSource&) = delete;
+
+  void plan(const std::vector<std::string>& paths) override;
+  BookHandle load(const std::string& path, std::string& error) override;
+  void skip(const std::string& path) override;
+
+  unsigned loaderCount() const { return loaderCount_; }
+  // Most bytes ever held at once by books loaded ahead plus the one scanned
+  // (estimates for books still loading); for tests and measurements.
+  uint64_t peakBytes() const;
+  // Most books ever loaded (or loading) ahead of the scan at once.
+  size_t peakAhead() const;
+
+ private:
+  enum class State : uint8_t { Waiting, Loading, Ready, Dropped, Taken };
+  struct Slot {
+    State state = State::Waiting;
+    BookHandle book = nullptr;
+    bool loaded = false;
+    std::string error;
+    uint64_t bytes = 0;  // counted in held_ while Loading or Ready
+  };
+
+  void loaderLoop();
+  bool mayStart(size_t index) const;  // with mutex_ held
+  uint64_t estimate(size_t index) const;
+  uint64_t bytesOf(BookHandle book, size_t index) const;
+  BookHandle takeFreeBook();           // with mutex_ held; may create one
+  void recycle(BookHandle book, uint64_t bytes);  // with mutex_ held
+  void releaseCurrent();               // with mutex_ held
+  void stopLoaders();
+  BookHandle loadUnplanned(const std::string& path, std::string& error);
+
+  const XlApi& api_;
+  const std::atomic<int>& stop_;
+  ReadAheadLimits limits_;
+  unsigned loaderCount_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> paths_;
+  std::vector<uint64_t> fileBytes_;
+  std::deque<Slot> slots_;
+  size_t nextToLoad_ = 0;
+  size_t nextToTake_ = 0;
+  size_t loading_ = 0;
+  uint64_t held_ = 0;  // bytes of books loading, loaded ahead and being scanned
+  uint64_t peakBytes_ = 0;
+  size_t peakAhead_ = 0;
+  bool cancelled_ = false;
+  bool planned_ = false;
+  BookHandle current_ = nullptr;  // handed to the scan, valid until its next call
+  uint64_t currentBytes_ = 0;
+  std::vector<BookHandle> freeBooks_;
+  BookHandle unplannedBook_ = nullptr;
+  std::vector<std::thread> loaders_;
+};
