@@ -196,7 +196,46 @@ std::string formatGeneral(double value) {
     auto res = std::to_chars(buf, buf + sizeof buf, static_cast<long long>(value));
     return std::string(buf, res.ptr);
   }
-  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, 15);
+  // The shortest digits that read back as the value are what 15 significant
+  // digits give whenever there are no more than 15 of them (both name the
+  // nearest such decimal); they are much cheaper to find than a formatting
+  // with a precision. Laid out as %.15G lays them out.
+  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+  {
+    const char* p = buf;
+    const bool negative = *p == '-';
+    if (negative) ++p;
+    char digits[24];
+    int count = 0;
+    for (; p < res.ptr && *p != 'e'; ++p)
+      if (*p != '.' && count < 24) digits[count++] = *p;
+    int exponent = 0;
+    if (p < res.ptr) std::from_chars(p + (p[1] == '+' ? 2 : 1), res.ptr, exponent);
+    if (count <= 15) {
+      if (exponent < -4 || exponent >= 15) {
+        std::string out(buf, res.ptr);
+        out[static_cast<size_t>(out.find('e'))] = 'E';
+        return out;
+      }
+      std::string out;
+      out.reserve(24);
+      if (negative) out.push_back('-');
+      if (exponent < 0) {
+        out.append("0.");
+        out.append(static_cast<size_t>(-exponent - 1), '0');
+        out.append(digits, static_cast<size_t>(count));
+      } else {
+        const int whole = exponent + 1;
+        for (int i = 0; i < whole; ++i) out.push_back(i < count ? digits[i] : '0');
+        if (count > whole) {
+          out.push_back('.');
+          out.append(digits + whole, static_cast<size_t>(count - whole));
+        }
+      }
+      return out;
+    }
+  }
+  res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, 15);
   std::string out(buf, res.ptr);
   if (size_t e = out.find('e'); e != std::string::npos) out[e] = 'E';
   return out;

@@ -177,3 +177,16 @@ TEST(CellFormat, GeneralAgreesWithPrintfAcrossMagnitudes) {
     ASSERT_EQ(formatGeneral(v), reference(v)) << std::hexfloat << v;
   }
 }
+
+TEST(CellFormat, GeneralOfShortDecimalsAtEveryMagnitude) {
+  // Few significant digits take the shortest-digits route; the layout
+  // (fixed or exponent, leading and trailing zeros) must still be printf's.
+  std::mt19937_64 rng(5);
+  for (int i = 0; i < 200000; ++i) {
+    const double mantissa = static_cast<double>(rng() % 1000000 + 1);
+    const double v = (rng() & 1 ? -1 : 1) * mantissa * std::pow(10.0, static_cast<int>(rng() % 50) - 30);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.15G", v);
+    ASSERT_EQ(formatGeneral(v), buf) << std::hexfloat << v;
+  }
+}
