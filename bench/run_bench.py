@@ -138,8 +138,8 @@ def planted_rows(data, part):
     return total
 
 
-def fmt(v, spec):
-    return "-" if v is None else format(v, spec)
+def fmt(v, pattern):
+    return "-" if v is None else format(v, pattern)
 
 
 def machine_line():
