@@ -377,7 +377,9 @@ bool writeProfileString(const std::string& path, std::string_view section, std::
   std::vector<Line> lines = splitLines(text, lastHadNewline);
   bool crlf = !lines.empty() && lines.front().crlf;
   // An unterminated last line that gets terminated follows the file's style.
-  if (!lastHadNewline) lines.back().crlf = crlf;
+  // One that ends in a CR keeps it: the reads take that CR as the line's end.
+  const bool lastEndsInCr = !lastHadNewline && lines.back().crlf;
+  if (!lastHadNewline && !lastEndsInCr) lines.back().crlf = crlf;
   std::string stored = storedValue(value);
 
   std::optional<std::size_t> sectionLine, lastContentLine;
@@ -416,7 +418,10 @@ bool writeProfileString(const std::string& path, std::string_view section, std::
   if (hadBom) out += "\xEF\xBB\xBF";
   for (std::size_t i = 0; i < lines.size(); ++i) {
     out += lines[i].text;
-    if (i + 1 < lines.size() || lastHadNewline) out += lines[i].crlf ? "\r\n" : "\n";
+    if (i + 1 < lines.size() || lastHadNewline)
+      out += lines[i].crlf ? "\r\n" : "\n";
+    else if (lastEndsInCr)
+      out += '\r';  // still unterminated: give back the CR it ended in
   }
 
   mode_t mode = 0644;
