@@ -38,6 +38,7 @@ constexpr size_t kBatchRows = 2000;
 // Longest stretch the window spends applying rows before it lets the event
 // loop paint and take input.
 constexpr auto kApplyBudget = std::chrono::milliseconds(30);
+constexpr int kLoaderNice = 10;
 // How long a close waits for the worker to leave the file it is reading.
 constexpr auto kCloseWait = std::chrono::milliseconds(900);
 
@@ -157,8 +158,12 @@ void SearchControl::startSearch() {
   channel_->receiver = this;
   worker_ = std::thread([channel = channel_, settings, api = &xlApi()] {
     // The loaders read the next workbooks ahead in books of their own; the
-    // scan takes them in the walk's order.
-    ReadAheadSource source(*api, stopFlag);
+    // scan takes them in the walk's order. They run below the window's
+    // priority: with every core loading, the UI thread would otherwise wait
+    // its turn behind them for tens of milliseconds.
+    ReadAheadLimits limits;
+    limits.loaderNice = kLoaderNice;
+    ReadAheadSource source(*api, stopFlag, limits);
     auto lastHandOver = Clock::now();
     auto deliver = [&](ScanOutput& pending, bool last) {
       auto now = Clock::now();

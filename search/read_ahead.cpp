@@ -1,8 +1,11 @@
 #include "search/read_ahead.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 
 namespace {
@@ -137,6 +140,13 @@ void ReadAheadSource::releaseCurrent() {
 }
 
 void ReadAheadSource::loaderLoop() {
+  if (limits_.loaderNice > 0) {
+    // Linux keeps a nice value per thread: only this loader yields.
+    const int tid = static_cast<int>(::gettid());
+    errno = 0;
+    const int now = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+    if (errno == 0) ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), std::min(19, now + limits_.loaderNice));
+  }
   std::unique_lock lock(mutex_);
   for (;;) {
     changed_.wait(lock, [&] { return cancelled_ || nextToLoad_ >= paths_.size() || mayStart(nextToLoad_); });

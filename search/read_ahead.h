@@ -19,6 +19,7 @@ struct ReadAheadLimits {
   unsigned loaders = 0;               // 0: defaultLoaderCount()
   uint64_t memoryBudget = 512u << 20;  // books loaded ahead (and the one scanned), together
   size_t maxAhead = 0;                // books loaded but not yet taken; 0: 2 per loader
+  int loaderNice = 0;                 // added to the loaders' nice value (0: as the caller)
 };
 
 // One loader per core, at least one; QUORVANE_LOADERS overrides it.
