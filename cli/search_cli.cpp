@@ -12,6 +12,7 @@
 #include "search/read_ahead.h"
 #include "search/search_run.h"
 #include "search/stop_flag.h"
+#include "platform/xl/utf8.h"
 
 namespace {
 
@@ -25,31 +26,6 @@ const char kUsage[] =
     "  --json            每行输出一个 JSON 对象\n"
     "  --export 文件     把结果写成表格文件（与窗口的“导出结果”相同），不再打印表格\n";
 
-// Length of the well-formed UTF-8 sequence at s[i], 0 when it is not one.
-size_t validUtf8Length(std::string_view s, size_t i) {
-  auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned char c = b(i);
-  if (c < 0x80) return 1;
-  size_t n;
-  unsigned lo = 0x80, hi = 0xBF;
-  if (c >= 0xC2 && c <= 0xDF) n = 2;
-  else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;  // no surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (i + n > s.size()) return 0;
-  if (b(i + 1) < lo || b(i + 1) > hi) return 0;
-  for (size_t k = 2; k < n; ++k)
-    if (b(i + k) < 0x80 || b(i + k) > 0xBF) return 0;
-  return n;
-}
 
 // Bytes that are not UTF-8 (names from other systems) become lone surrogates
 // U+DC80..U+DCFF, as Python's surrogateescape reads them back unchanged.
@@ -73,7 +49,7 @@ void appendJsonString(std::string& out, std::string_view s) {
           out += hex[c & 15];
       }
       ++i;
-    } else if (size_t n = validUtf8Length(s, i)) {
+    } else if (size_t n = xl::utf8SequenceLength(s, i)) {
       out.append(s.data() + i, n);
       i += n;
     } else {

@@ -3,6 +3,7 @@
 // the target's folder and renamed over the target when complete, so a failed
 // save never destroys the file that was there.
 #include "platform/xl/writer.h"
+#include "platform/xl/utf8.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -24,26 +25,6 @@ namespace {
 constexpr size_t kMaxCellChars = 32767;  // Excel's limit for one cell's text
 constexpr size_t kMaxSheetNameChars = 31;
 
-// Length of the valid UTF-8 sequence at s[i], 0 when it is not one.
-size_t utf8SeqLen(std::string_view s, size_t i) {
-  const unsigned char c = static_cast<unsigned char>(s[i]);
-  size_t n;
-  uint32_t cp;
-  if (c < 0x80) return 1;
-  if (c >= 0xC2 && c <= 0xDF) n = 2, cp = c & 0x1F;
-  else if (c >= 0xE0 && c <= 0xEF) n = 3, cp = c & 0x0F;
-  else if (c >= 0xF0 && c <= 0xF4) n = 4, cp = c & 0x07;
-  else return 0;
-  if (i + n > s.size()) return 0;
-  for (size_t k = 1; k < n; ++k) {
-    const unsigned char cc = static_cast<unsigned char>(s[i + k]);
-    if ((cc & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (cc & 0x3F);
-  }
-  if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-    return 0;
-  return n;
-}
 
 // Valid UTF-8 of at most maxChars characters: a broken byte would make the
 // whole sheet unreadable, so it becomes U+FFFD.
@@ -52,7 +33,7 @@ std::string cleanText(std::string_view s, size_t maxChars) {
   out.reserve(s.size());
   size_t chars = 0;
   for (size_t i = 0; i < s.size() && chars < maxChars; ++chars) {
-    size_t n = utf8SeqLen(s, i);
+    size_t n = xl::utf8SequenceLength(s, i);
     if (n == 0) {
       out += "\xEF\xBF\xBD";
       ++i;

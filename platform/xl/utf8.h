@@ -1,0 +1,37 @@
+// Well-formed UTF-8, as every text that leaves the program must be.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace xl {
+
+// Length of the well-formed UTF-8 sequence at s[i] (1 to 4), 0 when the bytes
+// there are not one (stray continuation, overlong form, surrogate, cut off).
+inline size_t utf8SequenceLength(std::string_view s, size_t i) {
+  auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = b(i);
+  if (c < 0x80) return 1;
+  size_t n;
+  unsigned lo = 0x80, hi = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    if (c == 0xE0) lo = 0xA0;  // overlong
+    if (c == 0xED) hi = 0x9F;  // surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    if (c == 0xF0) lo = 0x90;  // overlong
+    if (c == 0xF4) hi = 0x8F;  // past U+10FFFF
+  } else {
+    return 0;
+  }
+  if (i + n > s.size()) return 0;
+  if (b(i + 1) < lo || b(i + 1) > hi) return 0;
+  for (size_t k = 2; k < n; ++k)
+    if (b(i + k) < 0x80 || b(i + k) > 0xBF) return 0;
+  return n;
+}
+
+}  // namespace xl
