@@ -1,4 +1,5 @@
 // quorvane-search --export writes the same workbook the window's export does.
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -19,7 +20,7 @@ int run(const std::string& args) {
 }  // namespace
 
 TEST(ExportCli, WritesTheGridAsAWorkbook) {
-  const fs::path dir = fs::path(QUORVANE_TEST_SCRATCH) / "export_cli";
+  const fs::path dir = fs::path(QUORVANE_TEST_SCRATCH) / ("export_cli-" + std::to_string(::getpid()));
   fs::remove_all(dir);
   fs::create_directories(dir / "表");
   const XlApi& xl = staticXlApi();

@@ -1,5 +1,6 @@
 // quorvane-search over a generated folder: the printed grid, JSON line by
 // JSON line, the end text and the exit status.
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -31,7 +32,7 @@ std::string readAll(const std::string& path) {
 class CliTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    root_ = std::string(QUORVANE_TEST_SCRATCH) + "/cli-search";
+    root_ = std::string(QUORVANE_TEST_SCRATCH) + "/cli-search-" + std::to_string(::getpid());
     std::system(("rm -rf '" + root_ + "'").c_str());
     ::mkdir(root_.c_str(), 0755);
     ::mkdir((root_ + "/sub").c_str(), 0755);

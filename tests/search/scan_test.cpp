@@ -2,6 +2,7 @@
 // through a stand-in library: match, title and failure rows, hidden cells,
 // the column cap, progress, stops, and the stored-cell walk checked against
 // the plain row-by-column loops on random sheets.
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -504,7 +505,7 @@ struct RecordingSource : WorkbookSource {
 
 TEST(RunSearch, CountsWalksAndScansEveryFileInWalkOrder) {
   fakexl::reset();
-  const std::string root = std::string(QUORVANE_TEST_SCRATCH) + "/run-search";
+  const std::string root = std::string(QUORVANE_TEST_SCRATCH) + "/run-search-" + std::to_string(::getpid());
   std::system(("rm -rf '" + root + "' && mkdir -p '" + root + "/sub' '" + root + "/.old'").c_str());
   for (auto n : {"b.xls", "a.xlsx", "sub/c.xls", ".old/d.xls"}) {
     std::ofstream(root + "/" + n) << "";

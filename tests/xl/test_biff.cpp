@@ -87,7 +87,7 @@ Bytes xf8(unsigned ifmt) {
 uint32_t rkInt(int v) { return (static_cast<uint32_t>(v) << 2) | 2; }
 
 std::string scratch(const std::string& name) {
-  fs::path dir = fs::path(QUORVANE_TEST_SCRATCH) / "biff";
+  fs::path dir = fs::path(QUORVANE_TEST_SCRATCH) / ("biff-" + std::to_string(::getpid()));
   fs::create_directories(dir);
   return (dir / name).string();
 }
