@@ -22,8 +22,16 @@ class PartSource {
       : file_(file), part_(part), limits_(limits), compressed_(compressedBytes ? compressedBytes : 1) {}
   // Bytes read (0 at the end), or -1 with `error` set.
   int64_t read(char* buf, size_t n, std::string& error);
+  // Serves the part from bytes already inflated whole instead of the entry.
+  void useWhole(std::vector<char>&& bytes) {
+    whole_ = std::move(bytes);
+    inMemory_ = true;
+  }
 
  private:
+  std::vector<char> whole_;
+  size_t wholePos_ = 0;
+  bool inMemory_ = false;
   zip_file_t* file_;
   const std::string& part_;
   const OoxmlLimits& limits_;
