@@ -7,6 +7,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTimer>
 
 #include <chrono>
 #include <condition_variable>
@@ -38,6 +39,10 @@ constexpr size_t kBatchRows = 2000;
 // Longest stretch the window spends applying rows before it lets the event
 // loop paint and take input.
 constexpr auto kApplyBudget = std::chrono::milliseconds(30);
+// Least time between two applications: every one makes the grid repaint its
+// visible rows, which costs more than applying a few thousand rows, so rows
+// arriving in a flood are applied in fewer, fuller slices.
+constexpr auto kApplyPause = std::chrono::milliseconds(40);
 constexpr int kLoaderNice = 10;
 // How long a close waits for the worker to leave the file it is reading.
 constexpr auto kCloseWait = std::chrono::milliseconds(900);
@@ -201,6 +206,11 @@ void SearchControl::startSearch() {
 
 void SearchControl::drainBatches() {
   if (!channel_) return;  // the search was ended by a close
+  if (const auto since = Clock::now() - lastDrainEnd_; since < kApplyPause) {
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(kApplyPause - since);
+    QTimer::singleShot(std::max<int>(1, static_cast<int>(wait.count())), this, &SearchControl::drainBatches);
+    return;
+  }
   Ui::MainWindow& f = window_.form();
   ResultsGrid& g = grid();
   const auto start = Clock::now();
@@ -234,6 +244,7 @@ void SearchControl::drainBatches() {
       break;
     }
   }
+  lastDrainEnd_ = Clock::now();
   if (maximum >= 0) {
     if (progressMaximum(f.进度条1) != maximum) setProgressMaximum(f.进度条1, maximum);
     setProgressPosition(f.进度条1, position);

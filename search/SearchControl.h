@@ -7,6 +7,7 @@
 #include <QPointer>
 
 #include <functional>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -56,5 +57,6 @@ class SearchControl : public QObject {
   QPointer<StopWindow> stopWindow_;
   std::shared_ptr<SearchChannel> channel_;
   std::thread worker_;
+  std::chrono::steady_clock::time_point lastDrainEnd_{};
   bool closeWaited_ = false;
 };
