@@ -168,8 +168,20 @@ constexpr int64_t kMaxSerial1904 = 2957003;
 
 void appendPadded(std::string& out, int64_t v, int width) {
   char buf[24];
-  int n = std::snprintf(buf, sizeof buf, "%0*lld", width, static_cast<long long>(v));
-  out.append(buf, static_cast<size_t>(n));
+  if (v < 0) {  // never for a date or time; printf keeps the sign right
+    int n = std::snprintf(buf, sizeof buf, "%0*lld", width, static_cast<long long>(v));
+    out.append(buf, static_cast<size_t>(n));
+    return;
+  }
+  // Every date cell passes here several times: digits by hand, not printf.
+  char* end = buf + sizeof buf;
+  char* p = end;
+  do {
+    *--p = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v > 0);
+  if (end - p < width) out.append(static_cast<size_t>(width - (end - p)), '0');
+  out.append(p, end);
 }
 
 void appendTime(std::string& out, int64_t hours, int64_t secsOfHour) {

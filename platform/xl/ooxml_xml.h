@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,8 +19,7 @@ namespace xl::ooxml {
 // declares are not trusted.
 class PartSource {
  public:
-  PartSource(zip_file_t* file, const std::string& part, const OoxmlLimits& limits, uint64_t compressedBytes)
-      : file_(file), part_(part), limits_(limits), compressed_(compressedBytes ? compressedBytes : 1) {}
+  PartSource(zip_file_t* file, const std::string& part, const OoxmlLimits& limits, uint64_t compressedBytes);
   // Bytes read (0 at the end), or -1 with `error` set.
   int64_t read(char* buf, size_t n, std::string& error);
   // Serves the part from bytes already inflated whole instead of the entry.
@@ -27,8 +27,17 @@ class PartSource {
     whole_ = std::move(bytes);
     inMemory_ = true;
   }
+  // Inflates on a thread of its own, a few chunks ahead of the parser, so a
+  // huge part keeps two cores busy. The thread ends with the source.
+  void inflateAhead();
+  ~PartSource();
+  PartSource(const PartSource&) = delete;
+  PartSource& operator=(const PartSource&) = delete;
 
  private:
+  struct Ahead;
+  int64_t readEntry(char* buf, size_t n, std::string& error);
+  std::unique_ptr<Ahead> ahead_;
   std::vector<char> whole_;
   size_t wholePos_ = 0;
   bool inMemory_ = false;

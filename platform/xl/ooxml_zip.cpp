@@ -8,7 +8,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "platform/xl/ooxml_internal.h"
 #include "platform/xl/ooxml_xml.h"
@@ -212,6 +216,78 @@ int64_t Package::locate(const std::string& part) const {
   return -1;
 }
 
+// The inflating thread and the parser hand chunks over through a short
+// queue; a chunk goes back to the spares once the parser has copied it out.
+struct PartSource::Ahead {
+  static constexpr size_t kChunk = 1u << 20;
+  static constexpr size_t kQueued = 4;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<std::vector<char>> full;
+  std::vector<std::vector<char>> spare;
+  std::vector<char> current;
+  size_t pos = 0;
+  bool done = false, cancel = false, failed = false;
+  std::string error;
+  std::thread thread;
+};
+
+PartSource::PartSource(zip_file_t* file, const std::string& part, const OoxmlLimits& limits, uint64_t compressedBytes)
+    : file_(file), part_(part), limits_(limits), compressed_(compressedBytes ? compressedBytes : 1) {}
+
+PartSource::~PartSource() {
+  if (!ahead_) return;
+  {
+    std::lock_guard lock(ahead_->mutex);
+    ahead_->cancel = true;
+  }
+  ahead_->changed.notify_all();
+  ahead_->thread.join();
+}
+
+int64_t PartSource::readEntry(char* buf, size_t n, std::string& error) {
+  zip_int64_t got = zip_fread(file_, buf, static_cast<zip_uint64_t>(n));
+  if (got < 0) {
+    error = openError(zip_error_code_zip(zip_file_get_error(file_)), part_);
+    return -1;
+  }
+  return got;
+}
+
+void PartSource::inflateAhead() {
+  if (ahead_ || inMemory_) return;
+  ahead_ = std::make_unique<Ahead>();
+  Ahead* a = ahead_.get();
+  a->thread = std::thread([this, a] {
+    for (;;) {
+      std::vector<char> chunk;
+      {
+        std::unique_lock lock(a->mutex);
+        a->changed.wait(lock, [&] { return a->cancel || a->full.size() < Ahead::kQueued; });
+        if (a->cancel) return;
+        if (!a->spare.empty()) {
+          chunk = std::move(a->spare.back());
+          a->spare.pop_back();
+        }
+      }
+      chunk.resize(Ahead::kChunk);
+      std::string error;
+      const int64_t got = readEntry(chunk.data(), chunk.size(), error);
+      std::lock_guard lock(a->mutex);
+      if (got <= 0) {
+        a->done = true;
+        a->failed = got < 0;
+        a->error = std::move(error);
+        a->changed.notify_all();
+        return;
+      }
+      chunk.resize(static_cast<size_t>(got));
+      a->full.push_back(std::move(chunk));
+      a->changed.notify_all();
+    }
+  });
+}
+
 int64_t PartSource::read(char* buf, size_t n, std::string& error) {
   if (inMemory_) {
     const size_t got = std::min(n, whole_.size() - wholePos_);
@@ -219,10 +295,40 @@ int64_t PartSource::read(char* buf, size_t n, std::string& error) {
     wholePos_ += got;
     return static_cast<int64_t>(got);
   }
-  zip_int64_t got = zip_fread(file_, buf, static_cast<zip_uint64_t>(n));
-  if (got < 0) {
-    error = openError(zip_error_code_zip(zip_file_get_error(file_)), part_);
-    return -1;
+  int64_t got = 0;
+  if (ahead_) {
+    Ahead* a = ahead_.get();
+    while (static_cast<size_t>(got) < n) {
+      if (a->pos == a->current.size()) {
+        std::unique_lock lock(a->mutex);
+        if (!a->current.empty()) {
+          a->spare.push_back(std::move(a->current));
+          a->current.clear();
+          a->changed.notify_all();
+        }
+        a->pos = 0;
+        // Hand over what is here rather than wait for a whole buffer.
+        if (a->full.empty() && got > 0) break;
+        a->changed.wait(lock, [&] { return !a->full.empty() || a->done; });
+        if (a->full.empty()) {
+          if (a->failed) {
+            error = a->error;
+            return -1;
+          }
+          break;
+        }
+        a->current = std::move(a->full.front());
+        a->full.pop_front();
+        a->changed.notify_all();
+      }
+      const size_t take = std::min(n - static_cast<size_t>(got), a->current.size() - a->pos);
+      std::memcpy(buf + got, a->current.data() + a->pos, take);
+      a->pos += take;
+      got += static_cast<int64_t>(take);
+    }
+  } else {
+    got = readEntry(buf, n, error);
+    if (got < 0) return -1;
   }
   total_ += static_cast<uint64_t>(got);
   if (total_ > limits_.maxPartBytes ||
@@ -253,6 +359,7 @@ bool Package::parse(const std::string& part, SaxHandler& handler, std::string& e
   {
     std::vector<char> whole;
     if (inflateWhole(zip_, static_cast<zip_uint64_t>(index), st, limits_, whole)) src.useWhole(std::move(whole));
+    else if (!(st.valid & ZIP_STAT_SIZE) || st.size > kWholeInflateBytes) src.inflateAhead();
   }
 
   std::string head;  // what the fast path read before handing over

@@ -99,4 +99,47 @@ TEST_F(OoxmlInflate, WrongCrcOrDamagedDataFailsTheLoad) {
   }
 }
 
+// A sheet part too large to inflate whole streams on a thread of its own:
+// every cell arrives, in order, and damage in the middle still fails.
+TEST(OoxmlInflateAhead, LargePartReadsWholeAndDamageFails) {
+  const auto dir = xltest::scratchDir("ooxml-inflate-large");
+  const std::string path = (dir / "large.xlsx").string();
+  lxw_workbook_options options = {};
+  options.constant_memory = LXW_TRUE;  // inline strings: a big sheet part
+  lxw_workbook* wb = workbook_new_opt(path.c_str(), &options);
+  lxw_worksheet* ws = workbook_add_worksheet(wb, nullptr);
+  constexpr int kRows = 70000, kCols = 10;
+  for (int r = 0; r < kRows; ++r)
+    for (int c = 0; c < kCols; ++c)
+      worksheet_write_string(ws, r, c, ("第" + std::to_string(r) + "行 col " + std::to_string(c)).c_str(), nullptr);
+  ASSERT_EQ(workbook_close(wb), LXW_NO_ERROR);
+  const std::string bytes = xltest::readBytes(path);
+  const Entry e = findEntry(bytes, "xl/worksheets/sheet1.xml");
+  ASSERT_NE(e.centralCrc, 0u);
+  {
+    uint32_t declared;
+    std::memcpy(&declared, bytes.data() + e.centralCrc + 8, 4);  // uncompressed size
+    ASSERT_GT(declared, 32u << 20) << "the part must be too large to inflate whole";
+  }
+  {
+    xl::Book book;
+    ASSERT_TRUE(book.load(path)) << book.error();
+    const xl::Sheet& s = book.sheets.at(0);
+    ASSERT_EQ(s.cells().size(), static_cast<size_t>(kRows) * kCols);
+    for (int r : {0, 1, 12345, 40000, kRows - 1})
+      for (int c : {0, kCols - 1})
+        EXPECT_EQ(book.text(*s.find(r, c)), "第" + std::to_string(r) + "行 col " + std::to_string(c));
+  }
+  {
+    std::string bad = bytes;
+    const size_t at = e.data + e.compressed / 2;
+    bad[at] = static_cast<char>(bad[at] ^ 0xFF);
+    xltest::writeBytes(dir / "bad.xlsx", bad);
+    xl::Book book;
+    EXPECT_FALSE(book.load((dir / "bad.xlsx").string()));
+    EXPECT_FALSE(book.error().empty());
+  }
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
