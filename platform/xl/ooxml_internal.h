@@ -31,7 +31,13 @@ inline const char* localName(const char* name) {
 inline bool isNamespaceDecl(const char* name) {
   return name[0] == 'x' && std::strncmp(name, "xmlns", 5) == 0 && (name[5] == 0 || name[5] == ':');
 }
-inline bool eq(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
+// Inline, so comparisons with the literal names of the hot handlers unroll
+// instead of calling strcmp for every element.
+inline bool eq(const char* a, const char* b) {
+  for (; *b; ++a, ++b)
+    if (*a != *b) return false;
+  return *a == 0;
+}
 inline bool isTrue(const char* v) { return eq(v, "1") || eq(v, "true"); }
 
 // SAX callbacks of one part. fail() stops the parse with a message.

@@ -439,8 +439,12 @@ bool FastXml::startTag(char* tok, size_t len, std::string& error) {
     size_t vEnd = static_cast<size_t>(close - tok);
     // Decode in place: the decoded value is never longer than the raw one.
     size_t w = vStart;
+    unsigned char seen = 0x7F;  // ANDed: bit 7 stays clear while all bytes are ASCII
+    unsigned char high = 0;     // ORed
     for (size_t r = vStart; r < vEnd;) {
       char c = tok[r];
+      high |= static_cast<unsigned char>(c);
+      seen &= static_cast<unsigned char>(c ? 0x7F : 0);
       if (c == '&') {
         char u[4];
         size_t n = 0, used = 0;
@@ -463,7 +467,9 @@ bool FastXml::startTag(char* tok, size_t len, std::string& error) {
         ++r;
       }
     }
-    if (!validUtf8(reinterpret_cast<const unsigned char*>(tok + vStart), w - vStart)) {
+    // Plain ASCII without NUL (references decode to valid UTF-8) needs no check.
+    const bool plainAscii = !(high & 0x80) && seen;
+    if (!plainAscii && !validUtf8(reinterpret_cast<const unsigned char*>(tok + vStart), w - vStart)) {
       error = malformed();
       return false;
     }

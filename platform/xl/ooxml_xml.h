@@ -23,8 +23,9 @@ class PartSource {
   // Bytes read (0 at the end), or -1 with `error` set.
   int64_t read(char* buf, size_t n, std::string& error);
   // Serves the part from bytes already inflated whole instead of the entry.
-  void useWhole(std::vector<char>&& bytes) {
+  void useWhole(std::unique_ptr<char[]> bytes, size_t size) {
     whole_ = std::move(bytes);
+    wholeSize_ = size;
     inMemory_ = true;
   }
   // Inflates on a thread of its own, a few chunks ahead of the parser, so a
@@ -38,7 +39,8 @@ class PartSource {
   struct Ahead;
   int64_t readEntry(char* buf, size_t n, std::string& error);
   std::unique_ptr<Ahead> ahead_;
-  std::vector<char> whole_;
+  std::unique_ptr<char[]> whole_;  // not zero-filled first: it is written whole
+  size_t wholeSize_ = 0;
   size_t wholePos_ = 0;
   bool inMemory_ = false;
   zip_file_t* file_;

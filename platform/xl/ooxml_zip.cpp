@@ -45,7 +45,7 @@ libdeflate_decompressor* threadDecompressor() {
 // declares; otherwise false, and the part is streamed as before (which also
 // reports any damage).
 bool inflateWhole(zip_t* zip, zip_uint64_t index, const zip_stat_t& st, const OoxmlLimits& limits,
-                  std::vector<char>& out) {
+                  std::unique_ptr<char[]>& out) {
   constexpr zip_uint64_t kNeed = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_CRC |
                                  ZIP_STAT_ENCRYPTION_METHOD;
   if ((st.valid & kNeed) != kNeed || st.comp_method != ZIP_CM_DEFLATE || st.encryption_method != ZIP_EM_NONE)
@@ -58,16 +58,16 @@ bool inflateWhole(zip_t* zip, zip_uint64_t index, const zip_stat_t& st, const Oo
   if (!d) return false;
   zip_file_t* raw = zip_fopen_index(zip, index, ZIP_FL_COMPRESSED);
   if (!raw) return false;
-  std::vector<char> in(static_cast<size_t>(st.comp_size));
-  const zip_int64_t got = zip_fread(raw, in.data(), st.comp_size);
+  const size_t inSize = static_cast<size_t>(st.comp_size), outSize = static_cast<size_t>(st.size);
+  std::unique_ptr<char[]> in(new char[inSize]);
+  const zip_int64_t got = zip_fread(raw, in.get(), st.comp_size);
   zip_fclose(raw);
   if (got != static_cast<zip_int64_t>(st.comp_size)) return false;
-  out.resize(static_cast<size_t>(st.size));
+  out.reset(new char[outSize]);
   size_t actual = 0;
-  if (libdeflate_deflate_decompress(d, in.data(), in.size(), out.data(), out.size(), &actual) !=
-          LIBDEFLATE_SUCCESS ||
-      actual != out.size() || libdeflate_crc32(0, out.data(), out.size()) != st.crc) {
-    out.clear();
+  if (libdeflate_deflate_decompress(d, in.get(), inSize, out.get(), outSize, &actual) != LIBDEFLATE_SUCCESS ||
+      actual != outSize || libdeflate_crc32(0, out.get(), outSize) != st.crc) {
+    out.reset();
     return false;
   }
   return true;
@@ -290,8 +290,8 @@ void PartSource::inflateAhead() {
 
 int64_t PartSource::read(char* buf, size_t n, std::string& error) {
   if (inMemory_) {
-    const size_t got = std::min(n, whole_.size() - wholePos_);
-    std::memcpy(buf, whole_.data() + wholePos_, got);
+    const size_t got = std::min(n, wholeSize_ - wholePos_);
+    std::memcpy(buf, whole_.get() + wholePos_, got);
     wholePos_ += got;
     return static_cast<int64_t>(got);
   }
@@ -357,8 +357,9 @@ bool Package::parse(const std::string& part, SaxHandler& handler, std::string& e
     compressed = st.comp_size;
   PartSource src(file.f, part, limits_, compressed);
   {
-    std::vector<char> whole;
-    if (inflateWhole(zip_, static_cast<zip_uint64_t>(index), st, limits_, whole)) src.useWhole(std::move(whole));
+    std::unique_ptr<char[]> whole;
+    if (inflateWhole(zip_, static_cast<zip_uint64_t>(index), st, limits_, whole))
+      src.useWhole(std::move(whole), static_cast<size_t>(st.size));
     else if (!(st.valid & ZIP_STAT_SIZE) || st.size > kWholeInflateBytes) src.inflateAhead();
   }
 
