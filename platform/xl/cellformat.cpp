@@ -253,6 +253,34 @@ std::string formatGeneral(double value) {
   return out;
 }
 
+bool isGeneralForm(std::string_view text) {
+  size_t i = 0;
+  if (i < text.size() && text[i] == '-') ++i;
+  const size_t intStart = i;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+  const size_t intLen = i - intStart;
+  if (intLen == 0) return false;
+  const bool intZero = intLen == 1 && text[intStart] == '0';
+  if (intLen > 1 && text[intStart] == '0') return false;  // leading zero
+  size_t digits = intZero ? 0 : intLen;
+  if (i == text.size()) return !(intZero && intStart == 1) && digits <= 15;  // "-0" shows as "0"
+  if (text[i] != '.') return false;
+  ++i;
+  const size_t fracStart = i;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+  const size_t fracLen = i - fracStart;
+  if (i != text.size() || fracLen == 0 || text[i - 1] == '0') return false;  // trailing zero
+  if (intZero) {
+    size_t zeros = 0;
+    while (zeros < fracLen && text[fracStart + zeros] == '0') ++zeros;
+    if (zeros >= 4) return false;  // below 1E-04: exponent form
+    digits = fracLen - zeros;
+  } else {
+    digits += fracLen;
+  }
+  return digits <= 15;
+}
+
 std::string formatNumber(double value, NumberKind kind, bool date1904) {
   if (kind == NumberKind::General || !std::isfinite(value)) return formatGeneral(value);
   // Excel shows "#####" for dates and times it cannot represent; the number

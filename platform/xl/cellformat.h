@@ -19,6 +19,12 @@ NumberKind classifyNumberFormat(int numFmtId, std::string_view formatCode);
 // in "1E+20" and "-1.5E-07". 0.1+0.2 gives "0.3", 12345 gives "12345".
 std::string formatGeneral(double value);
 
+// Whether a number written in decimal as `text` is shown in general form as
+// exactly that text: at most 15 significant digits, no exponent, no leading
+// or trailing zeros that the general form would drop, not below 1E-04 and
+// not a negative zero. Readers then keep the text and skip the conversion.
+bool isGeneralForm(std::string_view text);
+
 // "yyyy-mm-dd", with " hh:mm:ss" when the value has a time part; Time kind
 // gives "hh:mm:ss". date1904 selects the 1904 date system.
 std::string formatNumber(double value, NumberKind kind, bool date1904);

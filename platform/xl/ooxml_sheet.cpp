@@ -270,12 +270,17 @@ class SheetHandler : public SaxHandler {
         double d = 0;
         // xsd:double allows a leading '+', which from_chars does not.
         std::string_view digits = v.size() > 1 && v[0] == '+' ? v.substr(1) : v;
+        NumberKind kind = ctx_.styles.kind(style_);
+        // Most numbers are stored as General shows them: keep the text.
+        if (kind == NumberKind::General && isGeneralForm(digits)) {
+          store(digits);
+          return;
+        }
         auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), d);
         if (ec != std::errc() || end != digits.data() + digits.size() || !std::isfinite(d)) {
           store(v);  // not a number after all: show what is stored
           return;
         }
-        NumberKind kind = ctx_.styles.kind(style_);
         if (kind == NumberKind::General) store(formatGeneral(d));
         else store(formatNumber(d, kind, ctx_.date1904));
         return;

@@ -151,6 +151,15 @@ bool FastXml::stopped(std::string& error) {
 }
 
 FastXml::Result FastXml::run(PartSource& src, std::string& error) {
+  {
+    std::unique_ptr<char[]> whole;
+    size_t size = 0;
+    if (end_ == 0 && src.takeWhole(whole, size)) {
+      buf_.adopt(std::move(whole), size + 1, size + 1);
+      end_ = size;
+      eof_ = true;
+    }
+  }
   // The first bytes decide: UTF-16 and declared non-UTF-8 encodings go to expat.
   while (end_ - beg_ < 4 && fill(src, error)) {
   }

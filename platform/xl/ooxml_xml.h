@@ -2,7 +2,9 @@
 // parts from them (ooxml_xml.cpp).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -23,10 +25,20 @@ class PartSource {
   // Bytes read (0 at the end), or -1 with `error` set.
   int64_t read(char* buf, size_t n, std::string& error);
   // Serves the part from bytes already inflated whole instead of the entry.
+  // `bytes` holds size + 1 bytes, the last one spare.
   void useWhole(std::unique_ptr<char[]> bytes, size_t size) {
     whole_ = std::move(bytes);
     wholeSize_ = size;
     inMemory_ = true;
+  }
+  // Hands the whole part over (size + 1 bytes) when nothing of it was read
+  // yet, so the parser works in it without a copy; later reads give 0.
+  bool takeWhole(std::unique_ptr<char[]>& bytes, size_t& size) {
+    if (!inMemory_ || wholePos_ != 0 || !whole_) return false;
+    bytes = std::move(whole_);
+    size = wholeSize_;
+    wholePos_ = wholeSize_;
+    return true;
   }
   // Inflates on a thread of its own, a few chunks ahead of the parser, so a
   // huge part keeps two cores busy. The thread ends with the source.
@@ -50,6 +62,34 @@ class PartSource {
   uint64_t total_ = 0;
 };
 
+// A byte buffer that grows without zero-filling what it adds: the
+// tokenizer only reads bytes it has written.
+class RawBuffer {
+ public:
+  char* data() { return p_.get(); }
+  const char* data() const { return p_.get(); }
+  size_t size() const { return size_; }
+  void resize(size_t n) {
+    if (n > cap_) {
+      const size_t cap = std::max(n, cap_ * 2);
+      auto q = std::make_unique_for_overwrite<char[]>(cap);
+      if (size_) std::memcpy(q.get(), p_.get(), std::min(size_, n));
+      p_ = std::move(q);
+      cap_ = cap;
+    }
+    size_ = n;
+  }
+  void adopt(std::unique_ptr<char[]> bytes, size_t size, size_t capacity) {
+    p_ = std::move(bytes);
+    size_ = size;
+    cap_ = capacity;
+  }
+
+ private:
+  std::unique_ptr<char[]> p_;
+  size_t size_ = 0, cap_ = 0;
+};
+
 class FastXml {
  public:
   enum class Result { Ok, Error, NeedExpat };
@@ -69,7 +109,7 @@ class FastXml {
   SaxHandler& handler_;
   const std::string& part_;
   const OoxmlLimits& limits_;
-  std::vector<char> buf_;
+  RawBuffer buf_;
   size_t beg_ = 0, end_ = 0;
   size_t scan_ = 0;  // how far the current token has been searched
   char quote_ = 0;   // open quote while searching a tag's end

@@ -50,7 +50,11 @@ bool inflateWhole(zip_t* zip, zip_uint64_t index, const zip_stat_t& st, const Oo
                                  ZIP_STAT_ENCRYPTION_METHOD;
   if ((st.valid & kNeed) != kNeed || st.comp_method != ZIP_CM_DEFLATE || st.encryption_method != ZIP_EM_NONE)
     return false;
-  if (st.size == 0 || st.size > kWholeInflateBytes || st.size > limits.maxPartBytes) return false;
+  // The tokenizer works in a whole part without refilling, where it would
+  // check the token limit: a part within that limit cannot break it.
+  if (st.size == 0 || st.size > kWholeInflateBytes || st.size > limits.maxPartBytes ||
+      st.size > limits.maxTokenBytes)
+    return false;
   if (st.comp_size == 0 || st.comp_size > st.size + 1024 ||
       (st.size > limits.ratioCheckBytes && st.size / st.comp_size > limits.maxRatio))
     return false;
@@ -63,7 +67,7 @@ bool inflateWhole(zip_t* zip, zip_uint64_t index, const zip_stat_t& st, const Oo
   const zip_int64_t got = zip_fread(raw, in.get(), st.comp_size);
   zip_fclose(raw);
   if (got != static_cast<zip_int64_t>(st.comp_size)) return false;
-  out.reset(new char[outSize]);
+  out.reset(new char[outSize + 1]);  // one spare byte for the tokenizer's NUL
   size_t actual = 0;
   if (libdeflate_deflate_decompress(d, in.get(), inSize, out.get(), outSize, &actual) != LIBDEFLATE_SUCCESS ||
       actual != outSize || libdeflate_crc32(0, out.get(), outSize) != st.crc) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -189,4 +190,31 @@ TEST(CellFormat, GeneralOfShortDecimalsAtEveryMagnitude) {
     std::snprintf(buf, sizeof buf, "%.15G", v);
     ASSERT_EQ(formatGeneral(v), buf) << std::hexfloat << v;
   }
+}
+
+TEST(CellFormat, GeneralFormTextsAreExactlyWhatGeneralShows) {
+  // The shortcut may only claim a text when converting it would give it back.
+  std::mt19937_64 rng(9);
+  const char alphabet[] = "0123456789-.0000000099";
+  auto agrees = [](const std::string& t) {
+    double d = 0;
+    auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), d);
+    if (ec != std::errc() || end != t.data() + t.size()) return false;
+    return formatGeneral(d) == t;
+  };
+  int claimed = 0;
+  for (int i = 0; i < 400000; ++i) {
+    std::string t;
+    const int len = 1 + static_cast<int>(rng() % 19);
+    for (int k = 0; k < len; ++k) t.push_back(alphabet[rng() % (sizeof alphabet - 1)]);
+    if (xl::isGeneralForm(t)) {
+      ++claimed;
+      ASSERT_TRUE(agrees(t)) << t;
+    }
+  }
+  EXPECT_GT(claimed, 1000);
+  for (const char* t : {"0", "7", "-12", "12.5", "0.0001", "-0.25", "123456789012345", "0.000123456789012345"})
+    EXPECT_TRUE(xl::isGeneralForm(t)) << t;
+  for (const char* t : {"-0", "00", "01", "1.", ".5", "1.50", "0.00001", "1234567890123456", "1e5", "+1", "1,5", ""})
+    EXPECT_FALSE(xl::isGeneralForm(t)) << t;
 }
