@@ -2,6 +2,7 @@
 #include "platform/xl/book.h"
 
 #include <algorithm>
+#include <new>
 #include <string>
 
 namespace xl {
@@ -20,6 +21,10 @@ inline bool samePos(const CellRef& a, const CellRef& b) {
 // it reads the next, small one (the scan reuses one book for every file).
 constexpr size_t kKeepCapacity = 16u << 20;
 
+// A reservation made from a size the file declares stays below this
+// (256 MB of records); larger sheets grow from there.
+constexpr size_t kMaxReservedCells = 16u << 20;
+
 }  // namespace
 
 
@@ -36,6 +41,16 @@ void Sheet::addCell(uint32_t row, uint32_t col, uint32_t off, uint32_t len) {
     if (before(c, back)) sorted_ = false;
   }
   cells_.push_back(c);
+}
+
+void Sheet::reserveCells(size_t count) {
+  count = std::min<size_t>(count, kMaxReservedCells);
+  if (count <= cells_.capacity()) return;
+  try {
+    cells_.reserve(count);
+  } catch (const std::bad_alloc&) {
+    // Growing as cells come is still possible.
+  }
 }
 
 void Sheet::hideRow(uint32_t row) {

@@ -35,6 +35,9 @@ class Sheet {
   // Readers add cells in any order; finish() sorts them row-major, keeps the
   // last value written to a position, and computes lastRow/lastCol.
   void addCell(uint32_t row, uint32_t col, uint32_t off, uint32_t len);
+  // Room for about `count` cells ahead, so a big sheet does not grow its
+  // records by copying them over and over; a failed reservation is ignored.
+  void reserveCells(size_t count);
   void hideRow(uint32_t row);
   void hideCols(uint32_t first, uint32_t last);  // inclusive, zero-based
   void finish();

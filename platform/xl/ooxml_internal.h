@@ -47,6 +47,9 @@ class SaxHandler {
   virtual void start(const char* name, const char** atts) = 0;
   virtual void end(const char* name) = 0;
   virtual void text(const char* /*s*/, int /*len*/) {}
+  // The part's inflated size as the zip declares it, before the first
+  // callback: a hint for reserving memory, never trusted as a bound.
+  virtual void partSize(uint64_t /*bytes*/) {}
 
   void fail(std::string message);
   bool failed() const { return !failure_.empty(); }

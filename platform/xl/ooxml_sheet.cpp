@@ -105,6 +105,9 @@ class SheetHandler : public SaxHandler {
     else if (eq(name, "cols")) inCols_ = false;
   }
 
+  // A stored cell takes at least about 20 bytes of sheet XML.
+  void partSize(uint64_t bytes) override { sheet_.reserveCells(static_cast<size_t>(bytes / 20)); }
+
   void text(const char* s, int len) override {
     std::string* target = inValue_ ? &value_ : (inText_ && phonetic_ == 0 ? &inline_ : nullptr);
     if (!target) return;

@@ -360,6 +360,7 @@ bool Package::parse(const std::string& part, SaxHandler& handler, std::string& e
   if (zip_stat_index(zip_, static_cast<zip_uint64_t>(index), 0, &st) == 0 && (st.valid & ZIP_STAT_COMP_SIZE))
     compressed = st.comp_size;
   PartSource src(file.f, part, limits_, compressed);
+  if (st.valid & ZIP_STAT_SIZE) handler.partSize(st.size);
   {
     std::unique_ptr<char[]> whole;
     if (inflateWhole(zip_, static_cast<zip_uint64_t>(index), st, limits_, whole))
