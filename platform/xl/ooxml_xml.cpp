@@ -82,6 +82,13 @@ bool validUtf8(const unsigned char* s, size_t n) {
       ++i;
       continue;
     }
+    // Most of the CJK range: lead bytes E1-EC with any two continuation
+    // bytes are neither overlong nor surrogates, so only their form matters.
+    if (c >= 0xE1 && c <= 0xEC) {
+      if (i + 3 > n || (s[i + 1] & 0xC0) != 0x80 || (s[i + 2] & 0xC0) != 0x80) return false;
+      i += 3;
+      continue;
+    }
     size_t len;
     uint32_t cp;
     if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
