@@ -19,16 +19,16 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 
 // A BIFF8 workbook stream: globals naming the sheets at the given offsets
 // (nullopt = the real offset of that sheet's substream), then the sheets.
-struct StreamSpec {
+struct StreamLayout {
   std::vector<std::string> sheetCells;  // one sheet per entry: its cell records
   std::vector<int64_t> offsets;         // -1 = the real one
   std::string extraGlobals;
 };
 
-std::string workbookStream(const StreamSpec& spec) {
-  const size_t n = spec.sheetCells.size();
+std::string workbookStream(const StreamLayout& layout) {
+  const size_t n = layout.sheetCells.size();
   auto globalsWith = [&](const std::vector<uint32_t>& offs) {
-    std::string g = bof(0x0005) + spec.extraGlobals;
+    std::string g = bof(0x0005) + layout.extraGlobals;
     for (size_t i = 0; i < n; ++i) g += boundSheet(offs[i], "S" + std::to_string(i + 1));
     return g + eofRecord();
   };
@@ -37,11 +37,11 @@ std::string workbookStream(const StreamSpec& spec) {
   std::string sheets;
   for (size_t i = 0; i < n; ++i) {
     real[i] = static_cast<uint32_t>(globalsSize + sheets.size());
-    sheets += bof(0x0010) + spec.sheetCells[i] + eofRecord();
+    sheets += bof(0x0010) + layout.sheetCells[i] + eofRecord();
   }
   std::vector<uint32_t> offs = real;
-  for (size_t i = 0; i < n && i < spec.offsets.size(); ++i)
-    if (spec.offsets[i] >= 0) offs[i] = static_cast<uint32_t>(spec.offsets[i]);
+  for (size_t i = 0; i < n && i < layout.offsets.size(); ++i)
+    if (layout.offsets[i] >= 0) offs[i] = static_cast<uint32_t>(layout.offsets[i]);
   return globalsWith(offs) + sheets;
 }
 
@@ -71,8 +71,8 @@ void expectCleanFailure(const std::string& result, const std::string& what) {
 }
 
 TEST_F(HostileXls, AGoodStreamReadsAsBuilt) {
-  StreamSpec spec{{labelCell(0, 0, "alpha"), labelCell(2, 1, "beta")}, {}, ""};
-  EXPECT_EQ(load(workbookStream(spec)), "ok: [S1] alpha [S2] beta");
+  StreamLayout layout{{labelCell(0, 0, "alpha"), labelCell(2, 1, "beta")}, {}, ""};
+  EXPECT_EQ(load(workbookStream(layout)), "ok: [S1] alpha [S2] beta");
 }
 
 TEST_F(HostileXls, RecordsRunningPastTheStream) {
@@ -131,8 +131,8 @@ TEST_F(HostileXls, ThousandsOfSheetsWithoutSubstreams) {
 TEST_F(HostileXls, EncryptedForeignTruncatedAndRandomFiles) {
   // FILEPASS right after the globals' BOF: RC4 encryption.
   const std::string filepass = record(0x002F, u16(1) + u16(1) + u16(2) + std::string(48, '\x11'));
-  StreamSpec spec{{labelCell(0, 0, "secret")}, {}, filepass};
-  EXPECT_EQ(load(workbookStream(spec)), "文件已加密");
+  StreamLayout layout{{labelCell(0, 0, "secret")}, {}, filepass};
+  EXPECT_EQ(load(workbookStream(layout)), "文件已加密");
   // An OLE2 file that holds no workbook stream (a Word file, or nothing).
   expectCleanFailure(load("\x01\x02\x03", "WordDocument"), "no workbook");
   writeFile(dir + "/empty-ole.xls", ole2Bytes({}));
