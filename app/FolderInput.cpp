@@ -1,9 +1,11 @@
 #include "app/FolderInput.h"
 
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QStandardPaths>
 
 #include "app/settings.h"
@@ -19,9 +21,25 @@ class FolderOrFileDialog : public QFileDialog {
     setFileMode(QFileDialog::AnyFile);
     setAcceptMode(QFileDialog::AcceptOpen);
     setLabelText(QFileDialog::Accept, QStringLiteral("选择"));
+    // Qt's own captions are English unless its translations are installed.
+    setLabelText(QFileDialog::LookIn, QStringLiteral("查找范围："));
+    setLabelText(QFileDialog::FileName, QStringLiteral("名称："));
+    setLabelText(QFileDialog::FileType, QStringLiteral("类型："));
+    setLabelText(QFileDialog::Reject, QStringLiteral("取消"));
+    setNameFilter(QStringLiteral("所有文件 (*)"));
     QString start = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
     if (!QFileInfo(start).isDir()) start = QDir::homePath();
     setDirectory(start);
+    // The accept button stays disabled while nothing is selected, so the
+    // folder being shown could otherwise not be chosen at all.
+    if (auto* box = findChild<QDialogButtonBox*>()) {
+      auto* here = box->addButton(QStringLiteral("选择当前文件夹"), QDialogButtonBox::ActionRole);
+      here->setObjectName(QStringLiteral("chooseShownFolder"));
+      connect(here, &QPushButton::clicked, this, [this] {
+        chosen_ = QDir::cleanPath(directory().absolutePath());
+        QDialog::accept();
+      });
+    }
   }
 
   QString chosen() const { return chosen_; }

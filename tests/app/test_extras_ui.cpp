@@ -5,6 +5,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QPushButton>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QMenu>
@@ -218,6 +219,18 @@ class TestExtrasUi : public QObject {
     QCOMPARE(FolderInput::runFolderDialog(nullptr), q((dir_ / "子目录").string()));
     answerWith(file, true);
     QCOMPARE(FolderInput::runFolderDialog(nullptr), QString());
+
+    // The folder being shown, with nothing selected in it.
+    QTimer::singleShot(0, [this] {
+      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      QVERIFY(dialog != nullptr);
+      dialog->setDirectory(q((dir_ / "子目录").string()));
+      auto* here = dialog->findChild<QPushButton*>(QStringLiteral("chooseShownFolder"));
+      QVERIFY(here != nullptr);
+      QVERIFY(here->isEnabled());
+      here->click();
+    });
+    QCOMPARE(FolderInput::runFolderDialog(nullptr), q((dir_ / "子目录").string()));
   }
 
   void colourPanelSaveAndCancel() {
