@@ -1,6 +1,8 @@
 // Program entry: the toolkit, the process-wide objects, the exit routine,
 // then the main window until it is gone.
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
 
 #include <memory>
 
@@ -26,6 +28,11 @@ struct ExitRoutine {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  // Qt's own dialogs (the folder chooser, the colour dialog) speak the
+  // window's language when Qt's translations are installed.
+  QTranslator qtTranslator;
+  if (qtTranslator.load(QStringLiteral("qtbase_zh_CN"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    app.installTranslator(&qtTranslator);
 
   // Process-wide objects: the drop hook, not yet attached; the library table
   // lives in library_deploy.cpp and is filled when the window is created.

@@ -63,5 +63,5 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-noto-cjk")
 # Opening a result in Calc and a folder in the file browser.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libreoffice-calc, python3-uno, python3, xdg-utils")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libreoffice-calc, python3-uno, python3, xdg-utils, qt6-translations-l10n")
 include(CPack)

@@ -8,7 +8,7 @@ PKGS=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libzip-dev libexpat1-dev libgsf-1-dev libxlsxwriter-dev libdeflate-dev zlib1g-dev
   libgtest-dev
-  fonts-noto-cjk
+  fonts-noto-cjk qt6-translations-l10n
   libreoffice-calc python3-uno
   xvfb xauth x11-utils imagemagick xdg-utils
   python3 python3-openpyxl python3-xlrd python3-xlwt
