@@ -19,6 +19,15 @@ using xltest::hasCjk;
 
 namespace {
 
+// One BIFF record: type and length (little-endian), then the body.
+void appendBiffRecord(std::string& s, uint16_t type, const std::string& body) {
+  s += static_cast<char>(type & 0xFF);
+  s += static_cast<char>(type >> 8);
+  s += static_cast<char>(body.size() & 0xFF);
+  s += static_cast<char>(body.size() >> 8);
+  s += body;
+}
+
 void makeZip(const fs::path& p, const std::vector<std::pair<std::string, std::string>>& entries) {
   int err = 0;
   zip_t* z = zip_open(p.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
@@ -141,13 +150,7 @@ TEST_F(Load, UnreadableFileNamesThePermission) {
 TEST_F(Load, BiffContentLoadsWhateverTheName) {
   // A bare BIFF5 worksheet stream: BOF, LABEL "Hi" at B3, EOF.
   std::string s;
-  auto rec = [&](uint16_t type, std::string body) {
-    s += static_cast<char>(type & 0xFF);
-    s += static_cast<char>(type >> 8);
-    s += static_cast<char>(body.size() & 0xFF);
-    s += static_cast<char>(body.size() >> 8);
-    s += body;
-  };
+  auto rec = [&](uint16_t type, const std::string& body) { appendBiffRecord(s, type, body); };
   rec(0x0809, std::string("\x00\x05\x10\x00\x00\x00\x00\x00", 8));
   rec(0x0204, std::string("\x02\x00\x01\x00\x00\x00\x02\x00Hi", 10));
   rec(0x000A, "");
@@ -163,13 +166,7 @@ TEST_F(Load, BiffContentLoadsWhateverTheName) {
 
 TEST_F(Load, AFailedLoadLeavesNothingOfThePreviousBook) {
   std::string s;
-  auto rec = [&](uint16_t type, std::string body) {
-    s += static_cast<char>(type & 0xFF);
-    s += static_cast<char>(type >> 8);
-    s += static_cast<char>(body.size() & 0xFF);
-    s += static_cast<char>(body.size() >> 8);
-    s += body;
-  };
+  auto rec = [&](uint16_t type, const std::string& body) { appendBiffRecord(s, type, body); };
   rec(0x0809, std::string("\x00\x05\x10\x00\x00\x00\x00\x00", 8));
   rec(0x0204, std::string("\x00\x00\x00\x00\x00\x00\x01\x00X", 9));
   rec(0x000A, "");
