@@ -13,7 +13,9 @@ PKGS=(
   xvfb xauth x11-utils imagemagick xdg-utils
   python3 python3-openpyxl python3-xlrd python3-xlwt
   clang libclang-rt-14-dev
-  time linux-perf
+  time linux-perf ccache
+  libsqlite3-dev libzstd-dev nettle-dev
+  xdotool wmctrl
 )
 
 SUDO=""

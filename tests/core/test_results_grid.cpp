@@ -214,7 +214,9 @@ TEST(ResultsGrid, ColourCellRangeClipsOnlyTheFarCorner) {
   EXPECT_FALSE(g.colourCellRange(4, 3, 4, 1, 0x1));
   for (int r = 0; r < 10; ++r)
     for (int c = 0; c < 6; ++c)
-      if (r != 5) EXPECT_FALSE(g.cellColour(r, c).has_value()) << r << "," << c;
+      if (r != 5) {
+        EXPECT_FALSE(g.cellColour(r, c).has_value()) << r << "," << c;
+      }
   // Absent last row/column mean the first ones.
   EXPECT_TRUE(g.colourCellRange(2, 3, std::nullopt, std::nullopt, 0xFFFFFFFF));
   EXPECT_EQ(g.cellColour(2, 3), 0xFFFFFFFFu);  // any 32-bit value, no range check

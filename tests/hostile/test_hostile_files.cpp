@@ -64,8 +64,9 @@ TEST_F(HostileFiles, SpecialFilesWithWorkbookNamesAreFailureRowsAndNeverBlock) {
   ASSERT_EQ(::mkfifo((dir + "/pipe.xls").c_str(), 0644), 0);
   const bool haveSocket = makeSocket(dir + "/sock.xls");
   // A device node: a real one as root, otherwise a link to one.
-  if (::mknod((dir + "/dev.xls").c_str(), S_IFCHR | 0644, makedev(1, 3)) != 0)
+  if (::mknod((dir + "/dev.xls").c_str(), S_IFCHR | 0644, makedev(1, 3)) != 0) {
     ASSERT_EQ(::symlink("/dev/zero", (dir + "/dev.xls").c_str()), 0);
+  }
   ASSERT_EQ(::symlink("/dev/tty", (dir + "/tty.xls").c_str()), 0);
   ::mkdir((dir + "/folder.xls").c_str(), 0755);
   // Root reads every file, so unreadability is a chmod 000 file only for
@@ -102,7 +103,9 @@ TEST_F(HostileFiles, SpecialFilesWithWorkbookNamesAreFailureRowsAndNeverBlock) {
       EXPECT_TRUE(hasCjk(row->at(2))) << e.name << ": " << row->at(2);
   }
   for (const Row& row : r.rows)
-    if (row[1] == "打开失败") EXPECT_TRUE(hasCjk(row[2])) << row[0] << ": " << row[2];
+    if (row[1] == "打开失败") {
+      EXPECT_TRUE(hasCjk(row[2])) << row[0] << ": " << row[2];
+    }
 }
 
 TEST_F(HostileFiles, FoldersWithoutPermissionAreLeftOutAndTheRestIsFound) {
@@ -190,7 +193,9 @@ TEST_F(HostileFiles, PathsLongerThanPathMax) {
   const std::string longPath = dir + rel + "/deep.xlsx";
   ASSERT_GT(longPath.size(), 4096u);
   const std::string result = loadResult(longPath);
-  if (result != "ok") EXPECT_EQ(result, "无法打开文件：路径过长");
+  if (result != "ok") {
+    EXPECT_EQ(result, "无法打开文件：路径过长");
+  }
 
   EXPECT_EQ(countWorkbooks(dir, "*.xls"), 2);
   const SearchResult r = searchFolder(dir, "目标");
@@ -206,7 +211,7 @@ TEST_F(HostileFiles, PathsLongerThanPathMax) {
 // Changes the folder once the walk is done and before the first load, as
 // another program writing there would.
 struct ChangingSource : WorkbookSource {
-  ChangingSource(WorkbookSource& inner, std::function<void()> change) : inner(inner), change(std::move(change)) {}
+  ChangingSource(WorkbookSource& wrapped, std::function<void()> onPlan) : inner(wrapped), change(std::move(onPlan)) {}
   void plan(const std::vector<std::string>& paths) override {
     change();
     inner.plan(paths);

@@ -83,7 +83,9 @@ TEST_F(HostileXls, RecordsRunningPastTheStream) {
         good.substr(0, good.size() - 4) + u16(0x0204) + u16(0x00FF) + "xy",
         good + u16(0x00FC) + u16(0x2020)}) {
     const std::string result = load(stream);
-    if (result.rfind("ok:", 0) != 0) EXPECT_TRUE(hasCjk(result)) << result;
+    if (result.rfind("ok:", 0) != 0) {
+      EXPECT_TRUE(hasCjk(result)) << result;
+    }
   }
   // A cell record whose own fields say more than its length holds.
   const std::string lyingLabel = record(0x0204, u16(0) + u16(0) + u16(0x0F) + u16(5000) + std::string(1, '\0') + "ab");
@@ -95,8 +97,9 @@ TEST_F(HostileXls, RecordsRunningPastTheStream) {
   // The same streams straight through the record layer.
   for (size_t len = 0; len <= good.size(); ++len) {
     xl::Book book;
-    if (!xl::biff::parseWorkbookStream(reinterpret_cast<const uint8_t*>(good.data()), len, "x", book))
+    if (!xl::biff::parseWorkbookStream(reinterpret_cast<const uint8_t*>(good.data()), len, "x", book)) {
       EXPECT_FALSE(book.error().empty()) << len;
+    }
   }
 }
 
@@ -125,7 +128,9 @@ TEST_F(HostileXls, ThousandsOfSheetsWithoutSubstreams) {
   const auto start = std::chrono::steady_clock::now();
   const std::string result = load(globals);
   EXPECT_LT(secondsSince(start), 20.0);
-  if (result.rfind("ok:", 0) != 0) EXPECT_TRUE(hasCjk(result)) << result;
+  if (result.rfind("ok:", 0) != 0) {
+    EXPECT_TRUE(hasCjk(result)) << result;
+  }
 }
 
 TEST_F(HostileXls, EncryptedForeignTruncatedAndRandomFiles) {

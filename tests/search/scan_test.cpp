@@ -212,7 +212,7 @@ TEST_F(ScanTest, EmptyDimensionsAndSheetsGiveNothing) {
   Sheet beyond = sheet("B", {{"hit", "hit"}});
   beyond.lastCol = 1;  // a stored cell past lastCol is not looked at
   beyond.cells[{0, 0}] = "miss";
-  fakexl::addBook("/d/e.xls", Book{{noRows, noCols, Sheet{"Empty"}, beyond}});
+  fakexl::addBook("/d/e.xls", Book{{noRows, noCols, Sheet{"Empty", {}, {}, {}}, beyond}});
   Harness h(settingsFor("hit", true));
   h.scan({"e.xls"});
   EXPECT_EQ(h.grid.rowCount(), 1);
@@ -492,7 +492,7 @@ TEST(CorpusScan, StoredCellWalkGivesThePlainLoopsGrid) {
 // ---- The whole search over a folder: count, walk, source, scan ----
 
 struct RecordingSource : WorkbookSource {
-  explicit RecordingSource(WorkbookSource& inner) : inner(inner) {}
+  explicit RecordingSource(WorkbookSource& wrapped) : inner(wrapped) {}
   void plan(const std::vector<std::string>& paths) override { planned = paths; }
   BookHandle load(const std::string& path, std::string& error) override {
     loaded.push_back(path);

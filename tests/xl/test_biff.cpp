@@ -103,7 +103,9 @@ void writeOle2(const std::string& path, const std::vector<std::pair<std::string,
   for (const auto& [name, data] : streams) {
     GsfOutput* child = gsf_outfile_new_child(ole, name.c_str(), FALSE);
     ASSERT_NE(child, nullptr);
-    if (!data.empty()) ASSERT_TRUE(gsf_output_write(child, data.size(), data.data()));
+    if (!data.empty()) {
+      ASSERT_TRUE(gsf_output_write(child, data.size(), data.data()));
+    }
     gsf_output_close(child);
     g_object_unref(child);
   }
@@ -396,7 +398,9 @@ TEST(BiffFailures, EncryptedDamagedAndForeignContainers) {
     std::vector<uint8_t> cut(whole.begin(), whole.begin() + static_cast<long>(keep));
     std::string cutPath = scratch("cut.xls");
     writeFile(cutPath, cut);
-    if (!book.load(cutPath)) EXPECT_TRUE(isChinese(book.error())) << keep << ": " << book.error();
+    if (!book.load(cutPath)) {
+      EXPECT_TRUE(isChinese(book.error())) << keep << ": " << book.error();
+    }
   }
 }
 
@@ -771,7 +775,9 @@ TEST(BiffCorpus, EveryXlsLoadsOrFailsCleanlyAndQuickly) {
     auto start = std::chrono::steady_clock::now();
     xl::Book book;
     bool ok = book.load(entry.path().string());
-    if (!ok) EXPECT_TRUE(isChinese(book.error())) << entry.path() << ": " << book.error();
+    if (!ok) {
+      EXPECT_TRUE(isChinese(book.error())) << entry.path() << ": " << book.error();
+    }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << entry.path();
   }
   EXPECT_GT(files, 30);
