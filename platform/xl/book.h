@@ -70,6 +70,17 @@ class Book {
   const std::string& error() const { return error_; }
   void clear();
 
+  // Cancelling a load from another thread: while *flag is non-zero a load in
+  // progress gives up at its next check and load() returns false with
+  // loadCancelled() set. Readers call cancelled() in their loops (every
+  // megabyte of input or few thousand cells), so a load ends within
+  // milliseconds. The flag is read with relaxed atomic loads; null: never.
+  void setCancelFlag(const int* flag) { cancel_ = flag; }
+  bool cancelled() const { return cancel_ && __atomic_load_n(cancel_, __ATOMIC_RELAXED) != 0; }
+  // The last load ended because the cancel flag was set: not a failure of
+  // the file, so callers drop it rather than report it.
+  bool loadCancelled() const { return loadCancelled_; }
+
   // Text arena. Returns the offset of a NUL-terminated copy of `text`; fails
   // (returns false) when the arena would pass kMaxArenaBytes.
   bool addText(std::string_view text, uint32_t& off);
@@ -87,7 +98,12 @@ class Book {
  private:
   std::vector<char> arena_;
   std::string error_;
+  const int* cancel_ = nullptr;
+  bool loadCancelled_ = false;
 };
+
+// Error text of a cancelled load.
+inline constexpr const char* kCancelledText = "读取已取消";
 
 // Format readers, one per file format. Each fills `book` (already cleared)
 // from an open, regular file and returns false with book.setError(...) on

@@ -80,6 +80,7 @@ XLAPI int xlBookLoadA(BookHandle book, const char* path) {
   try {
     ok = book->book.load(path ? path : "");
     book->syncHandles();
+    if (!ok && book->book.loadCancelled()) return XL_LOAD_CANCELLED;
   } catch (...) {  // load itself never throws; syncHandles may lack memory
     book->book.clear();
     book->book.setError("文件过大：内存不足");
@@ -287,6 +288,10 @@ XLAPI int xlSheetFirstCellOfRowA(SheetHandle sheet, int row) {
   if (!s) return 0;
   if (row < 0) return 0;
   return static_cast<int>(s->firstCellOfRow(static_cast<uint32_t>(row)));
+}
+
+XLAPI void xlBookSetCancelFlagA(BookHandle book, const int* flag) {
+  if (book) book->book.setCancelFlag(flag);
 }
 
 XLAPI long long xlBookMemoryBytesA(BookHandle book) {

@@ -14,7 +14,7 @@ typedef struct XlSheetTag* SheetHandle;
 typedef struct XlFormatTag* FormatHandle;
 
 XLAPI BookHandle xlCreateXMLBookCA(void);
-XLAPI int xlBookLoadA(BookHandle book, const char* path);              // 1 = loaded
+XLAPI int xlBookLoadA(BookHandle book, const char* path);              // 1 = loaded, XL_LOAD_CANCELLED, 0 = failed
 XLAPI const char* xlBookErrorMessageA(BookHandle book);                // "ok" after a good load
 XLAPI int xlBookSheetCountA(BookHandle book);
 XLAPI SheetHandle xlBookGetSheetA(BookHandle book, int index);         // null when out of range
@@ -42,6 +42,16 @@ XLAPI int xlSheetStoredCellCountA(SheetHandle sheet);
 XLAPI const char* xlSheetStoredCellA(SheetHandle sheet, int index, int* row, int* col, int* length);
 // Index of the first stored cell at or after (row, 0); count when there is none.
 XLAPI int xlSheetFirstCellOfRowA(SheetHandle sheet, int row);
+// Cancelling loads: after this call every load into `book` (one in progress
+// included) reads *flag now and then and gives up soon after it becomes
+// non-zero (within milliseconds), leaving the book empty; xlBookLoadA then
+// returns XL_LOAD_CANCELLED and xlBookErrorMessageA a text saying so. A
+// cancelled load is not a fault of the file. The flag is read with relaxed
+// atomic loads, so another thread may set it at any time with an atomic store
+// (a C++ std::atomic<int> qualifies); it must outlive every load of the book.
+// A null flag turns cancelling off.
+#define XL_LOAD_CANCELLED (-1)
+XLAPI void xlBookSetCancelFlagA(BookHandle book, const int* flag);
 // Bytes of memory the loaded workbook holds (0 for a null book), so a caller
 // reading several books ahead can keep them under a budget.
 XLAPI long long xlBookMemoryBytesA(BookHandle book);

@@ -188,6 +188,7 @@ bool readHead(int fd, std::string& head, std::string& error) {
 }
 
 bool loadFd(int fd, const std::string& path, Book& book) {
+  if (book.cancelled()) return false;
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     book.setError(openErrorText(errno));
@@ -240,6 +241,7 @@ bool loadFd(int fd, const std::string& path, Book& book) {
 
 bool Book::load(const std::string& path) {
   clear();
+  loadCancelled_ = false;
   bool ok = false;
   try {
     // FIFOs, sockets and device nodes are never opened: opening some devices
@@ -267,6 +269,17 @@ bool Book::load(const std::string& path) {
   if (ok) {
     error_ = "ok";
     return true;
+  }
+  // A reader that gave up because it was told to, or a failure while a cancel
+  // was pending: either way the caller no longer wants this file.
+  if (cancelled()) {
+    try {
+      clear();
+    } catch (...) {
+    }
+    loadCancelled_ = true;
+    error_ = kCancelledText;
+    return false;
   }
   std::string message = error_;
   // Whatever a reader left, the user gets a Chinese text, never an empty or

@@ -3,6 +3,7 @@
 // tests) or against libxl.so loaded from the program directory (window).
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "platform/xl/libxl.h"
@@ -32,7 +33,21 @@ struct XlApi {
   int (*sheetFirstCellOfRow)(SheetHandle, int) = nullptr;
   // May stay null: a library written by an older build lacks it.
   long long (*bookMemoryBytes)(BookHandle) = nullptr;
+  // May stay null too: loads through an older library cannot be cancelled.
+  void (*bookSetCancelFlag)(BookHandle, const int*) = nullptr;
 };
+
+// A std::atomic<int> as the plain int the C interface reads atomically.
+inline const int* cancelFlagOf(const std::atomic<int>& flag) {
+  static_assert(sizeof(std::atomic<int>) == sizeof(int) && alignof(std::atomic<int>) == alignof(int) &&
+                std::atomic<int>::is_always_lock_free);
+  return reinterpret_cast<const int*>(&flag);
+}
+
+// Sets `flag` as the cancel flag of `book` when the library offers it.
+inline void setCancelFlag(const XlApi& api, BookHandle book, const std::atomic<int>& flag) {
+  if (api.bookSetCancelFlag && book) api.bookSetCancelFlag(book, cancelFlagOf(flag));
+}
 
 // The table of the statically linked library (defined in xl_static only).
 const XlApi& staticXlApi();

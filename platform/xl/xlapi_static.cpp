@@ -28,6 +28,7 @@ XlApi makeStaticApi() {
   api.sheetStoredCell = &xlSheetStoredCellA;
   api.sheetFirstCellOfRow = &xlSheetFirstCellOfRowA;
   api.bookMemoryBytes = &xlBookMemoryBytesA;
+  api.bookSetCancelFlag = &xlBookSetCancelFlagA;
   return api;
 }
 

@@ -255,6 +255,10 @@ TEST_F(CApi, SharedLibraryLoadsByAbsolutePathWithEveryEntryPoint) {
   BookHandle in = dyn.createXMLBook();
   ASSERT_EQ(dyn.bookLoad(in, file.c_str()), 1) << dyn.bookErrorMessage(in);
   EXPECT_STREQ(dyn.sheetReadStr(dyn.bookGetSheet(in, 0), 2, 0, nullptr), "/数据/2.xlsx");
+  ASSERT_NE(dyn.bookSetCancelFlag, nullptr);  // optional in the table, but this build has it
+  const int cancel = 1;
+  dyn.bookSetCancelFlag(in, &cancel);
+  EXPECT_EQ(dyn.bookLoad(in, file.c_str()), XL_LOAD_CANCELLED);
   dyn.bookRelease(in);
 
   XlApi none;
@@ -272,6 +276,36 @@ TEST_F(CApi, SharedLibraryLoadsByAbsolutePathWithEveryEntryPoint) {
   EXPECT_FALSE(loadXlApi((dir / "libxl.so").string(), none, missing));
   EXPECT_EQ(missing, "xlCreateXMLBookCA");
   EXPECT_EQ(none.bookLoad, nullptr);
+}
+
+// A cancelled load is its own outcome: not loaded, not a failure of the file,
+// and the book is left empty rather than holding the previous workbook.
+TEST_F(CApi, CancelledLoadIsNeitherLoadedNorFailed) {
+  BookHandle out = api().createXMLBook();
+  writeExport(out, 2);
+  const fs::path file = dir / "cancel.xlsx";
+  ASSERT_EQ(api().bookSave(out, file.c_str()), 1);
+  api().bookRelease(out);
+
+  std::atomic<int> stop{0};
+  BookHandle in = api().createXMLBook();
+  setCancelFlag(api(), in, stop);
+  ASSERT_EQ(api().bookLoad(in, file.c_str()), 1) << api().bookErrorMessage(in);
+  EXPECT_EQ(api().bookSheetCount(in), 1);
+  stop = 1;
+  EXPECT_EQ(api().bookLoad(in, file.c_str()), XL_LOAD_CANCELLED);
+  EXPECT_STREQ(api().bookErrorMessage(in), "读取已取消");
+  EXPECT_EQ(api().bookSheetCount(in), 0);
+  // A missing file under a set flag is dropped the same way: the caller no
+  // longer wants it, so it must not become a failure row either.
+  EXPECT_EQ(api().bookLoad(in, (dir / "absent.xlsx").c_str()), XL_LOAD_CANCELLED);
+  stop = 0;
+  EXPECT_EQ(api().bookLoad(in, (dir / "absent.xlsx").c_str()), 0);
+  EXPECT_EQ(api().bookLoad(in, file.c_str()), 1);
+  api().bookSetCancelFlag(in, nullptr);  // off again
+  stop = 1;
+  EXPECT_EQ(api().bookLoad(in, file.c_str()), 1);
+  api().bookRelease(in);
 }
 
 TEST_F(CApi, InsertedSheetCanStartAsACopy) {
