@@ -6,7 +6,7 @@ set -euo pipefail
 PKGS=(
   build-essential cmake pkg-config ninja-build
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libzip-dev libexpat1-dev libgsf-1-dev libxlsxwriter-dev libdeflate-dev zlib1g-dev
+  libzip-dev libexpat1-dev libgsf-1-dev libxlsxwriter-dev libdeflate-dev libisal-dev zlib1g-dev
   libgtest-dev
   fonts-noto-cjk qt6-translations-l10n
   libreoffice-calc python3-uno

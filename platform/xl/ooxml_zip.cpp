@@ -2,6 +2,7 @@
 // inflated chunk by chunk straight into expat's buffer, never held whole.
 #include <expat.h>
 #include <fcntl.h>
+#include <isa-l/igzip_lib.h>
 #include <libdeflate.h>
 #include <unistd.h>
 #include <zip.h>
@@ -75,6 +76,13 @@ bool inflateWhole(zip_t* zip, zip_uint64_t index, const zip_stat_t& st, const Oo
     return false;
   }
   return true;
+}
+
+// A plain deflated entry whose size and CRC the zip declares: ISA-L can
+// inflate it and check it.
+bool canInflateRaw(const zip_stat_t& st) {
+  constexpr zip_uint64_t kNeed = ZIP_STAT_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_CRC | ZIP_STAT_ENCRYPTION_METHOD;
+  return (st.valid & kNeed) == kNeed && st.comp_method == ZIP_CM_DEFLATE && st.encryption_method == ZIP_EM_NONE;
 }
 
 std::string folded(std::string_view s) {
@@ -236,6 +244,70 @@ struct PartSource::Ahead {
   std::thread thread;
 };
 
+// The raw deflated bytes of an entry and ISA-L's inflating state.
+struct PartSource::RawInflate {
+  static constexpr size_t kIn = 256u << 10;
+  zip_file_t* raw = nullptr;
+  std::unique_ptr<inflate_state> state = std::make_unique<inflate_state>();
+  std::unique_ptr<uint8_t[]> in = std::make_unique_for_overwrite<uint8_t[]>(kIn);
+  uint64_t size = 0, out = 0;
+  uint32_t crc = 0;
+  bool inEnd = false, done = false;
+  ~RawInflate() {
+    if (raw) zip_fclose(raw);
+  }
+};
+
+void PartSource::inflateRaw(zip_file_t* raw, uint64_t size, uint32_t crc) {
+  raw_ = std::make_unique<RawInflate>();
+  raw_->raw = raw;
+  raw_->size = size;
+  raw_->crc = crc;
+  isal_inflate_init(raw_->state.get());
+  raw_->state->crc_flag = ISAL_GZIP_NO_HDR;  // the zip's CRC-32 is gzip's
+}
+
+int64_t PartSource::readRaw(char* buf, size_t n, std::string& error) {
+  RawInflate& r = *raw_;
+  if (r.done || n == 0) return 0;
+  inflate_state& s = *r.state;
+  s.next_out = reinterpret_cast<uint8_t*>(buf);
+  s.avail_out = static_cast<uint32_t>(std::min<size_t>(n, 1u << 30));
+  const uint32_t want = s.avail_out;
+  while (s.avail_out > 0) {
+    if (s.avail_in == 0 && !r.inEnd) {
+      const zip_int64_t got = zip_fread(r.raw, r.in.get(), RawInflate::kIn);
+      if (got < 0) {
+        error = openError(zip_error_code_zip(zip_file_get_error(r.raw)), part_);
+        return -1;
+      }
+      r.inEnd = got == 0;
+      s.next_in = r.in.get();
+      s.avail_in = static_cast<uint32_t>(got);
+    }
+    const uint32_t before = s.avail_out, inBefore = s.avail_in;
+    if (isal_inflate(&s) != ISAL_DECOMP_OK) {
+      error = openError(ZIP_ER_ZLIB, part_);
+      return -1;
+    }
+    r.out += before - s.avail_out;
+    if (s.block_state == ISAL_BLOCK_FINISH) {
+      if (r.out != r.size || s.crc != r.crc) {
+        error = openError(ZIP_ER_CRC, part_);
+        return -1;
+      }
+      r.done = true;
+      break;
+    }
+    // Input used up and nothing more came out: the entry is cut short.
+    if (r.inEnd && s.avail_in == 0 && before == s.avail_out && inBefore == 0) {
+      error = openError(ZIP_ER_EOF, part_);
+      return -1;
+    }
+  }
+  return static_cast<int64_t>(want - s.avail_out);
+}
+
 PartSource::PartSource(zip_file_t* file, const std::string& part, const OoxmlLimits& limits, uint64_t compressedBytes)
     : file_(file), part_(part), limits_(limits), compressed_(compressedBytes ? compressedBytes : 1) {}
 
@@ -250,6 +322,7 @@ PartSource::~PartSource() {
 }
 
 int64_t PartSource::readEntry(char* buf, size_t n, std::string& error) {
+  if (raw_) return readRaw(buf, n, error);
   zip_int64_t got = zip_fread(file_, buf, static_cast<zip_uint64_t>(n));
   if (got < 0) {
     error = openError(zip_error_code_zip(zip_file_get_error(file_)), part_);
@@ -363,9 +436,14 @@ bool Package::parse(const std::string& part, SaxHandler& handler, std::string& e
   if (st.valid & ZIP_STAT_SIZE) handler.partSize(st.size);
   {
     std::unique_ptr<char[]> whole;
-    if (inflateWhole(zip_, static_cast<zip_uint64_t>(index), st, limits_, whole))
+    if (inflateWhole(zip_, static_cast<zip_uint64_t>(index), st, limits_, whole)) {
       src.useWhole(std::move(whole), static_cast<size_t>(st.size));
-    else if (!(st.valid & ZIP_STAT_SIZE) || st.size > kWholeInflateBytes) src.inflateAhead();
+    } else {
+      if (canInflateRaw(st))
+        if (zip_file_t* raw = zip_fopen_index(zip_, static_cast<zip_uint64_t>(index), ZIP_FL_COMPRESSED))
+          src.inflateRaw(raw, st.size, st.crc);
+      if (!(st.valid & ZIP_STAT_SIZE) || st.size > kWholeInflateBytes) src.inflateAhead();
+    }
   }
 
   std::string head;  // what the fast path read before handing over

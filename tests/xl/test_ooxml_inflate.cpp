@@ -139,6 +139,16 @@ TEST(OoxmlInflateAhead, LargePartReadsWholeAndDamageFails) {
     EXPECT_FALSE(book.load((dir / "bad.xlsx").string()));
     EXPECT_FALSE(book.error().empty());
   }
+  {
+    // Intact data under a wrong declared CRC: the streaming inflater checks
+    // the CRC at the end just as the whole-part one does.
+    std::string bad = bytes;
+    bad[e.centralCrc] = static_cast<char>(bad[e.centralCrc] ^ 0x01);
+    xltest::writeBytes(dir / "badcrc.xlsx", bad);
+    xl::Book book;
+    EXPECT_FALSE(book.load((dir / "badcrc.xlsx").string()));
+    EXPECT_FALSE(book.error().empty());
+  }
   std::filesystem::remove_all(dir);
 }
 
