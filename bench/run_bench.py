@@ -172,6 +172,8 @@ def main():
     ap.add_argument("--runs-ui", type=int, default=3)
     ap.add_argument("--skip-big", action="store_true", help="leave out workload (b)")
     ap.add_argument("--no-write", action="store_true", help="print only; leave RESULTS.md and README alone")
+    ap.add_argument("--compare", metavar="BUILD",
+                    help="also time the CLI of another build (say, of the last release) in the same rounds")
     args = ap.parse_args()
 
     build, data = os.path.abspath(args.build), os.path.abspath(args.data)
@@ -180,6 +182,9 @@ def main():
     floor = find_program(build, ["bench/bench_inflate_floor"])
     probe = find_program(build, ["bench/bench_ui_probe"])
     baseline = os.path.join(HERE, "baseline_openpyxl.py")
+    other = find_program(os.path.abspath(args.compare), ["cli/quorvane-search"]) if args.compare else None
+    if args.compare and not other:
+        sys.exit("run_bench.py: no quorvane-search in %s" % args.compare)
     jobs = str(os.cpu_count() or 1)
     notes = []
     if not floor:
@@ -196,10 +201,17 @@ def main():
         cmds = []
         if cli:
             cmds.append(Command("quorvane-search", [cli, "--folder", folder, "--text", TEXT, "--json"], "quorvane"))
+        if other:
+            cmds.append(Command("quorvane-search, other build", [other, "--folder", folder, "--text", TEXT, "--json"],
+                                "other"))
         cmds.append(Command("openpyxl/xlrd script", ["/usr/bin/python3", baseline, folder, TEXT], "python"))
         cmds.append(Command("inflate floor, 1 thread", [floor, folder], "floor"))
         if with_parallel_floor:
             cmds.append(Command("inflate floor, %s threads" % jobs, [floor, "-j", jobs, folder], "floor-j"))
+        # libdeflate inflates each member whole: the lowest floor we know.
+        cmds.append(Command("libdeflate floor, 1 thread", [floor, "--libdeflate", folder], "ldfloor"))
+        cmds.append(Command("libdeflate floor, %s threads" % jobs, [floor, "--libdeflate", "-j", jobs, folder],
+                            "ldfloor-j"))
         counts = {"cli": None, "failures": None, "planted": planted}
         if cli:
             # Untimed: counts the rows and warms the page cache for everyone.
@@ -311,6 +323,19 @@ def render(results, ui, notes, books, xls, xml):
         targets.append(("%s: match rows of quorvane = the script's = planted (%s, %s, %s)" % (
             name, fmt(counts["cli"], "d"), py_count or "-", fmt(counts["planted"], "d")), same))
         speedup = py.median / q.median if q and q.median else None
+        floors = [c for c in cmds if c.program in ("floor", "floor-j", "ldfloor", "ldfloor-j")]
+        if q and q.median and q.median_cpu:
+            notes.append("%s: quorvane / floors in wall time: %s; in CPU time: %s" % (
+                name, ", ".join("%s %.2fx" % (f.label, q.median / f.median) for f in floors if f.median),
+                ", ".join("%s %.2fx" % (f.label, q.median_cpu / f.median_cpu) for f in floors if f.median_cpu)))
+        ld = next((c for c in cmds if c.program == "ldfloor"), None)
+        if q and ld and q.median and ld.median:
+            targets.append(("%s: no more than 3.5x the libdeflate floor, 1 thread, in wall time (%.2fx)" % (
+                name, q.median / ld.median), q.median / ld.median <= 3.5))
+        ot = next((c for c in cmds if c.program == "other"), None)
+        if q and ot and q.median and ot.median and q.median_cpu and ot.median_cpu:
+            notes.append("%s: this build / the other build: wall %.2fx, CPU %.2fx, peak RSS %.0f / %.0f MB" % (
+                name, q.median / ot.median, q.median_cpu / ot.median_cpu, q.peak_mb, ot.peak_mb))
         if name.startswith("(a)"):
             targets.append(("(a): at least 20x faster than the openpyxl/xlrd script (%sx)" % fmt(speedup, ".1f"),
                             None if speedup is None else speedup >= 20))

@@ -97,7 +97,7 @@ class GeneratedData(unittest.TestCase):
                     with zipfile.ZipFile(os.path.join(top, name)) as z:
                         want_members += len(z.infolist())
                         want_bytes += sum(i.file_size for i in z.infolist())
-        for extra in ([], ["-j", "3"]):
+        for extra in ([], ["-j", "3"], ["--libdeflate"], ["--libdeflate", "-j", "2"]):
             p = subprocess.run([os.path.join(BUILD, "bench", "bench_inflate_floor")] + extra + [self.tree],
                                stdout=subprocess.PIPE, check=True)
             f = p.stdout.decode().split()
@@ -203,6 +203,14 @@ class HarnessLogic(unittest.TestCase):
         self.assertEqual(v["(a): no more than 2x the inflate floor, 1 thread"], "FAIL")
         self.assertEqual(v["(b): at least 15x faster than openpyxl"], "FAIL")
         self.assertEqual(v["(b): peak RSS below 600 MB"], "FAIL")
+
+    def test_libdeflate_floor_verdict(self):
+        key = "(a) folder tree: no more than 3.5x the libdeflate floor, 1 thread, in wall time"
+        for floor, want in [(0.3, "PASS"), (0.2, "FAIL")]:
+            name, cmds, counts = self.tree([1.0], [30], [0.5])
+            cmds.append(fake("libdeflate floor, 1 thread", "ldfloor", [floor]))
+            v = verdicts(self.rb.render([(name, cmds, counts)], None, [], 1, 1, 1))
+            self.assertEqual(v[key], want, floor)
 
     def test_counts_must_agree_three_ways(self):
         key = "(a) folder tree: match rows of quorvane = the script's = planted"
