@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 namespace {
 
@@ -19,19 +21,48 @@ struct Row {
   uint16_t cells = 0;
   uint16_t colourCount = 0;
   int32_t height = ResultsGrid::kDesignRowHeight;
+
+  // The row owns its two buffers: it moves (the vector grows and inserts by
+  // moving) but never copies, so no buffer is freed twice.
+  Row() = default;
+  Row(const Row&) = delete;
+  Row& operator=(const Row&) = delete;
+  Row(Row&& other) noexcept { take(other); }
+  Row& operator=(Row&& other) noexcept {
+    if (this != &other) {
+      release();
+      take(other);
+    }
+    return *this;
+  }
+  ~Row() { release(); }
+
+  void release() {
+    std::free(data);
+    std::free(colours);
+    data = nullptr;
+    colours = nullptr;
+    size = cap = 0;
+    cells = colourCount = 0;
+  }
+
+ private:
+  void take(Row& other) {
+    data = std::exchange(other.data, nullptr);
+    colours = std::exchange(other.colours, nullptr);
+    size = std::exchange(other.size, 0);
+    cap = std::exchange(other.cap, 0);
+    cells = std::exchange(other.cells, 0);
+    colourCount = std::exchange(other.colourCount, 0);
+    height = other.height;
+  }
 };
+
+// Growing the vector must move rows, not copy them.
+static_assert(std::is_nothrow_move_constructible_v<Row> && !std::is_copy_constructible_v<Row>);
 
 constexpr uint64_t kColourSet = uint64_t(1) << 32;
 constexpr int kMaxColumns = 0xFFFF;
-
-void freeRow(Row& r) {
-  std::free(r.data);
-  std::free(r.colours);
-  r.data = nullptr;
-  r.colours = nullptr;
-  r.size = r.cap = 0;
-  r.cells = r.colourCount = 0;
-}
 
 uint32_t readVarint(const uint8_t*& p) {
   uint32_t v = 0;
@@ -197,10 +228,6 @@ struct ResultsGrid::Impl {
   int batchDepth = 0;
   int pendFirst = 0, pendLast = -1;  // appended rows not yet announced
 
-  ~Impl() {
-    for (Row& r : rows) freeRow(r);
-  }
-
   int rowCount() const { return int(rows.size()); }
   int colCount() const { return int(widths.size()); }
 
@@ -230,13 +257,12 @@ struct ResultsGrid::Impl {
 
   void appendEmptyRows(int n, int height) {
     shrinkLastRow();
-    Row r;
-    r.height = height;
-    rows.insert(rows.end(), size_t(n), r);
+    size_t old = rows.size();
+    rows.resize(old + size_t(n));
+    for (size_t i = old; i < rows.size(); ++i) rows[i].height = height;
   }
 
   void removeRowsFrom(int count) {
-    for (size_t i = size_t(count); i < rows.size(); ++i) freeRow(rows[i]);
     rows.resize(size_t(count));
   }
 
@@ -331,7 +357,7 @@ bool ResultsGrid::insertRow(std::optional<int> position) {
   d.shrinkLastRow();
   Row r;
   r.height = height;
-  d.rows.insert(d.rows.begin() + p, r);
+  d.rows.insert(d.rows.begin() + p, std::move(r));
   if (d.curRow >= p) ++d.curRow;
   if (d.sel) {
     if (d.sel->firstRow >= p) ++d.sel->firstRow;
