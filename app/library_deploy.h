@@ -46,8 +46,11 @@ bool startSpreadsheetLibrary(LibraryImage image, const std::string& programDir,
 // The text the user is shown when the library cannot be started.
 std::string libraryFailureMessage(const LibraryFailure& failure);
 
-// The entry points every search and export call through, set once at start-up
-// (the loaded library in the program; staticXlApi() in the CLI and tests).
+// The entry points every search and export call through (the loaded library
+// in the program; staticXlApi() in the CLI and tests). Set on the UI thread at
+// start-up, before the first search; a search copies the table when it
+// starts, so a later setXlApi (a test making a second window) never reaches
+// one that runs.
 const XlApi& xlApi();
 void setXlApi(const XlApi& api);
 
@@ -55,6 +58,8 @@ void setXlApi(const XlApi& api);
 // on failure, unchecked).
 BookHandle createXmlBook();
 
-// The one book every search loads its workbooks into; created at start-up,
-// never released.
+// The book made by the first call into the library at start-up, so a library
+// that cannot make a book shows before any search. Searches load their
+// workbooks into the read-ahead pool's own books, not into this one. Never
+// released.
 extern BookHandle scanBook;

@@ -161,14 +161,16 @@ void SearchControl::startSearch() {
 
   channel_ = std::make_shared<SearchChannel>();
   channel_->receiver = this;
-  worker_ = std::thread([channel = channel_, settings, api = &xlApi()] {
+  // The worker calls through its own copy of the library's table, so
+  // nothing the UI thread does to the process-wide one reaches a search.
+  worker_ = std::thread([channel = channel_, settings, api = xlApi()] {
     // The loaders read the next workbooks ahead in books of their own; the
     // scan takes them in the walk's order. They run below the window's
     // priority: with every core loading, the UI thread would otherwise wait
     // its turn behind them for tens of milliseconds.
     ReadAheadLimits limits;
     limits.loaderNice = kLoaderNice;
-    ReadAheadSource source(*api, stopFlag, limits);
+    ReadAheadSource source(api, stopFlag, limits);
     auto lastHandOver = Clock::now();
     auto deliver = [&](ScanOutput& pending, bool last) {
       auto now = Clock::now();
@@ -186,7 +188,7 @@ void SearchControl::startSearch() {
     };
     bool stopped = true;
     try {
-      stopped = runSearch(settings, *api, source, stopFlag, [&](ScanOutput& pending, bool last) {
+      stopped = runSearch(settings, api, source, stopFlag, [&](ScanOutput& pending, bool last) {
         if (!last && fileHook()) fileHook()();
         deliver(pending, last);
       });

@@ -46,7 +46,8 @@ class WorkbookSource {
   virtual void skip(const std::string& path) { (void)path; }
 };
 
-// Loads every workbook into one book (`scanBook`), replacing the last one.
+// Loads every workbook into the one book it is given, replacing the last one
+// (the read-ahead pool's fallback for a file it did not plan; the tests).
 class ScanBookSource : public WorkbookSource {
  public:
   ScanBookSource(const XlApi& api, BookHandle book) : api_(api), book_(book) {}

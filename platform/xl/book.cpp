@@ -43,6 +43,23 @@ void Sheet::addCell(uint32_t row, uint32_t col, uint32_t off, uint32_t len) {
   cells_.push_back(c);
 }
 
+void Sheet::writeCell(uint32_t row, uint32_t col, uint32_t off, uint32_t len) {
+  if (row >= kMaxRows || col >= kMaxCols) return;
+  if (!sorted_) finish();
+  const CellRef c{row, col, off, len};
+  if (cells_.empty() || before(cells_.back(), c)) {
+    cells_.push_back(c);
+  } else {
+    auto at = std::lower_bound(cells_.begin(), cells_.end(), c, before);
+    if (samePos(*at, c))
+      *at = c;  // the last value written wins
+    else
+      cells_.insert(at, c);
+  }
+  lastRow_ = std::max(lastRow_, static_cast<int>(row + 1));
+  lastCol_ = std::max(lastCol_, static_cast<int>(col + 1));
+}
+
 void Sheet::reserveCells(size_t count) {
   count = std::min<size_t>(count, kMaxReservedCells);
   if (count <= cells_.capacity()) return;

@@ -41,6 +41,10 @@ class Sheet {
   void hideRow(uint32_t row);
   void hideCols(uint32_t first, uint32_t last);  // inclusive, zero-based
   void finish();
+  // Adds a cell to a finished sheet and keeps it finished, so reads see the
+  // cell at once and never have to sort (the writer's path). In row-major
+  // order a write is O(1); out of order, the later cells move up by one.
+  void writeCell(uint32_t row, uint32_t col, uint32_t off, uint32_t len);
 
   int lastRow() const { return lastRow_; }
   int lastCol() const { return lastCol_; }

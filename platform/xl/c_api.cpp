@@ -16,7 +16,6 @@ struct XlSheetTag {
   XlBookTag* owner;
   size_t index;  // position in owner->book.sheets; renumbered on insert
   xl::WriteSheet written;
-  bool dirty = false;  // cells written since the last finish()
 };
 
 struct XlFormatTag {
@@ -37,23 +36,19 @@ struct XlBookTag {
     for (size_t i = 0; i < sheetHandles.size(); ++i) {
       sheetHandles[i]->index = i;
       sheetHandles[i]->written = {};
-      sheetHandles[i]->dirty = false;
     }
     while (sheetHandles.size() < book.sheets.size())
-      sheetHandles.push_back(std::make_unique<XlSheetTag>(XlSheetTag{this, sheetHandles.size(), {}, false}));
+      sheetHandles.push_back(std::make_unique<XlSheetTag>(XlSheetTag{this, sheetHandles.size(), {}}));
   }
 };
 
 namespace {
 
-xl::Sheet* sheetOf(SheetHandle h) {
+// Every sheet is finished when a load or a write ends, so reading never
+// changes a book.
+const xl::Sheet* sheetOf(SheetHandle h) {
   if (!h || !h->owner || h->index >= h->owner->book.sheets.size()) return nullptr;
-  xl::Sheet& s = h->owner->book.sheets[h->index];
-  if (h->dirty) {
-    s.finish();
-    h->dirty = false;
-  }
-  return &s;
+  return &h->owner->book.sheets[h->index];
 }
 
 bool inGrid(int row, int col) {
@@ -143,7 +138,7 @@ XLAPI SheetHandle xlBookInsertSheetA(BookHandle book, int index, const char* nam
     const size_t at = static_cast<size_t>(index);
     xl::Sheet fresh;
     fresh.name = name ? name : "";
-    auto handle = std::make_unique<XlSheetTag>(XlSheetTag{book, at, {}, false});
+    auto handle = std::make_unique<XlSheetTag>(XlSheetTag{book, at, {}});
     if (const xl::Sheet* src = sheetOf(initSheet)) {
       // Copy the cells; texts come from the source book's arena.
       const xl::Book& from = initSheet->owner->book;
@@ -204,8 +199,7 @@ XLAPI int xlSheetWriteStrA(SheetHandle sheet, int row, int col, const char* valu
     const auto r = static_cast<uint32_t>(row), c = static_cast<uint32_t>(col);
     const auto len = static_cast<uint32_t>(text.size());
     sheet->written.cells.push_back({r, c, off, len, fmt});
-    book.sheets[sheet->index].addCell(r, c, off, len);
-    sheet->dirty = true;
+    book.sheets[sheet->index].writeCell(r, c, off, len);
     return 1;
   } catch (...) {
     return 0;

@@ -1,6 +1,17 @@
 // C entry points of our spreadsheet library (libxl.so). Texts are UTF-8.
-// Handles are opaque; a returned text stays valid until the next call that
-// changes the book (load, release) and is copied by callers at once.
+// Handles are opaque.
+//
+// Threads: a book, with its sheets and formats, is used by one thread at a
+// time; different books may be used on different threads at once (they share
+// nothing). The read calls do not change a book.
+//
+// Returned texts point into the book; copy them before any of these:
+// - xlBookLoadA and xlBookReleaseA free every text the book returned;
+// - a write to any sheet of the book (xlSheetWriteStrA, xlBookInsertSheetA)
+//   may move the book's cell texts (xlSheetReadStrA, xlSheetStoredCellA);
+// - xlBookInsertSheetA may move the sheet names (xlBookGetSheetNameA);
+// - a failed xlBookSaveA replaces the text of xlBookErrorMessageA.
+// Nothing else frees a returned text.
 #pragma once
 
 #ifdef __cplusplus

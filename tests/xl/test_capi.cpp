@@ -176,6 +176,32 @@ TEST_F(CApi, TextsThatExcelCannotHoldAreMadeSafe) {
   api().bookRelease(in);
 }
 
+// A write leaves the sheet in order at once, so the read calls never have to
+// sort it (and never change the book): cells written backwards, rewritten,
+// and read between the writes.
+TEST_F(CApi, ReadsBetweenWritesSeeEveryCellInOrder) {
+  BookHandle b = api().createXMLBook();
+  SheetHandle s = api().bookInsertSheet(b, 0, "S", nullptr);
+  for (int r = 4; r >= 0; --r) {
+    ASSERT_EQ(api().sheetWriteStr(s, r, 4 - r, std::to_string(r).c_str(), nullptr), 1);
+    EXPECT_EQ(api().sheetStoredCellCount(s), 5 - r);
+    EXPECT_EQ(api().sheetLastRow(s), 5);
+    EXPECT_EQ(api().sheetLastCol(s), 5 - r);
+  }
+  api().sheetWriteStr(s, 2, 2, "again", nullptr);
+  api().sheetWriteStr(s, 2, 0, "left", nullptr);
+  std::vector<std::string> seen;
+  int row = 0, col = 0;
+  for (int k = 0; k < api().sheetStoredCellCount(s); ++k) {
+    const char* text = api().sheetStoredCell(s, k, &row, &col, nullptr);
+    seen.push_back(std::to_string(row) + "," + std::to_string(col) + "=" + text);
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"0,4=0", "1,3=1", "2,0=left", "2,2=again", "3,1=3", "4,0=4"}));
+  EXPECT_EQ(api().sheetFirstCellOfRow(s, 3), 4);
+  EXPECT_STREQ(api().sheetReadStr(s, 2, 2, nullptr), "again");
+  api().bookRelease(b);
+}
+
 TEST_F(CApi, HandlesSurviveReloadsAndBooksWorkOnSeparateThreads) {
   BookHandle b = api().createXMLBook();
   writeExport(b, 50);
