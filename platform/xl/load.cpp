@@ -140,9 +140,7 @@ std::string explainZip(int fd) {
   }
   std::string out;
   std::string mime = zipMimetype(z);
-  if (zipHas(z, "xl/workbook.bin"))
-    out = "不支持的格式：Excel 二进制工作簿（.xlsb）";
-  else if (mime.rfind("application/vnd.oasis.opendocument.spreadsheet", 0) == 0)
+  if (mime.rfind("application/vnd.oasis.opendocument.spreadsheet", 0) == 0)
     out = "不支持的格式：OpenDocument 电子表格（.ods）";
   else if (mime.rfind("application/vnd.oasis.opendocument", 0) == 0)
     out = "不是工作簿文件：OpenDocument 文档";

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -17,6 +19,8 @@ typedef struct zip zip_t;
 struct XML_ParserStruct;
 
 namespace xl::ooxml {
+
+class PartSource;
 
 // Element and attribute names are matched without their prefix: writers use
 // any prefix they like (<x:c>, ns:id), and the local names do not collide in
@@ -76,8 +80,15 @@ class Package {
   bool has(const std::string& part) const { return locate(part) >= 0; }
   // Streams the inflated part through expat into `handler`.
   bool parse(const std::string& part, SaxHandler& handler, std::string& error);
+  // Hands the inflated bytes of a part to `use`, with the size the zip
+  // declares for it (0 when it declares none): for the binary parts of an
+  // .xlsb, which have no XML to parse.
+  bool read(const std::string& part, const std::function<bool(PartSource&, uint64_t)>& use, std::string& error);
+  const OoxmlLimits& limits() const { return limits_; }
 
  private:
+  bool parseXml(const std::string& part, PartSource& src, uint64_t declared, SaxHandler& handler,
+                std::string& error);
   const OoxmlLimits& limits_;
   zip_t* zip_ = nullptr;
   std::unordered_map<std::string, int64_t> folded_;  // lower-cased name -> index
@@ -110,6 +121,17 @@ bool parseUint(std::string_view s, uint64_t& value);
 // time format). False when the text is not an ISO date or time.
 bool isoDateText(std::string_view iso, NumberKind kind, std::string& out);
 
+// A sheet as the workbook part lists it: its name and the relationship
+// that leads to its part.
+struct SheetEntry {
+  std::string name;
+  std::string relId;
+};
+
+// More shared strings than this cannot come from a real workbook; the bound
+// keeps a part of empty items from filling memory with table entries.
+inline constexpr size_t kMaxSharedStrings = 50'000'000;
+
 struct SharedStrings {
   std::vector<std::pair<uint32_t, uint32_t>> items;  // (arena offset, length)
 };
@@ -121,6 +143,18 @@ struct Styles {
   NumberKind kind(uint32_t xf) const {
     return xf < cellKinds.size() ? cellKinds[xf] : NumberKind::General;
   }
+};
+// The number formats and cell formats (cellXfs) a styles part lists, in
+// the order it lists them, bounded against hostile counts.
+class StyleTable {
+ public:
+  void addFormat(int id, std::string_view code);  // a custom format
+  void addCellFormat(int numFmtId);               // the next cell format
+  void classify(Styles& styles) const;
+
+ private:
+  std::map<int, std::string> codes_;  // custom formats by id
+  std::vector<int> xfFormats_;        // format id of each cell format
 };
 bool readStyles(Package& pkg, const std::string& part, Styles& styles, std::string& error);
 

@@ -4,16 +4,12 @@
 #include "platform/xl/ooxml_reader.h"
 
 #include "platform/xl/ooxml_internal.h"
+#include "platform/xl/xlsb_reader.h"
 
 namespace xl {
 
 namespace ooxml {
 namespace {
-
-struct SheetEntry {
-  std::string name;
-  std::string relId;
-};
 
 class WorkbookHandler : public SaxHandler {
  public:
@@ -122,13 +118,19 @@ bool endsWith(const std::string& s, const char* suffix) { return typeIs(s, suffi
 bool readBook(Package& pkg, Book& book, const OoxmlLimits& limits, std::string& error) {
   std::string workbookPart;
   if (!findWorkbookPart(pkg, workbookPart, error)) return false;
-  if (endsWith(workbookPart, ".bin")) {
-    error = "不支持的格式：Excel 二进制工作簿（.xlsb）";
-    return false;
-  }
+  // An .xlsb: the same package and relationships, records in place of XML.
+  const bool binary = endsWith(workbookPart, ".bin");
 
-  WorkbookHandler workbook(limits.maxSheets);
-  if (!pkg.parse(workbookPart, workbook, error)) return false;
+  std::vector<SheetEntry> sheets;
+  bool date1904 = false;
+  if (binary) {
+    if (!xlsb::readWorkbook(pkg, workbookPart, limits.maxSheets, sheets, date1904, error)) return false;
+  } else {
+    WorkbookHandler workbook(limits.maxSheets);
+    if (!pkg.parse(workbookPart, workbook, error)) return false;
+    sheets = std::move(workbook.sheets);
+    date1904 = workbook.date1904;
+  }
 
   std::vector<Relationship> rels;
   if (!readRelationships(pkg, relsPartFor(workbookPart), rels, error)) return false;
@@ -144,19 +146,21 @@ bool readBook(Package& pkg, Book& book, const OoxmlLimits& limits, std::string& 
   };
 
   Styles styles;
-  if (std::string part = partOf("/styles", "styles.xml"); !part.empty())
-    if (!readStyles(pkg, part, styles, error)) return false;
+  if (std::string part = partOf("/styles", binary ? "styles.bin" : "styles.xml"); !part.empty())
+    if (!(binary ? xlsb::readStyles(pkg, part, styles, error) : readStyles(pkg, part, styles, error))) return false;
 
   SharedStrings sst;
-  if (std::string part = partOf("/sharedStrings", "sharedStrings.xml"); !part.empty())
-    if (!readSharedStrings(pkg, part, book, sst, error)) return false;
+  if (std::string part = partOf("/sharedStrings", binary ? "sharedStrings.bin" : "sharedStrings.xml"); !part.empty())
+    if (!(binary ? xlsb::readSharedStrings(pkg, part, book, sst, error)
+                 : readSharedStrings(pkg, part, book, sst, error)))
+      return false;
 
   uint64_t cellCount = 0;
-  SheetContext ctx{book, sst, styles, workbook.date1904, cellCount, limits.maxCells};
+  SheetContext ctx{book, sst, styles, date1904, cellCount, limits.maxCells};
   // A sheet whose part is missing is kept, without cells, so that sheet
   // positions still match the workbook's.
-  book.sheets.reserve(workbook.sheets.size());
-  for (SheetEntry& entry : workbook.sheets) {
+  book.sheets.reserve(sheets.size());
+  for (SheetEntry& entry : sheets) {
     Sheet& sheet = book.sheets.emplace_back();
     sheet.name = std::move(entry.name);
     auto it = byId.find(entry.relId);
@@ -167,7 +171,9 @@ bool readBook(Package& pkg, Book& book, const OoxmlLimits& limits, std::string& 
       } else if (typeIs(rel.type, "sheet") && pkg.has(rel.target)) {
         // Worksheets and macro sheets hold cells; a sheet pointing at any
         // other kind of part (an image, say) is left without cells.
-        if (!readWorksheet(pkg, rel.target, sheet, ctx, error)) return false;
+        if (!(binary ? xlsb::readWorksheet(pkg, rel.target, sheet, ctx, error)
+                     : readWorksheet(pkg, rel.target, sheet, ctx, error)))
+          return false;
       }
     }
     sheet.finish();

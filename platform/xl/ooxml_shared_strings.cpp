@@ -8,10 +8,6 @@ namespace xl::ooxml {
 
 namespace {
 
-// More items than this cannot come from a real workbook; the bound keeps a
-// part of empty <si/> from filling memory with table entries.
-constexpr size_t kMaxSharedStrings = 50'000'000;
-
 class SstHandler : public SaxHandler {
  public:
   SstHandler(const std::string& part, Book& book, SharedStrings& sst) : part_(part), book_(book), sst_(sst) {}

@@ -13,10 +13,36 @@ namespace {
 constexpr size_t kMaxCellStyles = 1u << 20;
 constexpr size_t kMaxNumberFormats = 1u << 16;
 
+}  // namespace
+
+void StyleTable::addFormat(int id, std::string_view code) {
+  if (id >= 0 && codes_.size() < kMaxNumberFormats) codes_[id] = code;
+}
+
+void StyleTable::addCellFormat(int numFmtId) {
+  if (xfFormats_.size() < kMaxCellStyles) xfFormats_.push_back(std::max(0, numFmtId));
+}
+
+void StyleTable::classify(Styles& styles) const {
+  std::map<int, NumberKind> byId;  // many styles share few formats
+  styles.cellKinds.clear();
+  styles.cellKinds.reserve(xfFormats_.size());
+  for (int id : xfFormats_) {
+    auto known = byId.find(id);
+    if (known == byId.end()) {
+      auto code = codes_.find(id);
+      NumberKind kind = classifyNumberFormat(id, code == codes_.end() ? std::string_view() : code->second);
+      known = byId.emplace(id, kind).first;
+    }
+    styles.cellKinds.push_back(known->second);
+  }
+}
+
+namespace {
+
 class StylesHandler : public SaxHandler {
  public:
-  std::map<int, std::string> codes;  // custom formats by id
-  std::vector<int> xfFormats;        // numFmtId of each cellXfs entry
+  StyleTable table;
 
   void start(const char* name, const char** atts) override {
     if (eq(name, "numFmts")) {
@@ -31,13 +57,13 @@ class StylesHandler : public SaxHandler {
         if (eq(key, "numFmtId")) id = idOf(atts[i + 1]);
         else if (eq(key, "formatCode")) code = atts[i + 1];
       }
-      if (id >= 0 && codes.size() < kMaxNumberFormats) codes[id] = code;
+      table.addFormat(id, code);
     } else if (inCellXfs_ && eq(name, "xf") && xfDepth_ == 0) {
       ++xfDepth_;
       int id = 0;
       for (int i = 0; atts[i]; i += 2)
-        if (eq(localName(atts[i]), "numFmtId")) id = std::max(0, idOf(atts[i + 1]));
-      if (xfFormats.size() < kMaxCellStyles) xfFormats.push_back(id);
+        if (eq(localName(atts[i]), "numFmtId")) id = idOf(atts[i + 1]);
+      table.addCellFormat(id);
     }
   }
 
@@ -62,18 +88,7 @@ class StylesHandler : public SaxHandler {
 bool readStyles(Package& pkg, const std::string& part, Styles& styles, std::string& error) {
   StylesHandler handler;
   if (!pkg.parse(part, handler, error)) return false;
-  std::map<int, NumberKind> byId;  // many styles share few formats
-  styles.cellKinds.clear();
-  styles.cellKinds.reserve(handler.xfFormats.size());
-  for (int id : handler.xfFormats) {
-    auto known = byId.find(id);
-    if (known == byId.end()) {
-      auto code = handler.codes.find(id);
-      NumberKind kind = classifyNumberFormat(id, code == handler.codes.end() ? std::string_view() : code->second);
-      known = byId.emplace(id, kind).first;
-    }
-    styles.cellKinds.push_back(known->second);
-  }
+  handler.table.classify(styles);
   return true;
 }
 

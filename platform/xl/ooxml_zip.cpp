@@ -11,6 +11,7 @@
 #include <cctype>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -416,7 +417,8 @@ int64_t PartSource::read(char* buf, size_t n, std::string& error) {
   return got;
 }
 
-bool Package::parse(const std::string& part, SaxHandler& handler, std::string& error) {
+bool Package::read(const std::string& part, const std::function<bool(PartSource&, uint64_t)>& use,
+                   std::string& error) {
   int64_t index = locate(part);
   if (index < 0) {
     error = "文件已损坏：缺少 " + part;
@@ -433,7 +435,6 @@ bool Package::parse(const std::string& part, SaxHandler& handler, std::string& e
   if (zip_stat_index(zip_, static_cast<zip_uint64_t>(index), 0, &st) == 0 && (st.valid & ZIP_STAT_COMP_SIZE))
     compressed = st.comp_size;
   PartSource src(file.f, part, limits_, compressed);
-  if (st.valid & ZIP_STAT_SIZE) handler.partSize(st.size);
   {
     std::unique_ptr<char[]> whole;
     if (inflateWhole(zip_, static_cast<zip_uint64_t>(index), st, limits_, whole)) {
@@ -445,7 +446,18 @@ bool Package::parse(const std::string& part, SaxHandler& handler, std::string& e
       if (!(st.valid & ZIP_STAT_SIZE) || st.size > kWholeInflateBytes) src.inflateAhead();
     }
   }
+  return use(src, (st.valid & ZIP_STAT_SIZE) ? st.size : 0);
+}
 
+bool Package::parse(const std::string& part, SaxHandler& handler, std::string& error) {
+  return read(
+      part, [&](PartSource& src, uint64_t declared) { return parseXml(part, src, declared, handler, error); },
+      error);
+}
+
+bool Package::parseXml(const std::string& part, PartSource& src, uint64_t declared, SaxHandler& handler,
+                       std::string& error) {
+  if (declared) handler.partSize(declared);
   std::string head;  // what the fast path read before handing over
   if (limits_.fastXml) {
     FastXml fast(handler, part, limits_);

@@ -1,0 +1,27 @@
+// The Excel binary workbook (.xlsb): the same zip package and relationships
+// as an .xlsx, with BIFF12 records ([MS-XLSB]) in place of the XML parts.
+// The package reader (ooxml_reader.cpp) finds the workbook part and, when
+// it is binary, reads each part through these instead of the XML readers;
+// cells end in the same book model with the same texts.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/xl/ooxml_internal.h"
+
+namespace xl::xlsb {
+
+// workbook.bin: the sheets in workbook order and the date system.
+bool readWorkbook(ooxml::Package& pkg, const std::string& part, uint32_t maxSheets,
+                  std::vector<ooxml::SheetEntry>& sheets, bool& date1904, std::string& error);
+// sharedStrings.bin: each item's text (rich runs joined, phonetic runs left out).
+bool readSharedStrings(ooxml::Package& pkg, const std::string& part, Book& book, ooxml::SharedStrings& sst,
+                       std::string& error);
+// styles.bin: the number format of each cell format.
+bool readStyles(ooxml::Package& pkg, const std::string& part, ooxml::Styles& styles, std::string& error);
+// A worksheet or macro sheet part: cells, hidden rows, hidden columns.
+bool readWorksheet(ooxml::Package& pkg, const std::string& part, Sheet& sheet, ooxml::SheetContext& ctx,
+                   std::string& error);
+
+}  // namespace xl::xlsb
