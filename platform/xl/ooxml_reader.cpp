@@ -124,7 +124,7 @@ bool readBook(Package& pkg, Book& book, const OoxmlLimits& limits, std::string& 
   std::vector<SheetEntry> sheets;
   bool date1904 = false;
   if (binary) {
-    if (!xlsb::readWorkbook(pkg, workbookPart, limits.maxSheets, sheets, date1904, error)) return false;
+    if (!xlsb::readWorkbook(pkg, workbookPart, book, limits.maxSheets, sheets, date1904, error)) return false;
   } else {
     WorkbookHandler workbook(limits.maxSheets);
     if (!pkg.parse(workbookPart, workbook, error)) return false;
@@ -147,7 +147,7 @@ bool readBook(Package& pkg, Book& book, const OoxmlLimits& limits, std::string& 
 
   Styles styles;
   if (std::string part = partOf("/styles", binary ? "styles.bin" : "styles.xml"); !part.empty())
-    if (!(binary ? xlsb::readStyles(pkg, part, styles, error) : readStyles(pkg, part, styles, error))) return false;
+    if (!(binary ? xlsb::readStyles(pkg, part, book, styles, error) : readStyles(pkg, part, styles, error))) return false;
 
   SharedStrings sst;
   if (std::string part = partOf("/sharedStrings", binary ? "sharedStrings.bin" : "sharedStrings.xml"); !part.empty())

@@ -8,9 +8,9 @@
 
 namespace xl::xlsb {
 
-bool readWorkbook(ooxml::Package& pkg, const std::string& part, uint32_t maxSheets,
+bool readWorkbook(ooxml::Package& pkg, const std::string& part, const Book& book, uint32_t maxSheets,
                   std::vector<ooxml::SheetEntry>& sheets, bool& date1904, std::string& error) {
-  return readRecords(pkg, part, error, [&](const Record& r) {
+  return readRecords(pkg, part, book, error, [&](const Record& r) {
     Fields f(r);
     if (r.type == kWbProp) {
       uint32_t flags = 0;
@@ -34,7 +34,7 @@ bool readWorkbook(ooxml::Package& pkg, const std::string& part, uint32_t maxShee
 bool readSharedStrings(ooxml::Package& pkg, const std::string& part, Book& book, ooxml::SharedStrings& sst,
                        std::string& error) {
   std::string text;
-  return readRecords(pkg, part, error, [&](const Record& r) {
+  return readRecords(pkg, part, book, error, [&](const Record& r) {
     Fields f(r);
     if (r.type == kBeginSst) {
       // The counts are hints only: they may lie, so they bound the reservation.
@@ -63,11 +63,12 @@ bool readSharedStrings(ooxml::Package& pkg, const std::string& part, Book& book,
   });
 }
 
-bool readStyles(ooxml::Package& pkg, const std::string& part, ooxml::Styles& styles, std::string& error) {
+bool readStyles(ooxml::Package& pkg, const std::string& part, const Book& book, ooxml::Styles& styles,
+                std::string& error) {
   ooxml::StyleTable table;
   bool inCellXfs = false;
   std::string code;
-  const bool ok = readRecords(pkg, part, error, [&](const Record& r) {
+  const bool ok = readRecords(pkg, part, book, error, [&](const Record& r) {
     Fields f(r);
     switch (r.type) {
       case kFmt: {

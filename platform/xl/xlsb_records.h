@@ -120,21 +120,28 @@ class Fields {
   size_t at_ = 0;
 };
 
+// Records between two looks at the book's cancel flag: a few thousand cells.
+inline constexpr uint32_t kRecordsPerCancelCheck = 4096;
+
 // Runs `onRecord` (false: stop, failing) over every record of a part, after
 // `onSize` has been told the size the zip declares for it (0 when none). A
 // part that ends inside a record, or whose record headers go wrong, keeps
-// what was read before the damage; only a part that cannot be inflated, or
-// a stop by `onRecord`, fails.
+// what was read before the damage; only a part that cannot be inflated, a
+// cancelled load, or a stop by `onRecord` fails.
 template <class OnSize, class OnRecord>
-bool readRecords(ooxml::Package& pkg, const std::string& part, std::string& error, OnSize&& onSize,
-                 OnRecord&& onRecord) {
+bool readRecords(ooxml::Package& pkg, const std::string& part, const Book& book, std::string& error,
+                 OnSize&& onSize, OnRecord&& onRecord) {
   return pkg.read(
       part,
       [&](ooxml::PartSource& src, uint64_t declared) {
         onSize(declared);
         RecordReader reader(src, pkg.limits().chunkBytes);
         Record r;
-        for (;;) {
+        for (uint32_t n = 1;; ++n) {
+          if (n % kRecordsPerCancelCheck == 0 && book.cancelled()) {
+            error = kCancelledText;
+            return false;
+          }
           switch (reader.next(r, error)) {
             case RecordReader::Status::Ok:
               if (!onRecord(r)) return false;
@@ -151,8 +158,9 @@ bool readRecords(ooxml::Package& pkg, const std::string& part, std::string& erro
 }
 
 template <class OnRecord>
-bool readRecords(ooxml::Package& pkg, const std::string& part, std::string& error, OnRecord&& onRecord) {
-  return readRecords(pkg, part, error, [](uint64_t) {}, onRecord);
+bool readRecords(ooxml::Package& pkg, const std::string& part, const Book& book, std::string& error,
+                 OnRecord&& onRecord) {
+  return readRecords(pkg, part, book, error, [](uint64_t) {}, onRecord);
 }
 
 }  // namespace xl::xlsb

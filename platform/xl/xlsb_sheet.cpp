@@ -171,7 +171,7 @@ bool readWorksheet(ooxml::Package& pkg, const std::string& part, Sheet& sheet, o
   SheetReader reader(part, sheet, ctx);
   // A sheet cut short keeps the cells before the cut.
   return readRecords(
-      pkg, part, error, [&](uint64_t declared) { reader.reserve(declared); },
+      pkg, part, ctx.book, error, [&](uint64_t declared) { reader.reserve(declared); },
       [&](const Record& r) { return reader.record(r, error); });
 }
 

@@ -253,6 +253,24 @@ TEST_F(Xlsb, BookLimits) {
   EXPECT_EQ(b.error(), "文件过大：工作表过多");
 }
 
+// A load told to stop gives up inside the sheet's records, not after them.
+TEST_F(Xlsb, CancelledInsideASheet) {
+  const std::string base = dir_ + "/many";
+  const std::string cmd = "/usr/bin/python3 '" + std::string(QUORVANE_SOURCE_DIR) + "/tests/xl/make_xlsb.py' --big 3000 4 '" +
+                          base + "'";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  xl::Book b;
+  int flag = 0;
+  b.setCancelFlag(&flag);
+  ASSERT_TRUE(fixtures::readDirect(base + ".xlsb", b)) << b.error();
+  EXPECT_EQ(b.sheets[0].cells().size(), 12000u);
+  // The workbook, styles and shared strings hold fewer records than one
+  // check's worth, so only the sheet's loop can see the flag.
+  flag = 1;
+  EXPECT_FALSE(fixtures::readDirect(base + ".xlsb", b));
+  EXPECT_EQ(b.error(), xl::kCancelledText);
+}
+
 // The real .xlsb files of the corpus, with the texts LibreOffice Calc shows
 // (checked by tests/xl/calc_check.py).
 TEST(XlsbCorpus, RealFilesReadAsCalcShowsThem) {
