@@ -7,8 +7,10 @@
 #include <cstring>
 #include <string_view>
 
+#include "app/library_deploy.h"
 #include "platform/xl/xlapi.h"
 #include "results/export_writer.h"
+#include "search/cell_cache.h"
 #include "search/read_ahead.h"
 #include "search/search_run.h"
 #include "search/stop_flag.h"
@@ -18,13 +20,17 @@ namespace {
 
 const char kUsage[] =
     "用法：quorvane-search --folder 目录 --text 文本 [--titles] [--skip-hidden] [--json] [--export 文件]\n"
+    "                      [--no-cache] [--clear-cache]\n"
+    "      quorvane-search --clear-cache\n"
     "      quorvane-search --dump 文件\n"
     "  --folder 目录     搜索的文件夹（其下所有子文件夹）\n"
     "  --text 文本       要查找的文本（ASCII 字母不分大小写）\n"
     "  --titles          获取第一行为标题\n"
     "  --skip-hidden     忽略隐藏单元格\n"
     "  --json            每行输出一个 JSON 对象\n"
-    "  --export 文件     把结果写成表格文件（与窗口的“导出结果”相同），不再打印表格\n";
+    "  --export 文件     把结果写成表格文件（与窗口的“导出结果”相同），不再打印表格\n"
+    "  --no-cache        不用缓存，每个工作簿都从文件读取（环境变量 QUORVANE_CACHE=0 同样）\n"
+    "  --clear-cache     先清空缓存（~/.cache/quorvane 中的单元格缓存）\n";
 
 
 // Bytes that are not UTF-8 (names from other systems) become lone surrogates
@@ -98,7 +104,9 @@ bool parseSearchCliArgs(int argc, char** argv, SearchCliOptions& options, bool& 
   };
   static const Flag flags[] = {{"--titles", &SearchCliOptions::titles},
                                {"--skip-hidden", &SearchCliOptions::skipHidden},
-                               {"--json", &SearchCliOptions::json}};
+                               {"--json", &SearchCliOptions::json},
+                               {"--no-cache", &SearchCliOptions::noCache},
+                               {"--clear-cache", &SearchCliOptions::clearCache}};
   static const Value values[] = {{"--folder", &SearchCliOptions::folder, &SearchCliOptions::haveFolder},
                                  {"--text", &SearchCliOptions::text, nullptr},
                                  {"--export", &SearchCliOptions::exportFile, &SearchCliOptions::haveExport}};
@@ -138,6 +146,7 @@ bool parseSearchCliArgs(int argc, char** argv, SearchCliOptions& options, bool& 
       return false;
     }
   }
+  if (options.clearCache && !options.haveFolder && !haveText && !options.haveExport) return true;
   if (!options.haveFolder) {
     error = "缺少 --folder";
     return false;
@@ -208,6 +217,15 @@ int runSearchCli(int argc, char** argv) {
     return 0;
   }
 
+  if (options.clearCache) {
+    const std::string dir = libraryCacheDirectory();
+    if (!clearCellCache(dir)) {
+      std::fprintf(stderr, "无法清空缓存：%s\n", dir.c_str());
+      return 1;
+    }
+    if (!options.haveFolder) return 0;
+  }
+
   SearchSettings settings;
   settings.searchText = options.text;
   settings.titles = options.titles;
@@ -219,8 +237,11 @@ int runSearchCli(int argc, char** argv) {
   std::signal(SIGTERM, onInterrupt);
 
   const XlApi& api = staticXlApi();
-  // Loaders read the next workbooks ahead, each into its own book.
+  std::unique_ptr<CellCache> cache = options.noCache ? nullptr : openCellCacheFromEnvironment();
+  // Loaders read the next workbooks ahead, each into its own book, or take
+  // them from the cache.
   ReadAheadSource source(api, stopFlag);
+  if (cache) source.useCache(cache.get(), settings.searchText);
   ResultsGrid grid;
   grid.clearForSearch();
 
@@ -258,5 +279,6 @@ int runSearchCli(int argc, char** argv) {
   if (options.json) printGridJson(grid, stdout);
   else if (!options.haveExport) printGridTable(grid, stdout);
   std::fputs(stopped ? "搜索停止！\n" : "搜索完成！\n", stderr);
+  if (cache) cache->flush();  // what this search read is kept before the program ends
   return stopped ? 130 : 0;
 }

@@ -1,4 +1,5 @@
-// quorvane-search --folder DIR --text TEXT [--titles] [--skip-hidden] [--json] [--export FILE]:
+// quorvane-search --folder DIR --text TEXT [--titles] [--skip-hidden] [--json] [--export FILE]
+//                 [--no-cache] [--clear-cache]:
 // the window's search (same count, walk, scan and results grid, default
 // colours) from the command line, printing the grid when done.
 #pragma once
@@ -17,11 +18,14 @@ struct SearchCliOptions {
   bool json = false;
   std::string exportFile;   // --export: the grid written as a workbook file
   bool haveExport = false;
+  bool noCache = false;     // --no-cache: every workbook read from its file
+  bool clearCache = false;  // --clear-cache: the cell cache emptied first (alone: only that)
 };
 
 // Fills `options` from the arguments after the program name; false with a
 // message in `error` for an unknown option, a missing value or a missing
-// --folder / empty --text. `help` is set for --help.
+// --folder / empty --text (both may be left out with --clear-cache alone).
+// `help` is set for --help.
 bool parseSearchCliArgs(int argc, char** argv, SearchCliOptions& options, bool& help, std::string& error);
 
 // One JSON object per grid row and line, header row first:

@@ -23,6 +23,7 @@
 #include "platform/toolkit/progress_bar.h"
 #include "platform/toolkit/window_ops.h"
 #include "results/GridView.h"
+#include "search/cell_cache.h"
 #include "search/read_ahead.h"
 #include "search/search_run.h"
 #include "search/stop_flag.h"
@@ -159,11 +160,16 @@ void SearchControl::startSearch() {
   settings.titleColour = titleColour;
   settings.failureColour = failureColour;
 
+  if (!cacheOpened_) {
+    cache_ = openCellCacheFromEnvironment();
+    cacheOpened_ = true;
+  }
+
   channel_ = std::make_shared<SearchChannel>();
   channel_->receiver = this;
   // The worker calls through its own copy of the library's table, so
   // nothing the UI thread does to the process-wide one reaches a search.
-  worker_ = std::thread([channel = channel_, settings, api = xlApi()] {
+  worker_ = std::thread([channel = channel_, settings, api = xlApi(), cache = cache_] {
     // The loaders read the next workbooks ahead in books of their own; the
     // scan takes them in the walk's order. They run below the window's
     // priority: with every core loading, the UI thread would otherwise wait
@@ -171,6 +177,7 @@ void SearchControl::startSearch() {
     ReadAheadLimits limits;
     limits.loaderNice = kLoaderNice;
     ReadAheadSource source(api, stopFlag, limits);
+    if (cache) source.useCache(cache.get(), settings.searchText);
     auto lastHandOver = Clock::now();
     auto deliver = [&](ScanOutput& pending, bool last) {
       auto now = Clock::now();

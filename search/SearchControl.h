@@ -11,6 +11,7 @@
 #include <memory>
 #include <thread>
 
+class CellCache;
 class MainWindow;
 class ResultsGrid;
 class StopWindow;
@@ -57,6 +58,10 @@ class SearchControl : public QObject {
   QPointer<StopWindow> stopWindow_;
   std::shared_ptr<SearchChannel> channel_;
   std::thread worker_;
+  // Opened by the first search and kept for the next ones, so its writes
+  // go on beside them; null when turned off or unusable.
+  std::shared_ptr<CellCache> cache_;
+  bool cacheOpened_ = false;
   std::chrono::steady_clock::time_point lastDrainEnd_{};
   bool closeWaited_ = false;
 };

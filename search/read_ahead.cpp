@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "search/cached_book.h"
+#include "search/cell_cache.h"
+
 namespace {
 
 // A book that held more than this is released rather than kept for reuse:
@@ -51,7 +54,7 @@ ReadAheadSource::~ReadAheadSource() {
   std::lock_guard lock(mutex_);
   releaseCurrent();
   for (Slot& s : slots_)
-    if (s.book) api_.bookRelease(s.book);
+    if (s.book) (s.reader ? s.reader : &api_)->bookRelease(s.book);
   for (BookHandle b : freeBooks_) api_.bookRelease(b);
   if (unplannedBook_) api_.bookRelease(unplannedBook_);
 }
@@ -71,9 +74,10 @@ void ReadAheadSource::plan(const std::vector<std::string>& paths) {
   std::lock_guard lock(mutex_);
   releaseCurrent();
   for (Slot& s : slots_)
-    if (s.book) recycle(s.book, s.state == State::Ready ? s.bytes : 0);
+    if (s.book) recycle(s.book, s.state == State::Ready ? s.bytes : 0, s.reader);
   held_ = 0;
   paths_ = paths;
+  if (cache_) cache_->forgetMissing(paths_);
   fileBytes_.assign(paths_.size(), 0);
   for (size_t i = 0; i < paths_.size(); ++i) {
     struct stat st {};
@@ -93,8 +97,8 @@ uint64_t ReadAheadSource::estimate(size_t index) const {
   return std::max<uint64_t>(kMinBookBytes, fileBytes_[index] * (looksZipped(paths_[index]) ? kZipFactor : kPlainFactor));
 }
 
-uint64_t ReadAheadSource::bytesOf(BookHandle book, size_t index) const {
-  if (api_.bookMemoryBytes && book) return static_cast<uint64_t>(std::max(0LL, api_.bookMemoryBytes(book)));
+uint64_t ReadAheadSource::bytesOf(BookHandle book, const XlApi* reader, size_t index) const {
+  if (reader->bookMemoryBytes && book) return static_cast<uint64_t>(std::max(0LL, reader->bookMemoryBytes(book)));
   return estimate(index);
 }
 
@@ -121,9 +125,13 @@ BookHandle ReadAheadSource::takeFreeBook() {
   return api_.createXMLBook ? api_.createXMLBook() : nullptr;
 }
 
-void ReadAheadSource::recycle(BookHandle book, uint64_t bytes) {
+void ReadAheadSource::recycle(BookHandle book, uint64_t bytes, const XlApi* reader) {
   held_ -= std::min(held_, bytes);
   if (!book) return;
+  if (reader && reader != &api_) {  // a cached book is not reused
+    reader->bookRelease(book);
+    return;
+  }
   const uint64_t now = api_.bookMemoryBytes ? static_cast<uint64_t>(std::max(0LL, api_.bookMemoryBytes(book))) : bytes;
   if (now > kKeepBookBytes || freeBooks_.size() > loaderCount_ + limits_.maxAhead)
     api_.bookRelease(book);
@@ -133,8 +141,9 @@ void ReadAheadSource::recycle(BookHandle book, uint64_t bytes) {
 
 void ReadAheadSource::releaseCurrent() {
   if (!current_) return;
-  recycle(current_, currentBytes_);
+  recycle(current_, currentBytes_, currentReader_);
   current_ = nullptr;
+  currentReader_ = nullptr;
   currentBytes_ = 0;
   changed_.notify_all();
 }
@@ -164,33 +173,60 @@ void ReadAheadSource::loaderLoop() {
     const std::string path = paths_[index];
     lock.unlock();
 
-    bool loaded = false;
-    std::string error;
-    if (!book) {
-      error = "无法创建工作簿";
-    } else if (api_.bookLoad(book, path.c_str()) == 1) {
-      loaded = true;
-    } else {
-      const char* message = api_.bookErrorMessage(book);
-      error = message ? message : "";
-    }
-    const uint64_t actual = book ? bytesOf(book, index) : 0;
+    Loaded got = loadFile(path, book);
+    const uint64_t actual = got.book ? bytesOf(got.book, got.reader, index) : 0;
 
     lock.lock();
     --loading_;
     held_ = held_ - std::min(held_, slot.bytes) + actual;
     slot.bytes = actual;
     peakBytes_ = std::max(peakBytes_, held_);
+    if (got.book != book) recycle(book, 0);  // served from the cache: the library's book goes back unused
     if (slot.state == State::Dropped) {
-      recycle(book, actual);
+      recycle(got.book, actual, got.reader);
     } else {
-      slot.book = book;
-      slot.loaded = loaded;
-      slot.error = std::move(error);
+      slot.book = got.book;
+      slot.reader = got.reader;
+      slot.loaded = got.loaded;
+      slot.error = std::move(got.error);
       slot.state = State::Ready;
     }
     changed_.notify_all();
   }
+}
+
+void ReadAheadSource::useCache(CellCache* cache, std::string_view searchText) {
+  cache_ = cache;
+  needle_ = cache ? std::make_unique<TrigramNeedle>(searchText) : nullptr;
+}
+
+const XlApi* ReadAheadSource::bookApi() const {
+  std::lock_guard lock(mutex_);
+  return currentReader_ == &api_ ? nullptr : currentReader_;
+}
+
+ReadAheadSource::Loaded ReadAheadSource::loadFile(const std::string& path, BookHandle book) {
+  Loaded out{book, &api_, false, {}};
+  CellCache::Lookup cached;
+  if (cache_) cached = cache_->find(path, *needle_);
+  if (cached.book) {
+    out.book = cached.book;
+    out.reader = &cachedBookApi();
+    out.loaded = true;
+  } else if (cached.found == CellCache::Lookup::Found::Failure) {
+    out.error = std::move(cached.failure);
+  } else if (!book) {
+    out.error = "无法创建工作簿";
+  } else {
+    if (api_.bookLoad(book, path.c_str()) == 1) {
+      out.loaded = true;
+    } else {
+      const char* message = api_.bookErrorMessage(book);
+      out.error = message ? message : "";
+    }
+    if (cache_) cache_->store(cached, api_, book, out.loaded, out.error);
+  }
+  return out;
 }
 
 BookHandle ReadAheadSource::loadUnplanned(const std::string& path, std::string& error) {
@@ -223,10 +259,11 @@ BookHandle ReadAheadSource::load(const std::string& path, std::string& error) {
   changed_.notify_all();
   if (!slot.loaded) {
     error = std::move(slot.error);
-    recycle(book, slot.bytes);
+    recycle(book, slot.bytes, slot.reader);
     return nullptr;
   }
   current_ = book;
+  currentReader_ = slot.reader;
   currentBytes_ = slot.bytes;
   return book;
 }
@@ -242,7 +279,7 @@ void ReadAheadSource::skip(const std::string& path) {
   for (size_t i = nextToTake_; i < last; ++i) {
     Slot& s = slots_[i];
     if (s.state == State::Ready) {
-      recycle(s.book, s.bytes);
+      recycle(s.book, s.bytes, s.reader);
       s.book = nullptr;
     }
     if (s.state != State::Taken) s.state = State::Dropped;  // a loading book goes back when done

@@ -8,12 +8,16 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "search/trigram_summary.h"
 #include "search/workbook_scan.h"
+
+class CellCache;
 
 struct ReadAheadLimits {
   unsigned loaders = 0;               // 0: defaultLoaderCount()
@@ -32,9 +36,15 @@ class ReadAheadSource : public WorkbookSource {
   ReadAheadSource(const ReadAheadSource&) = delete;
   ReadAheadSource& operator=(const ReadAheadSource&) = delete;
 
+  // The loaders look in `cache` first and keep what they read in it;
+  // `searchText` lets them pass over cached workbooks it cannot occur in.
+  // Before plan(); the cache must outlive this source.
+  void useCache(CellCache* cache, std::string_view searchText);
+
   void plan(const std::vector<std::string>& paths) override;
   BookHandle load(const std::string& path, std::string& error) override;
   void skip(const std::string& path) override;
+  const XlApi* bookApi() const override;
 
   unsigned loaderCount() const { return loaderCount_; }
   // Most bytes ever held at once by books loaded ahead plus the one scanned
@@ -48,17 +58,27 @@ class ReadAheadSource : public WorkbookSource {
   struct Slot {
     State state = State::Waiting;
     BookHandle book = nullptr;
+    const XlApi* reader = nullptr;  // reads `book`: the library's or the cache's entry points
     bool loaded = false;
     std::string error;
     uint64_t bytes = 0;  // counted in held_ while Loading or Ready
   };
 
+  struct Loaded {
+    BookHandle book;
+    const XlApi* reader;
+    bool loaded;
+    std::string error;
+  };
   void loaderLoop();
+  // One file, through the cache when there is one; `book` is the library's
+  // book to load into (may be null).
+  Loaded loadFile(const std::string& path, BookHandle book);
   bool mayStart(size_t index) const;  // with mutex_ held
   uint64_t estimate(size_t index) const;
-  uint64_t bytesOf(BookHandle book, size_t index) const;
+  uint64_t bytesOf(BookHandle book, const XlApi* reader, size_t index) const;
   BookHandle takeFreeBook();           // with mutex_ held; may create one
-  void recycle(BookHandle book, uint64_t bytes);  // with mutex_ held
+  void recycle(BookHandle book, uint64_t bytes, const XlApi* reader = nullptr);  // with mutex_ held
   void releaseCurrent();               // with mutex_ held
   void stopLoaders();
   BookHandle loadUnplanned(const std::string& path, std::string& error);
@@ -82,8 +102,11 @@ class ReadAheadSource : public WorkbookSource {
   bool cancelled_ = false;
   bool planned_ = false;
   BookHandle current_ = nullptr;  // handed to the scan, valid until its next call
+  const XlApi* currentReader_ = nullptr;
   uint64_t currentBytes_ = 0;
   std::vector<BookHandle> freeBooks_;
   BookHandle unplannedBook_ = nullptr;
   std::vector<std::thread> loaders_;
+  CellCache* cache_ = nullptr;
+  std::unique_ptr<TrigramNeedle> needle_;
 };

@@ -4,10 +4,6 @@
 
 namespace {
 
-inline unsigned char foldAscii(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c | 0x20) : c;
-}
-
 inline bool isContinuation(unsigned char c) { return c >= 0x80 && c <= 0xBF; }
 
 // Compares n bytes of `text` with the already folded `folded`.

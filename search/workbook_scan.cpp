@@ -71,7 +71,8 @@ void WorkbookScanner::scanWorkbook(const std::string& folder, const std::string&
     ++rowCount_;
     return;
   }
-  const int sheets = api_.bookSheetCount(book);
+  reader_ = source_.bookApi() ? source_.bookApi() : &api_;
+  const int sheets = reader_->bookSheetCount(book);
   for (int i = 0; i < sheets; ++i) {
     if (!scanSheet(book, i, relPath)) return;
   }
@@ -81,21 +82,21 @@ bool WorkbookScanner::scanSheet(BookHandle book, int sheetIndex, const std::stri
   SheetScan s;
   s.relPath = &relPath;
   s.titleRow = rowCount_;
-  s.sheet = api_.bookGetSheet(book, sheetIndex);
+  s.sheet = reader_->bookGetSheet(book, sheetIndex);
   if (!s.sheet) return true;
-  const char* name = api_.bookGetSheetName(book, sheetIndex);
+  const char* name = reader_->bookGetSheetName(book, sheetIndex);
   s.label = sheetLabel(sheetIndex + 1, name ? name : "");
-  s.lastRow = std::max(0, api_.sheetLastRow(s.sheet));
-  s.lastCol = std::max(0, api_.sheetLastCol(s.sheet));
+  s.lastRow = std::max(0, reader_->sheetLastRow(s.sheet));
+  s.lastCol = std::max(0, reader_->sheetLastCol(s.sheet));
   s.headerCount = std::min(s.lastCol, kMaxHeaderCount);
   if (s.lastRow == 0 || s.lastCol == 0) return true;  // nothing to search
-  s.storedCount = api_.sheetStoredCellCount(s.sheet);
+  s.storedCount = reader_->sheetStoredCellCount(s.sheet);
 
   if (settings_.skipHidden) {
     s.colHidden.assign(static_cast<size_t>(s.lastCol), 0);
     s.visibleBefore.assign(static_cast<size_t>(s.lastCol) + 1, 0);
     for (int c = 0; c < s.lastCol; ++c) {
-      s.colHidden[static_cast<size_t>(c)] = api_.sheetColHidden(s.sheet, c) == 1;
+      s.colHidden[static_cast<size_t>(c)] = reader_->sheetColHidden(s.sheet, c) == 1;
       s.visibleBefore[static_cast<size_t>(c) + 1] =
           s.visibleBefore[static_cast<size_t>(c)] + (s.colHidden[static_cast<size_t>(c)] ? 0 : 1);
     }
@@ -104,8 +105,8 @@ bool WorkbookScanner::scanSheet(BookHandle book, int sheetIndex, const std::stri
     // This sheet's own first row, also for a one-row sheet.
     s.headerTexts.assign(static_cast<size_t>(s.headerCount), std::string());
     int row = 0, col = 0, length = 0;
-    for (int k = api_.sheetFirstCellOfRow(s.sheet, 0); k < s.storedCount; ++k) {
-      const char* text = api_.sheetStoredCell(s.sheet, k, &row, &col, &length);
+    for (int k = reader_->sheetFirstCellOfRow(s.sheet, 0); k < s.storedCount; ++k) {
+      const char* text = reader_->sheetStoredCell(s.sheet, k, &row, &col, &length);
       if (row != 0 || col >= s.headerCount) break;
       if (col >= 0 && text) s.headerTexts[static_cast<size_t>(col)].assign(text, static_cast<size_t>(length));
     }
@@ -114,10 +115,10 @@ bool WorkbookScanner::scanSheet(BookHandle book, int sheetIndex, const std::stri
   // Stored cells come row-major. Empty cells never match, but where the
   // plain row-by-column loop would meet one the stop request is tested too.
   int prevRow = -1;  // last row that held stored cells and was looked at
-  int k = api_.sheetFirstCellOfRow(s.sheet, 0);
+  int k = reader_->sheetFirstCellOfRow(s.sheet, 0);
   while (k < s.storedCount) {
     int row = 0, col = 0, length = 0;
-    api_.sheetStoredCell(s.sheet, k, &row, &col, &length);
+    reader_->sheetStoredCell(s.sheet, k, &row, &col, &length);
     if (row >= s.lastRow) break;
     if (row < 0) {
       ++k;
@@ -126,7 +127,7 @@ bool WorkbookScanner::scanSheet(BookHandle book, int sheetIndex, const std::stri
     // Rows without stored cells between the last row looked at and this one.
     if (s.anyVisible(0, s.lastCol)) {
       for (int r = prevRow + 1; r < row; ++r) {
-        if (!settings_.skipHidden || api_.sheetRowHidden(s.sheet, r) != 1) {
+        if (!settings_.skipHidden || reader_->sheetRowHidden(s.sheet, r) != 1) {
           if (stopRequested()) return false;
           break;
         }
@@ -134,15 +135,15 @@ bool WorkbookScanner::scanSheet(BookHandle book, int sheetIndex, const std::stri
     }
     prevRow = row;
     const int rowStart = k;
-    if (settings_.skipHidden && api_.sheetRowHidden(s.sheet, row) == 1) {
-      k = std::max(api_.sheetFirstCellOfRow(s.sheet, row + 1), k + 1);
+    if (settings_.skipHidden && reader_->sheetRowHidden(s.sheet, row) == 1) {
+      k = std::max(reader_->sheetFirstCellOfRow(s.sheet, row + 1), k + 1);
       continue;
     }
     bool matched = false;
     int nextCol = 0;  // first column not yet passed
     for (; k < s.storedCount; ++k) {
       int r = 0, c = 0, len = 0;
-      const char* text = api_.sheetStoredCell(s.sheet, k, &r, &c, &len);
+      const char* text = reader_->sheetStoredCell(s.sheet, k, &r, &c, &len);
       if (r != row) break;
       if (c < nextCol || c >= s.lastCol) continue;
       if (s.anyVisible(nextCol, c) && stopRequested()) return false;  // empty cells before it
@@ -158,7 +159,7 @@ bool WorkbookScanner::scanSheet(BookHandle book, int sheetIndex, const std::stri
       if (stopRequested()) return false;
     }
     if (matched) {
-      k = std::max(api_.sheetFirstCellOfRow(s.sheet, row + 1), rowStart + 1);
+      k = std::max(reader_->sheetFirstCellOfRow(s.sheet, row + 1), rowStart + 1);
       continue;
     }
     if (s.anyVisible(nextCol, s.lastCol) && stopRequested()) return false;  // empty cells after the last
@@ -179,7 +180,7 @@ void WorkbookScanner::writeMatchRow(const SheetScan& s, int row, int firstCellIn
   out_.cell(2, cellReference(row, matchCol));
   for (int k = firstCellIndex; k < s.storedCount; ++k) {
     int r = 0, c = 0, len = 0;
-    const char* text = api_.sheetStoredCell(s.sheet, k, &r, &c, &len);
+    const char* text = reader_->sheetStoredCell(s.sheet, k, &r, &c, &len);
     if (r != row) break;
     if (c < 0 || c >= s.lastCol || s.hidden(c)) continue;
     int gridCol = s.gridColumn(c);

@@ -44,6 +44,9 @@ class WorkbookSource {
   virtual BookHandle load(const std::string& path, std::string& error) = 0;
   // The walk's next file, which the scan does not open because a stop was asked.
   virtual void skip(const std::string& path) { (void)path; }
+  // The entry points that read the book load() returned last, when they are
+  // not the library's (a workbook served from the cell cache); else null.
+  virtual const XlApi* bookApi() const { return nullptr; }
 };
 
 // Loads every workbook into the one book it is given, replacing the last one
@@ -91,6 +94,7 @@ class WorkbookScanner {
   bool stopRequested() const { return stop_.load(std::memory_order_relaxed) != 0; }
 
   const XlApi& api_;
+  const XlApi* reader_ = &api_;  // reads the workbook being scanned
   WorkbookSource& source_;
   SearchSettings settings_;
   TextMatcher matcher_;

@@ -1,0 +1,375 @@
+#include "search/cached_book.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <unordered_map>
+
+#include "search/trigram_summary.h"
+
+namespace {
+
+constexpr uint64_t kFormat = 1;
+// Texts at least this long are written once however many cells show them;
+// shorter ones are written per cell, which costs less than looking them up.
+constexpr int kShareFrom = 64;
+constexpr unsigned char kLongLength = 0xFF;
+// Text offsets are 32-bit, and a reference is its offset + 1.
+constexpr uint64_t kMaxStore = std::numeric_limits<uint32_t>::max() - 1;
+
+void putVarint(std::string& out, uint64_t v) {
+  while (v >= 0x80) {
+    out.push_back(static_cast<char>((v & 0x7F) | 0x80));
+    v >>= 7;
+  }
+  out.push_back(static_cast<char>(v));
+}
+
+uint64_t zigzag(int64_t v) { return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63); }
+int64_t unzigzag(uint64_t v) { return static_cast<int64_t>(v >> 1) ^ -static_cast<int64_t>(v & 1); }
+
+struct SharedText {
+  uint64_t offset;
+  int length;
+};
+
+uint64_t entrySize(uint64_t length) { return (length < kLongLength ? 1 : 5) + length + 1; }
+
+// Where a text entry starts and how long its text is; false when the entry
+// at `off` does not lie whole inside the store.
+bool readEntry(const char* store, size_t size, uint64_t off, uint32_t& length, const char*& text) {
+  if (off >= size) return false;
+  const auto lead = static_cast<unsigned char>(store[off]);
+  uint64_t head = 1;
+  uint64_t len = lead;
+  if (lead == kLongLength) {
+    if (size - off < 5) return false;
+    uint32_t l = 0;
+    std::memcpy(&l, store + off + 1, 4);
+    len = l;
+    head = 5;
+  }
+  if (size - off < head + len + 1 || store[off + head + len] != '\0') return false;
+  length = static_cast<uint32_t>(len);
+  text = store + off + head;
+  return true;
+}
+
+class Reader {
+ public:
+  Reader(const char* p, size_t n) : p_(p), n_(n) {}
+  bool varint(uint64_t& v) {
+    v = 0;
+    for (unsigned shift = 0; shift < 64; shift += 7) {
+      if (pos_ >= n_) return false;
+      const auto b = static_cast<unsigned char>(p_[pos_++]);
+      v |= static_cast<uint64_t>(b & 0x7F) << shift;
+      if (!(b & 0x80)) return true;
+    }
+    return false;
+  }
+  bool count(uint64_t& v, uint64_t bytesEach) { return varint(v) && v <= (n_ - pos_) / bytesEach; }
+  bool bytes(std::string& out, uint64_t length) {
+    if (length > n_ - pos_) return false;
+    out.assign(p_ + pos_, length);
+    pos_ += length;
+    return true;
+  }
+  size_t pos() const { return pos_; }
+
+ private:
+  const char* p_;
+  size_t n_;
+  size_t pos_ = 0;
+};
+
+bool readAscending(Reader& in, std::vector<uint32_t>& out) {
+  uint64_t n = 0;
+  if (!in.count(n, 1)) return false;
+  out.resize(n);
+  uint64_t value = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    uint64_t step = 0;
+    if (!in.varint(step)) return false;
+    value = i == 0 ? step : value + step;
+    if ((i > 0 && step == 0) || value > std::numeric_limits<uint32_t>::max()) return false;
+    out[i] = static_cast<uint32_t>(value);
+  }
+  return true;
+}
+
+// Leaves each cell's text reference in s.texts, resolved once the store is known.
+bool readSheet(Reader& in, CachedSheet& s) {
+  uint64_t flags = 0, nameLength = 0, lastRow = 0, lastCol = 0, cells = 0;
+  if (!in.varint(flags) || flags > 1 || !in.varint(nameLength) || !in.bytes(s.name, nameLength)) return false;
+  s.absent = flags == 1;
+  if (!in.varint(lastRow) || !in.varint(lastCol)) return false;
+  const int64_t r = unzigzag(lastRow), c = unzigzag(lastCol);
+  if (r < std::numeric_limits<int>::min() || r > std::numeric_limits<int>::max() ||
+      c < std::numeric_limits<int>::min() || c > std::numeric_limits<int>::max())
+    return false;
+  s.lastRow = static_cast<int>(r);
+  s.lastCol = static_cast<int>(c);
+  if (!readAscending(in, s.hiddenRows) || !readAscending(in, s.hiddenCols)) return false;
+  if (!in.count(cells, 3)) return false;
+  s.rows.resize(cells);
+  s.cols.resize(cells);
+  s.texts.resize(cells);
+  uint64_t row = 0, col = 0;
+  for (uint64_t k = 0; k < cells; ++k) {
+    uint64_t rowStep = 0, colStep = 0, ref = 0;
+    if (!in.varint(rowStep) || !in.varint(colStep) || !in.varint(ref) || ref > kMaxStore + 1) return false;
+    row += rowStep;
+    col = (rowStep == 0 && k > 0) ? col + 1 + colStep : colStep;
+    if (row > std::numeric_limits<int32_t>::max() || col > std::numeric_limits<uint16_t>::max()) return false;
+    s.rows[k] = static_cast<uint32_t>(row);
+    s.cols[k] = static_cast<uint16_t>(col);
+    s.texts[k] = static_cast<uint32_t>(ref);
+  }
+  return true;
+}
+
+CachedBook* bookOf(BookHandle h) { return reinterpret_cast<CachedBook*>(h); }
+const CachedSheet* sheetOf(SheetHandle h) { return reinterpret_cast<const CachedSheet*>(h); }
+
+const CachedSheet* sheetAt(BookHandle b, int index) {
+  const CachedBook* book = bookOf(b);
+  if (!book || index < 0 || static_cast<size_t>(index) >= book->sheets.size()) return nullptr;
+  return &book->sheets[static_cast<size_t>(index)];
+}
+
+const char* cellText(const CachedSheet& s, size_t k, int* length) {
+  uint32_t len = 0;
+  const char* text = "";
+  readEntry(s.owner->store.get(), s.owner->storeSize, s.texts[k], len, text);
+  if (length) *length = static_cast<int>(len);
+  return text;
+}
+
+XlApi makeCachedBookApi() {
+  XlApi api;
+  api.createXMLBook = []() -> BookHandle { return nullptr; };
+  api.bookLoad = [](BookHandle, const char*) { return 0; };
+  api.bookErrorMessage = [](BookHandle) { return "ok"; };
+  api.bookSheetCount = [](BookHandle b) { return bookOf(b) ? static_cast<int>(bookOf(b)->sheets.size()) : 0; };
+  api.bookGetSheet = [](BookHandle b, int i) -> SheetHandle {
+    const CachedSheet* s = sheetAt(b, i);
+    if (!s || s->absent) return nullptr;
+    return reinterpret_cast<SheetHandle>(const_cast<CachedSheet*>(s));
+  };
+  api.bookGetSheetName = [](BookHandle b, int i) -> const char* {
+    const CachedSheet* s = sheetAt(b, i);
+    return s ? s->name.c_str() : nullptr;
+  };
+  api.sheetLastRow = [](SheetHandle h) { return sheetOf(h) ? sheetOf(h)->lastRow : 0; };
+  api.sheetLastCol = [](SheetHandle h) { return sheetOf(h) ? sheetOf(h)->lastCol : 0; };
+  api.sheetReadStr = [](SheetHandle h, int row, int col, FormatHandle* format) -> const char* {
+    if (format) *format = nullptr;
+    const CachedSheet* s = sheetOf(h);
+    if (!s || row < 0 || col < 0 || col > std::numeric_limits<uint16_t>::max()) return nullptr;
+    const auto begin = std::lower_bound(s->rows.begin(), s->rows.end(), static_cast<uint32_t>(row));
+    const auto end = std::upper_bound(begin, s->rows.end(), static_cast<uint32_t>(row));
+    const auto first = s->cols.begin() + (begin - s->rows.begin()), last = s->cols.begin() + (end - s->rows.begin());
+    const auto at = std::lower_bound(first, last, static_cast<uint16_t>(col));
+    if (at == last || *at != col) return nullptr;
+    return cellText(*s, static_cast<size_t>(at - s->cols.begin()), nullptr);
+  };
+  api.sheetRowHidden = [](SheetHandle h, int row) {
+    const CachedSheet* s = sheetOf(h);
+    return s && row >= 0 && std::binary_search(s->hiddenRows.begin(), s->hiddenRows.end(), static_cast<uint32_t>(row))
+               ? 1 : 0;
+  };
+  api.sheetColHidden = [](SheetHandle h, int col) {
+    const CachedSheet* s = sheetOf(h);
+    return s && col >= 0 && std::binary_search(s->hiddenCols.begin(), s->hiddenCols.end(), static_cast<uint32_t>(col))
+               ? 1 : 0;
+  };
+  api.bookInsertSheet = [](BookHandle, int, const char*, SheetHandle) -> SheetHandle { return nullptr; };
+  api.bookAddFormat = [](BookHandle, FormatHandle) -> FormatHandle { return nullptr; };
+  api.formatSetBorder = [](FormatHandle, int) {};
+  api.sheetWriteStr = [](SheetHandle, int, int, const char*, FormatHandle) { return 0; };
+  api.sheetAddIgnoredError = [](SheetHandle, int, int, int, int, int) { return 0; };
+  api.sheetSetCol = [](SheetHandle, int, int, double, FormatHandle, int) { return 0; };
+  api.bookSave = [](BookHandle, const char*) { return 0; };
+  api.bookRelease = [](BookHandle b) { delete bookOf(b); };
+  api.sheetStoredCellCount = [](SheetHandle h) { return sheetOf(h) ? static_cast<int>(sheetOf(h)->rows.size()) : 0; };
+  api.sheetStoredCell = [](SheetHandle h, int index, int* row, int* col, int* length) -> const char* {
+    const CachedSheet* s = sheetOf(h);
+    if (!s || index < 0 || static_cast<size_t>(index) >= s->rows.size()) {
+      if (row) *row = -1;
+      if (col) *col = -1;
+      if (length) *length = 0;
+      return nullptr;
+    }
+    const auto k = static_cast<size_t>(index);
+    if (row) *row = static_cast<int>(s->rows[k]);
+    if (col) *col = s->cols[k];
+    return cellText(*s, k, length);
+  };
+  api.sheetFirstCellOfRow = [](SheetHandle h, int row) {
+    const CachedSheet* s = sheetOf(h);
+    if (!s || row < 0) return 0;
+    return static_cast<int>(std::lower_bound(s->rows.begin(), s->rows.end(), static_cast<uint32_t>(row)) -
+                            s->rows.begin());
+  };
+  api.bookMemoryBytes = [](BookHandle b) { return bookOf(b) ? static_cast<long long>(bookOf(b)->memoryBytes()) : 0LL; };
+  return api;
+}
+
+}  // namespace
+
+void CachedBook::Free::operator()(char* p) const { std::free(p); }
+
+uint64_t CachedBook::memoryBytes() const {
+  uint64_t total = storeSize + sheets.capacity() * sizeof(CachedSheet);
+  for (const CachedSheet& s : sheets)
+    total += s.name.capacity() + (s.hiddenRows.capacity() + s.hiddenCols.capacity() + s.rows.capacity() +
+                                  s.texts.capacity()) * sizeof(uint32_t) + s.cols.capacity() * sizeof(uint16_t);
+  return total;
+}
+
+const XlApi& cachedBookApi() {
+  static const XlApi api = makeCachedBookApi();
+  return api;
+}
+
+BookHandle toHandle(CachedBook* book) { return reinterpret_cast<BookHandle>(book); }
+
+bool BookEncoder::read(const XlApi& api, BookHandle book) {
+  api_ = &api;
+  book_ = book;
+  layout_.clear();
+  textBytes_ = 0;
+  std::unordered_map<const char*, SharedText> shared;  // long texts already written
+  putVarint(layout_, kFormat);
+  const int sheets = api.bookSheetCount(book);
+  putVarint(layout_, static_cast<uint64_t>(std::max(0, sheets)));
+  for (int i = 0; i < sheets; ++i) {
+    SheetHandle sheet = api.bookGetSheet(book, i);
+    const char* name = api.bookGetSheetName(book, i);
+    const std::string_view nameText = name ? name : "";
+    putVarint(layout_, sheet ? 0 : 1);
+    putVarint(layout_, nameText.size());
+    layout_.append(nameText);
+    const int lastRow = sheet ? api.sheetLastRow(sheet) : 0;
+    const int lastCol = sheet ? api.sheetLastCol(sheet) : 0;
+    putVarint(layout_, zigzag(lastRow));
+    putVarint(layout_, zigzag(lastCol));
+    for (int pass = 0; pass < 2; ++pass) {
+      const int limit = pass == 0 ? lastRow : lastCol;
+      std::vector<uint32_t> hidden;
+      for (int k = 0; k < limit; ++k)
+        if ((pass == 0 ? api.sheetRowHidden(sheet, k) : api.sheetColHidden(sheet, k)) == 1)
+          hidden.push_back(static_cast<uint32_t>(k));
+      putVarint(layout_, hidden.size());
+      for (size_t k = 0; k < hidden.size(); ++k) putVarint(layout_, k == 0 ? hidden[0] : hidden[k] - hidden[k - 1]);
+    }
+    const int cells = sheet ? std::max(0, api.sheetStoredCellCount(sheet)) : 0;
+    putVarint(layout_, static_cast<uint64_t>(cells));
+    int prevRow = 0, prevCol = -1;
+    for (int k = 0; k < cells; ++k) {
+      int row = 0, col = 0, length = 0;
+      const char* text = api.sheetStoredCell(sheet, k, &row, &col, &length);
+      const bool sameRow = k > 0 && row == prevRow;
+      // The cached copy finds rows by the cells' order: keep only what is in it.
+      if (row < prevRow || (sameRow && col <= prevCol) || col < 0 || col > std::numeric_limits<uint16_t>::max() ||
+          length < 0 || (!text && length > 0))
+        return false;
+      putVarint(layout_, static_cast<uint64_t>(row - prevRow));
+      putVarint(layout_, static_cast<uint64_t>(sameRow ? col - prevCol - 1 : col));
+      prevRow = row;
+      prevCol = col;
+      if (length >= kShareFrom) {
+        auto [at, added] = shared.try_emplace(text, SharedText{textBytes_, length});
+        if (!added && at->second.length == length) {
+          putVarint(layout_, at->second.offset + 1);
+          continue;
+        }
+      }
+      putVarint(layout_, 0);
+      textBytes_ += entrySize(static_cast<uint64_t>(length));
+      if (textBytes_ > kMaxStore) return false;
+    }
+  }
+  return true;
+}
+
+void BookEncoder::write(const std::function<void(const char*, size_t)>& out, TrigramSummaryBuilder& summary) const {
+  out(layout_.data(), layout_.size());
+  std::unordered_map<const char*, SharedText> shared;
+  std::string buffer;
+  constexpr size_t kPiece = 256u << 10;
+  buffer.reserve(kPiece + 16);
+  uint64_t offset = 0;
+  const int sheets = api_->bookSheetCount(book_);
+  for (int i = 0; i < sheets; ++i) {
+    SheetHandle sheet = api_->bookGetSheet(book_, i);
+    const int cells = sheet ? std::max(0, api_->sheetStoredCellCount(sheet)) : 0;
+    for (int k = 0; k < cells; ++k) {
+      int row = 0, col = 0, length = 0;
+      const char* text = api_->sheetStoredCell(sheet, k, &row, &col, &length);
+      if (length >= kShareFrom) {
+        auto [at, added] = shared.try_emplace(text, SharedText{offset, length});
+        if (!added && at->second.length == length) continue;
+      }
+      const auto len = static_cast<uint32_t>(length);
+      if (len < kLongLength) {
+        buffer.push_back(static_cast<char>(len));
+      } else {
+        buffer.push_back(static_cast<char>(kLongLength));
+        buffer.append(reinterpret_cast<const char*>(&len), 4);
+      }
+      if (buffer.size() + len + 1 > kPiece) {
+        out(buffer.data(), buffer.size());
+        buffer.clear();
+        if (len) out(text, len);
+      } else if (len) {
+        buffer.append(text, len);
+      }
+      buffer.push_back('\0');
+      if (len) summary.add(text, len);
+      offset += entrySize(len);
+    }
+  }
+  if (!buffer.empty()) out(buffer.data(), buffer.size());
+}
+
+std::unique_ptr<CachedBook> decodeBook(char* bytes, size_t size) {
+  auto book = std::make_unique<CachedBook>();
+  book->store.reset(bytes);
+  Reader in(bytes, size);
+  uint64_t format = 0, sheets = 0;
+  if (!in.varint(format) || format != kFormat || !in.count(sheets, 7)) return nullptr;
+  book->sheets.resize(sheets);
+  for (uint64_t i = 0; i < sheets; ++i) {
+    book->sheets[i].owner = book.get();
+    if (!readSheet(in, book->sheets[i])) return nullptr;
+  }
+  // The text part becomes the store: moved to the front, the layout's bytes given back.
+  const size_t storeSize = size - in.pos();
+  std::memmove(bytes, bytes + in.pos(), storeSize);
+  if (storeSize > 0 && storeSize < size) {
+    if (char* shrunk = static_cast<char*>(std::realloc(bytes, storeSize))) {
+      book->store.release();
+      book->store.reset(shrunk);
+    }
+  }
+  book->storeSize = storeSize;
+  const char* store = book->store.get();
+  uint64_t next = 0;
+  for (uint64_t i = 0; i < sheets; ++i) {
+    CachedSheet& s = book->sheets[i];
+    for (size_t k = 0; k < s.texts.size(); ++k) {
+      const uint64_t ref = s.texts[k];
+      const uint64_t off = ref == 0 ? next : ref - 1;
+      uint32_t length = 0;
+      const char* text = nullptr;
+      if ((ref != 0 && off >= next) || !readEntry(store, storeSize, off, length, text)) return nullptr;
+      if (ref == 0) next += entrySize(length);
+      s.texts[k] = static_cast<uint32_t>(off);
+    }
+  }
+  if (next != storeSize) return nullptr;
+  return book;
+}

@@ -1,0 +1,83 @@
+// A workbook as the scan reads it, kept apart from the library so a later
+// search can read it from the cell cache instead of the file: the sheets in
+// order with their names, last row and column, hidden rows and columns (below
+// the last row and column: the only ones the scan asks about) and every
+// stored cell with its text. BookEncoder reads a loaded book through the
+// library's entry points into a compact byte form; decodeBook turns that form
+// back into a CachedBook, which answers the same entry points
+// (cachedBookApi()) with exactly what the library answered.
+//
+// The byte form: varints (LEB128) for the layout of every sheet, cells as
+// (row step, column step, text reference), then every distinct text once as
+// [length][bytes][NUL]; that text part is the decoded book's text store as
+// it stands, so decoding copies no text. A long text many cells share (one
+// shared string behind thousands of cells) is written once.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/xl/xlapi.h"
+
+class TrigramSummaryBuilder;
+
+struct CachedBook;
+
+struct CachedSheet {
+  const CachedBook* owner = nullptr;
+  std::string name;
+  bool absent = false;  // the library gave no sheet handle for this index
+  int lastRow = 0;
+  int lastCol = 0;
+  std::vector<uint32_t> hiddenRows;  // sorted
+  std::vector<uint32_t> hiddenCols;  // sorted
+  std::vector<uint32_t> rows;        // per stored cell, row-major as the library keeps them
+  std::vector<uint16_t> cols;
+  std::vector<uint32_t> texts;       // per stored cell: offset of its text entry in the store
+};
+
+struct CachedBook {
+  // The text store: the text part of the decoded bytes, kept as they came.
+  struct Free {
+    void operator()(char* p) const;
+  };
+  std::unique_ptr<char, Free> store;
+  size_t storeSize = 0;
+  std::vector<CachedSheet> sheets;
+
+  uint64_t memoryBytes() const;
+};
+
+// Entry points that read a CachedBook passed as the book handle (its sheets
+// as the sheet handles). Reading only: loads, writes and saves fail;
+// bookRelease deletes the book.
+const XlApi& cachedBookApi();
+BookHandle toHandle(CachedBook* book);
+
+class BookEncoder {
+ public:
+  // Reads the loaded `book` through `api`. False when it cannot be kept: a
+  // cell order or position the cached copy would not reproduce, or texts
+  // past the byte form's bounds.
+  bool read(const XlApi& api, BookHandle book);
+  // Bytes of the byte form.
+  uint64_t size() const { return layout_.size() + textBytes_; }
+  // Gives the byte form to `out` in pieces, in order, and every distinct
+  // text to `summary`. The book must be unchanged since read().
+  void write(const std::function<void(const char*, size_t)>& out, TrigramSummaryBuilder& summary) const;
+
+ private:
+  const XlApi* api_ = nullptr;
+  BookHandle book_ = nullptr;
+  std::string layout_;
+  uint64_t textBytes_ = 0;
+};
+
+// The book of a byte form held in `bytes` (malloc'ed, `size` bytes; taken
+// over whatever the outcome). Null when the bytes are not a well-formed byte
+// form: every count, offset and text is checked against the bytes' bounds.
+std::unique_ptr<CachedBook> decodeBook(char* bytes, size_t size);

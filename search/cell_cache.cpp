@@ -1,0 +1,795 @@
+#include "search/cell_cache.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <unordered_map>
+
+#include "app/library_deploy.h"
+#include "search/cached_book.h"
+
+namespace {
+
+// The database's own layout; a file of another layout is made anew. The
+// byte form of a book has its own version inside each entry.
+constexpr int kSchema = 1;
+constexpr const char* kFilePrefix = "cells-";
+constexpr const char* kFileName = "cells-1.sqlite";
+
+constexpr int kReaderBusyMs = 200;  // a lookup that would wait longer is a miss
+constexpr int kWriterBusyMs = 5000;
+constexpr int kLevel = 1;  // zstd: the fastest of the ordinary levels
+constexpr uint64_t kMaxQueued = 64u << 20;  // books waiting to be written; more are not kept
+constexpr uint64_t kMaxRaw = uint64_t{4} << 30;
+constexpr size_t kReadPiece = 1u << 20;
+constexpr uint64_t kEntryOverhead = 128;  // row, index and page bookkeeping, roughly
+// A batch of writes waits this long for more to join it.
+constexpr auto kBatchWait = std::chrono::milliseconds(30);
+constexpr size_t kBatchOps = 512;
+
+int64_t nanoseconds(const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; }
+
+int64_t coarseNowNs() {
+  timespec t{};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &t);
+  return nanoseconds(t);
+}
+
+bool stampOf(const std::string& path, FileStamp& s, int& err) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    err = errno;
+    return false;
+  }
+  s.device = st.st_dev;
+  s.inode = st.st_ino;
+  s.size = st.st_size;
+  s.modifiedNs = nanoseconds(st.st_mtim);
+  s.changedNs = nanoseconds(st.st_ctim);
+  return true;
+}
+
+bool gone(int err) { return err == ENOENT || err == ENOTDIR; }
+
+std::string absolutePath(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  char buffer[4096];
+  if (!::getcwd(buffer, sizeof buffer)) return path;
+  return std::string(buffer) + "/" + path;
+}
+
+bool makeFolders(const std::string& dir) {
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  const size_t slash = dir.rfind('/');
+  if (slash != std::string::npos && slash > 0 && !makeFolders(dir.substr(0, slash))) return false;
+  return ::mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+// Damage and lack of room or rights: the database cannot be written (or
+// read) as it is. Anything else (a busy lock) passes.
+bool isLasting(int code) {
+  switch (code & 0xFF) {
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_FULL:
+    case SQLITE_IOERR:
+    case SQLITE_READONLY:
+    case SQLITE_CANTOPEN:
+    case SQLITE_PERM:
+    case SQLITE_NOMEM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool isDamage(int code) { return (code & 0xFF) == SQLITE_CORRUPT || (code & 0xFF) == SQLITE_NOTADB; }
+
+void removeDatabase(const std::string& path) {
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) ::unlink((path + suffix).c_str());
+}
+
+uint64_t parseSize(const char* text) {
+  char* end = nullptr;
+  const double v = std::strtod(text, &end);
+  if (end == text || !(v >= 0)) return 0;
+  double scale = 1;
+  switch (*end) {
+    case 'k': case 'K': scale = 1e3; break;
+    case 'm': case 'M': scale = 1e6; break;
+    case 'g': case 'G': scale = 1e9; break;
+    case '\0': break;
+    default: return 0;
+  }
+  return static_cast<uint64_t>(v * scale);
+}
+
+const char* const kCreate =
+    "CREATE TABLE IF NOT EXISTS entries("
+    "  id INTEGER PRIMARY KEY, path BLOB NOT NULL UNIQUE,"
+    "  device INTEGER, inode INTEGER, size INTEGER, mtime INTEGER, ctime INTEGER, reader TEXT,"
+    "  used INTEGER NOT NULL, bytes INTEGER NOT NULL, raw INTEGER NOT NULL,"
+    "  failure BLOB, summary BLOB);"
+    "CREATE INDEX IF NOT EXISTS entries_used ON entries(used, bytes);"
+    "CREATE TABLE IF NOT EXISTS cells(id INTEGER PRIMARY KEY, data BLOB NOT NULL);";
+
+}  // namespace
+
+bool isContentFailure(std::string_view error) {
+  // The library's texts for causes that lie outside the file's bytes.
+  static constexpr std::string_view kMomentary[] = {"无法打开文件", "无法读取文件", "读取文件失败", "无法创建工作簿"};
+  for (std::string_view prefix : kMomentary)
+    if (error.substr(0, prefix.size()) == prefix) return false;
+  return error.find("内存不足") == std::string_view::npos && !error.empty();
+}
+
+struct CellCache::Connection {
+  sqlite3* db = nullptr;
+  ZSTD_DCtx* dctx = nullptr;
+  std::vector<char> piece;
+  std::unordered_map<const char*, sqlite3_stmt*> statements;
+
+  ~Connection() {
+    for (auto& [sql, st] : statements) sqlite3_finalize(st);
+    sqlite3_close_v2(db);
+    ZSTD_freeDCtx(dctx);
+  }
+  // A prepared statement for `sql` (a literal: its address is the key), reset.
+  sqlite3_stmt* statement(const char* sql) {
+    auto [at, added] = statements.try_emplace(sql, nullptr);
+    if (added && sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &at->second, nullptr) != SQLITE_OK) {
+      statements.erase(at);
+      return nullptr;
+    }
+    sqlite3_reset(at->second);
+    sqlite3_clear_bindings(at->second);
+    return at->second;
+  }
+  int run(const char* sql) {
+    sqlite3_stmt* st = statement(sql);
+    if (!st) return sqlite3_errcode(db) ? sqlite3_extended_errcode(db) : SQLITE_ERROR;
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+    }
+    sqlite3_reset(st);
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+  }
+};
+
+struct CellCache::Op {
+  enum class Kind : uint8_t { Put, Drop, Touch, Sweep } kind = Kind::Put;
+  std::string key;  // Sweep: the folder prefix
+  FileStamp stamp;
+  bool failed = false;
+  std::string failure, summary, data;
+  uint64_t raw = 0;
+  int64_t id = 0;
+  std::vector<std::string> present;
+
+  uint64_t bytes() const { return key.size() + failure.size() + summary.size() + data.size() + kEntryOverhead; }
+};
+
+CellCache::CellCache(CellCacheOptions options) : options_(std::move(options)) {
+  try {
+    openDatabase();
+  } catch (...) {
+    usable_ = writable_ = false;
+    writer_.reset();
+  }
+  if (writable_) writerThread_ = std::thread([this] { writerLoop(); });
+}
+
+CellCache::~CellCache() {
+  {
+    std::lock_guard lock(queueMutex_);
+    closing_ = true;
+  }
+  queueChanged_.notify_all();
+  if (writerThread_.joinable()) writerThread_.join();
+  writer_.reset();
+  readers_.clear();
+  // Damage found meanwhile: the next search starts from an empty cache.
+  if (rebuild_.load()) removeDatabase(path_);
+}
+
+// Readies the database on the writer's connection, creating the tables in a
+// new file. Returns SQLITE_OK, or the error; SQLITE_NOTADB also for a file of
+// another layout.
+int CellCache::setUp(sqlite3* db) {
+  Connection c;
+  c.db = db;
+  sqlite3_busy_timeout(db, kWriterBusyMs);
+  int rc = SQLITE_OK;
+  auto userVersion = [&]() -> int {
+    sqlite3_stmt* st = c.statement("PRAGMA user_version");
+    const int step = st ? sqlite3_step(st) : sqlite3_errcode(db);
+    const int v = step == SQLITE_ROW ? sqlite3_column_int(st, 0) : -1;
+    if (step != SQLITE_ROW) rc = step == SQLITE_DONE ? SQLITE_ERROR : step;
+    if (st) sqlite3_reset(st);
+    return v;
+  };
+  int version = userVersion();
+  if (rc == SQLITE_OK && version != 0 && version != kSchema) rc = SQLITE_NOTADB;
+  if (rc == SQLITE_OK && version == 0) rc = c.run("PRAGMA auto_vacuum=INCREMENTAL");
+  if (rc == SQLITE_OK) {
+    sqlite3_stmt* st = c.statement("PRAGMA journal_mode=WAL");
+    const int step = st ? sqlite3_step(st) : sqlite3_errcode(db);
+    if (step != SQLITE_ROW)
+      rc = step == SQLITE_DONE ? SQLITE_ERROR : step;
+    else if (std::strcmp(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "wal") != 0)
+      rc = SQLITE_READONLY;  // the mode could not be changed: not ours to write
+    if (st) sqlite3_reset(st);
+  }
+  if (rc == SQLITE_OK) rc = c.run("PRAGMA synchronous=NORMAL");
+  if (rc == SQLITE_OK) rc = c.run("PRAGMA journal_size_limit=67108864");
+  if (rc == SQLITE_OK && version == 0) {
+    rc = c.run("BEGIN IMMEDIATE");
+    // Another process may have made the tables meanwhile.
+    if (rc == SQLITE_OK) version = userVersion();
+    if (rc == SQLITE_OK && version == 0) {
+      rc = sqlite3_exec(db, kCreate, nullptr, nullptr, nullptr);
+      if (rc == SQLITE_OK) rc = c.run("PRAGMA user_version=1");
+    } else if (rc == SQLITE_OK && version != kSchema) {
+      rc = SQLITE_NOTADB;
+    }
+    if (rc == SQLITE_OK) rc = c.run("COMMIT");
+    if (rc != SQLITE_OK) c.run("ROLLBACK");
+  }
+  // Every table must be there and readable.
+  if (rc == SQLITE_OK) rc = c.run("SELECT count(*) FROM (SELECT 1 FROM entries LIMIT 1), (SELECT 1 FROM cells LIMIT 1)");
+  for (auto& [sql, st] : c.statements) sqlite3_finalize(st);
+  c.statements.clear();
+  c.db = nullptr;  // the caller keeps the connection
+  return rc;
+}
+
+void CellCache::openDatabase() {
+  if (options_.directory.empty() || !makeFolders(options_.directory)) return;
+  struct stat st {};
+  if (::stat(options_.directory.c_str(), &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077))
+    ::chmod(options_.directory.c_str(), 0700);
+  path_ = options_.directory + "/" + kFileName;
+  for (int attempt = 0; attempt < 2 && !usable_; ++attempt) {
+    // Made here so it is the user's alone from the start; SQLite gives its
+    // -wal and -shm files the same mode.
+    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) {
+      if (::fstat(fd, &st) == 0 && (st.st_mode & 077)) ::fchmod(fd, 0600);
+      ::close(fd);
+    }
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc == SQLITE_OK) rc = setUp(db);
+    if (rc == SQLITE_OK) {
+      writer_ = std::make_unique<Connection>();
+      writer_->db = db;
+      usable_ = writable_ = true;
+      break;
+    }
+    sqlite3_close_v2(db);
+    if (isDamage(rc) && fd >= 0) {
+      // Damaged, truncated or of another layout: made anew.
+      removeDatabase(path_);
+      continue;
+    }
+    const int kind = rc & 0xFF;
+    if (kind != SQLITE_READONLY && kind != SQLITE_CANTOPEN && kind != SQLITE_PERM) return;  // busy, full: pass by
+    // Not ours to write: read what is there, if it can be read.
+    db = nullptr;
+    if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) == SQLITE_OK) {
+      Connection probe;
+      probe.db = db;
+      sqlite3_busy_timeout(db, kReaderBusyMs);
+      sqlite3_stmt* v = probe.statement("PRAGMA user_version");
+      usable_ = v && sqlite3_step(v) == SQLITE_ROW && sqlite3_column_int(v, 0) == kSchema &&
+                probe.run("SELECT 1 FROM entries LIMIT 1") == SQLITE_OK;
+      return;  // the probe closes its connection
+    }
+    sqlite3_close_v2(db);
+    return;
+  }
+  if (!writable_) return;
+  // Databases of other layouts in the folder are of no more use.
+  if (DIR* d = ::opendir(options_.directory.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      const std::string_view name = e->d_name;
+      if (name.substr(0, std::strlen(kFilePrefix)) == kFilePrefix &&
+          name.substr(0, std::strlen(kFileName)) != kFileName)
+        ::unlink((options_.directory + "/" + e->d_name).c_str());
+    }
+    ::closedir(d);
+  }
+}
+
+std::unique_ptr<CellCache::Connection> CellCache::takeReader() {
+  {
+    std::lock_guard lock(readersMutex_);
+    if (!readers_.empty()) {
+      auto c = std::move(readers_.back());
+      readers_.pop_back();
+      return c;
+    }
+  }
+  auto c = std::make_unique<Connection>();
+  const int flags = (writable_ ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
+  if (sqlite3_open_v2(path_.c_str(), &c->db, flags, nullptr) != SQLITE_OK) return nullptr;
+  sqlite3_busy_timeout(c->db, kReaderBusyMs);
+  c->run("PRAGMA query_only=1");
+  c->run("PRAGMA cache_size=-1024");
+  c->dctx = ZSTD_createDCtx();
+  if (!c->dctx) return nullptr;
+  return c;
+}
+
+void CellCache::giveBack(std::unique_ptr<Connection> c) {
+  std::lock_guard lock(readersMutex_);
+  readers_.push_back(std::move(c));
+}
+
+void CellCache::broken() {
+  failed_ = true;
+  rebuild_ = true;
+}
+
+CellCache::Lookup CellCache::find(const std::string& path, const TrigramNeedle& needle) {
+  Lookup out;
+  if (!usable_ || failed_.load(std::memory_order_relaxed)) return out;
+  out.key = absolutePath(path);
+  out.lookedAtNs = coarseNowNs();
+  int err = 0;
+  if (!stampOf(out.key, out.stamp, err)) {
+    if (gone(err) && writable_) {
+      Op op;
+      op.kind = Op::Kind::Drop;
+      op.key = out.key;
+      enqueue(std::move(op));
+    }
+    return out;
+  }
+  out.stamped = true;
+  std::unique_ptr<Connection> c;
+  try {
+    c = takeReader();
+  } catch (...) {
+  }
+  if (!c) return out;
+  int rc = c->run("BEGIN");
+  sqlite3_stmt* st = rc == SQLITE_OK ? c->statement(
+      "SELECT id, device, inode, size, mtime, ctime, reader, used, raw, failure, summary FROM entries WHERE path = ?1")
+                                      : nullptr;
+  int64_t touchId = 0;
+  if (st) {
+    sqlite3_bind_blob(st, 1, out.key.data(), static_cast<int>(out.key.size()), SQLITE_STATIC);
+    rc = sqlite3_step(st);
+    if (rc == SQLITE_ROW) {
+      FileStamp stored;
+      stored.device = static_cast<uint64_t>(sqlite3_column_int64(st, 1));
+      stored.inode = static_cast<uint64_t>(sqlite3_column_int64(st, 2));
+      stored.size = sqlite3_column_int64(st, 3);
+      stored.modifiedNs = sqlite3_column_int64(st, 4);
+      stored.changedNs = sqlite3_column_int64(st, 5);
+      const auto* reader = reinterpret_cast<const char*>(sqlite3_column_text(st, 6));
+      const int64_t id = sqlite3_column_int64(st, 0);
+      if (stored == out.stamp && reader && options_.reader == reader) {
+        const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                std::chrono::system_clock::now().time_since_epoch()).count();
+        if (sqlite3_column_int64(st, 7) + options_.touchAfterSeconds <= now) touchId = id;
+        const uint64_t raw = static_cast<uint64_t>(sqlite3_column_int64(st, 8));
+        if (sqlite3_column_type(st, 9) != SQLITE_NULL) {
+          out.found = Lookup::Found::Failure;
+          out.failure.assign(static_cast<const char*>(sqlite3_column_blob(st, 9)),
+                             static_cast<size_t>(sqlite3_column_bytes(st, 9)));
+        } else if (!needle.mayOccurIn(std::string_view(static_cast<const char*>(sqlite3_column_blob(st, 10)),
+                                                        static_cast<size_t>(sqlite3_column_bytes(st, 10))))) {
+          out.found = Lookup::Found::NoMatch;
+          out.book = toHandle(new CachedBook);
+        } else {
+          sqlite3_reset(st);
+          if (!readBook(*c, id, raw, out)) touchId = 0;
+        }
+      }
+    } else if (rc != SQLITE_DONE && isDamage(rc)) {
+      broken();
+    }
+    sqlite3_reset(st);
+  }
+  c->run("COMMIT");
+  giveBack(std::move(c));
+  if (touchId && writable_) {
+    Op op;
+    op.kind = Op::Kind::Touch;
+    op.id = touchId;
+    enqueue(std::move(op));
+  }
+  std::lock_guard lock(statsMutex_);
+  switch (out.found) {
+    case Lookup::Found::Nothing: ++stats_.misses; break;
+    case Lookup::Found::Book: ++stats_.books; break;
+    case Lookup::Found::Failure: ++stats_.failures; break;
+    case Lookup::Found::NoMatch: ++stats_.noMatch; break;
+  }
+  return out;
+}
+
+bool CellCache::readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& out) {
+  if (rawSize == 0 || rawSize > kMaxRaw) return false;
+  sqlite3_blob* blob = nullptr;
+  const int rc = sqlite3_blob_open(c.db, "main", "cells", "data", id, 0, &blob);
+  if (rc != SQLITE_OK) {
+    if (isDamage(rc)) broken();
+    return false;
+  }
+  const int size = sqlite3_blob_bytes(blob);
+  char* bytes = static_cast<char*>(std::malloc(rawSize));
+  bool ok = bytes != nullptr && size > 0;
+  ZSTD_DCtx_reset(c.dctx, ZSTD_reset_session_only);
+  ZSTD_outBuffer output{bytes, rawSize, 0};
+  size_t last = 1;
+  for (int at = 0; ok && at < size;) {
+    const int n = std::min<int>(static_cast<int>(kReadPiece), size - at);
+    if (c.piece.size() < static_cast<size_t>(n)) c.piece.resize(static_cast<size_t>(n));
+    const int read = sqlite3_blob_read(blob, c.piece.data(), n, at);
+    if (read != SQLITE_OK) {
+      if (isDamage(read)) broken();
+      ok = false;
+      break;
+    }
+    at += n;
+    ZSTD_inBuffer input{c.piece.data(), static_cast<size_t>(n), 0};
+    while (ok && input.pos < input.size) {
+      last = ZSTD_decompressStream(c.dctx, &output, &input);
+      // More output than the entry said it holds is damage too.
+      ok = !ZSTD_isError(last) && !(output.pos == output.size && input.pos < input.size && last != 0);
+    }
+  }
+  sqlite3_blob_close(blob);
+  if (!ok || last != 0 || output.pos != rawSize) {
+    std::free(bytes);
+    broken();
+    return false;
+  }
+  std::unique_ptr<CachedBook> book;
+  try {
+    book = decodeBook(bytes, rawSize);
+  } catch (...) {  // too little memory for it: read the file instead
+    return false;
+  }
+  if (!book) {
+    broken();
+    return false;
+  }
+  out.found = Lookup::Found::Book;
+  out.book = toHandle(book.release());
+  return true;
+}
+
+void CellCache::store(const Lookup& lookup, const XlApi& api, BookHandle book, bool loaded,
+                      const std::string& error) {
+  if (!writable_ || failed_.load(std::memory_order_relaxed) || !lookup.stamped) return;
+  // A change within the clock tick the file was looked at could leave its
+  // stamp as it was: such a file is read again next time.
+  if (lookup.stamp.changedNs >= lookup.lookedAtNs) return;
+  FileStamp after;
+  int err = 0;
+  if (!stampOf(lookup.key, after, err) || !(after == lookup.stamp)) return;
+  try {
+    Op op;
+    op.kind = Op::Kind::Put;
+    op.key = lookup.key;
+    op.stamp = lookup.stamp;
+    if (!loaded) {
+      if (!isContentFailure(error)) return;
+      op.failed = true;
+      op.failure = error;
+    } else {
+      BookEncoder encoder;
+      if (!encoder.read(api, book) || encoder.size() == 0 || encoder.size() > kMaxRaw) return;
+      thread_local std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> cctx(ZSTD_createCCtx(), ZSTD_freeCCtx);
+      if (!cctx) return;
+      ZSTD_CCtx_reset(cctx.get(), ZSTD_reset_session_only);
+      ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, kLevel);
+      ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 1);
+      ZSTD_CCtx_setPledgedSrcSize(cctx.get(), encoder.size());
+      std::string& data = op.data;
+      size_t used = 0;
+      bool ok = true;
+      auto compress = [&](const char* p, size_t n, ZSTD_EndDirective mode) {
+        ZSTD_inBuffer input{p, n, 0};
+        for (;;) {
+          if (data.size() - used < ZSTD_CStreamOutSize()) data.resize(std::max(data.size() * 2, used + ZSTD_CStreamOutSize()));
+          ZSTD_outBuffer output{data.data() + used, data.size() - used, 0};
+          const size_t left = ZSTD_compressStream2(cctx.get(), &output, &input, mode);
+          used += output.pos;
+          if (ZSTD_isError(left)) {
+            ok = false;
+            return;
+          }
+          if (mode == ZSTD_e_end ? left == 0 : input.pos == input.size) return;
+        }
+      };
+      TrigramSummaryBuilder summary;
+      encoder.write([&](const char* p, size_t n) { if (ok) compress(p, n, ZSTD_e_continue); }, summary);
+      if (ok) compress(nullptr, 0, ZSTD_e_end);
+      op.summary = summary.finish();
+      if (!ok) return;
+      data.resize(used);
+      op.raw = encoder.size();
+    }
+    if (op.bytes() > options_.maxBytes) return;
+    enqueue(std::move(op));
+  } catch (...) {
+    // Too little memory to keep it: the search goes on without.
+  }
+}
+
+void CellCache::forgetMissing(const std::vector<std::string>& paths) {
+  if (!writable_ || paths.empty()) return;
+  try {
+    Op op;
+    op.kind = Op::Kind::Sweep;
+    op.present.reserve(paths.size());
+    for (const std::string& p : paths) op.present.push_back(absolutePath(p));
+    std::sort(op.present.begin(), op.present.end());
+    // The folder all of them lie under.
+    const std::string& a = op.present.front();
+    const std::string& b = op.present.back();
+    size_t common = 0;
+    while (common < a.size() && common < b.size() && a[common] == b[common]) ++common;
+    const size_t slash = a.rfind('/', common == 0 ? 0 : common - 1);
+    if (slash == std::string::npos) return;
+    op.key = a.substr(0, slash + 1);
+    enqueue(std::move(op));
+  } catch (...) {
+  }
+}
+
+void CellCache::enqueue(Op op) {
+  {
+    std::lock_guard lock(queueMutex_);
+    if (closing_ || failed_.load(std::memory_order_relaxed)) return;
+    const uint64_t bytes = op.kind == Op::Kind::Put ? op.bytes() : 0;
+    if (queuedBytes_ + bytes > kMaxQueued) return;  // the writer is behind: this one is not kept
+    queuedBytes_ += bytes;
+    queue_.push_back(std::move(op));
+  }
+  queueChanged_.notify_all();
+}
+
+void CellCache::flush() {
+  std::unique_lock lock(queueMutex_);
+  if (!writerThread_.joinable()) return;
+  flushWanted_ = true;
+  queueChanged_.notify_all();
+  queueChanged_.wait(lock, [&] { return queue_.empty() && !writing_; });
+  flushWanted_ = false;
+}
+
+void CellCache::writerLoop() {
+  for (;;) {
+    std::deque<Op> batch;
+    {
+      std::unique_lock lock(queueMutex_);
+      queueChanged_.wait(lock, [&] { return closing_ || !queue_.empty(); });
+      if (closing_) {  // what was not flushed is not kept: closing never waits for it
+        queue_.clear();
+        queuedBytes_ = 0;
+        return;
+      }
+      // Let a few more join, so one transaction writes many entries.
+      queueChanged_.wait_for(lock, kBatchWait,
+                             [&] { return closing_ || flushWanted_ || queue_.size() >= kBatchOps; });
+      batch.swap(queue_);
+      queuedBytes_ = 0;
+      writing_ = true;
+    }
+    bool puts = false;
+    if (!failed_.load()) {
+      int rc = writer_->run("BEGIN IMMEDIATE");
+      for (const Op& op : batch) {
+        if (rc != SQLITE_OK) break;
+        rc = apply(op) ? SQLITE_OK : sqlite3_extended_errcode(writer_->db);
+        puts = puts || op.kind == Op::Kind::Put;
+      }
+      if (rc == SQLITE_OK) rc = writer_->run("COMMIT");
+      if (rc != SQLITE_OK) {
+        writer_->run("ROLLBACK");
+        puts = false;
+        if (isDamage(rc)) broken();
+        else if (isLasting(rc)) failed_ = true;  // full disk, read-only: stop writing, keep reading
+      } else {
+        std::lock_guard lock(statsMutex_);
+        for (const Op& op : batch) stats_.stored += op.kind == Op::Kind::Put;
+      }
+    }
+    if (puts) evict();
+    batch.clear();
+    {
+      std::lock_guard lock(queueMutex_);
+      writing_ = false;
+    }
+    queueChanged_.notify_all();
+  }
+}
+
+bool CellCache::apply(const Op& op) {
+  Connection& c = *writer_;
+  auto dropPath = [&](const std::string& key) {
+    for (const char* sql : {"DELETE FROM cells WHERE id IN (SELECT id FROM entries WHERE path = ?1)",
+                            "DELETE FROM entries WHERE path = ?1"}) {
+      sqlite3_stmt* st = c.statement(sql);
+      if (!st) return false;
+      sqlite3_bind_blob(st, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+      if (sqlite3_step(st) != SQLITE_DONE) return false;
+    }
+    return true;
+  };
+  auto dropId = [&](int64_t id) {
+    for (const char* sql : {"DELETE FROM cells WHERE id = ?1", "DELETE FROM entries WHERE id = ?1"}) {
+      sqlite3_stmt* st = c.statement(sql);
+      if (!st) return false;
+      sqlite3_bind_int64(st, 1, id);
+      if (sqlite3_step(st) != SQLITE_DONE) return false;
+    }
+    return true;
+  };
+  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch()).count();
+  switch (op.kind) {
+    case Op::Kind::Drop:
+      return dropPath(op.key);
+    case Op::Kind::Touch: {
+      sqlite3_stmt* st = c.statement("UPDATE entries SET used = ?2 WHERE id = ?1");
+      if (!st) return false;
+      sqlite3_bind_int64(st, 1, op.id);
+      sqlite3_bind_int64(st, 2, now);
+      return sqlite3_step(st) == SQLITE_DONE;
+    }
+    case Op::Kind::Put: {
+      if (!dropPath(op.key)) return false;
+      sqlite3_stmt* st = c.statement(
+          "INSERT INTO entries(path, device, inode, size, mtime, ctime, reader, used, bytes, raw, failure, summary)"
+          " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
+      if (!st) return false;
+      sqlite3_bind_blob(st, 1, op.key.data(), static_cast<int>(op.key.size()), SQLITE_STATIC);
+      sqlite3_bind_int64(st, 2, static_cast<int64_t>(op.stamp.device));
+      sqlite3_bind_int64(st, 3, static_cast<int64_t>(op.stamp.inode));
+      sqlite3_bind_int64(st, 4, op.stamp.size);
+      sqlite3_bind_int64(st, 5, op.stamp.modifiedNs);
+      sqlite3_bind_int64(st, 6, op.stamp.changedNs);
+      sqlite3_bind_text(st, 7, options_.reader.data(), static_cast<int>(options_.reader.size()), SQLITE_STATIC);
+      sqlite3_bind_int64(st, 8, now);
+      sqlite3_bind_int64(st, 9, static_cast<int64_t>(op.bytes()));
+      sqlite3_bind_int64(st, 10, static_cast<int64_t>(op.raw));
+      if (op.failed)
+        sqlite3_bind_blob(st, 11, op.failure.data(), static_cast<int>(op.failure.size()), SQLITE_STATIC);
+      sqlite3_bind_blob(st, 12, op.summary.data(), static_cast<int>(op.summary.size()), SQLITE_STATIC);
+      if (sqlite3_step(st) != SQLITE_DONE) return false;
+      if (op.failed) return true;
+      const int64_t id = sqlite3_last_insert_rowid(c.db);
+      st = c.statement("INSERT INTO cells(id, data) VALUES(?1, ?2)");
+      if (!st) return false;
+      sqlite3_bind_int64(st, 1, id);
+      sqlite3_bind_blob64(st, 2, op.data.data(), op.data.size(), SQLITE_STATIC);
+      return sqlite3_step(st) == SQLITE_DONE;
+    }
+    case Op::Kind::Sweep: {
+      sqlite3_stmt* st = c.statement("SELECT id, path FROM entries WHERE path >= ?1 AND path < ?2");
+      if (!st) return false;
+      std::string end = op.key;
+      end.back() = static_cast<char>(end.back() + 1);  // the prefix ends in '/': no overflow
+      sqlite3_bind_blob(st, 1, op.key.data(), static_cast<int>(op.key.size()), SQLITE_STATIC);
+      sqlite3_bind_blob(st, 2, end.data(), static_cast<int>(end.size()), SQLITE_STATIC);
+      std::vector<int64_t> missing;
+      int rc;
+      while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        const std::string path(static_cast<const char*>(sqlite3_column_blob(st, 1)),
+                               static_cast<size_t>(sqlite3_column_bytes(st, 1)));
+        if (std::binary_search(op.present.begin(), op.present.end(), path)) continue;
+        struct stat s {};
+        if (::stat(path.c_str(), &s) != 0 && gone(errno)) missing.push_back(sqlite3_column_int64(st, 0));
+      }
+      sqlite3_reset(st);
+      if (rc != SQLITE_DONE) return false;
+      for (int64_t id : missing)
+        if (!dropId(id)) return false;
+      return true;
+    }
+  }
+  return false;
+}
+
+void CellCache::evict() {
+  Connection& c = *writer_;
+  sqlite3_stmt* st = c.statement("SELECT COALESCE(SUM(bytes), 0) FROM entries");
+  if (!st || sqlite3_step(st) != SQLITE_ROW) return;
+  uint64_t total = static_cast<uint64_t>(sqlite3_column_int64(st, 0));
+  sqlite3_reset(st);
+  if (total <= options_.maxBytes) return;
+  // Down to nine tenths, so the next few entries do not evict again at once.
+  const uint64_t target = options_.maxBytes / 10 * 9;
+  if (c.run("BEGIN IMMEDIATE") != SQLITE_OK) return;
+  std::vector<std::pair<int64_t, uint64_t>> oldest;
+  st = c.statement("SELECT id, bytes FROM entries ORDER BY used, id");
+  int rc = st ? SQLITE_ROW : SQLITE_ERROR;
+  uint64_t left = total;
+  while (st && left > target && (rc = sqlite3_step(st)) == SQLITE_ROW) {
+    const auto bytes = static_cast<uint64_t>(sqlite3_column_int64(st, 1));
+    oldest.emplace_back(sqlite3_column_int64(st, 0), bytes);
+    left -= std::min(left, bytes);
+  }
+  if (st) sqlite3_reset(st);
+  bool ok = rc == SQLITE_ROW || rc == SQLITE_DONE;
+  for (const auto& [id, bytes] : oldest) {
+    for (const char* sql : {"DELETE FROM cells WHERE id = ?1", "DELETE FROM entries WHERE id = ?1"}) {
+      sqlite3_stmt* del = ok ? c.statement(sql) : nullptr;
+      if (!del) {
+        ok = false;
+        break;
+      }
+      sqlite3_bind_int64(del, 1, id);
+      ok = sqlite3_step(del) == SQLITE_DONE;
+    }
+  }
+  rc = ok ? c.run("COMMIT") : SQLITE_ERROR;
+  if (rc != SQLITE_OK) {
+    c.run("ROLLBACK");
+    return;
+  }
+  {
+    std::lock_guard lock(statsMutex_);
+    stats_.evicted += oldest.size();
+  }
+  // Give the freed pages back to the file system.
+  c.run("PRAGMA incremental_vacuum");
+  c.run("PRAGMA wal_checkpoint(TRUNCATE)");
+}
+
+CellCache::Stats CellCache::stats() const {
+  std::lock_guard lock(statsMutex_);
+  return stats_;
+}
+
+std::unique_ptr<CellCache> openCellCacheFromEnvironment() {
+  if (const char* off = std::getenv("QUORVANE_CACHE")) {
+    const std::string_view v = off;
+    if (v == "0" || v == "off" || v == "no" || v == "false") return nullptr;
+  }
+  CellCacheOptions options;
+  // The program's cache folder, the one the library is written to when the
+  // program's own folder cannot take it.
+  options.directory = libraryCacheDirectory();
+  if (options.directory.empty()) return nullptr;
+  if (const char* max = std::getenv("QUORVANE_CACHE_MAX")) {
+    if (const uint64_t bytes = parseSize(max)) options.maxBytes = bytes;
+  }
+  try {
+    auto cache = std::make_unique<CellCache>(std::move(options));
+    if (cache->usable()) return cache;
+  } catch (...) {
+  }
+  return nullptr;
+}
+
+bool clearCellCache(const std::string& directory) {
+  DIR* d = ::opendir(directory.c_str());
+  if (!d) return errno == ENOENT;
+  bool all = true;
+  while (dirent* e = ::readdir(d)) {
+    const std::string_view name = e->d_name;
+    if (name.substr(0, std::strlen(kFilePrefix)) != kFilePrefix) continue;
+    if (::unlink((directory + "/" + e->d_name).c_str()) != 0 && errno != ENOENT) all = false;
+  }
+  ::closedir(d);
+  return all;
+}

@@ -1,0 +1,146 @@
+// The cell cache: what the scan read from every workbook a search loaded,
+// kept on disk so a later search reads no workbook that has not changed.
+//
+// One SQLite database (WAL mode, so the window and a command-line search can
+// use it at once) in $XDG_CACHE_HOME/quorvane (default ~/.cache/quorvane),
+// folder 0700, file 0600. Per workbook file, keyed by its absolute path: the
+// file's device, inode, size, modification and status-change times (in
+// nanoseconds) and the digest of the library that read it, then either the
+// failure text of a load that failed because of the file's content or the
+// book in its zstd-compressed byte form (cached_book.h) with a trigram
+// summary of its texts beside it (trigram_summary.h). An entry is used only
+// while all of these still match, so a file rewritten, replaced or renamed
+// over is read again, and so is every file once the library changes.
+//
+// The cache never decides what a search shows: a cache that is missing,
+// unreadable, damaged, of another version or on a full disk is rebuilt or
+// passed by, and the search reads the files as it would without it. Writes
+// go to a thread of their own in batches; the database is kept under a size
+// bound by dropping the least recently used entries.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/xl/xlapi.h"
+#include "search/trigram_summary.h"
+
+struct sqlite3;
+
+// The library's identity: a digest of libxl.so as built with this program
+// (the statically linked CLI and tests run the same objects).
+std::string_view libraryDigest();
+
+struct FileStamp {
+  uint64_t device = 0, inode = 0;
+  int64_t size = 0, modifiedNs = 0, changedNs = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+struct CellCacheOptions {
+  std::string directory;                    // created when missing
+  uint64_t maxBytes = 2'000'000'000ull;     // entries beyond this go, least recently used first
+  std::string reader{libraryDigest()};      // entries of another reader are never used
+  int64_t touchAfterSeconds = 600;          // a hit older than this is marked used again
+};
+
+class CellCache {
+ public:
+  // Opens or creates the database; when that is impossible the cache is
+  // not usable() and every find() misses.
+  explicit CellCache(CellCacheOptions options);
+  ~CellCache();  // what flush() did not wait for is dropped
+  CellCache(const CellCache&) = delete;
+  CellCache& operator=(const CellCache&) = delete;
+
+  bool usable() const { return usable_; }
+  const std::string& databasePath() const { return path_; }
+
+  // What the cache holds for one file, and what store() needs afterwards.
+  struct Lookup {
+    enum class Found : uint8_t { Nothing, Book, Failure, NoMatch };
+    Found found = Found::Nothing;
+    // Book and NoMatch: a book read through cachedBookApi() (for NoMatch an
+    // empty one: the search text occurs in none of the file's texts); the
+    // caller releases it with that table's bookRelease.
+    BookHandle book = nullptr;
+    std::string failure;  // Failure: the load's error text
+    std::string key;
+    FileStamp stamp;
+    bool stamped = false;
+    int64_t lookedAtNs = 0;
+  };
+  Lookup find(const std::string& path, const TrigramNeedle& needle);
+  // After a miss: keeps what `api` read into `book` (or the failure text),
+  // unless the file changed meanwhile or the failure was not the content's.
+  void store(const Lookup& lookup, const XlApi& api, BookHandle book, bool loaded, const std::string& error);
+  // Entries of files under the folder of `paths` (a search's files) that
+  // are no longer there are dropped.
+  void forgetMissing(const std::vector<std::string>& paths);
+  // Waits until everything queued has been written (or given up).
+  void flush();
+
+  struct Stats {
+    uint64_t books = 0, failures = 0, noMatch = 0, misses = 0, stored = 0, evicted = 0;
+  };
+  Stats stats() const;
+
+ private:
+  struct Connection;
+  struct Op;
+
+  void openDatabase();
+  int setUp(sqlite3* db);
+  std::unique_ptr<Connection> takeReader();
+  void giveBack(std::unique_ptr<Connection> c);
+  bool readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& out);
+  void enqueue(Op op);
+  void writerLoop();
+  bool apply(const Op& op);
+  void evict();
+  void broken();
+
+  CellCacheOptions options_;
+  std::string path_;
+  bool usable_ = false;
+  bool writable_ = false;
+  std::atomic<bool> failed_{false};   // damaged or unwritable since it was opened
+  std::atomic<bool> rebuild_{false};  // damaged: removed when closed, made anew next time
+
+  std::mutex readersMutex_;
+  std::vector<std::unique_ptr<Connection>> readers_;
+
+  std::mutex queueMutex_;
+  std::condition_variable queueChanged_;
+  std::deque<Op> queue_;
+  uint64_t queuedBytes_ = 0;
+  bool writing_ = false;
+  bool flushWanted_ = false;
+  bool closing_ = false;
+  std::unique_ptr<Connection> writer_;
+  std::thread writerThread_;
+
+  mutable std::mutex statsMutex_;
+  Stats stats_;
+};
+
+// The cache a search uses, from the environment: none when QUORVANE_CACHE is
+// 0 (or "off", "no", "false") or it cannot be opened; QUORVANE_CACHE_MAX
+// sets the size bound in bytes (suffixes K, M, G).
+std::unique_ptr<CellCache> openCellCacheFromEnvironment();
+// Empties the cache in `directory`: false when a database stayed behind.
+bool clearCellCache(const std::string& directory);
+// Whether a failed load says something about the file's content (kept in
+// the cache) rather than about this moment (no permission, an I/O error, a
+// vanished file, too little memory: tried again next time).
+bool isContentFailure(std::string_view error);
