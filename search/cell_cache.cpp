@@ -45,6 +45,12 @@ int64_t coarseNowNs() {
   return nanoseconds(t);
 }
 
+// When an entry was last used, in milliseconds: orders the least recently used first.
+int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 bool stampOf(const std::string& path, FileStamp& s, int& err) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
@@ -382,9 +388,7 @@ CellCache::Lookup CellCache::find(const std::string& path, const TrigramNeedle& 
       const auto* reader = reinterpret_cast<const char*>(sqlite3_column_text(st, 6));
       const int64_t id = sqlite3_column_int64(st, 0);
       if (stored == out.stamp && reader && options_.reader == reader) {
-        const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                                std::chrono::system_clock::now().time_since_epoch()).count();
-        if (sqlite3_column_int64(st, 7) + options_.touchAfterSeconds <= now) touchId = id;
+        if (sqlite3_column_int64(st, 7) + options_.touchAfterMs <= nowMs()) touchId = id;
         const uint64_t raw = static_cast<uint64_t>(sqlite3_column_int64(st, 8));
         if (sqlite3_column_type(st, 9) != SQLITE_NULL) {
           out.found = Lookup::Found::Failure;
@@ -643,8 +647,7 @@ bool CellCache::apply(const Op& op) {
     }
     return true;
   };
-  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                          std::chrono::system_clock::now().time_since_epoch()).count();
+  const int64_t now = nowMs();
   switch (op.kind) {
     case Op::Kind::Drop:
       return dropPath(op.key);

@@ -51,7 +51,7 @@ struct CellCacheOptions {
   std::string directory;                    // created when missing
   uint64_t maxBytes = 2'000'000'000ull;     // entries beyond this go, least recently used first
   std::string reader{libraryDigest()};      // entries of another reader are never used
-  int64_t touchAfterSeconds = 600;          // a hit older than this is marked used again
+  int64_t touchAfterMs = 600'000;           // a hit last used longer ago is marked used again
 };
 
 class CellCache {

@@ -19,6 +19,7 @@
 #include "search/read_ahead.h"
 #include "search/search_run.h"
 #include "search/workbook_scan.h"
+#include "tests/search/search_outcome.h"
 
 namespace {
 
@@ -85,64 +86,8 @@ class ReadAheadTest : public ::testing::Test {
 };
 std::string ReadAheadTest::root_;
 
-struct Outcome {
-  std::vector<std::string> cells;  // every cell text and colour, row by row
-  std::vector<std::pair<int, int>> progress;
-  std::vector<std::string> statuses;
-  int rows = 0, cols = 0;
-  bool stopped = false;
-};
-
-// When the stop is asked: after this many files were scanned, or after this
-// many cells were tested (-1: never).
-struct StopAt {
-  int files = -1;
-  long cells = -1;
-};
-
 Outcome search(const SearchSettings& settings, WorkbookSource& source, std::atomic<int>& stop, StopAt at) {
-  Outcome o;
-  ResultsGrid grid;
-  grid.clearForSearch();
-  ScanOutput pending;
-  const XlApi& api = staticXlApi();
-  WorkbookScanner scanner(api, source, settings, stop, pending);
-  long cells = 0;
-  scanner.onCellTested = [&](int, int, bool) {
-    if (++cells == at.cells) stop = 1;
-  };
-  auto apply = [&] {
-    ResultsGrid::Batch batch(grid);
-    pending.applyTo(grid, [&](int pos, int max, std::string_view status) {
-      o.progress.emplace_back(pos, max);
-      if (!status.empty()) o.statuses.emplace_back(status);
-    });
-    pending.clear();
-  };
-  scanner.setProgressMaximum(countWorkbooks(settings.folderText, kWorkbookPattern));
-  std::vector<std::string> paths;
-  std::vector<std::pair<std::string, std::string>> files;
-  visitWorkbooks(settings.folderText, kWorkbookPattern, [&](const std::string& prefix, const std::string& name) {
-    files.emplace_back(prefix, name);
-    paths.push_back(prefix + name);
-  });
-  source.plan(paths);
-  int scanned = 0;
-  for (const auto& [prefix, name] : files) {
-    scanner.scanWorkbook(prefix, name);
-    if (++scanned == at.files) stop = 1;
-    apply();
-  }
-  apply();
-  o.rows = grid.rowCount();
-  o.cols = grid.columnCount();
-  for (int r = 0; r < o.rows; ++r)
-    for (int c = 0; c < o.cols; ++c) {
-      std::optional<Colour> colour = grid.cellColour(r, c);
-      o.cells.push_back(grid.cellText(r, c) + (colour ? "#" + std::to_string(*colour) : ""));
-    }
-  o.stopped = stop != 0;
-  return o;
+  return runOutcome(settings, source, stop, at);
 }
 
 Outcome sequential(const SearchSettings& settings, StopAt at = {}) {
@@ -162,12 +107,7 @@ Outcome parallel(const SearchSettings& settings, ReadAheadLimits limits, StopAt 
 }
 
 void expectSame(const Outcome& seq, const Outcome& par, const std::string& what) {
-  EXPECT_EQ(par.rows, seq.rows) << what;
-  EXPECT_EQ(par.cols, seq.cols) << what;
-  EXPECT_EQ(par.cells, seq.cells) << what;
-  EXPECT_EQ(par.progress, seq.progress) << what;
-  EXPECT_EQ(par.statuses, seq.statuses) << what;
-  EXPECT_EQ(par.stopped, seq.stopped) << what;
+  expectSameOutcome(seq, par, what);
 }
 
 TEST_F(ReadAheadTest, GridIsTheSequentialGridForEveryPoolShape) {
