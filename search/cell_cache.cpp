@@ -134,7 +134,8 @@ const char* const kCreate =
 
 bool isContentFailure(std::string_view error) {
   // The library's texts for causes that lie outside the file's bytes.
-  static constexpr std::string_view kMomentary[] = {"无法打开文件", "无法读取文件", "读取文件失败", "无法创建工作簿"};
+  static constexpr std::string_view kMomentary[] = {"无法打开文件", "无法读取文件", "读取文件失败", "无法创建工作簿",
+                                                    "读取已取消"};
   for (std::string_view prefix : kMomentary)
     if (error.substr(0, prefix.size()) == prefix) return false;
   return error.find("内存不足") == std::string_view::npos && !error.empty();

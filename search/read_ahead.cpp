@@ -218,13 +218,15 @@ ReadAheadSource::Loaded ReadAheadSource::loadFile(const std::string& path, BookH
   } else if (!book) {
     out.error = "无法创建工作簿";
   } else {
-    if (api_.bookLoad(book, path.c_str()) == 1) {
+    const int result = api_.bookLoad(book, path.c_str());
+    if (result == 1) {
       out.loaded = true;
     } else {
       const char* message = api_.bookErrorMessage(book);
       out.error = message ? message : "";
     }
-    if (cache_) cache_->store(cached, api_, book, out.loaded, out.error);
+    // A cancelled load says nothing about the file.
+    if (cache_ && result != XL_LOAD_CANCELLED) cache_->store(cached, api_, book, out.loaded, out.error);
   }
   return out;
 }
