@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <new>
 
 #include "search/cached_book.h"
 #include "search/cell_cache.h"
@@ -31,6 +32,10 @@ bool looksZipped(const std::string& path) {
   for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
   return ext.size() > 3;  // .xlsx .xlsm .xlsb: the walk's pattern takes only xls*
 }
+
+// A short literal: its std::string fits the small-string buffer, so setting
+// it cannot itself run out of memory.
+constexpr const char* kOutOfMemoryText = "内存不足";
 
 }  // namespace
 
@@ -122,7 +127,14 @@ BookHandle ReadAheadSource::takeFreeBook() {
     freeBooks_.pop_back();
     return b;
   }
-  return api_.createXMLBook ? api_.createXMLBook() : nullptr;
+  return newBook();
+}
+
+BookHandle ReadAheadSource::newBook() {
+  BookHandle book = api_.createXMLBook ? api_.createXMLBook() : nullptr;
+  // A stop cancels the loads in progress: the scan wants none of them then.
+  setCancelFlag(api_, book, stop_);
+  return book;
 }
 
 void ReadAheadSource::recycle(BookHandle book, uint64_t bytes, const XlApi* reader) {
@@ -173,7 +185,14 @@ void ReadAheadSource::loaderLoop() {
     const std::string path = paths_[index];
     lock.unlock();
 
-    Loaded got = loadFile(path, book);
+    Loaded got{book, &api_, false, {}};
+    try {
+      got = loadFile(path, book);
+    } catch (const std::bad_alloc&) {
+      // The library keeps its own failures inside; this is the pool's or
+      // the cache's. The file becomes a failure row, the loader goes on.
+      got = Loaded{book, &api_, false, kOutOfMemoryText};
+    }
     const uint64_t actual = got.book ? bytesOf(got.book, got.reader, index) : 0;
 
     lock.lock();
@@ -232,7 +251,7 @@ ReadAheadSource::Loaded ReadAheadSource::loadFile(const std::string& path, BookH
 }
 
 BookHandle ReadAheadSource::loadUnplanned(const std::string& path, std::string& error) {
-  if (!unplannedBook_ && api_.createXMLBook) unplannedBook_ = api_.createXMLBook();
+  if (!unplannedBook_) unplannedBook_ = newBook();
   ScanBookSource plain(api_, unplannedBook_);
   return plain.load(path, error);
 }

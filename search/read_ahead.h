@@ -78,6 +78,7 @@ class ReadAheadSource : public WorkbookSource {
   uint64_t estimate(size_t index) const;
   uint64_t bytesOf(BookHandle book, const XlApi* reader, size_t index) const;
   BookHandle takeFreeBook();           // with mutex_ held; may create one
+  BookHandle newBook();                // its loads are cancelled by a stop
   void recycle(BookHandle book, uint64_t bytes, const XlApi* reader = nullptr);  // with mutex_ held
   void releaseCurrent();               // with mutex_ held
   void stopLoaders();

@@ -62,6 +62,10 @@ void WorkbookScanner::scanWorkbook(const std::string& folder, const std::string&
   }
   std::string error;
   BookHandle book = source_.load(path, error);
+  // A load that failed while a stop was asked was most likely cut short by
+  // it (the stop cancels loads); either way the file is dropped like one
+  // skipped after the stop, not reported.
+  if (!book && stopRequested()) return;
   const std::string relPath = relativePath(path, settings_.folderText);
   if (!book) {
     out_.beginRow(-1, settings_.failureColour);

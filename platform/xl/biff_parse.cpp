@@ -144,6 +144,7 @@ void Parser::readSst(const Record& r) {
       tooLarge_ = true;
       return;
     }
+    if ((sst_.size() & kCancelPollRecords) == 0 && book_.cancelled()) return;
     sst_.emplace_back(off, static_cast<uint32_t>(text_.size()));
     if (!complete || !c.skip(4ull * runs) || !c.skip(ext)) break;
   }
@@ -242,7 +243,8 @@ bool Parser::run(const std::string& singleSheetName) {
   // Workbook globals.
   size_t pos = bof.next;
   size_t globalsEnd = n_;
-  for (;;) {
+  for (unsigned records = 0;;) {
+    if ((++records & kCancelPollRecords) == 0 && book_.cancelled()) return false;
     Record r;
     Read st = read(pos, r);
     if (st == Read::End) break;
@@ -265,6 +267,7 @@ bool Parser::run(const std::string& singleSheetName) {
       case kSst:
         if (version_ == 8) readSst(r);
         if (tooLarge_) return fail(kErrTooLarge);
+        if (book_.cancelled()) return false;
         break;
       default:
         break;

@@ -123,6 +123,7 @@ bool extractWorkbookStream(const std::vector<uint8_t>& file, std::vector<uint8_t
   data.resize(static_cast<size_t>(size));
   size_t done = 0;
   while (done < data.size()) {
+    if (book.cancelled()) return false;
     size_t chunk = std::min<size_t>(data.size() - done, 1u << 20);
     if (!gsf_input_read(stream.p, chunk, data.data() + done)) {
       book.setError("文件已损坏：工作簿流无法读取");
@@ -154,7 +155,10 @@ bool readBiff(int fd, const std::string& path, Book& book) {
   std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
   size_t got = 0;
   while (got < bytes.size()) {
-    ssize_t r = pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
+    // In slices, so a cancel is seen while a large file comes off a slow disk.
+    if (book.cancelled()) return false;
+    const size_t slice = std::min<size_t>(bytes.size() - got, 8u << 20);
+    ssize_t r = pread(fd, bytes.data() + got, slice, static_cast<off_t>(got));
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) {
       book.setError("读取文件失败");

@@ -213,6 +213,10 @@ class Parser {
     return Read::Ok;
   }
 
+  // A cancelled load is tested for once every this many records (+1):
+  // a few hundred kilobytes of stream.
+  static constexpr unsigned kCancelPollRecords = 0x3FFF;
+
   bool fail(const char* message) {
     book_.setError(message);
     return false;

@@ -47,7 +47,9 @@ bool Parser::parseSheet(size_t start, size_t limit, Sheet& sheet, bool inlineGlo
   uint32_t pendRow = 0, pendCol = 0;
   const bool biff2 = version_ == 2;
 
+  unsigned records = 0;
   while (pos < limit) {
+    if ((++records & kCancelPollRecords) == 0 && book_.cancelled()) return false;
     Read st = read(pos, r);
     if (st == Read::End) break;  // a last sheet without EOF keeps its cells
     if (st == Read::Overrun) return fail(kErrOverrun);

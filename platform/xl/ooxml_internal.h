@@ -85,11 +85,14 @@ class Package {
   // .xlsb, which have no XML to parse.
   bool read(const std::string& part, const std::function<bool(PartSource&, uint64_t)>& use, std::string& error);
   const OoxmlLimits& limits() const { return limits_; }
+  // Parts read from here on give up soon after `book` is cancelled.
+  void cancelWith(const Book* book) { cancel_ = book; }
 
  private:
   bool parseXml(const std::string& part, PartSource& src, uint64_t declared, SaxHandler& handler,
                 std::string& error);
   const OoxmlLimits& limits_;
+  const Book* cancel_ = nullptr;
   zip_t* zip_ = nullptr;
   std::unordered_map<std::string, int64_t> folded_;  // lower-cased name -> index
 };
@@ -168,6 +171,10 @@ struct SheetContext {
 };
 bool readWorksheet(Package& pkg, const std::string& part, Sheet& sheet, SheetContext& ctx,
                    std::string& error);
+
+// Cells (or rows, or shared strings) read between two tests of whether the
+// load was cancelled, plus one.
+inline constexpr uint64_t kCancelPollCells = 0xFFF;
 
 // Longest single text (cell value, shared string) we accept; Excel itself
 // stops at 32,767 characters.

@@ -187,6 +187,7 @@ bool readBook(Package& pkg, Book& book, const OoxmlLimits& limits, std::string& 
 bool readOoxml(int fd, const std::string& path, Book& book, const OoxmlLimits& limits) {
   (void)path;  // the content decides, never the name
   ooxml::Package pkg(limits);
+  pkg.cancelWith(&book);
   std::string error;
   if (!pkg.open(fd, error) || !ooxml::readBook(pkg, book, limits, error)) {
     book.clear();

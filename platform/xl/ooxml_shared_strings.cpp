@@ -47,6 +47,10 @@ class SstHandler : public SaxHandler {
       inItem_ = false;
       phonetic_ = 0;
       collecting_ = false;
+      if ((sst_.items.size() & kCancelPollCells) == 0 && book_.cancelled()) {
+        fail(kCancelledText);
+        return;
+      }
       if (sst_.items.size() >= kMaxSharedStrings) {
         fail("文件过大：" + part_ + " 的共享字符串过多");
         return;

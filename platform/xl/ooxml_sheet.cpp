@@ -120,6 +120,10 @@ class SheetHandler : public SaxHandler {
 
  private:
   void startRow(const char** atts) {
+    if ((++rows_ & kCancelPollCells) == 0 && ctx_.book.cancelled()) {
+      fail(kCancelledText);
+      return;
+    }
     bool hidden = false;
     uint32_t row = nextRow_;
     bool haveRow = false;
@@ -310,6 +314,12 @@ class SheetHandler : public SaxHandler {
       fail("文件过大：单元格过多");
       return;
     }
+    // A whole part is tokenized without further reads: test for a cancel
+    // every few thousand cells too.
+    if ((ctx_.cellCount & kCancelPollCells) == 0 && ctx_.book.cancelled()) {
+      fail(kCancelledText);
+      return;
+    }
     sheet_.addCell(cellRow_, cellCol_, off, len);
   }
 
@@ -341,6 +351,7 @@ class SheetHandler : public SaxHandler {
   std::string inline_;  // text of <is>
   size_t runStart_ = 0;
   uint32_t curRow_ = 0, nextRow_ = 0, nextCol_ = 0;
+  uint32_t rows_ = 0;
   uint32_t cellRow_ = 0, cellCol_ = 0, style_ = 0;
   int phonetic_ = 0;
   CellType type_ = CellType::Number;

@@ -24,6 +24,8 @@ class PartSource {
   PartSource(zip_file_t* file, const std::string& part, const OoxmlLimits& limits, uint64_t compressedBytes);
   // Bytes read (0 at the end), or -1 with `error` set.
   int64_t read(char* buf, size_t n, std::string& error);
+  // Every read first tests whether `book`'s load was cancelled.
+  void cancelWith(const Book* book) { cancel_ = book; }
   // Serves the part from bytes already inflated whole instead of the entry.
   // `bytes` holds size + 1 bytes, the last one spare.
   void useWhole(std::unique_ptr<char[]> bytes, size_t size) {
@@ -58,12 +60,14 @@ class PartSource {
   int64_t readEntry(char* buf, size_t n, std::string& error);
   int64_t readRaw(char* buf, size_t n, std::string& error);
   std::unique_ptr<RawInflate> raw_;  // before ahead_: the thread reads it until joined
+  void inflateLoop(Ahead& ahead);
   std::unique_ptr<Ahead> ahead_;
   std::unique_ptr<char[]> whole_;  // not zero-filled first: it is written whole
   size_t wholeSize_ = 0;
   size_t wholePos_ = 0;
   bool inMemory_ = false;
   zip_file_t* file_;
+  const Book* cancel_ = nullptr;
   const std::string& part_;
   const OoxmlLimits& limits_;
   uint64_t compressed_;

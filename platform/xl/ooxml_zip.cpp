@@ -14,6 +14,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 
 #include "platform/xl/ooxml_internal.h"
@@ -240,7 +242,7 @@ struct PartSource::Ahead {
   std::vector<std::vector<char>> spare;
   std::vector<char> current;
   size_t pos = 0;
-  bool done = false, cancel = false, failed = false;
+  bool done = false, cancel = false, failed = false, outOfMemory = false;
   std::string error;
   std::thread thread;
 };
@@ -319,7 +321,7 @@ PartSource::~PartSource() {
     ahead_->cancel = true;
   }
   ahead_->changed.notify_all();
-  ahead_->thread.join();
+  if (ahead_->thread.joinable()) ahead_->thread.join();
 }
 
 int64_t PartSource::readEntry(char* buf, size_t n, std::string& error) {
@@ -336,37 +338,59 @@ void PartSource::inflateAhead() {
   if (ahead_ || inMemory_) return;
   ahead_ = std::make_unique<Ahead>();
   Ahead* a = ahead_.get();
-  a->thread = std::thread([this, a] {
-    for (;;) {
-      std::vector<char> chunk;
-      {
-        std::unique_lock lock(a->mutex);
-        a->changed.wait(lock, [&] { return a->cancel || a->full.size() < Ahead::kQueued; });
-        if (a->cancel) return;
-        if (!a->spare.empty()) {
-          chunk = std::move(a->spare.back());
-          a->spare.pop_back();
-        }
-      }
-      chunk.resize(Ahead::kChunk);
-      std::string error;
-      const int64_t got = readEntry(chunk.data(), chunk.size(), error);
-      std::lock_guard lock(a->mutex);
-      if (got <= 0) {
-        a->done = true;
-        a->failed = got < 0;
-        a->error = std::move(error);
+  try {
+    a->thread = std::thread([this, a] {
+      try {
+        inflateLoop(*a);
+      } catch (const std::bad_alloc&) {
+        // Out of memory here ends the part like damage would, on the
+        // parser's side, instead of ending the process.
+        std::lock_guard lock(a->mutex);
+        a->done = a->failed = a->outOfMemory = true;
         a->changed.notify_all();
-        return;
       }
-      chunk.resize(static_cast<size_t>(got));
-      a->full.push_back(std::move(chunk));
-      a->changed.notify_all();
+    });
+  } catch (const std::system_error&) {
+    ahead_.reset();  // no thread to be had: the parser inflates as it reads
+  }
+}
+
+void PartSource::inflateLoop(Ahead& a) {
+  for (;;) {
+    std::vector<char> chunk;
+    {
+      std::unique_lock lock(a.mutex);
+      a.changed.wait(lock, [&] { return a.cancel || a.full.size() < Ahead::kQueued; });
+      if (a.cancel) return;
+      if (!a.spare.empty()) {
+        chunk = std::move(a.spare.back());
+        a.spare.pop_back();
+      }
     }
-  });
+    chunk.resize(Ahead::kChunk);
+    std::string error;
+    const int64_t got = readEntry(chunk.data(), chunk.size(), error);
+    std::lock_guard lock(a.mutex);
+    if (got <= 0) {
+      a.done = true;
+      a.failed = got < 0;
+      a.error = std::move(error);
+      a.changed.notify_all();
+      return;
+    }
+    chunk.resize(static_cast<size_t>(got));
+    a.full.push_back(std::move(chunk));
+    a.changed.notify_all();
+  }
 }
 
 int64_t PartSource::read(char* buf, size_t n, std::string& error) {
+  // Reads come a chunk (a few hundred kilobytes) at a time: the cheapest
+  // place to notice a cancel, whatever the parser does with the bytes.
+  if (cancel_ && cancel_->cancelled()) {
+    error = kCancelledText;
+    return -1;
+  }
   if (inMemory_) {
     const size_t got = std::min(n, wholeSize_ - wholePos_);
     std::memcpy(buf, whole_.get() + wholePos_, got);
@@ -390,7 +414,7 @@ int64_t PartSource::read(char* buf, size_t n, std::string& error) {
         a->changed.wait(lock, [&] { return !a->full.empty() || a->done; });
         if (a->full.empty()) {
           if (a->failed) {
-            error = a->error;
+            error = a->outOfMemory ? std::string("文件过大：内存不足") : a->error;
             return -1;
           }
           break;
@@ -435,6 +459,7 @@ bool Package::read(const std::string& part, const std::function<bool(PartSource&
   if (zip_stat_index(zip_, static_cast<zip_uint64_t>(index), 0, &st) == 0 && (st.valid & ZIP_STAT_COMP_SIZE))
     compressed = st.comp_size;
   PartSource src(file.f, part, limits_, compressed);
+  src.cancelWith(cancel_);
   {
     std::unique_ptr<char[]> whole;
     if (inflateWhole(zip_, static_cast<zip_uint64_t>(index), st, limits_, whole)) {
@@ -445,6 +470,12 @@ bool Package::read(const std::string& part, const std::function<bool(PartSource&
           src.inflateRaw(raw, st.size, st.crc);
       if (!(st.valid & ZIP_STAT_SIZE) || st.size > kWholeInflateBytes) src.inflateAhead();
     }
+  }
+  // A whole inflate cannot be cut short; what it took is not parsed when a
+  // cancel came meanwhile.
+  if (cancel_ && cancel_->cancelled()) {
+    error = kCancelledText;
+    return false;
   }
   return use(src, (st.valid & ZIP_STAT_SIZE) ? st.size : 0);
 }

@@ -1,0 +1,26 @@
+// Workbooks that take the library about a second to load, for the tests that
+// stop, close or tear down in the middle of a load. Written as raw bytes
+// (sheet XML into a zip, BIFF records into a bare stream) so making one costs
+// far less than reading it.
+#pragma once
+
+#include <string>
+
+namespace slowbook {
+
+// Every 1000th row (row 0 included) carries "needle" in its first cell, and
+// no other cell holds it.
+inline constexpr const char* kNeedle = "needle";
+
+// An .xlsx with one sheet of `rows` rows of ten cells (numbers, shared and
+// inline texts).
+void writeXlsx(const std::string& path, int rows);
+// A bare BIFF8 worksheet stream (.xls) of `rows` rows (at most 65,536) of
+// forty LABEL and NUMBER cells.
+void writeXls(const std::string& path, int rows);
+
+// Rows that make a load take about a second on this class of machine.
+inline constexpr int kSlowXlsxRows = 400'000;
+inline constexpr int kSlowXlsRows = 60'000;
+
+}  // namespace slowbook
