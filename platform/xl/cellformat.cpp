@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <system_error>
 
 namespace xl {
 
@@ -23,28 +24,189 @@ bool startsWithNoCase(std::string_view s, size_t i, std::string_view word) {
   return true;
 }
 
-NumberKind classifyBuiltin(int id) {
+// The East Asian built-ins 27-36 and 50-58 are dates or times of day by the
+// locale of the Excel that wrote the file (ECMA-376 lists each locale's codes):
+// the Chinese ones keep "h时mm分" and "上午/下午h时mm分" at 32-35 and 55-56,
+// Traditional Chinese also at 52-53; Japanese and Korean only at 32-33, their
+// 34-35 and 55-56 being dates ("yyyy年m月", "yyyy-mm-dd").
+bool isEastAsianTimeId(int id, FormatLocale locale) {
+  switch (locale) {
+    case FormatLocale::SimplifiedChinese: return (id >= 32 && id <= 35) || id == 55 || id == 56;
+    case FormatLocale::TraditionalChinese: return (id >= 32 && id <= 35) || (id >= 52 && id <= 56 && id != 54);
+    case FormatLocale::Japanese:
+    case FormatLocale::Korean: return id == 32 || id == 33;
+  }
+  return false;
+}
+
+NumberKind classifyBuiltin(int id, FormatLocale locale) {
   if ((id >= 14 && id <= 17) || id == 22) return NumberKind::Date;
   if ((id >= 18 && id <= 21) || id == 45 || id == 47) return NumberKind::Time;
   if (id == 46) return NumberKind::Elapsed;  // [h]:mm:ss
-  // East Asian built-ins as the Chinese (PRC) locale defines them: 32-35 and
-  // 55-56 are times of day ("h时mm分", "上午/下午h时mm分"), the rest dates.
-  if ((id >= 32 && id <= 35) || id == 55 || id == 56) return NumberKind::Time;
-  if ((id >= 27 && id <= 36) || (id >= 50 && id <= 58)) return NumberKind::Date;
+  if ((id >= 27 && id <= 36) || (id >= 50 && id <= 58))
+    return isEastAsianTimeId(id, locale) ? NumberKind::Time : NumberKind::Date;
   return NumberKind::General;
 }
 
-// Looks at the first section of a custom code (the one for positive numbers,
-// which is what a date format is used with).
-NumberKind classifyCode(std::string_view code) {
+// Packing of the two kinds a format keeps: the one for positive values in
+// the low bits, the one for a zero above it.
+constexpr uint8_t kindBits(NumberKind k) { return static_cast<uint8_t>(k) & 0x3; }
+constexpr NumberKind packKinds(NumberKind positive, NumberKind zero) {
+  return static_cast<NumberKind>(kindBits(positive) | (kindBits(zero) << 2));
+}
+constexpr NumberKind uniformKind(uint8_t bits) {
+  return packKinds(static_cast<NumberKind>(bits), static_cast<NumberKind>(bits));
+}
+
+// A section's condition ("[<0]", "[>=100]"), which replaces the sign rule
+// that otherwise picks the section.
+struct Condition {
+  enum class Op : uint8_t { None, Lt, Le, Gt, Ge, Eq, Ne } op = Op::None;
+  double value = 0;
+
+  bool present() const { return op != Op::None; }
+  bool holds(double v) const {
+    switch (op) {
+      case Op::Lt: return v < value;
+      case Op::Le: return v <= value;
+      case Op::Gt: return v > value;
+      case Op::Ge: return v >= value;
+      case Op::Eq: return v == value;
+      case Op::Ne: return v != value;
+      case Op::None: break;
+    }
+    return true;
+  }
+};
+
+// What the walk over one section has seen.
+struct SectionScan {
   bool date = false, time = false, elapsed = false, month = false;
   bool lastWasHour = false;  // "m" right after an "h" is minutes
-  for (size_t i = 0; i < code.size(); ++i) {
-    char c = code[i];
-    switch (c) {
+  Condition condition;
+
+  NumberKind kind() const {
+    if (date || month) return NumberKind::Date;
+    if (elapsed) return NumberKind::Elapsed;
+    if (time) return NumberKind::Time;
+    return NumberKind::General;
+  }
+};
+
+bool parseCondition(std::string_view in, Condition& out) {
+  using Op = Condition::Op;
+  size_t n = 0;
+  Op op = Op::None;
+  if (in.substr(0, 2) == "<=") op = Op::Le, n = 2;
+  else if (in.substr(0, 2) == ">=") op = Op::Ge, n = 2;
+  else if (in.substr(0, 2) == "<>") op = Op::Ne, n = 2;
+  else if (!in.empty() && in[0] == '<') op = Op::Lt, n = 1;
+  else if (!in.empty() && in[0] == '>') op = Op::Gt, n = 1;
+  else if (!in.empty() && in[0] == '=') op = Op::Eq, n = 1;
+  else return false;
+  std::string_view num = in.substr(n);
+  while (!num.empty() && num.front() == ' ') num.remove_prefix(1);
+  double v = 0;
+  auto res = std::from_chars(num.data(), num.data() + num.size(), v);
+  if (res.ec != std::errc()) return false;
+  out.op = op;
+  out.value = v;
+  return true;
+}
+
+// The text inside "[...]": elapsed units, a system date or time locale, or
+// a condition. Colours and currency locales say nothing of dates.
+void scanBracket(std::string_view in, SectionScan& scan) {
+  if (in.empty()) return;
+  if (parseCondition(in, scan.condition)) return;
+  char f = lower(in[0]);
+  bool allSame = true;
+  for (char k : in) allSame = allSame && lower(k) == f;
+  if (allSame && (f == 'h' || f == 'm' || f == 's')) {
+    scan.elapsed = true;
+    scan.lastWasHour = f == 'h';
+  } else if (in.size() >= 6 && in[0] == '$' && in[1] == '-') {
+    // System long date / system time locale codes.
+    std::string_view tail = in.substr(in.size() - 4);
+    if (startsWithNoCase(tail, 0, "F800")) scan.date = true;
+    if (startsWithNoCase(tail, 0, "F400")) scan.time = true;
+  }
+}
+
+// A run of "m": minutes when after an hour or before seconds ("mm:ss"),
+// else the month. Returns the index of its last letter.
+size_t scanMonthOrMinute(std::string_view code, size_t i, SectionScan& scan) {
+  size_t j = i;
+  while (j < code.size() && lower(code[j]) == 'm') ++j;
+  size_t k = j;
+  while (k < code.size() && (code[k] == ':' || code[k] == ' ' || code[k] == '.')) ++k;
+  bool beforeSeconds = k < code.size() && lower(code[k]) == 's';
+  if (scan.lastWasHour || beforeSeconds) scan.time = true;
+  else scan.month = true;
+  scan.lastWasHour = false;
+  return j - 1;
+}
+
+// Words of several letters at code[i]; returns the index of their last
+// letter, or npos when none starts there.
+size_t scanWord(std::string_view code, size_t i, SectionScan& scan) {
+  if (startsWithNoCase(code, i, "general")) return i + 6;
+  if (startsWithNoCase(code, i, "am/pm")) {
+    scan.time = true;
+    return i + 4;
+  }
+  if (startsWithNoCase(code, i, "a/p")) {
+    scan.time = true;
+    return i + 2;
+  }
+  if (code.compare(i, 13, "\xE4\xB8\x8A\xE5\x8D\x88/\xE4\xB8\x8B\xE5\x8D\x88") == 0) {  // 上午/下午
+    scan.time = true;
+    return i + 12;
+  }
+  if (startsWithNoCase(code, i, "aaa")) {  // weekday name in East Asian locales ("星期一")
+    scan.date = true;
+    while (i + 1 < code.size() && lower(code[i + 1]) == 'a') ++i;
+    return i;
+  }
+  // A scientific exponent ("0.0E+00"), not the era year.
+  if (lower(code[i]) == 'e' && i + 1 < code.size() && (code[i + 1] == '+' || code[i + 1] == '-')) return i + 1;
+  return std::string_view::npos;
+}
+
+// One date or time letter at code[i]; returns the index of its last letter.
+size_t scanLetter(std::string_view code, size_t i, SectionScan& scan) {
+  switch (lower(code[i])) {
+    case 'y':
+    case 'd':
+    case 'e':
+    case 'g':
+      scan.date = true;
+      scan.lastWasHour = false;
+      break;
+    case 'h':
+      scan.time = true;
+      scan.lastWasHour = true;
+      break;
+    case 's':
+      scan.time = true;
+      scan.lastWasHour = false;
+      break;
+    case 'm':
+      return scanMonthOrMinute(code, i, scan);
+    default:
+      break;
+  }
+  return i;
+}
+
+// Walks one section from `i` up to its ';' (outside quotes, brackets and
+// escapes) or the end; `i` ends past the ';'. Returns whether one was met.
+bool scanSection(std::string_view code, size_t& i, SectionScan& scan) {
+  for (; i < code.size(); ++i) {
+    switch (code[i]) {
       case ';':
-        i = code.size();
-        continue;
+        ++i;
+        return true;
       case '"': {  // quoted literal
         size_t end = code.find('"', i + 1);
         i = end == std::string_view::npos ? code.size() : end;
@@ -57,95 +219,44 @@ NumberKind classifyCode(std::string_view code) {
         continue;
       case '[': {
         size_t end = code.find(']', i + 1);
-        std::string_view in = code.substr(i + 1, (end == std::string_view::npos ? code.size() : end) - i - 1);
-        i = end == std::string_view::npos ? code.size() : end;
-        if (!in.empty()) {
-          char f = lower(in[0]);
-          bool allSame = true;
-          for (char k : in) allSame = allSame && lower(k) == f;
-          if (allSame && (f == 'h' || f == 'm' || f == 's')) {
-            elapsed = true;
-            lastWasHour = f == 'h';
-          } else if (in.size() >= 6 && in[0] == '$' && in[1] == '-') {
-            // System long date / system time locale codes.
-            std::string_view tail = in.substr(in.size() - 4);
-            if (startsWithNoCase(tail, 0, "F800")) date = true;
-            if (startsWithNoCase(tail, 0, "F400")) time = true;
-          }
-        }
+        size_t stop = end == std::string_view::npos ? code.size() : end;
+        scanBracket(code.substr(i + 1, stop - i - 1), scan);
+        i = stop;
         continue;
       }
       default:
         break;
     }
-    if (startsWithNoCase(code, i, "general")) {
-      i += 6;
-      continue;
-    }
-    if (startsWithNoCase(code, i, "am/pm")) {
-      time = true;
-      i += 4;
-      continue;
-    }
-    if (startsWithNoCase(code, i, "a/p")) {
-      time = true;
-      i += 2;
-      continue;
-    }
-    if (code.compare(i, 13, "\xE4\xB8\x8A\xE5\x8D\x88/\xE4\xB8\x8B\xE5\x8D\x88") == 0) {  // 上午/下午
-      time = true;
-      i += 12;
-      continue;
-    }
-    if (startsWithNoCase(code, i, "aaa")) {  // weekday name in East Asian locales ("星期一")
-      date = true;
-      while (i + 1 < code.size() && lower(code[i + 1]) == 'a') ++i;
-      continue;
-    }
-    char l = lower(c);
-    if ((l == 'e') && i + 1 < code.size() && (code[i + 1] == '+' || code[i + 1] == '-')) {
-      ++i;  // scientific exponent, not the era year
-      continue;
-    }
-    switch (l) {
-      case 'y':
-      case 'd':
-      case 'e':
-      case 'g':
-        date = true;
-        lastWasHour = false;
-        break;
-      case 'h':
-        time = true;
-        lastWasHour = true;
-        break;
-      case 's':
-        time = true;
-        lastWasHour = false;
-        break;
-      case 'm': {
-        size_t j = i;
-        while (j < code.size() && lower(code[j]) == 'm') ++j;
-        // Minutes when after an hour or before seconds ("mm:ss"), else month.
-        size_t k = j;
-        while (k < code.size() && (code[k] == ':' || code[k] == ' ' || code[k] == '.')) ++k;
-        bool beforeSeconds = k < code.size() && lower(code[k]) == 's';
-        if (lastWasHour || beforeSeconds)
-          time = true;
-        else
-          month = true;
-        lastWasHour = false;
-        i = j - 1;
-        break;
-      }
-      default:
-        break;
-    }
+    size_t last = scanWord(code, i, scan);
+    i = last != std::string_view::npos ? last : scanLetter(code, i, scan);
   }
-  if (date || month) return NumberKind::Date;
-  if (elapsed) return NumberKind::Elapsed;
-  if (time) return NumberKind::Time;
-  return NumberKind::General;
+  return false;
+}
+
+// The section that shows `value` (a positive value or a zero) among `n`:
+// one section shows every value; of two, the first shows all but negative
+// values; of three or four, the third shows the zeros. A section's own
+// condition replaces its sign rule; a value no section takes shows as a number.
+NumberKind sectionKindFor(const SectionScan* sections, size_t n, double value) {
+  if (n == 1) return sections[0].kind();
+  const Condition& first = sections[0].condition;
+  if (first.present() ? first.holds(value) : (n >= 3 ? value > 0 : value >= 0)) return sections[0].kind();
+  const Condition& second = sections[1].condition;
+  if (n == 2) return !second.present() || second.holds(value) ? sections[1].kind() : NumberKind::General;
+  if (second.present() ? second.holds(value) : value < 0) return sections[1].kind();
+  return sections[2].kind();
+}
+
+// A custom code: each of its sections walked once; the kinds for a
+// positive value and for a zero are those of the sections that show them.
+NumberKind classifyCode(std::string_view code) {
+  SectionScan sections[4];
+  size_t n = 0, i = 0;
+  while (n < 4) {
+    bool more = scanSection(code, i, sections[n++]);
+    if (!more) break;
+  }
+  return packKinds(sectionKindFor(sections, n, 1), sectionKindFor(sections, n, 0));
 }
 
 // Days since 1970-01-01 -> civil date (proleptic Gregorian).
@@ -194,9 +305,37 @@ void appendTime(std::string& out, int64_t hours, int64_t secsOfHour) {
 
 }  // namespace
 
-NumberKind classifyNumberFormat(int numFmtId, std::string_view formatCode) {
+NumberKind kindForValue(NumberKind kind, double value) {
+  const uint8_t bits = static_cast<uint8_t>(kind);
+  return uniformKind(static_cast<uint8_t>(value == 0 ? (bits >> 2) & 0x3 : bits & 0x3));
+}
+
+bool formatLocaleOfCharset(int charset, FormatLocale& locale) {
+  switch (charset) {
+    case 128: locale = FormatLocale::Japanese; return true;
+    case 129:
+    case 130: locale = FormatLocale::Korean; return true;
+    case 134: locale = FormatLocale::SimplifiedChinese; return true;
+    case 136: locale = FormatLocale::TraditionalChinese; return true;
+    default: return false;
+  }
+}
+
+bool formatLocaleOfCountry(int country, FormatLocale& locale) {
+  switch (country) {
+    case 81: locale = FormatLocale::Japanese; return true;
+    case 82: locale = FormatLocale::Korean; return true;
+    case 86: locale = FormatLocale::SimplifiedChinese; return true;
+    case 886:
+    case 852:
+    case 853: locale = FormatLocale::TraditionalChinese; return true;
+    default: return false;
+  }
+}
+
+NumberKind classifyNumberFormat(int numFmtId, std::string_view formatCode, FormatLocale locale) {
   if (!formatCode.empty()) return classifyCode(formatCode);
-  return classifyBuiltin(numFmtId);
+  return classifyBuiltin(numFmtId, locale);
 }
 
 std::string formatGeneral(double value) {
@@ -281,7 +420,8 @@ bool isGeneralForm(std::string_view text) {
   return digits <= 15;
 }
 
-std::string formatNumber(double value, NumberKind kind, bool date1904) {
+std::string formatNumber(double value, NumberKind format, bool date1904) {
+  const NumberKind kind = kindForValue(format, value);
   if (kind == NumberKind::General || !std::isfinite(value)) return formatGeneral(value);
   // Excel shows "#####" for dates and times it cannot represent; the number
   // itself is the most useful text to search for then.

@@ -153,11 +153,16 @@ class StyleTable {
  public:
   void addFormat(int id, std::string_view code);  // a custom format
   void addCellFormat(int numFmtId);               // the next cell format
+  // A font's character set: the first East Asian one gives the built-in
+  // formats 27-36 and 50-58 the meaning they have in that locale.
+  void addFontCharset(int charset);
   void classify(Styles& styles) const;
 
  private:
   std::map<int, std::string> codes_;  // custom formats by id
   std::vector<int> xfFormats_;        // format id of each cell format
+  bool localeKnown_ = false;
+  FormatLocale locale_ = FormatLocale::SimplifiedChinese;
 };
 bool readStyles(Package& pkg, const std::string& part, Styles& styles, std::string& error);
 

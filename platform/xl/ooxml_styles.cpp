@@ -23,6 +23,10 @@ void StyleTable::addCellFormat(int numFmtId) {
   if (xfFormats_.size() < kMaxCellStyles) xfFormats_.push_back(std::max(0, numFmtId));
 }
 
+void StyleTable::addFontCharset(int charset) {
+  if (!localeKnown_) localeKnown_ = formatLocaleOfCharset(charset, locale_);
+}
+
 void StyleTable::classify(Styles& styles) const {
   std::map<int, NumberKind> byId;  // many styles share few formats
   styles.cellKinds.clear();
@@ -31,7 +35,7 @@ void StyleTable::classify(Styles& styles) const {
     auto known = byId.find(id);
     if (known == byId.end()) {
       auto code = codes_.find(id);
-      NumberKind kind = classifyNumberFormat(id, code == codes_.end() ? std::string_view() : code->second);
+      NumberKind kind = classifyNumberFormat(id, code == codes_.end() ? std::string_view() : code->second, locale_);
       known = byId.emplace(id, kind).first;
     }
     styles.cellKinds.push_back(known->second);
@@ -45,7 +49,10 @@ class StylesHandler : public SaxHandler {
   StyleTable table;
 
   void start(const char* name, const char** atts) override {
-    if (eq(name, "numFmts")) {
+    if (eq(name, "charset")) {  // of a font
+      for (int i = 0; atts[i]; i += 2)
+        if (eq(localName(atts[i]), "val")) table.addFontCharset(idOf(atts[i + 1]));
+    } else if (eq(name, "numFmts")) {
       inNumFmts_ = true;
     } else if (eq(name, "cellXfs")) {
       inCellXfs_ = true;

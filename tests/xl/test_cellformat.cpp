@@ -132,13 +132,92 @@ TEST(CellFormat, CustomFormatCodes) {
       {"0_m", NumberKind::General},             // padding character
       {"[Red]0.00", NumberKind::General},
       {"[$\xE2\x82\xAC-2] #,##0.00", NumberKind::General},
-      {"0.00;yyyy", NumberKind::General},       // only the first section counts
+      {"0.00;yyyy", NumberKind::General},       // negative values always show as numbers
       {"\"unterminated", NumberKind::General},
       {"[h", NumberKind::Elapsed},              // unterminated bracket: no crash
   };
   for (const Case& c : cases) EXPECT_EQ(classifyNumberFormat(164, c.code), c.kind) << c.code;
   // A custom code given for a built-in id decides over the id.
   EXPECT_EQ(classifyNumberFormat(14, "0.00"), NumberKind::General);
+}
+
+TEST(CellFormat, EastAsianBuiltinsFollowTheFilesLocale) {
+  using L = xl::FormatLocale;
+  // Simplified Chinese, also when nothing names a locale: 32-35, 55-56 are times.
+  for (int id : {32, 33, 34, 35, 55, 56}) {
+    EXPECT_EQ(classifyNumberFormat(id, ""), NumberKind::Time) << id;
+    EXPECT_EQ(classifyNumberFormat(id, "", L::SimplifiedChinese), NumberKind::Time) << id;
+  }
+  for (int id : {27, 31, 36, 50, 52, 53, 54, 57, 58})
+    EXPECT_EQ(classifyNumberFormat(id, "", L::SimplifiedChinese), NumberKind::Date) << id;
+  // Traditional Chinese: 52-53 are "上午/下午hh時mm分" too.
+  for (int id : {32, 33, 34, 35, 52, 53, 55, 56})
+    EXPECT_EQ(classifyNumberFormat(id, "", L::TraditionalChinese), NumberKind::Time) << id;
+  for (int id : {27, 28, 30, 36, 50, 51, 54, 57, 58})
+    EXPECT_EQ(classifyNumberFormat(id, "", L::TraditionalChinese), NumberKind::Date) << id;
+  // Japanese and Korean: only 32-33 are times; 34-35 and 55-56 are dates.
+  for (L locale : {L::Japanese, L::Korean}) {
+    for (int id : {32, 33}) EXPECT_EQ(classifyNumberFormat(id, "", locale), NumberKind::Time) << id;
+    for (int id : {27, 28, 29, 30, 31, 34, 35, 36, 50, 51, 52, 53, 54, 55, 56, 57, 58})
+      EXPECT_EQ(classifyNumberFormat(id, "", locale), NumberKind::Date) << id;
+  }
+  // Ids every locale reads alike do not move, and a stored code still decides.
+  EXPECT_EQ(classifyNumberFormat(14, "", L::Japanese), NumberKind::Date);
+  EXPECT_EQ(classifyNumberFormat(20, "", L::Korean), NumberKind::Time);
+  EXPECT_EQ(classifyNumberFormat(34, "0.00", L::Japanese), NumberKind::General);
+
+  L locale = L::SimplifiedChinese;
+  EXPECT_TRUE(xl::formatLocaleOfCharset(128, locale));
+  EXPECT_EQ(locale, L::Japanese);
+  EXPECT_TRUE(xl::formatLocaleOfCharset(136, locale));
+  EXPECT_EQ(locale, L::TraditionalChinese);
+  EXPECT_TRUE(xl::formatLocaleOfCharset(129, locale));
+  EXPECT_EQ(locale, L::Korean);
+  EXPECT_TRUE(xl::formatLocaleOfCharset(134, locale));
+  EXPECT_EQ(locale, L::SimplifiedChinese);
+  EXPECT_FALSE(xl::formatLocaleOfCharset(0, locale));
+  EXPECT_FALSE(xl::formatLocaleOfCharset(204, locale));
+  EXPECT_TRUE(xl::formatLocaleOfCountry(886, locale));
+  EXPECT_EQ(locale, L::TraditionalChinese);
+  EXPECT_TRUE(xl::formatLocaleOfCountry(81, locale));
+  EXPECT_EQ(locale, L::Japanese);
+  EXPECT_FALSE(xl::formatLocaleOfCountry(1, locale));
+}
+
+TEST(CellFormat, TheSectionThatShowsTheValueDecides) {
+  auto shown = [](const char* code, double v) {
+    return formatNumber(v, classifyNumberFormat(164, code), false);
+  };
+  // Three sections: a zero takes the third; without a date code there it is a number.
+  EXPECT_EQ(shown("yyyy-mm-dd;;0", 0), "0");
+  EXPECT_EQ(shown("yyyy-mm-dd;;0", 45000), "2023-03-15");
+  EXPECT_EQ(shown("yyyy-mm-dd;-0;;@", 0), "0");  // an empty zero section
+  EXPECT_EQ(shown("[h]:mm;;\"-\"", 0), "0");
+  EXPECT_EQ(shown("[h]:mm;;\"-\"", 1.5), "36:00:00");
+  EXPECT_EQ(shown("0;-0;yyyy-mm-dd", 0), "1900-01-00");  // a date section only for zeros
+  EXPECT_EQ(shown("0;-0;yyyy-mm-dd", 5), "5");
+  // One or two sections: the first also shows the zeros, as Excel does.
+  EXPECT_EQ(shown("yyyy-mm-dd", 0), "1900-01-00");
+  EXPECT_EQ(shown("yyyy/m/d;@", 0), "1900-01-00");
+  EXPECT_EQ(shown("yyyy/m/d;0", -3), "-3");
+  // A ';' inside quotes, brackets or after an escape does not end a section.
+  EXPECT_EQ(shown("\"a;b\"yyyy;;0", 0), "0");
+  EXPECT_EQ(shown("\\;yyyy;;0", 45000), "2023-03-15");
+  EXPECT_EQ(shown("\\;yyyy;;0", 0), "0");
+  // Conditions replace the sign rule.
+  EXPECT_EQ(shown("[<1]h:mm;yyyy-mm-dd", 0), "00:00:00");
+  EXPECT_EQ(shown("[<1]h:mm;yyyy-mm-dd", 45000.5), "2023-03-15 12:00:00");
+  EXPECT_EQ(shown("[=0]0;yyyy-mm-dd", 0), "0");
+  EXPECT_EQ(shown("[=0]0;yyyy-mm-dd", 45000), "2023-03-15");
+  EXPECT_EQ(shown("[>5]yyyy;[<0]0", 1), "1");  // no section takes it: a number
+  EXPECT_EQ(shown("[Red][<=9999999]###-####;(###) ###-####", 5551234), "5551234");
+  // The kinds of a mixed format, one per value.
+  NumberKind mixed = classifyNumberFormat(164, "yyyy-mm-dd;;0");
+  EXPECT_EQ(xl::kindForValue(mixed, 2), NumberKind::Date);
+  EXPECT_EQ(xl::kindForValue(mixed, 0), NumberKind::General);
+  EXPECT_EQ(xl::kindForValue(NumberKind::Time, 0), NumberKind::Time);
+  EXPECT_NE(mixed, NumberKind::General);
+  EXPECT_NE(mixed, NumberKind::Date);
 }
 
 TEST(CellFormat, BooleansAndErrorCodes) {
