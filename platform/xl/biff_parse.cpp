@@ -84,8 +84,9 @@ void Parser::readXf(const Record& r) {
 
 void Parser::resolveKinds() {
   kindsDirty_ = false;
+  const FormatLocale locale = fontLocaleKnown_ ? fontLocale_ : countryLocale_;
   ordinalKind_.clear();
-  for (const std::string& code : formatList_) ordinalKind_.push_back(classifyNumberFormat(-1, code));
+  for (const std::string& code : formatList_) ordinalKind_.push_back(classifyNumberFormat(-1, code, locale));
   xfKind_.clear();
   xfKind_.reserve(xfFormat_.size());
   for (uint16_t f : xfFormat_) {
@@ -93,7 +94,7 @@ void Parser::resolveKinds() {
       xfKind_.push_back(f < ordinalKind_.size() ? ordinalKind_[f] : NumberKind::General);
     } else {
       auto it = formats_.find(f);
-      xfKind_.push_back(classifyNumberFormat(f, it == formats_.end() ? std::string_view() : it->second));
+      xfKind_.push_back(classifyNumberFormat(f, it == formats_.end() ? std::string_view() : it->second, locale));
     }
   }
 }
@@ -105,16 +106,60 @@ void Parser::readBoundsheet(const Record& r) {
   if (r.id == kBundlesheet) {  // BIFF4 workbook: position, flags, name
     if (n < 6) return;
     e.pos = u32(p);
-    byteString(p + 6, n - 6, 1);
+    e.rawName = rawByteString(p + 6, n - 6);
   } else {
     if (n < 6) return;
     e.pos = u32(p);
     e.type = p[5];
-    if (version_ == 8) unicodeString(p + 6, n - 6, 1);
-    else byteString(p + 6, n - 6, 1);
+    if (version_ == 8) {
+      unicodeString(p + 6, n - 6, 1);
+      e.name = text_;
+    } else {
+      e.rawName = rawByteString(p + 6, n - 6);
+    }
   }
-  e.name = text_;
   entries_.push_back(std::move(e));
+}
+
+// An 8-bit name with a one-byte length, kept undecoded.
+std::string Parser::rawByteString(const uint8_t* p, size_t n) {
+  if (n < 1) return {};
+  size_t cch = std::min<size_t>(p[0], n - 1);
+  return std::string(reinterpret_cast<const char*>(p + 1), cch);
+}
+
+void Parser::decodeSheetNames() {
+  for (SheetEntry& e : entries_) {
+    if (e.rawName.empty()) continue;
+    e.name.clear();
+    codepage_.append(e.name, reinterpret_cast<const uint8_t*>(e.rawName.data()), e.rawName.size());
+    std::string().swap(e.rawName);
+  }
+}
+
+// BIFF5+ FONT: its character set tells the code page of a workbook without
+// CODEPAGE (the first font that names one, the workbook's default font in
+// the files Excel writes) and the East Asian locale of its built-in formats.
+void Parser::readFont(const Record& r) {
+  if (version_ < 5 || r.id != kFont || r.len < 13) return;
+  const int charset = r.data[12];
+  if (charset == 1 || charset == 2 || charset == 255) return;  // default, symbol, OEM: says nothing
+  if (!fontCharsetSeen_) {
+    fontCharsetSeen_ = true;
+    if (version_ == 5 && !codepageRecord_) codepage_.setCodepage(codepageOfCharset(charset));
+  }
+  if (!fontLocaleKnown_ && formatLocaleOfCharset(charset, fontLocale_)) {
+    fontLocaleKnown_ = true;
+    kindsDirty_ = true;
+  }
+}
+
+// COUNTRY: the country of the Excel that wrote the file, then the system's.
+void Parser::readCountry(const Record& r) {
+  if (r.len < 4 || countryLocaleKnown_) return;
+  countryLocaleKnown_ = formatLocaleOfCountry(u16(r.data), countryLocale_) ||
+                        formatLocaleOfCountry(u16(r.data + 2), countryLocale_);
+  if (countryLocaleKnown_) kindsDirty_ = true;
 }
 
 void Parser::readSst(const Record& r) {
@@ -157,7 +202,17 @@ bool Parser::globalRecord(const Record& r) {
     case kFilepass:
       return fail(kErrEncrypted);
     case kCodepage:
-      if (r.len >= 2) codepage_.setCodepage(u16(r.data));
+      if (r.len >= 2) {
+        codepage_.setCodepage(u16(r.data));
+        codepageRecord_ = true;
+      }
+      break;
+    case kFont:
+    case kFont34:
+      readFont(r);
+      break;
+    case kCountry:
+      readCountry(r);
       break;
     case kDatemode:
       if (r.len >= 2) date1904_ = u16(r.data) == 1;
@@ -273,6 +328,7 @@ bool Parser::run(const std::string& singleSheetName) {
         break;
     }
   }
+  decodeSheetNames();
   resolveKinds();
 
   // Each sheet's BOF is where BOUNDSHEET says, unless the offsets are
@@ -311,7 +367,8 @@ bool Parser::run(const std::string& singleSheetName) {
     if (e.type == kSheetVbModule) continue;
     Sheet& s = book_.sheets.emplace_back();
     s.name = e.name;
-    s.isChart = e.type != kSheetWorksheet;
+    // Excel 4 macro sheets hold cells as a worksheet does.
+    s.isChart = e.type != kSheetWorksheet && e.type != kSheetMacro;
     if (!s.isChart) {
       size_t start = offsetsGood ? e.pos : (i < scanned.size() ? scanned[i] : n_);
       // A sheet ends where the next one begins at the latest, so offsets

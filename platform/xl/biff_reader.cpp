@@ -12,6 +12,7 @@
 
 #include "platform/xl/biff_parse.h"
 #include "platform/xl/book.h"
+#include "platform/xl/ole2_salvage.h"
 
 namespace xl {
 
@@ -35,6 +36,9 @@ void initGsf() {
                       quietGsfLog, nullptr);
     g_log_set_handler("libgsf", static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE),
                       quietGsfLog, nullptr);
+    // Some of its messages about a child it cannot open carry no domain.
+    g_log_set_handler(nullptr, static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE), quietGsfLog,
+                      nullptr);
   });
 }
 
@@ -78,6 +82,9 @@ bool extractWorkbookStream(const std::vector<uint8_t>& file, std::vector<uint8_t
   ole.p = gsf_infile_msole_new(input.p, &err);
   if (err) g_error_free(err);
   if (!ole.p) {
+    // libgsf refuses containers Excel still opens; our own reader takes
+    // the workbook stream out of those when the stream itself is intact.
+    if (ole2::salvageWorkbookStream(file.data(), file.size(), data)) return true;
     book.setError("文件已损坏：OLE2 容器无法读取");
     return false;
   }
@@ -110,6 +117,7 @@ bool extractWorkbookStream(const std::vector<uint8_t>& file, std::vector<uint8_t
   GObjectRef<GsfInput> stream;
   stream.p = gsf_infile_child_by_index(ole.p, index);
   if (!stream.p) {
+    if (ole2::salvageWorkbookStream(file.data(), file.size(), data)) return true;
     book.setError("文件已损坏：工作簿流无法读取");
     return false;
   }
@@ -117,6 +125,7 @@ bool extractWorkbookStream(const std::vector<uint8_t>& file, std::vector<uint8_t
   // The container stores streams uncompressed: one larger than the file is
   // a lie of the directory.
   if (size < 0 || static_cast<uint64_t>(size) > file.size()) {
+    if (ole2::salvageWorkbookStream(file.data(), file.size(), data)) return true;
     book.setError("文件已损坏：工作簿流长度超出文件");
     return false;
   }
@@ -126,6 +135,7 @@ bool extractWorkbookStream(const std::vector<uint8_t>& file, std::vector<uint8_t
     if (book.cancelled()) return false;
     size_t chunk = std::min<size_t>(data.size() - done, 1u << 20);
     if (!gsf_input_read(stream.p, chunk, data.data() + done)) {
+      if (ole2::salvageWorkbookStream(file.data(), file.size(), data)) return true;
       book.setError("文件已损坏：工作簿流无法读取");
       return false;
     }

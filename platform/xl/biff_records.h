@@ -21,6 +21,8 @@ enum : uint16_t {
   kEof = 0x000A,
   kFilepass = 0x002F,
   kCodepage = 0x0042,
+  kFont = 0x0031, kFont34 = 0x0231,
+  kCountry = 0x008C,
   kDatemode = 0x0022,
   kFormat = 0x041E, kFormat2 = 0x001E,
   kXf = 0x00E0, kXf2 = 0x0043, kXf3 = 0x0243, kXf4 = 0x0443,
@@ -36,7 +38,7 @@ enum : uint16_t {
   kFormula = 0x0006, kFormula3 = 0x0206, kFormula4 = 0x0406,
   kString = 0x0207, kString2 = 0x0007,
   kRow = 0x0208,
-  kColinfo = 0x007D,
+  kColinfo = 0x007D, kColwidth2 = 0x0024,
 };
 
 // Substream types of the BOF record.
@@ -190,6 +192,7 @@ class SegCursor {
 
 struct SheetEntry {
   std::string name;
+  std::string rawName;  // BIFF2-5: the 8-bit name, decoded once the code page is known
   uint32_t pos = 0;
   uint8_t type = kSheetWorksheet;
 };
@@ -241,6 +244,9 @@ class Parser {
   void readXf(const Record& r);
   void readBoundsheet(const Record& r);
   void readSst(const Record& r);
+  void readFont(const Record& r);
+  void readCountry(const Record& r);
+  void decodeSheetNames();
   void resolveKinds();
   NumberKind kindOfXf(uint32_t xf) {
     if (kindsDirty_) resolveKinds();
@@ -262,9 +268,29 @@ class Parser {
   // in text_. `lenBytes` is the width of the length field.
   void byteString(const uint8_t* p, size_t n, int lenBytes);
   void unicodeString(const uint8_t* p, size_t n, int lenBytes);
+  static std::string rawByteString(const uint8_t* p, size_t n);
   void cellString(const uint8_t* p, size_t n) {
     if (version_ == 8) unicodeString(p, n, 2);
     else byteString(p, n, 2);
+  }
+  // A LABEL's text, also when its writer used the other version's string
+  // form: an 8-bit string without the flags byte in a BIFF8 stream (whose
+  // first character would be taken for the flags), or a BIFF8 string in an
+  // older stream. The record's exact length tells the forms apart.
+  void labelString(const uint8_t* p, size_t n) {
+    const size_t cch = n >= 2 ? u16(p) : 0;
+    if (version_ == 8 && cch > 0 && n == 2 + cch) {
+      byteString(p, n, 2);
+    } else if (version_ < 8 && n >= 3 && p[2] <= 1 && n == 3 + cch * (p[2] ? 2 : 1)) {
+      unicodeString(p, n, 2);
+    } else {
+      cellString(p, n);
+    }
+  }
+  // The number format of a BIFF2 cell record: by its format byte in a BIFF2
+  // stream, by its XF index in a later one.
+  NumberKind kindOfBiff2Cell(const uint8_t* p) {
+    return version_ == 2 ? kindOfFormatOrdinal(p[5] & 0x3F) : kindOfXf(p[4] & 0x3F);
   }
 
   const uint8_t* d_;
@@ -274,6 +300,13 @@ class Parser {
   int version_ = 8;
   bool date1904_ = false;
   CodepageDecoder codepage_;
+  bool codepageRecord_ = false;  // a CODEPAGE record was read
+  bool fontCharsetSeen_ = false;
+  // The locale that gives the East Asian built-in formats their meaning:
+  // from the fonts first, then the COUNTRY record.
+  bool fontLocaleKnown_ = false, countryLocaleKnown_ = false;
+  FormatLocale fontLocale_ = FormatLocale::SimplifiedChinese;
+  FormatLocale countryLocale_ = FormatLocale::SimplifiedChinese;
   std::unordered_map<uint32_t, std::string> formats_;  // BIFF5/8: by format id
   std::vector<std::string> formatList_;                // BIFF2-4: by order
   std::vector<uint16_t> xfFormat_;

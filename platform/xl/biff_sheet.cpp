@@ -51,8 +51,10 @@ bool Parser::parseSheet(size_t start, size_t limit, Sheet& sheet, bool inlineGlo
   while (pos < limit) {
     if ((++records & kCancelPollRecords) == 0 && book_.cancelled()) return false;
     Read st = read(pos, r);
-    if (st == Read::End) break;  // a last sheet without EOF keeps its cells
-    if (st == Read::Overrun) return fail(kErrOverrun);
+    // A last sheet without EOF, or whose last record is cut short (a file
+    // cut off, a container that lost its last sectors), keeps every cell
+    // read before.
+    if (st != Read::Ok) break;
     pos = r.next;
     const uint8_t* p = r.data;
     const size_t n = r.len;
@@ -77,16 +79,18 @@ bool Parser::parseSheet(size_t start, size_t limit, Sheet& sheet, bool inlineGlo
           ok = putNumber(sheet, u16(p), u16(p + 2), f64(p + 6), kindOfXf(u16(p + 4)));
         }
         break;
+      // BIFF2 cell records are read in any stream: writers put them in
+      // later versions' files too, and their ids mean nothing else there.
       case kNumber2:
-        if (biff2 && n >= 15) {
+        if (n >= 15) {
           pendingString = false;
-          ok = putNumber(sheet, u16(p), u16(p + 2), f64(p + 7), kindOfFormatOrdinal(p[5] & 0x3F));
+          ok = putNumber(sheet, u16(p), u16(p + 2), f64(p + 7), kindOfBiff2Cell(p));
         }
         break;
       case kInteger2:
-        if (biff2 && n >= 9) {
+        if (n >= 9) {
           pendingString = false;
-          ok = putNumber(sheet, u16(p), u16(p + 2), u16(p + 7), kindOfFormatOrdinal(p[5] & 0x3F));
+          ok = putNumber(sheet, u16(p), u16(p + 2), u16(p + 7), kindOfBiff2Cell(p));
         }
         break;
       case kRk:
@@ -114,6 +118,12 @@ bool Parser::parseSheet(size_t start, size_t limit, Sheet& sheet, bool inlineGlo
         }
         break;
       case kLabel:
+        if (n >= 8) {
+          pendingString = false;
+          labelString(p + 6, n - 6);
+          ok = putText(sheet, u16(p), u16(p + 2), text_);
+        }
+        break;
       case kRstring:
         if (n >= 8) {
           pendingString = false;
@@ -122,7 +132,7 @@ bool Parser::parseSheet(size_t start, size_t limit, Sheet& sheet, bool inlineGlo
         }
         break;
       case kLabel2:
-        if (biff2 && n >= 8) {
+        if (n >= 8) {
           pendingString = false;
           byteString(p + 7, n - 7, 1);
           ok = putText(sheet, u16(p), u16(p + 2), text_);
@@ -131,7 +141,7 @@ bool Parser::parseSheet(size_t start, size_t limit, Sheet& sheet, bool inlineGlo
       case kBoolErr:
       case kBoolErr2: {
         size_t at = r.id == kBoolErr2 ? 7 : 6;
-        if ((r.id == kBoolErr || biff2) && n >= at + 2) {
+        if (n >= at + 2) {
           pendingString = false;
           const char* t = p[at + 1] ? biffErrorText(p[at]) : booleanText(p[at] != 0);
           ok = putText(sheet, u16(p), u16(p + 2), t);
@@ -196,7 +206,11 @@ bool Parser::parseSheet(size_t start, size_t limit, Sheet& sheet, bool inlineGlo
         if (n >= 14 && (u16(p + 12) & 0x20)) sheet.hideRow(u16(p));
         break;
       case kColinfo:
-        if (n >= 10 && (u16(p + 8) & 0x01)) sheet.hideCols(u16(p), u16(p + 2));
+        // Excel hides a column of no width whatever its hidden flag says.
+        if (n >= 10 && ((u16(p + 8) & 0x01) || u16(p + 4) == 0)) sheet.hideCols(u16(p), u16(p + 2));
+        break;
+      case kColwidth2:
+        if (n >= 4 && u16(p + 2) == 0) sheet.hideCols(p[0], p[1]);
         break;
       default:
         break;

@@ -34,9 +34,9 @@ constexpr uint32_t kReplacement = 0xFFFD;
 void appendUtf16(std::string& out, const uint16_t* units, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     uint32_t u = units[i];
-    if (u == 0) {
-      continue;  // cell texts are NUL-terminated for the C callers
-    } else if (u < 0x80) {
+    // A NUL stays: texts carry their length, and the rest of the cell must
+    // still be found.
+    if (u < 0x80) {
       out.push_back(static_cast<char>(u));
     } else if (u >= 0xD800 && u <= 0xDBFF) {
       if (i + 1 < n && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
@@ -61,6 +61,26 @@ void appendBiffChars(std::vector<uint16_t>& units, const uint8_t* p, size_t nCha
     for (size_t i = 0; i < nChars; ++i) dst[i] = static_cast<uint16_t>(p[2 * i] | (p[2 * i + 1] << 8));
   } else {
     for (size_t i = 0; i < nChars; ++i) dst[i] = p[i];
+  }
+}
+
+int codepageOfCharset(int charset) {
+  switch (charset) {
+    case 128: return 932;
+    case 129: return 949;
+    case 130: return 1361;
+    case 134: return 936;
+    case 136: return 950;
+    case 161: return 1253;
+    case 162: return 1254;
+    case 163: return 1258;
+    case 177: return 1255;
+    case 178: return 1256;
+    case 186: return 1257;
+    case 204: return 1251;
+    case 222: return 874;
+    case 238: return 1250;
+    default: return 1252;
   }
 }
 
@@ -107,12 +127,10 @@ void CodepageDecoder::setCodepage(int codepage) {
 }
 
 void CodepageDecoder::append(std::string& out, const uint8_t* p, size_t n) {
-  // NUL bytes are dropped: cell texts are NUL-terminated for the C callers.
   size_t i = 0;
-  for (; i < n && p[i] < 0x80; ++i)
-    if (p[i]) out.push_back(static_cast<char>(p[i]));
+  while (i < n && p[i] < 0x80) ++i;
+  out.append(reinterpret_cast<const char*>(p), i);
   if (i == n) return;
-  const size_t mark = out.size();
 
   if (!cd_ && !openFailed_) {
     // An unknown code page falls back to 1252: the most common one for
@@ -129,8 +147,7 @@ void CodepageDecoder::append(std::string& out, const uint8_t* p, size_t n) {
   if (!cd_) {
     // UTF-16 code page with 8-bit texts, or no converter: the bytes are the
     // low halves of the code units.
-    for (; i < n; ++i)
-      if (p[i]) appendCodePoint(out, p[i]);
+    for (; i < n; ++i) appendCodePoint(out, p[i]);
     return;
   }
 
@@ -157,7 +174,6 @@ void CodepageDecoder::append(std::string& out, const uint8_t* p, size_t n) {
   size_t oLeft = sizeof buf;
   iconv(cd, nullptr, nullptr, &o, &oLeft);
   out.append(buf, static_cast<size_t>(o - buf));
-  out.erase(std::remove(out.begin() + static_cast<std::ptrdiff_t>(mark), out.end(), '\0'), out.end());
 }
 
 }  // namespace xl::biff

@@ -37,6 +37,11 @@ class CodepageDecoder {
   bool openFailed_ = false;
 };
 
+// The Windows code page of a font character set (134 GB2312 -> 936, 136 Big5
+// -> 950, 128 Shift-JIS -> 932, ...), 1252 for the Western and unknown ones:
+// what Excel decodes an 8-bit workbook's texts with when no CODEPAGE says.
+int codepageOfCharset(int charset);
+
 // iconv name of a Windows code page, or null for the ones decoded as Latin-1.
 const char* iconvNameOfCodepage(int codepage);
 

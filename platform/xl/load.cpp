@@ -116,15 +116,47 @@ bool isRawBiffBof(std::string_view head) {
 
 bool zipHas(zip_t* z, const char* name) { return zip_name_locate(z, name, ZIP_FL_NOCASE) >= 0; }
 
-std::string zipMimetype(zip_t* z) {
-  zip_int64_t idx = zip_name_locate(z, "mimetype", 0);
+// The first `limit` bytes of an entry (fewer when it is shorter or cannot
+// be read).
+std::string zipEntryHead(zip_t* z, const char* name, size_t limit) {
+  zip_int64_t idx = zip_name_locate(z, name, 0);
   if (idx < 0) return {};
   zip_file_t* f = zip_fopen_index(z, static_cast<zip_uint64_t>(idx), 0);
   if (!f) return {};
-  char buf[128];
-  zip_int64_t n = zip_fread(f, buf, sizeof buf);
+  std::string out(limit, '\0');
+  size_t got = 0;
+  while (got < limit) {
+    zip_int64_t n = zip_fread(f, out.data() + got, limit - got);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
   zip_fclose(f);
-  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+  out.resize(got);
+  return out;
+}
+
+std::string zipMimetype(zip_t* z) { return zipEntryHead(z, "mimetype", 128); }
+
+// An OpenDocument package whose writer left out the mimetype entry: its
+// manifest names the document's type, or the content says what it holds.
+std::string openDocumentTypeWithoutMimetype(zip_t* z) {
+  constexpr const char* kSpreadsheet = "application/vnd.oasis.opendocument.spreadsheet";
+  std::string manifest = zipEntryHead(z, "META-INF/manifest.xml", 64 * 1024);
+  if (size_t at = manifest.find("manifest:full-path=\"/\""); at != std::string::npos) {
+    size_t tagStart = manifest.rfind('<', at);
+    size_t tagEnd = manifest.find('>', at);
+    std::string_view tag = std::string_view(manifest).substr(tagStart == std::string::npos ? 0 : tagStart,
+                                                             tagEnd == std::string::npos ? std::string::npos : tagEnd - tagStart);
+    size_t type = tag.find("application/vnd.oasis.opendocument");
+    if (type != std::string_view::npos) {
+      std::string_view rest = tag.substr(type);
+      return std::string(rest.substr(0, rest.find('"')));
+    }
+  }
+  std::string content = zipEntryHead(z, "content.xml", 64 * 1024);
+  if (content.find("office:document-content") == std::string::npos) return {};
+  if (content.find("<office:spreadsheet") != std::string::npos) return kSpreadsheet;
+  return "application/vnd.oasis.opendocument";
 }
 
 // After the OOXML reader refused a ZIP: name what it is when we can tell.
@@ -140,6 +172,7 @@ std::string explainZip(int fd) {
   }
   std::string out;
   std::string mime = zipMimetype(z);
+  if (mime.empty()) mime = openDocumentTypeWithoutMimetype(z);
   if (mime.rfind("application/vnd.oasis.opendocument.spreadsheet", 0) == 0)
     out = "不支持的格式：OpenDocument 电子表格（.ods）";
   else if (mime.rfind("application/vnd.oasis.opendocument", 0) == 0)

@@ -134,7 +134,8 @@ void decodeEscapes(std::string& s, size_t from) {
     } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
       cp = 0xFFFD;
     }
-    if (cp == 0) continue;  // texts are NUL-terminated; a NUL shows as nothing anyway
+    // _x0000_ stays a NUL: texts carry their length, and the rest of the
+    // cell must still be found.
     size_t n = putUtf8(utf8, cp);
     // Every escape is 7 bytes and becomes at most 4, so writing never
     // overtakes reading.
@@ -215,7 +216,7 @@ bool isoDateText(std::string_view iso, NumberKind kind, std::string& out) {
   char buf[48];
   unsigned hh = static_cast<unsigned>(total / 3600), mm = static_cast<unsigned>(total / 60 % 60),
            ss = static_cast<unsigned>(total % 60);
-  if (kind == NumberKind::Time || !hasDate) {
+  if (kindForValue(kind, 1) == NumberKind::Time || !hasDate) {
     std::snprintf(buf, sizeof buf, "%02u:%02u:%02u", hh, mm, ss);
   } else {
     int64_t yy;

@@ -1,0 +1,180 @@
+#!/usr/bin/python3
+"""Writes .xls files whose OLE2 container is damaged in the ways a
+spreadsheet application still opens (the workbook stream inside intact or cut
+only at its end) into the folder given as the only argument, with the
+undamaged original beside them. Also used to seed the .xls fuzz target.
+
+Every file holds one sheet "Data" whose column A reads "row 0", "row 1", ...
+"""
+import os
+import struct
+import sys
+
+SECTOR = 512
+END, FREE, FATSECT = 0xFFFFFFFE, 0xFFFFFFFF, 0xFFFFFFFD
+ROWS_BIG, ROWS_SMALL = 400, 40
+
+
+def rec(rid, body):
+    return struct.pack("<HH", rid, len(body)) + body
+
+
+def bof(kind):
+    return rec(0x0809, struct.pack("<HHHHII", 0x0600, kind, 0x0DBB, 0x07CC, 0, 6))
+
+
+def workbook_stream(rows):
+    """A BIFF8 workbook: globals naming one sheet, the sheet's LABEL cells."""
+    glob = bof(0x0005) + rec(0x0042, struct.pack("<H", 1200))
+    offset_at = len(glob) + 4
+    glob += rec(0x0085, struct.pack("<IBBBB", 0, 0, 0, 4, 0) + b"Data") + rec(0x000A, b"")
+    sheet = bof(0x0010)
+    for r in range(rows):
+        text = b"row %d" % r
+        sheet += rec(0x0204, struct.pack("<HHHHB", r, 0, 15, len(text), 0) + text)
+    sheet += rec(0x000A, b"")
+    data = bytearray(glob + sheet)
+    struct.pack_into("<I", data, offset_at, len(glob))
+    return bytes(data)
+
+
+def dir_entry(name, kind, child=FREE, start=END, size=0):
+    encoded = name.encode("utf-16-le") + b"\0\0" if name else b""
+    return struct.pack("<64sHBBIII16sI8s8sIQ", encoded.ljust(64, b"\0"), len(encoded), kind, 1,
+                       FREE, FREE, child, b"\0" * 16, 0, b"\0" * 8, b"\0" * 8, start, size)
+
+
+def chunks(data, size):
+    return [data[i:i + size].ljust(size, b"\0") for i in range(0, len(data), size)] or [b"\0" * size]
+
+
+class Compound:
+    """A version 3 compound file with one stream, its sectors laid out in the
+    order given; `fat`, `difat`, `first_dir` and the header fields stay
+    editable until bytes() so each damage can be made on top."""
+
+    def __init__(self, stream, order=("fat", "dir", "stream"), name="Workbook"):
+        self.stream = stream
+        self.mini = len(stream) < 4096
+        payload = {}
+        if self.mini:
+            mini_units = chunks(stream, 64)
+            minifat = [i + 1 for i in range(len(mini_units))]
+            minifat[-1] = END
+            payload["ministream"] = b"".join(mini_units)
+            payload["minifat"] = b"".join(struct.pack("<I", v) for v in minifat)
+        else:
+            payload["stream"] = stream
+        kinds = []
+        for kind in order:
+            if kind != "stream":
+                kinds.append(kind)
+            else:
+                kinds += ["minifat", "ministream"] if self.mini else ["stream"]
+        self.sectors = []
+        self.start = {}
+        for kind in kinds:
+            if kind == "fat":
+                self.start["fat"] = len(self.sectors)
+                self.sectors.append(None)  # filled in below
+                continue
+            if kind == "dir":
+                self.start["dir"] = len(self.sectors)
+                self.sectors.append(None)
+                continue
+            self.start[kind] = len(self.sectors)
+            self.sectors.extend(chunks(payload[kind], SECTOR))
+        self.fat = [FREE] * 128
+        for kind in kinds:
+            if kind in ("fat", "dir"):
+                continue
+            first = self.start[kind]
+            count = len(chunks(payload[kind], SECTOR))
+            for i in range(first, first + count - 1):
+                self.fat[i] = i + 1
+            self.fat[first + count - 1] = END
+        self.fat[self.start["fat"]] = FATSECT
+        self.fat[self.start["dir"]] = END
+        root = dir_entry("Root Entry", 5, child=1,
+                         start=self.start.get("ministream", END),
+                         size=len(payload.get("ministream", b"")))
+        entry = dir_entry(name, 2, start=0 if self.mini else self.start["stream"], size=len(stream))
+        self.directory = root + entry + dir_entry("", 0) + dir_entry("", 0)
+        self.fat_count = 1
+        self.dir_count = 0
+        self.first_dir = self.start["dir"]
+        self.difat = [self.start["fat"]] + [FREE] * 108
+
+    def bytes(self):
+        header = b"\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1" + b"\0" * 16
+        header += struct.pack("<HHHHH6sIIIIIIIII", 0x3E, 3, 0xFFFE, 9, 6, b"\0" * 6, self.dir_count,
+                              self.fat_count, self.first_dir, 0, 4096,
+                              self.start.get("minifat", END), 1 if self.mini else 0, END, 0)
+        header += b"".join(struct.pack("<I", v) for v in self.difat)
+        sectors = list(self.sectors)
+        sectors[self.start["fat"]] = b"".join(struct.pack("<I", v) for v in self.fat)
+        sectors[self.start["dir"]] = self.directory
+        return header + b"".join(sectors)
+
+
+def damaged(big, small):
+    """name -> file bytes, each a damage over an intact workbook stream."""
+    out = {}
+    good = Compound(big)
+    out["good.xls"] = good.bytes()
+
+    # The file ends inside its last sector: the stream's tail is gone.
+    c = Compound(big, order=("fat", "dir", "stream"))
+    out["cut_last_sector.xls"] = c.bytes()[:-400]
+
+    # The header counts FAT sectors the file does not hold.
+    c = Compound(big)
+    c.fat_count = 40
+    c.difat = [c.start["fat"]] + [5000 + i for i in range(39)] + [FREE] * 69
+    out["fat_count_past_end.xls"] = c.bytes()
+
+    # The header counts directory sectors the file does not hold.
+    c = Compound(big)
+    c.dir_count = 60
+    out["dir_count_past_end.xls"] = c.bytes()
+
+    # The directory chain runs past the end of the file.
+    c = Compound(big)
+    c.fat[c.start["dir"]] = 9999
+    out["dir_chain_past_end.xls"] = c.bytes()
+
+    # The stream's eighth sector links back to its second: a loop that
+    # leaves the chain shorter than the stream.
+    c = Compound(big)
+    c.fat[c.start["stream"] + 7] = c.start["stream"] + 1
+    out["fat_loop.xls"] = c.bytes()
+
+    # A small workbook in the mini stream, the directory linking to itself
+    # and the mini FAT looping after five units.
+    c = Compound(small)
+    c.fat[c.start["dir"]] = c.start["dir"]
+    minifat = bytearray(c.sectors[c.start["minifat"]])
+    struct.pack_into("<I", minifat, 4 * 4, 2)
+    c.sectors[c.start["minifat"]] = bytes(minifat)
+    out["mini_fat_loop.xls"] = c.bytes()
+
+    # An intact container whose stream's last record is cut short.
+    out["records_cut_short.xls"] = Compound(big[:-7]).bytes()
+
+    # Nothing to salvage: the directory lies past the end of the file.
+    c = Compound(big)
+    c.first_dir = 7777
+    out["no_directory.xls"] = c.bytes()
+    return out
+
+
+def main():
+    folder = sys.argv[1]
+    os.makedirs(folder, exist_ok=True)
+    for name, data in damaged(workbook_stream(ROWS_BIG), workbook_stream(ROWS_SMALL)).items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+
+
+if __name__ == "__main__":
+    main()
