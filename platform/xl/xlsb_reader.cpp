@@ -77,6 +77,11 @@ bool readStyles(ooxml::Package& pkg, const std::string& part, const Book& book, 
         if (f.u16(id) && f.wideString(code)) table.addFormat(id, code);
         break;
       }
+      case kFont: {  // height, flags, weight, escapement, underline, family, character set
+        uint8_t charset = 0;
+        if (f.skip(10) && f.u8(charset)) table.addFontCharset(charset);
+        break;
+      }
       case kBeginCellXfs:
         inCellXfs = true;
         break;

@@ -36,6 +36,7 @@ enum : uint32_t {
   kShortSt = 17,
   kShortIsst = 18,
   kSstItem = 19,
+  kFont = 43,
   kFmt = 44,
   kXf = 47,
   kColInfo = 60,
