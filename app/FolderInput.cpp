@@ -78,12 +78,12 @@ void FolderInput::setFolder(const std::string& folder) {
 void FolderInput::onPathDropped(const std::string& path) {
   const std::string copy = path;  // the caller's text may go away during the write
   std::string folder = folderOfPath(copy);
-  if (folder.empty()) folder = programDirectory() + "/";
+  if (folder.empty()) folder = defaultSearchFolder();
   setFolder(folder);
 }
 
 void FolderInput::on目录按钮Clicked() {
   std::string chosen = dialog_(dialogParent_.data()).toStdString();
-  if (chosen.empty()) chosen = programDirectory() + "/";
+  if (chosen.empty()) chosen = defaultSearchFolder();
   setFolder(chosen);
 }

@@ -21,11 +21,11 @@ class FolderInput {
   // `folderBox` is 编辑框1; `dialogParent` owns the chooser.
   FolderInput(QLineEdit* folderBox, QWidget* dialogParent, FolderDialog dialog = {});
 
-  // A dropped path: its folder (folderOfPath), or the program directory
-  // with "/" when it reduces to nothing.
+  // A dropped path: its folder (folderOfPath), or defaultSearchFolder()
+  // when it reduces to nothing.
   void onPathDropped(const std::string& path);
   // 目录按钮 clicked: the chosen folder or file unchanged; a cancelled
-  // chooser gives the program directory with "/".
+  // chooser gives defaultSearchFolder().
   void on目录按钮Clicked();
 
   // The chooser the button shows: titled "选择文件夹", files shown beside

@@ -4,6 +4,7 @@
 #include <QIcon>
 #include <QLayout>
 #include <QMenuBar>
+#include <QPalette>
 #include <QResizeEvent>
 
 #include "app/FileDropHook.h"
@@ -31,6 +32,16 @@ QIcon colourPanelIcon() {
 }
 
 QString fromUtf8(const std::string& text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
+
+// A disabled edit box is greyed to about 1.6:1 by the styles; the folder box
+// is disabled only so nobody types into it, and its text must stay readable
+// (at least 4.5:1 against its background).
+void keepReadableWhenDisabled(QWidget* box) {
+  QPalette palette = box->palette();
+  const bool lightBackground = palette.color(QPalette::Disabled, QPalette::Base).lightness() >= 128;
+  palette.setColor(QPalette::Disabled, QPalette::Text, lightBackground ? QColor(0x50, 0x50, 0x50) : QColor(0xD0, 0xD0, 0xD0));
+  box->setPalette(palette);
+}
 }  // namespace
 
 MainWindow::MainWindow(QWidget* parent)
@@ -48,6 +59,10 @@ MainWindow::MainWindow(QWidget* parent)
   const QIcon icon = colourPanelIcon();
   form_->按钮3->setIcon(icon);
   setWindowIcon(icon);
+
+  keepReadableWhenDisabled(form_->编辑框1);
+  // The search text is what a user types first: it has the focus at start.
+  form_->编辑框2->setFocus();
 
   connectHandlers();
 }
@@ -89,7 +104,7 @@ bool MainWindow::onMainWindowCreated(const LibraryStarter& startLibrary, FileDro
 }
 
 void MainWindow::readStartupSettings() {
-  form_->编辑框1->setText(fromUtf8(readSetting("目录", "目录", programDirectory() + "/")));
+  form_->编辑框1->setText(fromUtf8(readSetting("目录", "目录", defaultSearchFolder())));
   // setChecked is not a click: nothing is written back.
   form_->列名选择框->setChecked(readSetting("选择框", "列名", "") == kTrueText);
   form_->隐藏选择框->setChecked(readSetting("选择框", "隐藏", "") == kTrueText);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -324,6 +325,20 @@ std::string settingsPath() {
   if (::access(beside.c_str(), F_OK) == 0) return beside;
   if (directoryWritable(dir.empty() ? "/" : dir)) return beside;
   return userSettingsPath();
+}
+
+std::string defaultSearchFolder() {
+  const std::string dir = programDirectory();
+  if (settingsPath() == dir + "/配置.ini") return dir + "/";
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || home[0] != '/') {
+    const passwd* user = ::getpwuid(::getuid());
+    home = user != nullptr ? user->pw_dir : nullptr;
+  }
+  if (home == nullptr || home[0] != '/') return dir + "/";
+  std::string folder = home;
+  if (!folder.ends_with('/')) folder += '/';
+  return folder;
 }
 
 std::string readProfileString(const std::string& path, std::string_view section,

@@ -17,6 +17,12 @@ std::string programDirectory();
 // $XDG_CONFIG_HOME/quorvane/配置.ini (default ~/.config/quorvane/) instead.
 std::string settingsPath();
 
+// The folder the program offers where it has no other: at first start, after
+// a cancelled chooser, for a dropped bare name. A copy that keeps its
+// settings beside itself offers its own folder + "/"; an installed copy
+// (whose settings moved to $XDG_CONFIG_HOME) offers the user's home + "/".
+std::string defaultSearchFolder();
+
 // Longest value a read returns, in bytes; a longer value is cut at the last
 // UTF-8 character boundary at or before this length.
 inline constexpr std::size_t kMaxSettingValueBytes = 10239;

@@ -69,7 +69,7 @@ class ResizingWindow : public QWidget {
   QWidget* grid = new QWidget(this);
   QWidget* button = new QWidget(this);
   ResizingWindow() {
-    grid->setGeometry(0, 115, 788, 350);
+    grid->setGeometry(0, 115, 800, 385);
     button->setGeometry(766, 8, 20, 20);
     applyMinimumWindowSize(*this);
   }
@@ -100,6 +100,7 @@ class TestExtrasUi : public QObject {
   }
   void cleanup() {
     setProgramDirectoryForTesting(std::nullopt);
+    setDirectoryWritableCheckForTesting(nullptr);
     setMessageBoxHookForTesting({});
     setSaveFileDialogHookForTesting({});
     setShellOpenHookForTesting({});
@@ -197,6 +198,36 @@ class TestExtrasUi : public QObject {
     QCOMPARE(savedFolder(), dir_.string() + "/");
   }
 
+  void anInstalledCopyOffersTheHomeFolder() {
+    // Settings beside an unwritable program folder move to $XDG_CONFIG_HOME;
+    // then the home folder, not the program's, is what a user gets offered.
+    const QByteArray oldHome = qgetenv("HOME"), oldConfig = qgetenv("XDG_CONFIG_HOME");
+    fs::create_directories(dir_ / "家");
+    qputenv("HOME", QByteArray::fromStdString((dir_ / "家").string()));
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((dir_ / "config").string()));
+    setDirectoryWritableCheckForTesting([](const std::string&) { return false; });
+    const std::string home = (dir_ / "家").string() + "/";
+
+    QLineEdit folderBox;
+    FolderInput input(&folderBox, nullptr, [](QWidget*) { return QString(); });
+    input.on目录按钮Clicked();  // cancelled
+    QCOMPARE(folderBox.text(), q(home));
+    folderBox.clear();
+    input.onPathDropped("一月.xls");  // a bare name
+    QCOMPARE(folderBox.text(), q(home));
+    QCOMPARE(readProfileString((dir_ / "config" / "quorvane" / "配置.ini").string(), "目录", "目录", ""), home);
+
+    // A copy whose settings file sits beside it keeps its own folder.
+    std::ofstream(ini()) << "";
+    input.onPathDropped("一月.xls");
+    QCOMPARE(folderBox.text(), q(dir_.string() + "/"));
+
+    setDirectoryWritableCheckForTesting(nullptr);
+    qputenv("HOME", oldHome);
+    if (oldConfig.isNull()) qunsetenv("XDG_CONFIG_HOME");
+    else qputenv("XDG_CONFIG_HOME", oldConfig);
+  }
+
   void folderDialogChoosesFoldersAndFiles() {
     fs::create_directories(dir_ / "子目录");
     const QString file = q((dir_ / "表.xlsx").string());
@@ -278,21 +309,21 @@ class TestExtrasUi : public QObject {
     window.resize(800, 500);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QTRY_COMPARE(window.grid->size(), QSize(788, 350));
+    QTRY_COMPARE(window.grid->size(), QSize(800, 385));
 
     window.resize(1024, 768);
     QTRY_COMPARE(window.size(), QSize(1024, 768));
-    QTRY_COMPARE(window.grid->size(), QSize(1012, 618));
+    QTRY_COMPARE(window.grid->size(), QSize(1024, 653));
     QCOMPARE(window.grid->pos(), QPoint(0, 115));
     QCOMPARE(window.button->geometry(), QRect(766, 8, 20, 20));
 
     // Below the minimum: the window's own minimum size holds it at 800 x 500.
     window.resize(600, 400);
     QTRY_COMPARE(window.size(), QSize(800, 500));
-    QTRY_COMPARE(window.grid->size(), QSize(788, 350));
+    QTRY_COMPARE(window.grid->size(), QSize(800, 385));
     window.resize(700, 900);
     QTRY_COMPARE(window.size(), QSize(800, 900));
-    QTRY_COMPARE(window.grid->size(), QSize(788, 750));
+    QTRY_COMPARE(window.grid->size(), QSize(800, 785));
     QCOMPARE(window.minimumSize(), QSize(800, 500));
   }
 

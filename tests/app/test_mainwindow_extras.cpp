@@ -216,17 +216,23 @@ class TestMainWindowExtras : public QObject {
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     QWidget* grid = w.form().高级表格1;
+    QWidget* client = w.centralWidget();
     const QRect button = w.form().按钮3->geometry();
-    QTRY_COMPARE(grid->geometry(), QRect(0, 115, 788, 350));
+    QTRY_COMPARE(grid->geometry(), QRect(0, 115, 800, 385));
 
-    w.resize(1024, 768);
-    QTRY_COMPARE(grid->geometry(), QRect(0, 115, 1012, 618));
-    QCOMPARE(w.form().按钮3->geometry(), button);
-    QCOMPARE(w.form().分组框1->geometry(), QRect(272, 144, 176, 120));
+    // At every size the grid ends where the client area ends, right and bottom.
+    for (const QSize size : {QSize(1024, 768), QSize(801, 501), QSize(1280, 720), QSize(800, 500)}) {
+      w.resize(size);
+      QTRY_COMPARE(w.size(), size);
+      QTRY_COMPARE(grid->geometry(), QRect(0, 115, size.width(), size.height() - 115));
+      QCOMPARE(client->geometry(), QRect(QPoint(0, 0), size));
+      QCOMPARE(w.form().按钮3->geometry(), button);
+      QCOMPARE(w.form().分组框1->geometry(), QRect(272, 144, 176, 120));
+    }
 
     w.resize(640, 300);
     QTRY_COMPARE(w.size(), QSize(800, 500));
-    QTRY_COMPARE(grid->geometry(), QRect(0, 115, 788, 350));
+    QTRY_COMPARE(grid->geometry(), QRect(0, 115, 800, 385));
     QCOMPARE(w.minimumSize(), QSize(800, 500));
   }
 };

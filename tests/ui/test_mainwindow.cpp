@@ -1,5 +1,6 @@
 // The main window as the user first sees it, its start-up from the settings
 // file, the option clicks and the close; the stop window's form.
+#include <QApplication>
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -15,6 +16,7 @@
 #include <QTableView>
 #include <QTest>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 
@@ -36,6 +38,17 @@ namespace {
 bool useStaticLibrary(XlApi& api, LibraryFailure&) {
   api = staticXlApi();
   return true;
+}
+
+// WCAG's contrast ratio of two colours: (L1 + 0.05) / (L2 + 0.05).
+double contrast(QColor a, QColor b) {
+  auto luminance = [](QColor c) {
+    auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+  };
+  double la = luminance(a), lb = luminance(b);
+  if (la < lb) std::swap(la, lb);
+  return (la + 0.05) / (lb + 0.05);
 }
 
 std::string slurp(const fs::path& path) {
@@ -100,7 +113,7 @@ class TestMainWindow : public QObject {
         {"状态条1", "QStatusBar", {613, 54, 168, 26}, nullptr, client},
         {"进度条1", "QProgressBar", {613, 87, 168, 16}, nullptr, client},
         {"按钮3", "QPushButton", {766, 8, 20, 20}, "", client},
-        {"高级表格1", "GridView", {0, 115, 788, 350}, nullptr, client},
+        {"高级表格1", "GridView", {0, 115, 800, 385}, nullptr, client},
         {"分组框1", "QGroupBox", {272, 144, 176, 120}, "颜色设置", client},
         {"标签2", "QLabel", {16, 24, 56, 24}, "标题颜色", panel},
         {"颜色选择器1", "ColourPicker", {72, 24, 72, 24}, nullptr, panel},
@@ -158,6 +171,32 @@ class TestMainWindow : public QObject {
     QCOMPARE(f.编辑框1->text(), QString::fromStdString(dir_.string() + "/"));
   }
 
+  void readyToTypeTheSearchTextAndTheFolderReadable() {
+    MainWindow w;
+    QVERIFY(w.onMainWindowCreated(useStaticLibrary));
+    w.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    Ui::MainWindow& f = w.form();
+    // The first keys typed go into the search box.
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(f.编辑框2));
+    QTest::keyClicks(QApplication::focusWidget(), "abc");
+    QCOMPARE(f.编辑框2->text(), QStringLiteral("abc"));
+
+    // The disabled folder box as painted: its text at least 4.5:1 against its
+    // background (measured inside the frame, left of where the text ends).
+    QVERIFY(!f.编辑框1->isEnabled());
+    f.编辑框1->setText(QStringLiteral("/home/用户/数据/报表"));
+    const QImage shot = f.编辑框1->grab().toImage();
+    const int textEnd = f.编辑框1->fontMetrics().horizontalAdvance(f.编辑框1->text());
+    const QColor background = shot.pixelColor(shot.width() - 8, shot.height() / 2);
+    QColor ink = background;
+    for (int y = shot.height() / 2 - 6; y <= shot.height() / 2 + 6; ++y)
+      for (int x = 6; x < std::min(textEnd, shot.width() - 8); ++x)
+        if (contrast(shot.pixelColor(x, y), background) > contrast(ink, background)) ink = shot.pixelColor(x, y);
+    QVERIFY2(contrast(ink, background) >= 4.5,
+             qPrintable(QStringLiteral("%1 on %2: %3").arg(ink.name(), background.name()).arg(contrast(ink, background))));
+  }
+
   void firstStartUsesDefaultsAndWritesNothing() {
     MainWindow w;
     QVERIFY(w.onMainWindowCreated(useStaticLibrary));
@@ -168,6 +207,22 @@ class TestMainWindow : public QObject {
     QCOMPARE(failureColour, 0xC080FFu);
     QVERIFY(scanBook != nullptr);
     QVERIFY(!fs::exists(ini()));
+  }
+
+  void anInstalledCopyStartsInTheHomeFolder() {
+    const QByteArray oldHome = qgetenv("HOME"), oldConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("HOME", QByteArray::fromStdString((dir_ / "home").string()));
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((dir_ / "config").string()));
+    setDirectoryWritableCheckForTesting([](const std::string&) { return false; });
+    {
+      MainWindow w;
+      QVERIFY(w.onMainWindowCreated(useStaticLibrary));
+      QCOMPARE(w.form().编辑框1->text(), QString::fromStdString((dir_ / "home").string() + "/"));
+    }
+    setDirectoryWritableCheckForTesting(nullptr);
+    qputenv("HOME", oldHome);
+    if (oldConfig.isNull()) qunsetenv("XDG_CONFIG_HOME");
+    else qputenv("XDG_CONFIG_HOME", oldConfig);
   }
 
   void settingsFillTheControls() {
