@@ -116,8 +116,11 @@ GridView::GridView(QWidget* parent) : QTableView(parent) {
   setCornerButtonEnabled(false);
   setSelectionMode(QAbstractItemView::ExtendedSelection);
   setSelectionBehavior(QAbstractItemView::SelectItems);
-  setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::SelectedClicked |
-                  QAbstractItemView::EditKeyPressed | QAbstractItemView::AnyKeyPressed);
+  // Qt's "selected clicked" would edit any cell of the row the program
+  // selects after each click; a click edits only the cell that was already
+  // current (mouseReleaseEvent).
+  setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
+                  QAbstractItemView::AnyKeyPressed);
   setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
   setShowGrid(true);
   setStyleSheet(QStringLiteral("QTableView { gridline-color: rgb(192,192,192); }"));
@@ -263,12 +266,13 @@ void GridView::onViewCurrentChanged(const QModelIndex& current) {
     grid_->setCurrentCell(-1, -1);
 }
 
-void GridView::reportIfMoved() {
+bool GridView::reportIfMoved() {
   int r = grid_->currentRow(), c = grid_->currentColumn();
-  if (r < 0 || (r == reportedRow_ && c == reportedCol_)) return;
+  if (r < 0 || (r == reportedRow_ && c == reportedCol_)) return false;
   reportedRow_ = r;
   reportedCol_ = c;
   emit currentCellChanged();
+  return true;
 }
 
 void GridView::keyPressEvent(QKeyEvent* event) {
@@ -323,9 +327,15 @@ int GridView::rowBorderAt(int y) const {
 }
 
 void GridView::mousePressEvent(QMouseEvent* event) {
+  clickEdits_ = false;
   if (event->button() == Qt::LeftButton) {
+    const QModelIndex pressed = indexAt(event->position().toPoint());
+    // A press that ends an edit in progress only ends it.
+    clickEdits_ = pressed.isValid() && pressed == currentIndex() && state() != EditingState &&
+                  event->modifiers() == Qt::NoModifier;
     int r = rowBorderAt(event->position().toPoint().y());
     if (r >= 0) {
+      clickEdits_ = false;
       resizingRow_ = r;
       resizeFromY_ = event->position().toPoint().y();
       resizeFromHeight_ = rowHeight(r);
@@ -359,7 +369,14 @@ void GridView::mouseReleaseEvent(QMouseEvent* event) {
     return;
   }
   QTableView::mouseReleaseEvent(event);
-  if (event->button() == Qt::LeftButton && indexAt(event->position().toPoint()).isValid()) reportIfMoved();
+  if (event->button() != Qt::LeftButton) return;
+  const QModelIndex released = indexAt(event->position().toPoint());
+  if (!released.isValid()) return;
+  // A click that moved the current cell is reported (and may show the menu);
+  // only a second click on the cell that was current before it edits.
+  const bool moved = reportIfMoved();
+  if (!moved && clickEdits_ && released == currentIndex() && state() != EditingState) edit(released);
+  clickEdits_ = false;
 }
 
 void GridView::leaveEvent(QEvent* event) {

@@ -49,7 +49,7 @@ class GridView : public QTableView {
   void applyCurrentFromGrid();
   void onViewSelectionChanged();
   void onViewCurrentChanged(const QModelIndex& current);
-  void reportIfMoved();
+  bool reportIfMoved();  // true when it reported
   int rowBorderAt(int y) const;  // model row whose bottom border is under y, or -1
   void pasteText(const QString& text);
 
@@ -58,6 +58,7 @@ class GridView : public QTableView {
   GridTableModel* adapter_ = nullptr;
   bool syncing_ = false;  // echoes between the grid and the view are ignored
   int reportedRow_ = -1, reportedCol_ = -1;
+  bool clickEdits_ = false;  // the left press fell on the current cell
   int resizingRow_ = -1;  // row whose border is being dragged
   int resizeFromY_ = 0, resizeFromHeight_ = 0;
 };

@@ -135,6 +135,51 @@ class TestGridView : public QObject {
     QCOMPARE(spy.count(), 6);
   }
 
+  void aClickEditsOnlyTheCellThatWasAlreadyCurrent() {
+    GridView& v = showView();
+    // As the window does: every reported move selects the whole row.
+    connect(&v, &GridView::currentCellChanged, this, [this] { grid_.selectWholeRow(grid_.currentRow()); });
+    auto settle = [] { QTest::qWait(QApplication::doubleClickInterval() + 50); };
+    // An in-place editor is a line edit inside the view that has the focus.
+    auto editor = [&]() -> QLineEdit* {
+      auto* e = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+      return e && v.isAncestorOf(e) ? e : nullptr;
+    };
+    QSignalSpy spy(&v, &GridView::currentCellChanged);
+
+    QTest::mouseClick(v.viewport(), Qt::LeftButton, {}, cellCentre(v, 2, 2));
+    settle();
+    QVERIFY(editor() == nullptr);
+    // Another cell of the selected row (column 0, where the window shows its
+    // menu): it becomes current and is reported, but no editor opens.
+    QTest::mouseClick(v.viewport(), Qt::LeftButton, {}, cellCentre(v, 2, 0));
+    settle();
+    QCOMPARE(spy.count(), 2);
+    QCOMPARE(grid_.currentColumn(), 0);
+    QVERIFY(editor() == nullptr);
+    // A second click on that cell, now current, edits it.
+    QTest::mouseClick(v.viewport(), Qt::LeftButton, {}, cellCentre(v, 2, 0));
+    settle();
+    QCOMPARE(spy.count(), 2);
+        QVERIFY(editor() != nullptr);
+    QCOMPARE(editor()->text(), QStringLiteral("2,0"));
+    QTest::keyClick(editor(), Qt::Key_Escape);
+    QVERIFY(editor() == nullptr);
+
+    // Right click makes a cell current silently; the left click after it is
+    // reported as a move, and a reported click never edits as well.
+    QTest::mouseClick(v.viewport(), Qt::RightButton, {}, cellCentre(v, 5, 1));
+    settle();
+    QTest::mouseClick(v.viewport(), Qt::LeftButton, {}, cellCentre(v, 5, 1));
+    settle();
+    QCOMPARE(spy.count(), 3);
+    QVERIFY(editor() == nullptr);
+    // Ctrl+click on the current cell selects, never edits.
+    QTest::mouseClick(v.viewport(), Qt::LeftButton, Qt::ControlModifier, cellCentre(v, 5, 1));
+    settle();
+    QVERIFY(editor() == nullptr);
+  }
+
   void programSelectionAndCurrentCellShowInTheView() {
     GridView& v = showView();
     // What the result-opening handler does: select the whole current row.
