@@ -16,6 +16,7 @@ PKGS=(
   time linux-perf ccache
   libsqlite3-dev libzstd-dev nettle-dev
   xdotool wmctrl
+  python3-msoffcrypto-tool
 )
 
 SUDO=""

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/xl/biff_records.h"
+#include "platform/xl/decrypt_biff.h"
 
 namespace xl::biff {
 
@@ -195,12 +196,26 @@ void Parser::readSst(const Record& r) {
   }
 }
 
+bool Parser::decryptAfter(const Record& filepass) {
+  if (!plain_.empty() && d_ == plain_.data()) return true;  // a second FILEPASS changes nothing
+  // A copy, not the caller's buffer: the stream may be the caller's const data.
+  plain_.assign(d_, d_ + n_);
+  std::string error;
+  if (!decryptStream(plain_.data(), plain_.size(), filepass.pos, version_ == 8, error)) {
+    std::vector<uint8_t>().swap(plain_);
+    book_.setError(std::move(error));
+    return false;
+  }
+  d_ = plain_.data();
+  return true;
+}
+
 // Records of the workbook globals; in a BIFF2-4 file they share the stream
 // with the cells.
 bool Parser::globalRecord(const Record& r) {
   switch (r.id) {
     case kFilepass:
-      return fail(kErrEncrypted);
+      return decryptAfter(r);
     case kCodepage:
       if (r.len >= 2) {
         codepage_.setCodepage(u16(r.data));

@@ -12,6 +12,7 @@
 
 #include "platform/xl/biff_parse.h"
 #include "platform/xl/book.h"
+#include "platform/xl/decrypt_ooxml.h"
 #include "platform/xl/ole2_salvage.h"
 
 namespace xl {
@@ -68,8 +69,38 @@ std::string stemOf(const std::string& path) {
   return name.empty() ? std::string("Sheet1") : name;
 }
 
-// Copies the workbook stream out of the OLE2 container in `file`.
-bool extractWorkbookStream(const std::vector<uint8_t>& file, std::vector<uint8_t>& data, Book& book) {
+// Copies a stream of the container out whole. The container stores
+// streams uncompressed: one larger than the file is a lie of the directory.
+bool readChild(GsfInfile* ole, int index, size_t fileSize, std::vector<uint8_t>& data, Book& book) {
+  GObjectRef<GsfInput> stream;
+  stream.p = gsf_infile_child_by_index(ole, index);
+  if (!stream.p) {
+    book.setError("文件已损坏：工作簿流无法读取");
+    return false;
+  }
+  gsf_off_t size = gsf_input_size(stream.p);
+  if (size < 0 || static_cast<uint64_t>(size) > fileSize) {
+    book.setError("文件已损坏：工作簿流长度超出文件");
+    return false;
+  }
+  data.resize(static_cast<size_t>(size));
+  size_t done = 0;
+  while (done < data.size()) {
+    if (book.cancelled()) return false;
+    size_t chunk = std::min<size_t>(data.size() - done, 1u << 20);
+    if (!gsf_input_read(stream.p, chunk, data.data() + done)) {
+      book.setError("文件已损坏：工作簿流无法读取");
+      return false;
+    }
+    done += chunk;
+  }
+  return true;
+}
+
+// Copies the workbook stream out of the OLE2 container in `file`; for an
+// encrypted .xlsx, its two encryption streams instead.
+bool extractWorkbookStream(const std::vector<uint8_t>& file, std::vector<uint8_t>& data, EncryptedPackage& enc,
+                           Book& book) {
   initGsf();
   GObjectRef<GsfInput> input;
   input.p = gsf_input_memory_new(file.data(), static_cast<gsf_off_t>(file.size()), FALSE);
@@ -91,57 +122,36 @@ bool extractWorkbookStream(const std::vector<uint8_t>& file, std::vector<uint8_t
 
   // "Workbook" (BIFF8) is preferred over "Book" (BIFF5) when a file holds
   // both, as Excel 97 files saved in the dual format do.
-  int workbook = -1, bookStream = -1;
-  bool encryptedPackage = false, word = false, powerPoint = false;
+  int workbook = -1, bookStream = -1, encryptionInfo = -1, encryptedPackage = -1;
+  bool word = false, powerPoint = false;
   const int children = gsf_infile_num_children(ole.p);
   for (int i = 0; i < children; ++i) {
     const char* name = gsf_infile_name_by_index(ole.p, i);
     if (!name) continue;
     if (workbook < 0 && asciiEqualNoCase(name, "Workbook")) workbook = i;
     else if (bookStream < 0 && asciiEqualNoCase(name, "Book")) bookStream = i;
-    else if (asciiEqualNoCase(name, "EncryptionInfo") || asciiEqualNoCase(name, "EncryptedPackage"))
-      encryptedPackage = true;
+    else if (encryptionInfo < 0 && asciiEqualNoCase(name, "EncryptionInfo")) encryptionInfo = i;
+    else if (encryptedPackage < 0 && asciiEqualNoCase(name, "EncryptedPackage")) encryptedPackage = i;
     else if (asciiEqualNoCase(name, "WordDocument")) word = true;
     else if (asciiEqualNoCase(name, "PowerPoint Document")) powerPoint = true;
   }
   int index = workbook >= 0 ? workbook : bookStream;
-  if (index < 0) {
+  if (index < 0 && encryptionInfo >= 0 && encryptedPackage >= 0) {
     // A password-protected .xlsx is an OLE2 file holding the encrypted package.
-    book.setError(encryptedPackage ? "文件已加密"
+    enc.present = true;
+    return readChild(ole.p, encryptionInfo, file.size(), enc.info, book) &&
+           readChild(ole.p, encryptedPackage, file.size(), enc.package, book);
+  }
+  if (index < 0) {
+    book.setError(encryptionInfo >= 0 || encryptedPackage >= 0 ? "文件已损坏：加密信息无法读取"
                   : word       ? "不是工作簿文件：Word 文档（.doc）"
                   : powerPoint ? "不是工作簿文件：PowerPoint 演示文稿（.ppt）"
                                : "不是工作簿文件：OLE2 文件中没有工作簿流");
     return false;
   }
-
-  GObjectRef<GsfInput> stream;
-  stream.p = gsf_infile_child_by_index(ole.p, index);
-  if (!stream.p) {
-    if (ole2::salvageWorkbookStream(file.data(), file.size(), data)) return true;
-    book.setError("文件已损坏：工作簿流无法读取");
-    return false;
-  }
-  gsf_off_t size = gsf_input_size(stream.p);
-  // The container stores streams uncompressed: one larger than the file is
-  // a lie of the directory.
-  if (size < 0 || static_cast<uint64_t>(size) > file.size()) {
-    if (ole2::salvageWorkbookStream(file.data(), file.size(), data)) return true;
-    book.setError("文件已损坏：工作簿流长度超出文件");
-    return false;
-  }
-  data.resize(static_cast<size_t>(size));
-  size_t done = 0;
-  while (done < data.size()) {
-    if (book.cancelled()) return false;
-    size_t chunk = std::min<size_t>(data.size() - done, 1u << 20);
-    if (!gsf_input_read(stream.p, chunk, data.data() + done)) {
-      if (ole2::salvageWorkbookStream(file.data(), file.size(), data)) return true;
-      book.setError("文件已损坏：工作簿流无法读取");
-      return false;
-    }
-    done += chunk;
-  }
-  return true;
+  if (readChild(ole.p, index, file.size(), data, book)) return true;
+  // A directory that lies about the stream: our own reader may still find it.
+  return !book.cancelled() && ole2::salvageWorkbookStream(file.data(), file.size(), data);
 }
 
 }  // namespace
@@ -180,9 +190,11 @@ bool readBiff(int fd, const std::string& path, Book& book) {
   bytes.resize(got);
   if (bytes.size() >= sizeof kOle2Magic && std::memcmp(bytes.data(), kOle2Magic, sizeof kOle2Magic) == 0) {
     std::vector<uint8_t> stream;
-    if (!extractWorkbookStream(bytes, stream, book)) return false;
+    EncryptedPackage enc;
+    if (!extractWorkbookStream(bytes, stream, enc, book)) return false;
     // The container is not needed while the records are read.
     std::vector<uint8_t>().swap(bytes);
+    if (enc.present) return readEncryptedPackage(enc, path, book);
     return biff::parseWorkbookStream(stream.data(), stream.size(), stemOf(path), book);
   }
 

@@ -48,7 +48,6 @@ enum : uint16_t { kBofGlobals = 0x0005, kBofWorkspace = 0x0100 };
 enum : uint8_t { kSheetWorksheet = 0, kSheetMacro = 1, kSheetChart = 2, kSheetVbModule = 6 };
 
 inline constexpr const char* kErrOverrun = "文件已损坏：工作簿流记录越界";
-inline constexpr const char* kErrEncrypted = "文件已加密";
 inline constexpr const char* kErrNoBof = "不是工作簿文件：工作簿流不以 BOF 记录开头";
 inline constexpr const char* kErrTooLarge = "文件过大：单元格超过上限";
 
@@ -240,6 +239,8 @@ class Parser {
   }
 
   bool globalRecord(const Record& r);  // false only on a fatal error
+  // FILEPASS: reads on from a decrypted copy of the stream.
+  bool decryptAfter(const Record& filepass);
   void readFormat(const Record& r);
   void readXf(const Record& r);
   void readBoundsheet(const Record& r);
@@ -296,6 +297,7 @@ class Parser {
   const uint8_t* d_;
   size_t n_;
   Book& book_;
+  std::vector<uint8_t> plain_;  // the decrypted stream, when it was encrypted
 
   int version_ = 8;
   bool date1904_ = false;

@@ -114,5 +114,7 @@ inline constexpr const char* kCancelledText = "读取已取消";
 // failure. `fd` stays owned by the caller.
 bool readOoxml(int fd, const std::string& path, Book& book);
 bool readBiff(int fd, const std::string& path, Book& book);
+// Any zip workbook: the file itself, or the package inside an encrypted one.
+bool readZipPackage(int fd, const std::string& path, Book& book);
 
 }  // namespace xl

@@ -248,9 +248,7 @@ bool loadFd(int fd, const std::string& path, Book& book) {
   }
   switch (sniff(head)) {
     case Kind::Zip:
-      if (readOoxml(fd, path, book)) return true;
-      if (std::string why = explainZip(fd); !why.empty()) book.setError(why);
-      return false;
+      return readZipPackage(fd, path, book);
     case Kind::Ole2:  // the BIFF reader also tells encrypted and other Office files
     case Kind::RawBiff:
       return readBiff(fd, path, book);
@@ -269,6 +267,12 @@ bool loadFd(int fd, const std::string& path, Book& book) {
 }
 
 }  // namespace
+
+bool readZipPackage(int fd, const std::string& path, Book& book) {
+  if (readOoxml(fd, path, book)) return true;
+  if (std::string why = explainZip(fd); !why.empty()) book.setError(why);
+  return false;
+}
 
 bool Book::load(const std::string& path) {
   clear();

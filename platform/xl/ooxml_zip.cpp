@@ -166,7 +166,7 @@ std::string openError(int code, const std::string& part) {
     case ZIP_ER_NOPASSWD:
     case ZIP_ER_WRONGPASSWD:
     case ZIP_ER_ENCRNOTSUPP:
-      return "文件已加密";
+      return "文件已加密（需要密码）";
     case ZIP_ER_COMPNOTSUPP:
       return "文件已损坏：" + part + " 使用了不支持的压缩方式";
     case ZIP_ER_MEMORY:

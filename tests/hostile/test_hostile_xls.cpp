@@ -150,10 +150,11 @@ TEST_F(HostileXls, ANulInsideACellIsSearchedAndShownWithTheRest) {
 }
 
 TEST_F(HostileXls, EncryptedForeignTruncatedAndRandomFiles) {
-  // FILEPASS right after the globals' BOF: RC4 encryption.
+  // FILEPASS right after the globals' BOF: RC4 encryption of a version no
+  // Excel writes.
   const std::string filepass = record(0x002F, u16(1) + u16(1) + u16(2) + std::string(48, '\x11'));
   StreamLayout layout{{labelCell(0, 0, "secret")}, {}, filepass};
-  EXPECT_EQ(load(workbookStream(layout)), "文件已加密");
+  EXPECT_EQ(load(workbookStream(layout)), "文件已加密：不支持的加密方式");
   // An OLE2 file that holds no workbook stream (a Word file, or nothing).
   expectCleanFailure(load("\x01\x02\x03", "WordDocument"), "no workbook");
   writeFile(dir + "/empty-ole.xls", ole2Bytes({}));

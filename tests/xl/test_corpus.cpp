@@ -111,6 +111,6 @@ TEST(CorpusTexts, MatchWhatExcelShows) {
   for (const char* name : {"pass_protected.xlsx", "pass_protected.xlsb"}) {
     Loaded l;
     EXPECT_EQ(api().bookLoad(l.book, (dir / name).c_str()), 0);
-    EXPECT_STREQ(api().bookErrorMessage(l.book), "文件已加密") << name;
+    EXPECT_STREQ(api().bookErrorMessage(l.book), "文件已加密（需要密码）") << name;
   }
 }

@@ -757,7 +757,7 @@ TEST(OoxmlCorpus, TextsAsASpreadsheetShowsThem) {
     EXPECT_EQ(cell(b, 1, 0, 1), "  preserved value  ");
     EXPECT_EQ(cell(b, 1, 0, 2), " \t\n");
   }
-  EXPECT_EQ(loadError(dir + "/pass_protected.xlsx"), "文件已加密");
+  EXPECT_EQ(loadError(dir + "/pass_protected.xlsx"), "文件已加密（需要密码）");
 }
 
 TEST(OoxmlCorpus, EveryWorkbookLoadsOrFailsInChinese) {
