@@ -201,7 +201,7 @@ bool Parser::decryptAfter(const Record& filepass) {
   // A copy, not the caller's buffer: the stream may be the caller's const data.
   plain_.assign(d_, d_ + n_);
   std::string error;
-  if (!decryptStream(plain_.data(), plain_.size(), filepass.pos, version_ == 8, error)) {
+  if (!decryptStream(plain_.data(), plain_.size(), filepass.pos, version_ == 8, book_, error)) {
     std::vector<uint8_t>().swap(plain_);
     book_.setError(std::move(error));
     return false;

@@ -173,10 +173,15 @@ bool verifierMatches(const Key& key, const nettle_hash* hash, const std::vector<
 
 // Walks the records after FILEPASS and hands each encrypted byte range to
 // `decrypt(from, to, dataStart, recordLength)`. A record cut by the end of
-// the stream is decrypted as far as it goes.
+// the stream is decrypted as far as it goes. False when cancelled.
 template <typename Fn>
-void forEachEncryptedRange(uint8_t* data, size_t size, size_t pos, Fn&& decrypt) {
+bool forEachEncryptedRange(uint8_t* data, size_t size, size_t pos, const Book& book, Fn&& decrypt) {
+  size_t nextCheck = pos + (1u << 20);
   while (size - pos >= 4) {
+    if (pos >= nextCheck) {
+      if (book.cancelled()) return false;
+      nextCheck = pos + (1u << 20);
+    }
     const uint16_t id = le16(data + pos);
     const size_t len = le16(data + pos + 2);
     const size_t start = pos + 4;
@@ -188,9 +193,10 @@ void forEachEncryptedRange(uint8_t* data, size_t size, size_t pos, Fn&& decrypt)
     if (end < start + len) break;
     pos = end;
   }
+  return true;
 }
 
-bool decryptXor(uint8_t* data, size_t size, size_t after, ByteReader& r, std::string& error) {
+bool decryptXor(uint8_t* data, size_t size, size_t after, ByteReader& r, const Book& book, std::string& error) {
   uint16_t key = 0, verifier = 0;
   if (!r.u16(key) || !r.u16(verifier)) {
     error = crypt::kErrDamaged;
@@ -202,17 +208,16 @@ bool decryptXor(uint8_t* data, size_t size, size_t after, ByteReader& r, std::st
     return false;
   }
   const std::array<uint8_t, 16> a = xorArray(pw, key);
-  forEachEncryptedRange(data, size, after, [&](size_t from, size_t to, size_t start, size_t len) {
+  return forEachEncryptedRange(data, size, after, book, [&](size_t from, size_t to, size_t start, size_t len) {
     // The array index runs with the stream offset, begun at the record's
     // data offset plus its length.
     size_t index = (start + len + (from - start)) & 15;
     for (size_t i = from; i < to; ++i, index = (index + 1) & 15)
       data[i] = static_cast<uint8_t>(rotl8(data[i], 3) ^ a[index]);
   });
-  return true;
 }
 
-bool decryptRc4(uint8_t* data, size_t size, size_t after, ByteReader& r, std::string& error) {
+bool decryptRc4(uint8_t* data, size_t size, size_t after, ByteReader& r, const Book& book, std::string& error) {
   const uint8_t* salt = nullptr;
   const uint8_t* verifier = nullptr;
   const uint8_t* verifierHash = nullptr;
@@ -238,13 +243,13 @@ bool decryptRc4(uint8_t* data, size_t size, size_t after, ByteReader& r, std::st
     return false;
   }
   Rc4Stream<Rc4Key> stream(key);
-  forEachEncryptedRange(data, size, after,
-                        [&](size_t from, size_t to, size_t, size_t) { stream.apply(data, from, to); });
+  const bool done = forEachEncryptedRange(data, size, after, book,
+                                          [&](size_t from, size_t to, size_t, size_t) { stream.apply(data, from, to); });
   crypt::wipe(key.truncated);
-  return true;
+  return done;
 }
 
-bool decryptCryptoApi(uint8_t* data, size_t size, size_t after, ByteReader& r, std::string& error) {
+bool decryptCryptoApi(uint8_t* data, size_t size, size_t after, ByteReader& r, const Book& book, std::string& error) {
   crypt::BinaryHeader h;
   if (!crypt::readBinaryHeader(r, h)) {
     error = crypt::kErrDamaged;
@@ -270,15 +275,16 @@ bool decryptCryptoApi(uint8_t* data, size_t size, size_t after, ByteReader& r, s
     return false;
   }
   Rc4Stream<CryptoApiKey> stream(key);
-  forEachEncryptedRange(data, size, after,
-                        [&](size_t from, size_t to, size_t, size_t) { stream.apply(data, from, to); });
+  const bool done = forEachEncryptedRange(data, size, after, book,
+                                          [&](size_t from, size_t to, size_t, size_t) { stream.apply(data, from, to); });
   crypt::wipe(key.h0);
-  return true;
+  return done;
 }
 
 }  // namespace
 
-bool decryptStream(uint8_t* data, size_t size, size_t filepassPos, bool biff8, std::string& error) {
+bool decryptStream(uint8_t* data, size_t size, size_t filepassPos, bool biff8, const Book& book,
+                   std::string& error) {
   if (filepassPos > size || size - filepassPos < 4) {
     error = crypt::kErrDamaged;
     return false;
@@ -291,13 +297,13 @@ bool decryptStream(uint8_t* data, size_t size, size_t filepassPos, bool biff8, s
   const size_t after = filepassPos + 4 + len;
   ByteReader r(data + filepassPos + 4, len);
   // BIFF2-5 FILEPASS holds the XOR key and verifier alone.
-  if (!biff8) return decryptXor(data, size, after, r, error);
+  if (!biff8) return decryptXor(data, size, after, r, book, error);
   uint16_t type = 0;
   if (!r.u16(type)) {
     error = crypt::kErrDamaged;
     return false;
   }
-  if (type == 0) return decryptXor(data, size, after, r, error);
+  if (type == 0) return decryptXor(data, size, after, r, book, error);
   if (type != 1) {
     error = crypt::kErrUnsupported;
     return false;
@@ -307,8 +313,8 @@ bool decryptStream(uint8_t* data, size_t size, size_t filepassPos, bool biff8, s
     error = crypt::kErrDamaged;
     return false;
   }
-  if (major == 1 && minor == 1) return decryptRc4(data, size, after, r, error);
-  if (major >= 2 && major <= 4 && minor == 2) return decryptCryptoApi(data, size, after, r, error);
+  if (major == 1 && minor == 1) return decryptRc4(data, size, after, r, book, error);
+  if (major >= 2 && major <= 4 && minor == 2) return decryptCryptoApi(data, size, after, r, book, error);
   error = crypt::kErrUnsupported;
   return false;
 }

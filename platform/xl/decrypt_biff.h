@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/xl/book.h"
+
 namespace xl::biff {
 
 // Decrypts, in place, every record after the FILEPASS record whose header
@@ -16,6 +18,8 @@ namespace xl::biff {
 // the FILEPASS layout (BIFF2-5 know only XOR). False with `error` set when
 // the header cannot be read, the scheme is unknown or the password is not
 // the default one; the data is then left untouched.
-bool decryptStream(uint8_t* data, size_t size, size_t filepassPos, bool biff8, std::string& error);
+// A load cancelled through `book` stops the work and returns false.
+bool decryptStream(uint8_t* data, size_t size, size_t filepassPos, bool biff8, const Book& book,
+                   std::string& error);
 
 }  // namespace xl::biff

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "platform/xl/book.h"
+
 namespace xl::crypt {
 
 std::vector<uint8_t> defaultPasswordUtf16() {
@@ -59,10 +61,15 @@ std::vector<uint8_t> hashOf(const nettle_hash* h, Bytes a, Bytes b, Bytes c) {
 }
 
 std::vector<uint8_t> spunHash(const nettle_hash* h, const std::vector<uint8_t>& salt,
-                              const std::vector<uint8_t>& password, uint32_t spins) {
+                              const std::vector<uint8_t>& password, uint32_t spins, const Book& book) {
   std::vector<uint8_t> ctx(h->context_size);
   std::vector<uint8_t> digest = hashOf(h, {salt.data(), salt.size()}, {password.data(), password.size()});
   for (uint32_t i = 0; i < spins; ++i) {
+    if ((i & 0xFFFF) == 0xFFFF && book.cancelled()) {
+      wipe(ctx);
+      wipe(digest);
+      return {};
+    }
     const uint8_t le[4] = {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i >> 16),
                            static_cast<uint8_t>(i >> 24)};
     h->init(ctx.data());

@@ -17,6 +17,10 @@
 
 struct nettle_hash;
 
+namespace xl {
+class Book;
+}
+
 namespace xl::crypt {
 
 inline constexpr const char* kErrPassword = "文件已加密（需要密码）";
@@ -60,9 +64,10 @@ struct Bytes {
 std::vector<uint8_t> hashOf(const nettle_hash* h, Bytes a, Bytes b = {nullptr, 0}, Bytes c = {nullptr, 0});
 
 // Hn after H0 = H(salt + password) and `spins` rounds of H(LE32 i + H),
-// the key-stretching loop of Standard and Agile encryption.
+// the key-stretching loop of Standard and Agile encryption. Empty when the
+// book's load is cancelled on the way (a few million rounds take seconds).
 std::vector<uint8_t> spunHash(const nettle_hash* h, const std::vector<uint8_t>& salt,
-                              const std::vector<uint8_t>& password, uint32_t spins);
+                              const std::vector<uint8_t>& password, uint32_t spins, const Book& book);
 
 // ALGID values of the binary headers.
 enum : uint32_t {

@@ -100,7 +100,8 @@ bool packageSize(const std::vector<uint8_t>& package, uint64_t& size) {
 
 // ---- Standard encryption ([MS-OFFCRYPTO] 2.3.4.5-2.3.4.9) -------------------
 
-bool decryptStandard(ByteReader& r, const std::vector<uint8_t>& package, MemSink& out, std::string& error) {
+bool decryptStandard(ByteReader& r, const std::vector<uint8_t>& package, MemSink& out, const Book& book,
+                     std::string& error) {
   crypt::BinaryHeader h;
   if (!crypt::readBinaryHeader(r, h)) {
     error = kErrDamaged;
@@ -119,7 +120,8 @@ bool decryptStandard(ByteReader& r, const std::vector<uint8_t>& package, MemSink
     return false;
   }
   const std::vector<uint8_t> pw = crypt::defaultPasswordUtf16();
-  std::vector<uint8_t> hn = crypt::spunHash(&nettle_sha1, h.salt, pw, 50000);
+  std::vector<uint8_t> hn = crypt::spunHash(&nettle_sha1, h.salt, pw, 50000, book);
+  if (hn.empty()) return false;
   const uint8_t block0[4] = {0, 0, 0, 0};
   std::vector<uint8_t> hfinal = crypt::hashOf(&nettle_sha1, {hn.data(), hn.size()}, {block0, 4});
   uint8_t x1[64], x2[64];
@@ -157,6 +159,7 @@ bool decryptStandard(ByteReader& r, const std::vector<uint8_t>& package, MemSink
   }
   std::vector<uint8_t> buf;
   for (uint64_t done = 0; done < size;) {
+    if (book.cancelled()) return false;
     const size_t n = static_cast<size_t>(std::min<uint64_t>(kWriteChunk, size - done));
     buf.assign(package.begin() + static_cast<long>(8 + done),
                package.begin() + static_cast<long>(8 + done + (n + 15) / 16 * 16));
@@ -280,7 +283,7 @@ std::vector<uint8_t> blockSized(std::vector<uint8_t> v) {
 }
 
 bool decryptAgile(const uint8_t* xml, size_t xmlSize, const std::vector<uint8_t>& package, MemSink& out,
-                  std::string& error) {
+                  const Book& book, std::string& error) {
   AgileParams params;
   {
     std::unique_ptr<XML_ParserStruct, void (*)(XML_Parser)> parser(XML_ParserCreate(nullptr), XML_ParserFree);
@@ -312,7 +315,8 @@ bool decryptAgile(const uint8_t* xml, size_t xmlSize, const std::vector<uint8_t>
   }
 
   const std::vector<uint8_t> pw = crypt::defaultPasswordUtf16();
-  std::vector<uint8_t> hn = crypt::spunHash(pwKey.hash, pwKey.salt, pw, spins);
+  std::vector<uint8_t> hn = crypt::spunHash(pwKey.hash, pwKey.salt, pw, spins, book);
+  if (hn.empty()) return false;
   auto decryptValue = [&](std::vector<uint8_t>& value, const uint8_t (&blockKey)[8]) {
     std::vector<uint8_t> k = crypt::hashOf(pwKey.hash, {hn.data(), hn.size()}, {blockKey, 8});
     k.resize(pwKey.keyBytes, 0x36);
@@ -357,6 +361,7 @@ bool decryptAgile(const uint8_t* xml, size_t xmlSize, const std::vector<uint8_t>
     buf.resize(at + n);
     done += n;
     if (buf.size() >= kWriteChunk || done == size) {
+      if (book.cancelled()) return false;
       if (!out.write(buf.data(), buf.size())) {
         error = "内存不足，无法解密文件";
         return false;
@@ -368,7 +373,7 @@ bool decryptAgile(const uint8_t* xml, size_t xmlSize, const std::vector<uint8_t>
   return true;
 }
 
-bool decrypt(const EncryptedPackage& enc, MemSink& out, std::string& error) {
+bool decrypt(const EncryptedPackage& enc, MemSink& out, const Book& book, std::string& error) {
   if (enc.info.size() > kMaxInfoBytes) {
     error = kErrDamaged;
     return false;
@@ -391,9 +396,9 @@ bool decrypt(const EncryptedPackage& enc, MemSink& out, std::string& error) {
       error = kErrDamaged;
       return false;
     }
-    return decryptAgile(xml, n, enc.package, out, error);
+    return decryptAgile(xml, n, enc.package, out, book, error);
   }
-  if ((major == 3 || major == 4) && minor == 2) return decryptStandard(r, enc.package, out, error);
+  if ((major == 3 || major == 4) && minor == 2) return decryptStandard(r, enc.package, out, book, error);
   // Extensible encryption (x.3) and anything newer.
   error = kErrUnsupported;
   return false;
@@ -408,7 +413,7 @@ bool readEncryptedPackage(const EncryptedPackage& enc, const std::string& path, 
     return false;
   }
   std::string error;
-  if (!decrypt(enc, sink, error)) {
+  if (!decrypt(enc, sink, book, error)) {
     book.setError(error);
     return false;
   }
