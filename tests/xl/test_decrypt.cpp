@@ -194,9 +194,10 @@ const OoxmlScheme kOoxmlSchemes[] = {OoxmlScheme::Standard128, OoxmlScheme::Stan
                                      OoxmlScheme::AgileSha512Aes256};
 
 // Shared and inline strings, dates, several sheets, and packages of 4 KB to
-// 180 KB (one to many Agile segments, the last one cut short or not).
+// 180 KB (one to many Agile segments, the last one cut short or not); an
+// .xlsb package is encrypted the same way.
 const char* kPlainXlsx[] = {"inlineStr_cdata.xlsx", "date_1904.xlsx", "rph.xlsx", "issue_174.xlsx",
-                            "picture_richdata.xlsx"};
+                            "picture_richdata.xlsx", "issues.xlsb"};
 
 TEST_F(Decrypt, EveryOoxmlSchemeWithTheDefaultPasswordReadsAsThePlainFile) {
   for (const char* name : kPlainXlsx) {
