@@ -4,8 +4,6 @@
 // separated by 0xFF bytes (no UTF-8 text holds one): sheet, shared strings,
 // workbook, styles; they are packed into a workbook here, so mutations reach
 // the XML readers instead of dying in the inflater.
-#include <zip.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -55,18 +53,6 @@ constexpr std::string_view kSharedStrings =
     "xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" count=\"1\" uniqueCount=\"1\">"
     "<si><t>文本</t></si></sst>";
 
-bool addPart(zip_t* z, const char* name, std::string_view data) {
-  zip_source_t* s = zip_source_buffer(z, data.data(), data.size(), 0);
-  if (!s) return false;
-  zip_int64_t idx = zip_file_add(z, name, s, ZIP_FL_OVERWRITE);
-  if (idx < 0) {
-    zip_source_free(s);
-    return false;
-  }
-  zip_set_file_compression(z, static_cast<zip_uint64_t>(idx), ZIP_CM_STORE, 0);
-  return true;
-}
-
 // The parts packed into an (uncompressed) workbook; empty when libzip fails.
 std::vector<uint8_t> packWorkbook(const uint8_t* data, size_t size) {
   std::vector<std::string_view> parts;
@@ -83,34 +69,13 @@ std::vector<uint8_t> packWorkbook(const uint8_t* data, size_t size) {
   std::string_view workbook = parts.size() > 2 ? parts[2] : kWorkbook;
   std::string_view styles = parts.size() > 3 ? parts[3] : kStyles;
 
-  std::vector<uint8_t> out;
-  zip_error_t err;
-  zip_error_init(&err);
-  zip_source_t* buf = zip_source_buffer_create(nullptr, 0, 0, &err);
-  if (!buf) return out;
-  zip_t* z = zip_open_from_source(buf, ZIP_TRUNCATE, &err);
-  if (!z) {
-    zip_source_free(buf);
-    return out;
-  }
-  zip_source_keep(buf);
-  bool ok = addPart(z, "[Content_Types].xml", kContentTypes) && addPart(z, "_rels/.rels", kRootRels) &&
-            addPart(z, "xl/workbook.xml", workbook) && addPart(z, "xl/_rels/workbook.xml.rels", kWorkbookRels) &&
-            addPart(z, "xl/worksheets/sheet1.xml", sheet) && addPart(z, "xl/sharedStrings.xml", sst) &&
-            addPart(z, "xl/styles.xml", styles);
-  if (!ok || zip_close(z) != 0) {
-    zip_discard(z);
-    zip_source_free(buf);
-    return out;
-  }
-  if (zip_source_open(buf) == 0) {
-    uint8_t chunk[65536];
-    zip_int64_t n;
-    while ((n = zip_source_read(buf, chunk, sizeof chunk)) > 0) out.insert(out.end(), chunk, chunk + n);
-    zip_source_close(buf);
-  }
-  zip_source_free(buf);
-  return out;
+  return fuzz::zipParts({{"[Content_Types].xml", kContentTypes},
+                         {"_rels/.rels", kRootRels},
+                         {"xl/workbook.xml", workbook},
+                         {"xl/_rels/workbook.xml.rels", kWorkbookRels},
+                         {"xl/worksheets/sheet1.xml", sheet},
+                         {"xl/sharedStrings.xml", sst},
+                         {"xl/styles.xml", styles}});
 }
 
 void loadBoth(const uint8_t* data, size_t size) {

@@ -70,7 +70,7 @@ bool RecordReader::compressedInt(uint32_t& value, bool& damaged, std::string& er
   return true;  // a fourth byte ends the number whatever its high bit says
 }
 
-RecordReader::Status RecordReader::next(Record& r, std::string& error) {
+RecordReader::Status RecordReader::nextSlow(Record& r, std::string& error) {
   r = Record();
   uint32_t type = 0, len = 0;
   bool damaged = false;
@@ -89,50 +89,6 @@ RecordReader::Status RecordReader::next(Record& r, std::string& error) {
   r.data = base_ + pos_;
   pos_ += len;
   return Status::Ok;
-}
-
-bool Fields::skip(size_t n) {
-  if (n > n_ - at_) return false;
-  at_ += n;
-  return true;
-}
-
-bool Fields::u8(uint8_t& v) {
-  if (n_ - at_ < 1) return false;
-  v = p_[at_++];
-  return true;
-}
-
-bool Fields::u16(uint16_t& v) {
-  if (n_ - at_ < 2) return false;
-  v = static_cast<uint16_t>(p_[at_] | (p_[at_ + 1] << 8));
-  at_ += 2;
-  return true;
-}
-
-bool Fields::u24(uint32_t& v) {
-  if (n_ - at_ < 3) return false;
-  v = static_cast<uint32_t>(p_[at_]) | (static_cast<uint32_t>(p_[at_ + 1]) << 8) |
-      (static_cast<uint32_t>(p_[at_ + 2]) << 16);
-  at_ += 3;
-  return true;
-}
-
-bool Fields::u32(uint32_t& v) {
-  if (n_ - at_ < 4) return false;
-  v = static_cast<uint32_t>(p_[at_]) | (static_cast<uint32_t>(p_[at_ + 1]) << 8) |
-      (static_cast<uint32_t>(p_[at_ + 2]) << 16) | (static_cast<uint32_t>(p_[at_ + 3]) << 24);
-  at_ += 4;
-  return true;
-}
-
-bool Fields::f64(double& v) {
-  if (n_ - at_ < 8) return false;
-  uint64_t bits = 0;
-  for (int i = 7; i >= 0; --i) bits = (bits << 8) | p_[at_ + static_cast<size_t>(i)];
-  std::memcpy(&v, &bits, sizeof v);
-  at_ += 8;
-  return true;
 }
 
 bool Fields::wideString(std::string& out, bool nullable) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -75,9 +76,34 @@ class RecordReader {
   RecordReader& operator=(const RecordReader&) = delete;
 
   // The next record; its body stays valid until the next call.
-  Status next(Record& r, std::string& error);
+  Status next(Record& r, std::string& error) {
+    // Most records lie whole in the buffer: read them without the checks
+    // of the slow path (a header is at most 8 bytes).
+    if (end_ - pos_ >= 8) {
+      const uint8_t* p = base_ + pos_;
+      size_t at = 0;
+      uint32_t type = 0, len = 0;
+      for (int i = 0; i < 4; ++i) {
+        type |= static_cast<uint32_t>(p[at] & 0x7F) << (7 * i);
+        if (!(p[at++] & 0x80)) break;
+      }
+      for (int i = 0; i < 4; ++i) {
+        len |= static_cast<uint32_t>(p[at] & 0x7F) << (7 * i);
+        if (!(p[at++] & 0x80)) break;
+      }
+      if (len <= end_ - pos_ - at && len <= kMaxRecordBytes) {
+        r.type = type;
+        r.len = len;
+        r.data = p + at;
+        pos_ += at + len;
+        return Status::Ok;
+      }
+    }
+    return nextSlow(r, error);
+  }
 
  private:
+  Status nextSlow(Record& r, std::string& error);
   // Makes `n` bytes from pos_ available; false at the end of the part.
   bool ensure(size_t n, std::string& error);
   bool skip(uint64_t n, std::string& error);
@@ -100,12 +126,45 @@ class Fields {
   Fields(const uint8_t* p, size_t n) : p_(p), n_(n) {}
   explicit Fields(const Record& r) : p_(r.data), n_(r.data ? r.len : 0) {}
 
-  bool skip(size_t n);
-  bool u8(uint8_t& v);
-  bool u16(uint16_t& v);
-  bool u24(uint32_t& v);
-  bool u32(uint32_t& v);
-  bool f64(double& v);
+  // Inline: a few of these run for every cell.
+  bool skip(size_t n) {
+    if (n > n_ - at_) return false;
+    at_ += n;
+    return true;
+  }
+  bool u8(uint8_t& v) {
+    if (n_ - at_ < 1) return false;
+    v = p_[at_++];
+    return true;
+  }
+  bool u16(uint16_t& v) {
+    if (n_ - at_ < 2) return false;
+    v = static_cast<uint16_t>(p_[at_] | (p_[at_ + 1] << 8));
+    at_ += 2;
+    return true;
+  }
+  bool u24(uint32_t& v) {
+    if (n_ - at_ < 3) return false;
+    v = static_cast<uint32_t>(p_[at_]) | (static_cast<uint32_t>(p_[at_ + 1]) << 8) |
+        (static_cast<uint32_t>(p_[at_ + 2]) << 16);
+    at_ += 3;
+    return true;
+  }
+  bool u32(uint32_t& v) {
+    if (n_ - at_ < 4) return false;
+    v = static_cast<uint32_t>(p_[at_]) | (static_cast<uint32_t>(p_[at_ + 1]) << 8) |
+        (static_cast<uint32_t>(p_[at_ + 2]) << 16) | (static_cast<uint32_t>(p_[at_ + 3]) << 24);
+    at_ += 4;
+    return true;
+  }
+  bool f64(double& v) {
+    if (n_ - at_ < 8) return false;
+    uint64_t bits = 0;
+    for (int i = 7; i >= 0; --i) bits = (bits << 8) | p_[at_ + static_cast<size_t>(i)];
+    std::memcpy(&v, &bits, sizeof v);
+    at_ += 8;
+    return true;
+  }
   // XLWideString: a 32-bit count of UTF-16 units, then the units, appended
   // as UTF-8; a count past the body takes the units the body holds.
   // `nullable` takes the count 0xFFFFFFFF as a null (empty) text.
