@@ -113,13 +113,19 @@ bool findWorkbookPart(Package& pkg, std::string& part, std::string& error) {
   return false;
 }
 
-bool endsWith(const std::string& s, const char* suffix) { return typeIs(s, suffix); }
+// A part of an .xlsb holds BIFF12 records in place of XML. Decided part by
+// part: the name says what the part holds, whatever the workbook is.
+bool isBinaryPart(const std::string& part) {
+  if (part.size() < 4) return false;
+  const char* tail = part.c_str() + part.size() - 4;
+  return tail[0] == '.' && (tail[1] | 0x20) == 'b' && (tail[2] | 0x20) == 'i' && (tail[3] | 0x20) == 'n';
+}
 
 bool readBook(Package& pkg, Book& book, const OoxmlLimits& limits, std::string& error) {
   std::string workbookPart;
   if (!findWorkbookPart(pkg, workbookPart, error)) return false;
   // An .xlsb: the same package and relationships, records in place of XML.
-  const bool binary = endsWith(workbookPart, ".bin");
+  const bool binary = isBinaryPart(workbookPart);
 
   std::vector<SheetEntry> sheets;
   bool date1904 = false;
@@ -147,11 +153,12 @@ bool readBook(Package& pkg, Book& book, const OoxmlLimits& limits, std::string& 
 
   Styles styles;
   if (std::string part = partOf("/styles", binary ? "styles.bin" : "styles.xml"); !part.empty())
-    if (!(binary ? xlsb::readStyles(pkg, part, book, styles, error) : readStyles(pkg, part, styles, error))) return false;
+    if (!(isBinaryPart(part) ? xlsb::readStyles(pkg, part, book, styles, error) : readStyles(pkg, part, styles, error)))
+      return false;
 
   SharedStrings sst;
   if (std::string part = partOf("/sharedStrings", binary ? "sharedStrings.bin" : "sharedStrings.xml"); !part.empty())
-    if (!(binary ? xlsb::readSharedStrings(pkg, part, book, sst, error)
+    if (!(isBinaryPart(part) ? xlsb::readSharedStrings(pkg, part, book, sst, error)
                  : readSharedStrings(pkg, part, book, sst, error)))
       return false;
 
@@ -171,7 +178,7 @@ bool readBook(Package& pkg, Book& book, const OoxmlLimits& limits, std::string& 
       } else if (typeIs(rel.type, "sheet") && pkg.has(rel.target)) {
         // Worksheets and macro sheets hold cells; a sheet pointing at any
         // other kind of part (an image, say) is left without cells.
-        if (!(binary ? xlsb::readWorksheet(pkg, rel.target, sheet, ctx, error)
+        if (!(isBinaryPart(rel.target) ? xlsb::readWorksheet(pkg, rel.target, sheet, ctx, error)
                      : readWorksheet(pkg, rel.target, sheet, ctx, error)))
           return false;
       }
