@@ -29,8 +29,11 @@ bool writeResultsWorkbook(const XlApi& xl, const ResultsGrid& grid, const Export
   }
   xl.formatSetBorder(format, kThinBorder);
 
+  // A cell the library refuses would be missing from a file reported as
+  // saved: the export fails instead, and nothing is saved.
+  bool written = true;
   const int columns = static_cast<int>(titles.size());
-  for (int i = 0; i < columns; ++i) xl.sheetWriteStr(sheet, 0, i, titles[i].c_str(), format);
+  for (int i = 0; i < columns && written; ++i) written = xl.sheetWriteStr(sheet, 0, i, titles[i].c_str(), format) == 1;
 
   if (progress.setPosition) progress.setPosition(0);
   if (progress.setMaximum) progress.setMaximum(rows);
@@ -38,12 +41,16 @@ bool writeResultsWorkbook(const XlApi& xl, const ResultsGrid& grid, const Export
   if (!keepGivenWidths) columnWidths.insert(columnWidths.end(), columns, kExportColumnWidth);
 
   std::string text;  // cellTextView is not NUL-terminated; one buffer for all cells
-  for (int r = 0; r < rows; ++r) {
-    for (int c = 0; c < columns; ++c) {
+  for (int r = 0; r < rows && written; ++r) {
+    for (int c = 0; c < columns && written; ++c) {
       text.assign(grid.cellTextView(r, c));
-      xl.sheetWriteStr(sheet, r, c, text.c_str(), format);
+      written = xl.sheetWriteStr(sheet, r, c, text.c_str(), format) == 1;
     }
     if (progress.setPosition) progress.setPosition(r + 1);
+  }
+  if (!written) {
+    xl.bookRelease(book);
+    return false;
   }
 
   xl.sheetAddIgnoredError(sheet, 0, 0, rows + 1, columns + 1, kExportIgnoredErrors);

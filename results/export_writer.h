@@ -31,7 +31,8 @@ std::string proposedExportName(const std::string& folderText, const std::string&
 // Writes `titles` into row 0 and grid rows 0 .. R-1 (columns 0 .. titles-1)
 // into sheet `sheetName` of a new book and saves it as `fileName`. Unless
 // `keepGivenWidths`, one width of 19 per title is appended to `columnWidths`;
-// every entry then sets its column's width. True when the file was saved.
+// every entry then sets its column's width. True when the file was saved
+// with every cell; a cell the library refuses fails the export unsaved.
 bool writeResultsWorkbook(const XlApi& xl, const ResultsGrid& grid, const ExportProgress& progress,
                           const std::vector<std::string>& titles, const std::string& sheetName,
                           std::vector<int>& columnWidths, bool keepGivenWidths,

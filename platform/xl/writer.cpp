@@ -22,18 +22,23 @@ namespace xl {
 
 namespace {
 
-constexpr size_t kMaxCellChars = 32767;  // Excel's limit for one cell's text
-constexpr size_t kMaxSheetNameChars = 31;
+// Excel's limits count UTF-16 code units: a character outside the Basic
+// Multilingual Plane (four bytes in UTF-8) takes two.
+constexpr size_t kMaxCellUnits = 32767;  // one cell's text
+constexpr size_t kMaxSheetNameUnits = 31;
 
 
-// Valid UTF-8 of at most maxChars characters: a broken byte would make the
-// whole sheet unreadable, so it becomes U+FFFD.
-std::string cleanText(std::string_view s, size_t maxChars) {
+// Valid UTF-8 of at most maxUnits UTF-16 code units, cut between characters:
+// a broken byte would make the whole sheet unreadable, so it becomes U+FFFD.
+std::string cleanText(std::string_view s, size_t maxUnits) {
   std::string out;
   out.reserve(s.size());
-  size_t chars = 0;
-  for (size_t i = 0; i < s.size() && chars < maxChars; ++chars) {
+  size_t units = 0;
+  for (size_t i = 0; i < s.size();) {
     size_t n = xl::utf8SequenceLength(s, i);
+    const size_t width = n == 4 ? 2 : 1;
+    if (units + width > maxUnits) break;
+    units += width;
     if (n == 0) {
       out += "\xEF\xBF\xBD";
       ++i;
@@ -47,7 +52,7 @@ std::string cleanText(std::string_view s, size_t maxChars) {
 
 std::string sheetNameFor(lxw_workbook* wb, const std::string& wanted, size_t index) {
   std::string base;
-  for (char c : cleanText(wanted, kMaxSheetNameChars))
+  for (char c : cleanText(wanted, kMaxSheetNameUnits))
     base.push_back(std::strchr("[]:*?/\\", c) && c ? '_' : c);
   while (!base.empty() && base.front() == '\'') base.erase(base.begin());
   while (!base.empty() && base.back() == '\'') base.pop_back();
@@ -55,7 +60,7 @@ std::string sheetNameFor(lxw_workbook* wb, const std::string& wanted, size_t ind
   std::string name = base;
   for (int n = 2; workbook_validate_sheet_name(wb, name.c_str()) != LXW_NO_ERROR && n < 10000; ++n) {
     std::string suffix = "(" + std::to_string(n) + ")";
-    name = cleanText(base, kMaxSheetNameChars - suffix.size()) + suffix;
+    name = cleanText(base, kMaxSheetNameUnits - suffix.size()) + suffix;
   }
   return name;
 }
@@ -139,7 +144,7 @@ bool buildWorkbook(lxw_workbook* wb, const Book& book, const std::vector<const W
     const WriteSheet* w = i < sheets.size() ? sheets[i] : nullptr;
     auto writeCell = [&](uint32_t row, uint32_t col, std::string_view text, lxw_format* f) {
       if (text.empty()) return f == nullptr || worksheet_write_blank(ws, row, static_cast<lxw_col_t>(col), f) == LXW_NO_ERROR;
-      std::string clean = cleanText(text, kMaxCellChars);
+      std::string clean = cleanText(text, kMaxCellUnits);
       return worksheet_write_string(ws, row, static_cast<lxw_col_t>(col), clean.c_str(), f) == LXW_NO_ERROR;
     };
     if (w && !w->cells.empty()) {

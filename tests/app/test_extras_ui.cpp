@@ -399,6 +399,36 @@ class TestExtrasUi : public QObject {
     QCOMPARE(opened.size(), 1);
   }
 
+  void aRefusedCellFailsTheExportAndSavesNothing() {
+    ResultsGrid grid;
+    for (int r = 1; r <= 3; ++r) {
+      grid.insertRow();
+      grid.setCellText(r, 0, "/a/" + std::to_string(r) + ".xlsx");
+    }
+    // The library refuses one cell in the middle (a write it cannot store).
+    static int writes;
+    writes = 0;
+    XlApi refusing = staticXlApi();
+    refusing.sheetWriteStr = [](SheetHandle sheet, int row, int col, const char* text, FormatHandle format) {
+      if (row == 2 && col == 1) return 0;
+      ++writes;
+      return staticXlApi().sheetWriteStr(sheet, row, col, text, format);
+    };
+    QLineEdit folderBox(q(dir_.string())), searchBox(QStringLiteral("x"));
+    ExportAction action({&folderBox, &searchBox, [&]() -> const ResultsGrid* { return &grid; }, &refusing, {}, nullptr});
+    const std::string target = (dir_ / "结果.xlsx").string();
+    setSaveFileDialogHookForTesting([&](QFileDialog&) -> std::optional<QString> { return q(target); });
+    QStringList messages;
+    setMessageBoxHookForTesting([&](const QMessageBox& box) {
+      messages << box.text();
+      return QMessageBox::Ok;
+    });
+    action.on按钮2Clicked();
+    QVERIFY(writes > 0);
+    QCOMPARE(messages, QStringList{QStringLiteral("导出失败！")});
+    QVERIFY(!fs::exists(target));
+  }
+
   void fileMenuForColumnsZeroAndOne() {
     ResultsGrid grid;
     for (int i = 0; i < 2; ++i) grid.insertRow();

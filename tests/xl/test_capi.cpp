@@ -162,6 +162,11 @@ TEST_F(CApi, TextsThatExcelCannotHoldAreMadeSafe) {
   api().sheetWriteStr(s, 0, 0, "bad \xFF byte", nullptr);
   api().sheetWriteStr(s, 0, 1, "ctl\x01" "char", nullptr);
   api().sheetWriteStr(s, 0, 2, std::string(40000, 'x').c_str(), nullptr);
+  // Excel's limit counts UTF-16 units: 20,000 emoji (two units each) are cut
+  // to 16,383 of them, between two characters.
+  std::string emoji;
+  for (int i = 0; i < 20000; ++i) emoji += "\xF0\x9F\x98\x80";
+  api().sheetWriteStr(s, 0, 3, emoji.c_str(), nullptr);
   api().sheetWriteStr(s, 0, 0, "rewritten \xE4\xB8", nullptr);  // truncated UTF-8; the last write wins
   const fs::path file = dir / "safe.xlsx";
   ASSERT_EQ(api().bookSave(b, file.c_str()), 1) << api().bookErrorMessage(b);
@@ -173,6 +178,7 @@ TEST_F(CApi, TextsThatExcelCannotHoldAreMadeSafe) {
   EXPECT_STREQ(api().sheetReadStr(r, 0, 0, nullptr), "rewritten \xEF\xBF\xBD\xEF\xBF\xBD");  // one per stray byte
   EXPECT_STREQ(api().sheetReadStr(r, 0, 1, nullptr), "ctl\x01" "char");
   EXPECT_EQ(std::strlen(api().sheetReadStr(r, 0, 2, nullptr)), 32767u);
+  EXPECT_EQ(std::string(api().sheetReadStr(r, 0, 3, nullptr)), emoji.substr(0, 16383 * 4));
   api().bookRelease(in);
 }
 
