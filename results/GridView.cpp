@@ -384,6 +384,113 @@ void GridView::leaveEvent(QEvent* event) {
   QTableView::leaveEvent(event);
 }
 
+namespace {
+
+// Characters whose width in a text is at most the sum of their own widths:
+// Latin, CJK, kana, hangul, full-width forms and common punctuation. Others
+// (joining and combining scripts, emoji sequences, controls) may shape wider
+// than their parts, so their estimate gets a generous margin.
+bool widthAdds(char32_t ch) {
+  return (ch >= 0x20 && ch < 0x7F) || (ch >= 0xA0 && ch < 0x0300) || (ch >= 0x2010 && ch < 0x2028) ||
+         (ch >= 0x2E80 && ch < 0xA000) || (ch >= 0xAC00 && ch < 0xD7A4) || (ch >= 0xF900 && ch < 0xFB00) ||
+         (ch >= 0xFF01 && ch < 0xFFEF);
+}
+
+// The next character of UTF-8 text at i; an invalid byte reads as U+FFFD.
+char32_t nextChar(std::string_view s, size_t& i) {
+  const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = b(i);
+  if (c < 0x80) {
+    ++i;
+    return c;
+  }
+  const int n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+  if (n == 0 || i + size_t(n) > s.size()) {
+    ++i;
+    return 0xFFFD;
+  }
+  char32_t ch = c & (0x7F >> n);
+  for (int k = 1; k < n; ++k) {
+    if ((b(i + size_t(k)) & 0xC0) != 0x80) {
+      ++i;
+      return 0xFFFD;
+    }
+    ch = (ch << 6) | (b(i + size_t(k)) & 0x3F);
+  }
+  static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (ch < kLeast[n] || ch > 0x10FFFF || (ch >= 0xD800 && ch < 0xE000)) {
+    ++i;
+    return 0xFFFD;
+  }
+  i += size_t(n);
+  return ch;
+}
+
+}  // namespace
+
+float GridView::advanceOf(char32_t ch) const {
+  if (ch == U'\n' || ch == U'\r') ch = U' ';  // shown as blanks
+  if (ch >= 0x10000) return float(QFontMetricsF(font()).horizontalAdvance(QString::fromUcs4(&ch, 1)));
+  float& cached = charAdvance_[ch];
+  if (cached < 0) cached = float(QFontMetricsF(font()).horizontalAdvance(QChar(char16_t(ch))));
+  return cached;
+}
+
+int GridView::sizeHintForColumn(int column) const {
+  const int rows = grid_ ? grid_->rowCount() - 1 : 0;
+  if (rows <= 0 || column < 0 || column >= adapter_->columnCount()) return QTableView::sizeHintForColumn(column);
+  ensurePolished();
+  if (charAdvance_.empty() || advanceFont_ != font()) {
+    charAdvance_.assign(0x10000, -1.0f);
+    advanceFont_ = font();
+  }
+  // An upper bound of every row's text width from its characters' widths.
+  struct Candidate {
+    float bound;
+    int row;
+    bool operator<(const Candidate& o) const { return bound < o.bound; }
+  };
+  const float lineHeight = float(fontMetrics().height());
+  std::vector<Candidate> candidates;
+  candidates.reserve(size_t(rows));
+  for (int r = 1; r <= rows; ++r) {
+    const std::string_view text = grid_->cellTextView(r, column);
+    if (text.empty()) continue;
+    float sum = 0;
+    bool adds = true;
+    for (size_t i = 0; i < text.size();) {
+      const char32_t ch = nextChar(text, i);
+      sum += advanceOf(ch);
+      adds = adds && (widthAdds(ch) || ch == U'\n' || ch == U'\r');
+    }
+    candidates.push_back({adds ? sum : sum * 1.25f + lineHeight, r});
+  }
+  if (candidates.empty()) return QTableView::sizeHintForColumn(column);
+  // Measure from the largest bound down, until no text left can be wider
+  // (by more than rounding: texts of equal bounds are not all measured).
+  std::make_heap(candidates.begin(), candidates.end());
+  const QFontMetricsF metrics(font());
+  constexpr float kRounding = 0.05f;
+  float widest = -1;
+  int widestRow = candidates.front().row;
+  for (auto end = candidates.end(); end != candidates.begin() && candidates.front().bound > widest + kRounding; --end) {
+    const int row = candidates.front().row;
+    std::pop_heap(candidates.begin(), end);
+    const QString shown = adapter_->index(row - 1, column).data().toString();
+    const float width = float(metrics.horizontalAdvance(shown));
+    if (width > widest) {
+      widest = width;
+      widestRow = row;
+    }
+  }
+  // The delegate adds its own margins, as for any cell.
+  QStyleOptionViewItem option;
+  initViewItemOption(&option);
+  const QModelIndex index = adapter_->index(widestRow - 1, column);
+  const int hint = itemDelegateForIndex(index)->sizeHint(option, index).width();
+  return showGrid() ? hint + 1 : hint;
+}
+
 QString GridView::selectionAsText() const {
   QItemSelection selection = selectionModel()->selection();
   auto b = boundsOf(selection);

@@ -387,6 +387,26 @@ class TestGridView : public QObject {
     QCOMPARE(spy.count(), 0);
   }
 
+  void headerDoubleClickFitsTheWidestTextOfEveryRow() {
+    GridView& v = showView(3001, 3);
+    // Far beyond the rows Qt samples: the widest text sits in row 2,500.
+    const QString wide = QStringLiteral("第二千五百行里一段很长很长的文字 with some Latin too");
+    grid_.setCellText(2500, 1, wide.toStdString());
+    grid_.setCellText(1000, 1, "مرحبا بالعالم e\xCC\x81");  // joined script and a combining accent
+    grid_.setCellText(2999, 1, "bad \xFF\xFE bytes");
+    int x = v.horizontalHeader()->sectionViewportPosition(1) + v.horizontalHeader()->sectionSize(1) - 1;
+    QTest::mouseDClick(v.horizontalHeader()->viewport(), Qt::LeftButton, {}, QPoint(x, 12));
+    const int fitted = v.horizontalHeader()->sectionSize(1);
+    QCOMPARE(grid_.columnWidth(1), fitted);
+    // The same as Qt's own fit when told to measure every row.
+    QTableView every;
+    every.setModel(v.model());
+    every.horizontalHeader()->setResizeContentsPrecision(-1);
+    every.resizeColumnToContents(1);
+    QCOMPARE(fitted, every.columnWidth(1));
+    QVERIFY(fitted > v.fontMetrics().horizontalAdvance(wide));
+  }
+
   void aDisabledGridTakesNoInput() {
     GridView& v = showView();
     grid_.setDisabled(true);
