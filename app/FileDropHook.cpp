@@ -48,6 +48,13 @@ void FileDropHook::detach() {
 }
 
 bool FileDropHook::eventFilter(QObject* watched, QEvent* event) {
+  // A disabled window (a search runs with StopWindow open) takes no drops.
+  if (auto* w = qobject_cast<QWidget*>(watched); w && !w->isEnabled()) {
+    if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove || event->type() == QEvent::Drop) {
+      event->ignore();
+      return true;
+    }
+  }
   switch (event->type()) {
     case QEvent::DragEnter:
     case QEvent::DragMove: {

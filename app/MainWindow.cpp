@@ -142,6 +142,13 @@ void MainWindow::on隐藏选择框Clicked() {
 void MainWindow::closeEvent(QCloseEvent* event) {
   stopFlag = 1;
   emit closeRequested();
+  // During a search the window stays until the search has returned (within
+  // moments: the stop cancels its loads), which then closes it; the program
+  // ends with it.
+  if (auto* search = findChild<SearchControl*>(); search && search->deferClose()) {
+    event->ignore();
+    return;
+  }
   event->accept();
 }
 

@@ -46,7 +46,8 @@ class MainWindow : public QMainWindow {
   FolderInput& folderInput() { return *folderInput_; }
 
  signals:
-  // After the close request has set stopFlag; the window closes next.
+  // After the close request has set stopFlag; the window closes next, or
+  // once a running search has returned.
   void closeRequested();
   // After every size change.
   void resized();

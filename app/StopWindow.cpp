@@ -1,5 +1,7 @@
 #include "app/StopWindow.h"
 
+#include <QCloseEvent>
+
 #include "platform/toolkit/window_ops.h"
 #include "ui_StopWindow.h"
 
@@ -11,6 +13,16 @@ StopWindow::StopWindow(QWidget* parent)
 }
 
 StopWindow::~StopWindow() = default;
+
+void StopWindow::closeAtEndOfSearch() {
+  closing_ = true;
+  close();
+}
+
+void StopWindow::closeEvent(QCloseEvent* event) {
+  if (closing_) event->accept();
+  else event->ignore();
+}
 
 void StopWindow::showEvent(QShowEvent* event) {
   if (!placed_) {

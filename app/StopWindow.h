@@ -19,10 +19,17 @@ class StopWindow : public QWidget {
   // The form's controls (按钮1 is the stop button).
   Ui::StopWindow& form() { return *form_; }
 
+  // The only ways it closes: its button was pressed, or the search ended.
+  // Every other close request (Alt+F4, the window manager) is refused, so
+  // the stop button stays there for as long as the search runs.
+  void closeAtEndOfSearch();
+
  protected:
   void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   std::unique_ptr<Ui::StopWindow> form_;
   bool placed_ = false;
+  bool closing_ = false;
 };

@@ -10,16 +10,16 @@
 #include <QTimer>
 
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <new>
+#include <utility>
 
 #include "app/MainWindow.h"
 #include "app/StopWindow.h"
 #include "app/library_deploy.h"
 #include "app/row_colours.h"
+#include "platform/toolkit/message_box.h"
 #include "platform/toolkit/progress_bar.h"
 #include "platform/toolkit/window_ops.h"
 #include "results/GridView.h"
@@ -45,8 +45,6 @@ constexpr auto kApplyBudget = std::chrono::milliseconds(30);
 // arriving in a flood are applied in fewer, fuller slices.
 constexpr auto kApplyPause = std::chrono::milliseconds(40);
 constexpr int kLoaderNice = 10;
-// How long a close waits for the worker to leave the file it is reading.
-constexpr auto kCloseWait = std::chrono::milliseconds(900);
 
 std::function<void()>& fileHook() {
   static std::function<void()> hook;
@@ -57,12 +55,12 @@ std::function<void()>& fileHook() {
 // Shared by the worker and the window; outlives either side.
 struct SearchChannel {
   std::mutex mutex;
-  std::condition_variable ended;
   std::deque<ScanOutput> batches;
   bool lastDelivered = false;  // the final batch is queued
-  bool workerEnded = false;
+  bool workerEnded = false;    // the worker has nothing left to do but return
   bool drainPosted = false;
   bool stopped = false;
+  bool discard = false;  // the grid could take no more rows: the rest are dropped
   SearchControl* receiver = nullptr;  // null once the control is gone
 };
 
@@ -71,30 +69,23 @@ SearchControl::SearchControl(MainWindow& window) : QObject(&window), window_(win
   connect(f.按钮1, &QPushButton::clicked, this, &SearchControl::startSearch);
   searchBox_ = f.编辑框2;
   searchBox_->installEventFilter(this);
-  connect(&window_, &MainWindow::closeRequested, this, &SearchControl::onCloseRequested);
   if (!qobject_cast<GridView*>(f.高级表格1)) ownGrid_ = std::make_unique<ResultsGrid>();
 }
 
 SearchControl::~SearchControl() {
-  delete stopWindow_.data();
-  if (!worker_.joinable()) return;
-  stopFlag = 1;
-  bool ended;
-  {
-    std::unique_lock lock(channel_->mutex);
-    channel_->receiver = nullptr;
-    // A close has waited already; the program must not hang on after it.
-    ended = channel_->ended.wait_for(lock, closeWaited_ ? std::chrono::milliseconds(100) : kCloseWait,
-                                     [&] { return channel_->workerEnded; });
-  }
-  if (ended) {
+  // Destroyed mid-search (the window goes): the stop cancels the loads in
+  // progress, so the worker and its loaders end within moments and are
+  // joined here; the process then ends normally.
+  if (worker_.joinable()) {
+    stopFlag = 1;
+    {
+      std::lock_guard lock(channel_->mutex);
+      channel_->receiver = nullptr;
+      channel_->discard = true;
+    }
     worker_.join();
-    return;
   }
-  // The worker is still inside one workbook's load, which cannot be cut
-  // short; tearing the process down under it could crash, so end here.
-  std::fflush(nullptr);
-  std::_Exit(0);
+  delete stopWindow_.data();
 }
 
 StopWindow* SearchControl::stopWindow() const { return stopWindow_.data(); }
@@ -138,13 +129,16 @@ void SearchControl::startSearch() {
   f.分组框1->hide();
   stopFlag = 0;
 
-  // Application-modal: while it is open the main window takes no input.
+  // While StopWindow is open the main window takes no input. It is
+  // disabled rather than blocked by a modal window: the window system's
+  // close requests (a logout, another program's close) must still reach it.
   auto* stop = new StopWindow();
   stop->setAttribute(Qt::WA_DeleteOnClose);
-  stop->setWindowModality(Qt::ApplicationModal);
   connect(stop->form().按钮1, &QPushButton::clicked, this, &SearchControl::onStopButton);
+  connect(stop, &QObject::destroyed, this, &SearchControl::onStopWindowGone);
   stopWindow_ = stop;
   stop->show();
+  window_.setEnabled(false);
 
   grid().clearForSearch();
   setStatusText(f.状态条1, QStringLiteral("搜索中..."));
@@ -170,6 +164,22 @@ void SearchControl::startSearch() {
   // The worker calls through its own copy of the library's table, so
   // nothing the UI thread does to the process-wide one reaches a search.
   worker_ = std::thread([channel = channel_, settings, api = xlApi(), cache = cache_] {
+    const bool stopped = runWorker(*channel, settings, api, cache.get());
+    // Only now, with the loaders joined, may the window join this thread:
+    // it never waits on a load.
+    std::lock_guard lock(channel->mutex);
+    channel->stopped = stopped;
+    channel->workerEnded = true;
+    if (channel->receiver && !channel->drainPosted) {
+      channel->drainPosted = true;
+      QMetaObject::invokeMethod(channel->receiver, &SearchControl::drainBatches, Qt::QueuedConnection);
+    }
+  });
+}
+
+bool SearchControl::runWorker(SearchChannel& channel, const SearchSettings& settings, const XlApi& api,
+                              CellCache* cache) {
+  {
     // The loaders read the next workbooks ahead in books of their own; the
     // scan takes them in the walk's order. They run below the window's
     // priority: with every core loading, the UI thread would otherwise wait
@@ -177,7 +187,7 @@ void SearchControl::startSearch() {
     ReadAheadLimits limits;
     limits.loaderNice = kLoaderNice;
     ReadAheadSource source(api, stopFlag, limits);
-    if (cache) source.useCache(cache.get(), settings.searchText);
+    if (cache) source.useCache(cache, settings.searchText);
     auto lastHandOver = Clock::now();
     auto deliver = [&](ScanOutput& pending, bool last) {
       auto now = Clock::now();
@@ -185,17 +195,16 @@ void SearchControl::startSearch() {
       lastHandOver = now;
       ScanOutput batch;
       batch.swap(pending);
-      std::lock_guard lock(channel->mutex);
-      if (!batch.empty()) channel->batches.push_back(std::move(batch));
-      if (last) channel->lastDelivered = true;
-      if (channel->receiver && !channel->drainPosted) {
-        channel->drainPosted = true;
-        QMetaObject::invokeMethod(channel->receiver, &SearchControl::drainBatches, Qt::QueuedConnection);
+      std::lock_guard lock(channel.mutex);
+      if (!batch.empty() && !channel.discard) channel.batches.push_back(std::move(batch));
+      if (last) channel.lastDelivered = true;
+      if (channel.receiver && !channel.drainPosted) {
+        channel.drainPosted = true;
+        QMetaObject::invokeMethod(channel.receiver, &SearchControl::drainBatches, Qt::QueuedConnection);
       }
     };
-    bool stopped = true;
     try {
-      stopped = runSearch(settings, api, source, stopFlag, [&](ScanOutput& pending, bool last) {
+      runSearch(settings, api, source, stopFlag, [&](ScanOutput& pending, bool last) {
         if (!last && fileHook()) fileHook()();
         deliver(pending, last);
       });
@@ -203,14 +212,11 @@ void SearchControl::startSearch() {
       // Out of memory in the middle of a search: what was found stays, and
       // the search ends as a stopped one.
       stopFlag = 1;
-      ScanOutput none;
-      deliver(none, true);
+      std::lock_guard lock(channel.mutex);
+      channel.lastDelivered = true;
     }
-    std::lock_guard lock(channel->mutex);
-    channel->stopped = stopped || stopFlag != 0;
-    channel->workerEnded = true;
-    channel->ended.notify_all();
-  });
+  }
+  return stopFlag != 0;
 }
 
 void SearchControl::drainBatches() {
@@ -237,16 +243,13 @@ void SearchControl::drainBatches() {
       std::lock_guard lock(channel_->mutex);
       if (channel_->batches.empty()) {
         channel_->drainPosted = false;
-        finished = channel_->lastDelivered;
+        finished = channel_->lastDelivered && channel_->workerEnded;
         break;
       }
       batch.swap(channel_->batches.front());
       channel_->batches.pop_front();
     }
-    {
-      ResultsGrid::Batch rows(g);
-      batch.applyTo(g, onProgress);
-    }
+    if (!applyBatch(batch, g, onProgress)) continue;  // out of memory: the rest is dropped
     if (Clock::now() - start > kApplyBudget) {
       // More may wait: come back after the event loop has had its turn.
       QMetaObject::invokeMethod(this, &SearchControl::drainBatches, Qt::QueuedConnection);
@@ -260,7 +263,7 @@ void SearchControl::drainBatches() {
   }
   if (!status.isEmpty()) setStatusText(f.状态条1, status);
   if (finished) {
-    if (worker_.joinable()) worker_.join();
+    if (worker_.joinable()) worker_.join();  // it has returned already or is returning
     bool stopped;
     {
       std::lock_guard lock(channel_->mutex);
@@ -270,40 +273,70 @@ void SearchControl::drainBatches() {
   }
 }
 
+bool SearchControl::applyBatch(ScanOutput& batch, ResultsGrid& g,
+                               const std::function<void(int, int, std::string_view)>& onProgress) {
+  try {
+    ResultsGrid::Batch rows(g);
+    batch.applyTo(g, onProgress);
+    return true;
+  } catch (const std::bad_alloc&) {
+  }
+  // The grid cannot hold more: the search stops, what is in the grid stays,
+  // and the rows still to come are dropped rather than tried one by one.
+  batch.clear();
+  stopFlag = 1;
+  rowsLost_ = true;
+  std::lock_guard lock(channel_->mutex);
+  channel_->discard = true;
+  channel_->batches.clear();
+  return false;
+}
+
 void SearchControl::finishSearch(bool stopped) {
   Ui::MainWindow& f = window_.form();
+  // A stop that came while the last rows were being applied is a stop, not
+  // a completed search.
+  stopped = stopped || stopFlag != 0;
   setStatusText(f.状态条1, stopped ? QStringLiteral("搜索停止！") : QStringLiteral("搜索完成！"));
   window_.setEnabled(true);
   grid().setDisabled(false);
   enableSearchInputs();
-  if (stopWindow_) stopWindow_->close();
+  if (stopWindow_) stopWindow_->closeAtEndOfSearch();
   stopFlag = 1;
   setWindowTopmost(&window_, false);
   channel_.reset();
+  const bool rowsLost = std::exchange(rowsLost_, false);
   emit searchFinished();
+  if (closePending_) {
+    // The close asked for during the search: the program ends now.
+    closePending_ = false;
+    window_.close();
+    return;
+  }
+  if (rowsLost) messageBox(QStringLiteral("内存不足，搜索已停止，结果不完整。"));
 }
 
 void SearchControl::onStopButton() {
   stopFlag = 1;
-  // The main window can take the focus only once the modal window is gone.
-  if (stopWindow_) stopWindow_->close();
+  // The main window can take the focus only once StopWindow is gone.
+  if (stopWindow_) stopWindow_->closeAtEndOfSearch();
+  window_.setEnabled(true);
   window_.activateWindow();
 }
 
-void SearchControl::onCloseRequested() {
+void SearchControl::onStopWindowGone() {
+  // StopWindow refuses every close but its button's and the search's end;
+  // if it goes some other way all the same, that is a stop: the user has no
+  // stop button left.
   if (!searching()) return;
   stopFlag = 1;
-  closeWaited_ = true;
-  bool ended;
-  {
-    std::unique_lock lock(channel_->mutex);
-    channel_->receiver = nullptr;  // the window is going: no more rows for it
-    ended = channel_->ended.wait_for(lock, kCloseWait, [&] { return channel_->workerEnded; });
-  }
-  if (ended) {
-    worker_.join();
-    channel_.reset();
-  }
-  // With StopWindow gone too, the last window is closed and the program ends.
-  if (stopWindow_) stopWindow_->close();
+  window_.setEnabled(true);
+}
+
+bool SearchControl::deferClose() {
+  if (!searching()) return false;
+  // MainWindow has set stopFlag; the search returns within moments (its
+  // loads are cancelled) and finishSearch closes the window then.
+  closePending_ = true;
+  return true;
 }

@@ -6,22 +6,26 @@
 #include <QObject>
 #include <QPointer>
 
-#include <functional>
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <string_view>
 #include <thread>
 
 class CellCache;
 class MainWindow;
 class ResultsGrid;
+class ScanOutput;
 class StopWindow;
 struct SearchChannel;
+struct SearchSettings;
+struct XlApi;
 
 class SearchControl : public QObject {
   Q_OBJECT
 
  public:
-  // Binds 按钮1 and the Enter key in 编辑框2, and the window's close.
+  // Binds 按钮1 and the Enter key in 编辑框2.
   explicit SearchControl(MainWindow& window);
   ~SearchControl() override;
 
@@ -29,6 +33,9 @@ class SearchControl : public QObject {
   void startSearch();
   bool searching() const { return worker_.joinable(); }
   StopWindow* stopWindow() const;  // null when none is open
+  // A close request reached the main window (stopFlag is set): true while a
+  // search runs, which then closes the window as soon as it has returned.
+  bool deferClose();
 
   // The grid the search fills: the one the form's grid view shows.
   ResultsGrid& grid();
@@ -47,10 +54,16 @@ class SearchControl : public QObject {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  // The worker thread's whole job; returns whether the search was stopped.
+  static bool runWorker(SearchChannel& channel, const SearchSettings& settings, const XlApi& api,
+                        CellCache* cache);
   void drainBatches();
+  // False when the grid ran out of memory: the search is stopped then.
+  bool applyBatch(ScanOutput& batch, ResultsGrid& grid,
+                  const std::function<void(int, int, std::string_view)>& onProgress);
   void finishSearch(bool stopped);
   void onStopButton();
-  void onCloseRequested();
+  void onStopWindowGone();
 
   MainWindow& window_;
   QObject* searchBox_ = nullptr;  // 编辑框2
@@ -63,5 +76,6 @@ class SearchControl : public QObject {
   std::shared_ptr<CellCache> cache_;
   bool cacheOpened_ = false;
   std::chrono::steady_clock::time_point lastDrainEnd_{};
-  bool closeWaited_ = false;
+  bool closePending_ = false;  // a close came during the search
+  bool rowsLost_ = false;      // the grid ran out of memory during the search
 };

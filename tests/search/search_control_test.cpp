@@ -2,6 +2,7 @@
 // from Enter, StopWindow shown and the main window blocked, the inputs
 // disabled and enabled again, stop, completion texts, and a close mid-search.
 #include <QApplication>
+#include <QCloseEvent>
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QGroupBox>
@@ -28,6 +29,7 @@
 #include "results/GridView.h"
 #include "search/SearchControl.h"
 #include "search/stop_flag.h"
+#include "tests/slow_book.h"
 #include "ui_MainWindow.h"
 #include "ui_StopWindow.h"
 
@@ -65,7 +67,7 @@ struct Gate {
 class TestSearchControl : public QObject {
   Q_OBJECT
 
-  fs::path dir_, data_;
+  fs::path dir_, data_, slow_;
   std::unique_ptr<MainWindow> w_;
   SearchControl* control_ = nullptr;
   Gate gate_;
@@ -84,6 +86,32 @@ class TestSearchControl : public QObject {
     if (dir.isEmpty()) return;
     QTest::qWait(300);
     QProcess::execute("import", {"-window", "root", QString::fromUtf8(dir) + "/" + name + ".png"});
+  }
+
+  // Files that take a second to load: a stop, a close or the window's end
+  // during the load cancels it, and the scan drops the file (no failure row).
+  void slowBookFolder() {
+    static bool written = false;
+    slow_ = dir_ / "slow";
+    if (!written) {
+      fs::create_directories(slow_);
+      writeBook(slow_ / "a.xlsx", {{"needle here"}});
+      slowbook::writeXlsx((slow_ / "b-slow.xlsx").string(), slowbook::kSlowXlsxRows);
+      written = true;
+    }
+    f().编辑框1->setText(QString::fromStdString(slow_.string()));
+    f().编辑框2->setText(QStringLiteral("needle"));
+    // Every load is a real one: nothing comes from the cell cache.
+    qputenv("QUORVANE_CACHE", "0");
+  }
+  // Waits until the slow book has been loading for a while.
+  void startAndWaitIntoTheLoad() {
+    gate_.holdAfter = 1;  // after a.xlsx, while b-slow.xlsx is being read ahead
+    QTest::mouseClick(f().按钮1, Qt::LeftButton);
+    QTRY_COMPARE(gate_.filesPassed.load(), 2);
+    gate_.open = true;
+    QTest::qWait(300);
+    QVERIFY(control_->searching());
   }
 
  private slots:
@@ -120,6 +148,7 @@ class TestSearchControl : public QObject {
   }
 
   void cleanup() {
+    qunsetenv("QUORVANE_CACHE");
     gate_.open = true;
     w_.reset();
     SearchControl::setFileHookForTesting(nullptr);
@@ -162,7 +191,10 @@ class TestSearchControl : public QObject {
     QCOMPARE(grid().columnCount(), 3);  // the previous search's columns are gone
     StopWindow* stop = control_->stopWindow();
     QVERIFY(stop && stop->isVisible());
-    QCOMPARE(QApplication::activeModalWidget(), stop);
+    // The main window is disabled, not blocked by a modal window: the window
+    // system's close requests must still reach it.
+    QVERIFY(!w_->isEnabled());
+    QCOMPARE(QGuiApplication::modalWindow(), nullptr);
     screenshot("searching");
     // The main window takes no input: a click as the window system delivers it.
     const QPoint probeAt = probe->mapTo(w_.get(), probe->rect().center());
@@ -188,6 +220,7 @@ class TestSearchControl : public QObject {
     QCOMPARE(grid().cellText(4, 0), std::string("/sub/c.xlsx"));
     QCOMPARE(grid().cellText(4, 3), std::string("青苹果"));
     screenshot("done");
+    QVERIFY(w_->isEnabled());
     QTest::mouseClick(w_->windowHandle(), Qt::LeftButton, {}, probeAt);
     QCOMPARE(probeClicks.count(), 1);
   }
@@ -235,6 +268,7 @@ class TestSearchControl : public QObject {
   }
 
   void closingTheWindowMidSearchEndsPromptly() {
+    QSignalSpy finished(control_, &SearchControl::searchFinished);
     gate_.holdAfter = 1;
     f().编辑框2->setText(QStringLiteral("苹果"));
     QTest::mouseClick(f().按钮1, Qt::LeftButton);
@@ -242,11 +276,115 @@ class TestSearchControl : public QObject {
     QPointer<StopWindow> stop = control_->stopWindow();
     QElapsedTimer timer;
     timer.start();
-    w_->close();
-    QVERIFY(timer.elapsed() < 1000);
+    // The close the window system sends (not the widget's own close()).
+    QCloseEvent close;
+    QApplication::sendEvent(w_->windowHandle(), &close);
+    QVERIFY(timer.elapsed() < 100);  // the UI thread waits for nothing
     QCOMPARE(stopFlag.load(), 1);
-    QVERIFY(!control_->searching());
-    QTRY_VERIFY(stop.isNull() || !stop->isVisible());
+    // The window stays until the search has returned, then closes.
+    QVERIFY(waitFinished(finished));
+    QCOMPARE(status(), QStringLiteral("搜索停止！"));
+    QTRY_VERIFY(!w_->isVisible());
+    QTRY_VERIFY(stop.isNull());
+  }
+
+  void stopDuringASlowLoad() {
+    slowBookFolder();
+    QSignalSpy finished(control_, &SearchControl::searchFinished);
+    startAndWaitIntoTheLoad();
+    QElapsedTimer timer;
+    timer.start();
+    QTest::mouseClick(control_->stopWindow()->form().按钮1, Qt::LeftButton);
+    QVERIFY(timer.elapsed() < 100);
+    QVERIFY(waitFinished(finished));
+    qInfo("stop to the end of the search: %lld ms", static_cast<long long>(timer.elapsed()));
+    // Far sooner than the second the load would have taken.
+    QVERIFY2(timer.elapsed() < 700, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(status(), QStringLiteral("搜索停止！"));
+    QCOMPARE(grid().rowCount(), 2);  // a.xlsx's match; the cancelled load left no failure row
+    QCOMPARE(grid().cellText(1, 0), std::string("/a.xlsx"));
+  }
+
+  void closeWithStopWindowShownDuringASlowLoad() {
+    slowBookFolder();
+    QSignalSpy finished(control_, &SearchControl::searchFinished);
+    startAndWaitIntoTheLoad();
+    QVERIFY(control_->stopWindow() && control_->stopWindow()->isVisible());
+    QElapsedTimer timer;
+    timer.start();
+    QCloseEvent close;
+    QApplication::sendEvent(w_->windowHandle(), &close);
+    QVERIFY(timer.elapsed() < 100);
+    QVERIFY(waitFinished(finished));
+    QTRY_VERIFY_WITH_TIMEOUT(!w_->isVisible(), 1000);
+    QVERIFY2(timer.elapsed() < 1500, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(status(), QStringLiteral("搜索停止！"));
+    QCOMPARE(grid().rowCount(), 2);
+  }
+
+  void closeWithoutStopWindowDuringASlowLoad() {
+    slowBookFolder();
+    QSignalSpy finished(control_, &SearchControl::searchFinished);
+    startAndWaitIntoTheLoad();
+    control_->stopWindow()->hide();  // minimized or hidden by the window manager
+    w_->setEnabled(true);
+    QVERIFY(!w_->close());  // the search must return first
+    QCOMPARE(stopFlag.load(), 1);
+    QVERIFY(waitFinished(finished));
+    QTRY_VERIFY_WITH_TIMEOUT(!w_->isVisible(), 1000);
+    QCOMPARE(status(), QStringLiteral("搜索停止！"));
+  }
+
+  void windowDestroyedDuringASlowLoad() {
+    slowBookFolder();
+    startAndWaitIntoTheLoad();
+    QElapsedTimer timer;
+    timer.start();
+    w_.reset();  // the loaders and the worker are joined, the process goes on
+    QVERIFY2(timer.elapsed() < 700, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(stopFlag.load(), 1);
+  }
+
+  // StopWindow closes only through its button or at the end of the search;
+  // if it goes any other way, that is a stop.
+  void stopWindowRefusesOtherCloses() {
+    gate_.holdAfter = 1;
+    f().编辑框2->setText(QStringLiteral("苹果"));
+    QTest::mouseClick(f().按钮1, Qt::LeftButton);
+    QTRY_COMPARE(gate_.filesPassed.load(), 2);
+    QPointer<StopWindow> stop = control_->stopWindow();
+    QCloseEvent altF4;
+    QApplication::sendEvent(stop->windowHandle(), &altF4);
+    QVERIFY(!stop.isNull() && stop->isVisible());
+    QVERIFY(!stop->close());
+    QCOMPARE(stopFlag.load(), 0);
+    QVERIFY(control_->searching());
+    QSignalSpy finished(control_, &SearchControl::searchFinished);
+    delete stop.data();  // torn down all the same
+    QCOMPARE(stopFlag.load(), 1);
+    QVERIFY(w_->isEnabled());
+    gate_.open = true;
+    QVERIFY(waitFinished(finished));
+    QCOMPARE(status(), QStringLiteral("搜索停止！"));
+  }
+
+  // A stop pressed after the worker has finished but before the window has
+  // applied its last rows: the status says stopped, every row found stays.
+  void stopWhileTheLastRowsAreAppliedIsAStop() {
+    QSignalSpy finished(control_, &SearchControl::searchFinished);
+    f().编辑框2->setText(QStringLiteral("苹果"));
+    QTest::mouseClick(f().按钮1, Qt::LeftButton);
+    // No events are processed here: the worker runs to its end (the count
+    // and four files pass the hook), its rows wait for the window.
+    for (int i = 0; i < 10000 && gate_.filesPassed.load() < 5; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    QCOMPARE(gate_.filesPassed.load(), 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    QCOMPARE(grid().rowCount(), 1);  // nothing applied yet
+    stopFlag = 1;
+    QVERIFY(waitFinished(finished));
+    QCOMPARE(status(), QStringLiteral("搜索停止！"));
+    QCOMPARE(grid().rowCount(), 5);
   }
 };
 
