@@ -44,6 +44,16 @@ inline bool eq(const char* a, const char* b) {
 }
 inline bool isTrue(const char* v) { return eq(v, "1") || eq(v, "true"); }
 
+// One <c> element of a sheet as the tokenizer read it in a single walk.
+// Views point into the tokenizer's buffer and hold no references or
+// escapes the tokenizer would decode; data() null: absent.
+struct CellTag {
+  std::string_view r, s, t;     // the attributes of <c>
+  std::string_view value;       // text of <v>
+  std::string_view inlineText;  // text of <is><t>
+  bool hasValue = false, hasInline = false;
+};
+
 // SAX callbacks of one part. fail() stops the parse with a message.
 class SaxHandler {
  public:
@@ -54,6 +64,12 @@ class SaxHandler {
   // The part's inflated size as the zip declares it, before the first
   // callback: a hint for reserving memory, never trusted as a bound.
   virtual void partSize(uint64_t /*bytes*/) {}
+  // The single-pass path for sheet cells: while wantsCells() holds, a <c>
+  // element of the common shapes (<v>, <f>, <is><t>) may arrive as one
+  // cell() call instead of its start, text and end events, to the same
+  // effect. Whatever that path does not recognise comes as events.
+  virtual bool wantsCells() const { return false; }
+  virtual void cell(const CellTag& /*tag*/) {}
 
   void fail(std::string message);
   bool failed() const { return !failure_.empty(); }
@@ -117,7 +133,7 @@ size_t putUtf8(char* out, uint32_t cp);   // writes 1 to 4 bytes
 // Decodes the _xHHHH_ escapes of text from `from` onward, in place.
 void decodeEscapes(std::string& s, size_t from = 0);
 // "AB12" -> row 11, col 27. False for anything else or outside the grid.
-bool parseCellRef(const char* s, uint32_t& row, uint32_t& col);
+bool parseCellRef(std::string_view s, uint32_t& row, uint32_t& col);
 // Unsigned decimal, surrounding blanks allowed. False on garbage or overflow.
 bool parseUint(std::string_view s, uint64_t& value);
 // A t="d" cell's ISO 8601 text as "yyyy-mm-dd[ hh:mm:ss]" ("hh:mm:ss" for a

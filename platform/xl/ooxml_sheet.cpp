@@ -15,30 +15,20 @@ namespace {
 
 enum class CellType : uint8_t { Number, Shared, Str, Inline, Bool, Error, Date, Other };
 
-CellType cellTypeOf(const char* t) {
-  switch (t[0]) {
-    case 's':
-      if (t[1] == 0) return CellType::Shared;
-      if (eq(t, "str")) return CellType::Str;
-      break;
-    case 'n':
-      if (t[1] == 0) return CellType::Number;
-      break;
-    case 'b':
-      if (t[1] == 0) return CellType::Bool;
-      break;
-    case 'e':
-      if (t[1] == 0) return CellType::Error;
-      break;
-    case 'd':
-      if (t[1] == 0) return CellType::Date;
-      break;
-    case 'i':
-      if (eq(t, "inlineStr")) return CellType::Inline;
-      break;
-    case 0:
-      return CellType::Number;
+CellType cellTypeOf(std::string_view t) {
+  if (t.size() == 1) {
+    switch (t[0]) {
+      case 's': return CellType::Shared;
+      case 'n': return CellType::Number;
+      case 'b': return CellType::Bool;
+      case 'e': return CellType::Error;
+      case 'd': return CellType::Date;
+      default: return CellType::Other;
+    }
   }
+  if (t.empty()) return CellType::Number;
+  if (t == "str") return CellType::Str;
+  if (t == "inlineStr") return CellType::Inline;
   return CellType::Other;
 }
 
@@ -87,7 +77,7 @@ class SheetHandler : public SaxHandler {
           inValue_ = false;
         } else if (name[0] == 'c') {
           inCell_ = false;
-          finishCell();
+          finishCell(value_);
         } else if (name[0] == 't') {
           if (inText_) decodeEscapes(inline_, runStart_);
           inText_ = false;
@@ -107,6 +97,20 @@ class SheetHandler : public SaxHandler {
 
   // A stored cell takes at least about 20 bytes of sheet XML.
   void partSize(uint64_t bytes) override { sheet_.reserveCells(static_cast<size_t>(bytes / 20)); }
+
+  bool wantsCells() const override { return inSheetData_ && !inCell_; }
+
+  // A whole <c> element read in one walk: the same steps as its events.
+  void cell(const CellTag& tag) override {
+    beginCell(tag.r, tag.s, tag.t);
+    hasValue_ = tag.hasValue;
+    hasInline_ = tag.hasInline;
+    if (tag.hasInline) {
+      inline_.assign(tag.inlineText);
+      decodeEscapes(inline_);
+    }
+    finishCell(tag.value);
+  }
 
   void text(const char* s, int len) override {
     std::string* target = inValue_ ? &value_ : (inText_ && phonetic_ == 0 ? &inline_ : nullptr);
@@ -153,35 +157,38 @@ class SheetHandler : public SaxHandler {
   }
 
   void startCell(const char** atts) {
+    std::string_view r, style, type;
+    for (int i = 0; atts[i]; i += 2) {
+      const char* key = atts[i];
+      if (key[1] != 0) continue;  // r, t and s are the only one-letter names we need
+      if (key[0] == 'r') r = atts[i + 1];
+      else if (key[0] == 't') type = atts[i + 1];
+      else if (key[0] == 's') style = atts[i + 1];
+    }
+    beginCell(r, style, type);
     inCell_ = true;
+  }
+
+  // The attributes of <c>; data() null: absent.
+  void beginCell(std::string_view r, std::string_view style, std::string_view type) {
     hasValue_ = hasInline_ = inValue_ = inText_ = inIs_ = false;
     phonetic_ = 0;
     value_.clear();
     inline_.clear();
-    type_ = CellType::Number;
+    type_ = type.data() ? cellTypeOf(type) : CellType::Number;
     style_ = 0;
+    for (size_t i = 0; i < style.size() && style[i] >= '0' && style[i] <= '9' && style_ < 100'000'000; ++i)
+      style_ = style_ * 10 + static_cast<uint32_t>(style[i] - '0');
     bool placed = false;
-    for (int i = 0; atts[i]; i += 2) {
-      const char* key = atts[i];
-      if (key[1] != 0) continue;  // r, t and s are the only one-letter names we need
-      const char* v = atts[i + 1];
-      if (key[0] == 'r') {
-        uint32_t row, col;
-        if (parseCellRef(v, row, col)) {
-          cellRow_ = row;
-          cellCol_ = col;
-          placed = true;
-        } else if (outsideGrid(v)) {
-          skip_ = true;
-          placed = true;
-        }
-      } else if (key[0] == 't') {
-        type_ = cellTypeOf(v);
-      } else if (key[0] == 's') {
-        uint32_t s = 0;
-        const char* p = v;
-        for (; *p >= '0' && *p <= '9' && s < 100'000'000; ++p) s = s * 10 + static_cast<uint32_t>(*p - '0');
-        style_ = s;
+    if (r.data()) {
+      uint32_t row, col;
+      if (parseCellRef(r, row, col)) {
+        cellRow_ = row;
+        cellCol_ = col;
+        placed = true;
+      } else if (outsideGrid(r)) {
+        skip_ = true;
+        placed = true;
       }
     }
     if (!placed) {
@@ -202,12 +209,12 @@ class SheetHandler : public SaxHandler {
   }
 
   // A well-formed reference that lies beyond Excel's grid names no cell.
-  static bool outsideGrid(const char* v) {
-    const char* p = v;
-    while ((*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z')) ++p;
-    if (p == v || *p < '0' || *p > '9') return false;
-    while (*p >= '0' && *p <= '9') ++p;
-    return *p == 0;
+  static bool outsideGrid(std::string_view v) {
+    size_t i = 0;
+    while (i < v.size() && ((v[i] >= 'A' && v[i] <= 'Z') || (v[i] >= 'a' && v[i] <= 'z'))) ++i;
+    if (i == 0 || i == v.size() || v[i] < '0' || v[i] > '9') return false;
+    while (i < v.size() && v[i] >= '0' && v[i] <= '9') ++i;
+    return i == v.size();
   }
 
   void startInCell(const char* name) {
@@ -230,7 +237,9 @@ class SheetHandler : public SaxHandler {
     }
   }
 
-  void finishCell() {
+  // `value` is the text of <v> (value_ on the event path, a view of the
+  // tokenizer's buffer on the single-pass path).
+  void finishCell(std::string_view value) {
     if (skip_) {
       skip_ = false;
       return;
@@ -239,25 +248,25 @@ class SheetHandler : public SaxHandler {
       case CellType::Shared: {
         uint64_t index = 0;
         // An index the table does not hold names no text: the cell is left out.
-        if (!hasValue_ || !parseUint(value_, index) || index >= ctx_.sst.items.size()) return;
+        if (!hasValue_ || !parseUint(value, index) || index >= ctx_.sst.items.size()) return;
         const auto& item = ctx_.sst.items[static_cast<size_t>(index)];
         add(item.first, item.second);
         return;
       }
       case CellType::Inline:
         if (hasInline_) store(inline_);
-        else if (hasValue_) storeEscaped();
+        else if (hasValue_) storeEscaped(value);
         return;
       case CellType::Str:
       case CellType::Other:
-        if (hasValue_) storeEscaped();
+        if (hasValue_) storeEscaped(value);
         return;
       case CellType::Error:
-        if (hasValue_) store(trimmed(value_));
+        if (hasValue_) store(trimmed(value));
         return;
       case CellType::Bool: {
         if (!hasValue_) return;
-        std::string_view v = trimmed(value_);
+        std::string_view v = trimmed(value);
         if (v == "1" || v == "true") store(booleanText(true));
         else if (v == "0" || v == "false") store(booleanText(false));
         else store(v);
@@ -266,13 +275,13 @@ class SheetHandler : public SaxHandler {
       case CellType::Date: {
         if (!hasValue_) return;
         std::string shown;
-        if (isoDateText(value_, ctx_.styles.kind(style_), shown)) store(shown);
-        else store(trimmed(value_));
+        if (isoDateText(value, ctx_.styles.kind(style_), shown)) store(shown);
+        else store(trimmed(value));
         return;
       }
       case CellType::Number: {
         if (!hasValue_) return;
-        std::string_view v = trimmed(value_);
+        std::string_view v = trimmed(value);
         if (v.empty()) return;
         double d = 0;
         // xsd:double allows a leading '+', which from_chars does not.
@@ -295,7 +304,12 @@ class SheetHandler : public SaxHandler {
     }
   }
 
-  void storeEscaped() {
+  void storeEscaped(std::string_view value) {
+    if (value.find("_x") == std::string_view::npos) {
+      store(value);
+      return;
+    }
+    if (value.data() != value_.data()) value_.assign(value);
     decodeEscapes(value_);
     store(value_);
   }

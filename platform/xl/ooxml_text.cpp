@@ -144,10 +144,12 @@ void decodeEscapes(std::string& s, size_t from) {
   s.resize(out);
 }
 
-bool parseCellRef(const char* s, uint32_t& row, uint32_t& col) {
+bool parseCellRef(std::string_view ref, uint32_t& row, uint32_t& col) {
+  const char* s = ref.data();
+  const char* const end = s + ref.size();
   uint32_t c = 0;
   int letters = 0;
-  for (; *s; ++s) {
+  for (; s < end; ++s) {
     char ch = *s;
     if (ch >= 'A' && ch <= 'Z') c = c * 26 + static_cast<uint32_t>(ch - 'A' + 1);
     else if (ch >= 'a' && ch <= 'z') c = c * 26 + static_cast<uint32_t>(ch - 'a' + 1);
@@ -157,11 +159,11 @@ bool parseCellRef(const char* s, uint32_t& row, uint32_t& col) {
   if (letters == 0 || c > kMaxCols) return false;
   uint32_t r = 0;
   int nd = 0;
-  for (; *s >= '0' && *s <= '9'; ++s) {
+  for (; s < end && *s >= '0' && *s <= '9'; ++s) {
     r = r * 10 + static_cast<uint32_t>(*s - '0');
     if (++nd > 7) return false;
   }
-  if (nd == 0 || *s != 0 || r == 0 || r > kMaxRows) return false;
+  if (nd == 0 || s != end || r == 0 || r > kMaxRows) return false;
   row = r - 1;
   col = c - 1;
   return true;

@@ -18,10 +18,20 @@ namespace {
 
 inline bool isSpace(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 
-// Bytes that matter while looking for the end of a tag.
-constexpr auto kTagStop = [] {
+// Bytes that end an element or attribute name (NUL and markup bytes among
+// them, which no name may hold).
+constexpr auto kNameStop = [] {
   std::array<bool, 256> t{};
-  t['>'] = t['<'] = t['"'] = t['\''] = true;
+  for (unsigned char c : {' ', '\t', '\n', '\r', '>', '/', '=', '<', '"', '\'', '&', '\0'}) t[c] = true;
+  return t;
+}();
+
+// Bytes of an attribute value that need more than a copy: references, line
+// ends and tabs (read as blanks), '<', NUL, and non-ASCII (checked as UTF-8).
+constexpr auto kValueSpecial = [] {
+  std::array<bool, 256> t{};
+  for (unsigned char c : {'&', '<', '\r', '\n', '\t', '\0'}) t[c] = true;
+  for (int c = 0x80; c < 0x100; ++c) t[static_cast<size_t>(c)] = true;
   return t;
 }();
 
@@ -123,8 +133,15 @@ bool asciiCaseEqual(std::string_view a, std::string_view b) {
 FastXml::FastXml(SaxHandler& handler, const std::string& part, const OoxmlLimits& limits)
     : handler_(handler), part_(part), limits_(limits) {}
 
-bool FastXml::fill(PartSource& src, std::string& error) {
-  if (eof_) return false;
+bool FastXml::fill(XmlInput* src, std::string& error) {
+  if (eof_ || !src) {
+    eof_ = true;
+    return false;
+  }
+  if (beg_ == end_ && scan_ == 0 && !src->atBoundary(*this, error)) {
+    failed_ = true;
+    return false;
+  }
   if (beg_ > 0) {
     std::memmove(buf_.data(), buf_.data() + beg_, end_ - beg_);
     end_ -= beg_;
@@ -139,7 +156,7 @@ bool FastXml::fill(PartSource& src, std::string& error) {
     }
     buf_.resize(end_ + chunk + 1);  // +1: room for a terminating NUL
   }
-  int64_t n = src.read(buf_.data() + end_, chunk, error);
+  int64_t n = src->read(buf_.data() + end_, chunk, error);
   if (n < 0) {
     failed_ = true;
     return false;
@@ -157,7 +174,24 @@ bool FastXml::stopped(std::string& error) {
   return true;
 }
 
-FastXml::Result FastXml::run(PartSource& src, std::string& error) {
+std::string_view FastXml::openName(size_t i) const {
+  const size_t from = stack_[i], to = i + 1 < stack_.size() ? stack_[i + 1] : names_.size();
+  return std::string_view(names_).substr(from, to - from);
+}
+
+void FastXml::closeInnermost() {
+  names_.resize(stack_.back());
+  stack_.pop_back();
+}
+
+void FastXml::open(std::string_view name) {
+  stack_.push_back(static_cast<uint32_t>(names_.size()));
+  names_.append(name);
+}
+
+// The part's first bytes: UTF-16 goes to expat, a byte-order mark is passed
+// over. False with `early` set when run() must return at once.
+bool FastXml::prologue(XmlInput& src, std::string& error, Result& early) {
   {
     std::unique_ptr<char[]> whole;
     size_t size = 0;
@@ -167,190 +201,235 @@ FastXml::Result FastXml::run(PartSource& src, std::string& error) {
       eof_ = true;
     }
   }
-  // The first bytes decide: UTF-16 and declared non-UTF-8 encodings go to expat.
-  while (end_ - beg_ < 4 && fill(src, error)) {
+  while (end_ - beg_ < 4 && fill(&src, error)) {
   }
-  if (failed_) return Result::Error;
-  {
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(buf_.data() + beg_);
-    size_t n = end_ - beg_;
-    if (n >= 2 && ((b[0] == 0xFF && b[1] == 0xFE) || (b[0] == 0xFE && b[1] == 0xFF) || b[0] == 0 || b[1] == 0))
-      return Result::NeedExpat;
-    if (n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) beg_ += 3;
+  if (failed_) {
+    early = Result::Error;
+    return false;
   }
-  bool first = true;
-  bool rootSeen = false;
-  for (;;) {
-    if (beg_ == end_) {
-      if (!fill(src, error)) {
-        if (failed_) return Result::Error;
-        break;
-      }
-      continue;
-    }
-    char* base = buf_.data();
-    if (base[beg_] != '<') {
-      // Character data up to the next tag.
-      char* p = base + beg_;
-      char* lt = static_cast<char*>(std::memchr(p + scan_, '<', end_ - beg_ - scan_));
-      if (!lt) {
-        scan_ = end_ - beg_;
-        if (fill(src, error)) continue;
-        if (failed_) return Result::Error;
-        // fill() may have moved the bytes even when nothing more came.
-        base = buf_.data();
-        p = base + beg_;
-        // Only blanks may follow the document.
-        for (char* q = p; q < base + end_; ++q)
-          if (!isSpace(*q)) {
-            error = malformed();
-            return Result::Error;
-          }
-        beg_ = end_;
-        scan_ = 0;
-        continue;
-      }
-      size_t len = static_cast<size_t>(lt - p);
-      scan_ = 0;
-      if (stack_.empty()) {
-        for (char* q = p; q < lt; ++q)
-          if (!isSpace(*q)) {
-            error = malformed();
-            return Result::Error;
-          }
-      } else if (!text(p, len, error)) {
-        return Result::Error;
-      }
-      beg_ += len;
-      first = false;
-      continue;
-    }
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(buf_.data() + beg_);
+  const size_t n = end_ - beg_;
+  if (n >= 2 && ((b[0] == 0xFF && b[1] == 0xFE) || (b[0] == 0xFE && b[1] == 0xFF) || b[0] == 0 || b[1] == 0)) {
+    early = Result::NeedExpat;
+    return false;
+  }
+  if (n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) beg_ += 3;
+  return true;
+}
 
-    // A markup token: find where it ends, reading more as needed.
-    size_t avail = end_ - beg_;
-    if (avail < 9 && !eof_) {
-      fill(src, error);
-      if (failed_) return Result::Error;
-      continue;
-    }
-    const char* t = base + beg_;
-    enum { Tag, EndTag, Comment, Cdata, Pi, Doctype, Bad } kind;
-    if (avail >= 2 && t[1] == '/') kind = EndTag;
-    else if (avail >= 2 && t[1] == '?') kind = Pi;
-    else if (avail >= 4 && std::memcmp(t, "<!--", 4) == 0) kind = Comment;
-    else if (avail >= 9 && std::memcmp(t, "<![CDATA[", 9) == 0) kind = Cdata;
-    else if (avail >= 9 && std::memcmp(t, "<!DOCTYPE", 9) == 0) kind = Doctype;
-    else if (avail >= 2 && t[1] == '!') kind = Bad;
-    else kind = Tag;
-    if (kind == Doctype) {
-      // Workbooks never carry a DTD; one can only be there to expand entities.
-      error = "文件已损坏：" + part_ + " 含有不允许的 DOCTYPE 声明";
-      return Result::Error;
-    }
-    if (kind == Bad) {
-      error = malformed();
-      return Result::Error;
-    }
-    const char* stop = nullptr;  // last byte of the token
-    if (kind == Tag || kind == EndTag) {
-      const char* q = t + std::max<size_t>(scan_, 1);
-      const char* e = base + end_;
-      char quote = quote_;
-      while (q < e) {
-        if (quote) {
-          while (q < e && *q != quote) ++q;
-          if (q == e) break;
-          ++q;
-          quote = 0;
-          continue;
-        }
-        while (q < e && !kTagStop[static_cast<unsigned char>(*q)]) ++q;
-        if (q == e) break;
-        char c = *q;
-        if (c == '>') {
-          stop = q;
-          break;
-        }
-        if (c == '<') {
-          error = malformed();
-          return Result::Error;
-        }
-        quote = c;
-        ++q;
-      }
-      quote_ = quote;
-      if (!stop) scan_ = static_cast<size_t>(q - t);
-    } else {
-      const char* term = kind == Comment ? "-->" : kind == Cdata ? "]]>" : "?>";
-      size_t termLen = std::strlen(term);
-      size_t from = std::max<size_t>(scan_, kind == Cdata ? 9 : kind == Comment ? 4 : 2);
-      std::string_view hay(t, avail);
-      size_t at = from <= hay.size() ? hay.find(term, from) : std::string_view::npos;
-      if (at != std::string_view::npos) stop = t + at + termLen - 1;
-      else scan_ = hay.size() >= termLen ? hay.size() - termLen + 1 : 0;
-    }
-    if (!stop) {
-      if (fill(src, error)) continue;
-      if (!failed_) error = malformed();  // the part ends inside a tag
-      return Result::Error;
-    }
-    scan_ = 0;
-    quote_ = 0;
-    size_t tokenLen = static_cast<size_t>(stop - t) + 1;
-    char* tok = base + beg_;
-
-    switch (kind) {
-      case Pi:
-        if (first && tokenLen > 6 && std::memcmp(tok, "<?xml", 5) == 0 && isSpace(tok[5])) {
-          std::string_view decl(tok, tokenLen);
-          size_t at = decl.find("encoding");
-          if (at != std::string_view::npos) {
-            size_t q1 = decl.find_first_of("\"'", at);
-            size_t q2 = q1 == std::string_view::npos ? q1 : decl.find(decl[q1], q1 + 1);
-            if (q2 != std::string_view::npos) {
-              std::string_view enc = decl.substr(q1 + 1, q2 - q1 - 1);
-              if (!asciiCaseEqual(enc, "utf-8") && !asciiCaseEqual(enc, "utf8") && !asciiCaseEqual(enc, "us-ascii"))
-                return Result::NeedExpat;
-            }
-          }
-        }
-        break;
-      case Comment:
-        break;
-      case Cdata:
-        if (stack_.empty()) {
-          error = malformed();
-          return Result::Error;
-        }
-        if (!validUtf8(reinterpret_cast<const unsigned char*>(tok + 9), tokenLen - 12)) {
-          error = malformed();
-          return Result::Error;
-        }
-        handler_.text(tok + 9, static_cast<int>(tokenLen - 12));
-        if (stopped(error)) return Result::Error;
-        break;
-      case EndTag:
-        if (!endTag(tok, tokenLen, error)) return Result::Error;
-        break;
-      case Tag:
-        if (stack_.empty() && rootSeen) {
-          error = malformed();  // a second root
-          return Result::Error;
-        }
-        rootSeen = true;
-        if (!startTag(tok, tokenLen, error)) return Result::Error;
-        break;
-      default:
-        break;
-    }
-    first = false;
-    beg_ += tokenLen;
-  }
-  if (!rootSeen || !stack_.empty()) {
+FastXml::Result FastXml::run(XmlInput& src, std::string& error) {
+  Result result = Result::Ok;
+  if (!prologue(src, error, result)) return result;
+  if (!loop(&src, error, result)) return result;
+  if (!rootSeen_ || !stack_.empty()) {
     error = malformed();
     return Result::Error;
   }
   return Result::Ok;
+}
+
+bool FastXml::runPiece(char* data, size_t size, std::string& error) {
+  piece_ = true;
+  first_ = false;
+  rootSeen_ = true;
+  // The piece stays the caller's: borrow it without taking ownership.
+  struct Borrow {
+    RawBuffer& b;
+    ~Borrow() { (void)b.release(); }
+  } borrow{buf_};
+  buf_.borrow(data, size + 1);
+  beg_ = 0;
+  end_ = size;
+  eof_ = true;
+  Result result = Result::Ok;
+  return loop(nullptr, error, result);
+}
+
+// Tokens until the input ends. False with `result` set on an error or when
+// expat must take over.
+bool FastXml::loop(XmlInput* src, std::string& error, Result& result) {
+  for (;;) {
+    Step step;
+    if (beg_ == end_) {
+      if (fill(src, error)) continue;
+      step = failed_ ? Step::Error : Step::Done;
+    } else {
+      step = buf_.data()[beg_] == '<' ? markup(src, error) : charData(src, error);
+    }
+    if (step == Step::Go) continue;
+    if (step == Step::Done) return true;
+    result = step == Step::NeedExpat ? Result::NeedExpat : Result::Error;
+    return false;
+  }
+}
+
+// Character data up to the next tag.
+FastXml::Step FastXml::charData(XmlInput* src, std::string& error) {
+  char* p = buf_.data() + beg_;
+  char* lt = static_cast<char*>(std::memchr(p + scan_, '<', end_ - beg_ - scan_));
+  if (!lt) {
+    scan_ = end_ - beg_;
+    if (fill(src, error)) return Step::Go;
+    if (failed_) return Step::Error;
+    if (piece_) {
+      error = malformed();  // a piece ends after a tag, never inside text
+      return Step::Error;
+    }
+    // fill() may have moved the bytes even when nothing more came.
+    const char* q = buf_.data() + beg_;
+    // Only blanks may follow the document.
+    for (const char* e = buf_.data() + end_; q < e; ++q)
+      if (!isSpace(*q)) {
+        error = malformed();
+        return Step::Error;
+      }
+    beg_ = end_;
+    scan_ = 0;
+    return Step::Go;
+  }
+  const size_t len = static_cast<size_t>(lt - p);
+  scan_ = 0;
+  if (stack_.empty() && !piece_) {
+    for (const char* q = p; q < lt; ++q)
+      if (!isSpace(*q)) {
+        error = malformed();
+        return Step::Error;
+      }
+  } else if (!text(p, len, error)) {
+    return Step::Error;
+  }
+  beg_ += len;
+  first_ = false;
+  return Step::Go;
+}
+
+namespace {
+enum Kind { Tag, EndTag, Comment, Cdata, Pi, Doctype, Bad };
+
+Kind kindOf(const char* t, size_t avail) {
+  if (avail >= 2 && t[1] == '/') return EndTag;
+  if (avail >= 2 && t[1] == '?') return Pi;
+  if (avail >= 4 && std::memcmp(t, "<!--", 4) == 0) return Comment;
+  if (avail >= 9 && std::memcmp(t, "<![CDATA[", 9) == 0) return Cdata;
+  if (avail >= 9 && std::memcmp(t, "<!DOCTYPE", 9) == 0) return Doctype;
+  if (avail >= 2 && t[1] == '!') return Bad;
+  return Tag;
+}
+}  // namespace
+
+// Where a comment, CDATA section or processing instruction ends; false
+// (with scan_ kept) when it goes on past the bytes read.
+bool FastXml::findEnd(const char* t, size_t avail, int kind, const char*& stop, std::string& /*error*/) {
+  const char* term = kind == Comment ? "-->" : kind == Cdata ? "]]>" : "?>";
+  const size_t termLen = std::strlen(term);
+  const size_t from = std::max<size_t>(scan_, kind == Cdata ? 9 : kind == Comment ? 4 : 2);
+  std::string_view hay(t, avail);
+  const size_t at = from <= hay.size() ? hay.find(term, from) : std::string_view::npos;
+  if (at != std::string_view::npos) {
+    stop = t + at + termLen - 1;
+    return true;
+  }
+  scan_ = hay.size() >= termLen ? hay.size() - termLen + 1 : 0;
+  return false;
+}
+
+// A markup token: find where it ends, reading more as needed, and hand it on.
+FastXml::Step FastXml::markup(XmlInput* src, std::string& error) {
+  const size_t avail = end_ - beg_;
+  if (avail < 9 && !eof_) {
+    fill(src, error);
+    return failed_ ? Step::Error : Step::Go;
+  }
+  char* t = buf_.data() + beg_;
+  const char* e = buf_.data() + end_;
+  const Kind kind = kindOf(t, avail);
+  if (kind == Doctype) {
+    // Workbooks never carry a DTD; one can only be there to expand entities.
+    error = "文件已损坏：" + part_ + " 含有不允许的 DOCTYPE 声明";
+    return Step::Error;
+  }
+  if (kind == Bad) {
+    error = malformed();
+    return Step::Error;
+  }
+  size_t tokenLen = 0;
+  bool ok = true;
+  if (kind == Tag) {
+    if (stack_.empty() && rootSeen_ && !piece_) {
+      error = malformed();  // a second root
+      return Step::Error;
+    }
+    size_t used = 0;
+    if (avail >= 3 && t[1] == 'c' && (t[2] == ' ' || t[2] == '>') && handler_.wantsCells() &&
+        cellElement(t, e, used, error)) {
+      if (stopped(error)) return Step::Error;
+      beg_ += used;
+      first_ = false;
+      return Step::Go;
+    }
+    size_t nameEnd = 0;
+    bool empty = false;
+    switch (scanTag(t, e, tokenLen, nameEnd, empty)) {
+      case Scan::Bad:
+        error = malformed();
+        return Step::Error;
+      case Scan::More:
+        if (fill(src, error)) return Step::Go;
+        if (!failed_) error = malformed();  // the part ends inside a tag
+        return Step::Error;
+      case Scan::Done:
+        break;
+    }
+    rootSeen_ = true;
+    ok = startTag(t, tokenLen, nameEnd, empty, error);
+  } else if (kind == EndTag) {
+    const char* gt = static_cast<const char*>(std::memchr(t, '>', avail));
+    if (!gt) {
+      if (fill(src, error)) return Step::Go;
+      if (!failed_) error = malformed();
+      return Step::Error;
+    }
+    tokenLen = static_cast<size_t>(gt - t) + 1;
+    ok = endTag(t, tokenLen, error);
+  } else {
+    const char* stop = nullptr;
+    if (!findEnd(t, avail, kind, stop, error)) {
+      if (fill(src, error)) return Step::Go;
+      if (!failed_) error = malformed();
+      return Step::Error;
+    }
+    scan_ = 0;
+    tokenLen = static_cast<size_t>(stop - t) + 1;
+    if (kind == Pi) {
+      if (first_ && !declaration(t, tokenLen)) return Step::NeedExpat;
+    } else if (kind == Cdata) {
+      if ((stack_.empty() && !piece_) ||
+          !validUtf8(reinterpret_cast<const unsigned char*>(t + 9), tokenLen - 12)) {
+        error = malformed();
+        return Step::Error;
+      }
+      handler_.text(t + 9, static_cast<int>(tokenLen - 12));
+      ok = !stopped(error);
+    }
+  }
+  if (!ok) return Step::Error;
+  first_ = false;
+  beg_ += tokenLen;
+  return Step::Go;
+}
+
+// The XML declaration: false when it names an encoding other than UTF-8
+// (or its ASCII subset), which expat reads instead.
+bool FastXml::declaration(const char* tok, size_t len) {
+  if (len <= 6 || std::memcmp(tok, "<?xml", 5) != 0 || !isSpace(tok[5])) return true;
+  std::string_view decl(tok, len);
+  const size_t at = decl.find("encoding");
+  if (at == std::string_view::npos) return true;
+  const size_t q1 = decl.find_first_of("\"'", at);
+  const size_t q2 = q1 == std::string_view::npos ? q1 : decl.find(decl[q1], q1 + 1);
+  if (q2 == std::string_view::npos) return true;
+  const std::string_view enc = decl.substr(q1 + 1, q2 - q1 - 1);
+  return asciiCaseEqual(enc, "utf-8") || asciiCaseEqual(enc, "utf8") || asciiCaseEqual(enc, "us-ascii");
 }
 
 // Character data: references decoded, line ends normalised, UTF-8 checked.
@@ -398,12 +477,25 @@ bool FastXml::endTag(char* tok, size_t len, std::string& error) {
   // "</name  >"
   size_t e = len - 1;
   while (e > 2 && isSpace(tok[e - 1])) --e;
-  std::string_view name(tok + 2, e - 2);
+  const std::string_view name(tok + 2, e - 2);
   if (stack_.empty()) {
-    error = malformed();
-    return false;
+    // In a piece: an element opened before it; the caller matches the names.
+    if (!piece_ || name.empty() || !validUtf8(reinterpret_cast<const unsigned char*>(name.data()), name.size())) {
+      error = malformed();
+      return false;
+    }
+    for (char c : name)
+      if (kNameStop[static_cast<unsigned char>(c)]) {
+        error = malformed();
+        return false;
+      }
+    closedBefore_.emplace_back(name);
+    deepest_ = std::max(deepest_, -static_cast<long>(closedBefore_.size()));
+    tok[e] = 0;
+    handler_.end(localName(tok + 2));
+    return !stopped(error);
   }
-  uint32_t start = stack_.back();
+  const uint32_t start = stack_.back();
   if (std::string_view(names_).substr(start) != name) {
     error = malformed();
     return false;
@@ -415,89 +507,112 @@ bool FastXml::endTag(char* tok, size_t len, std::string& error) {
   return !stopped(error);
 }
 
-bool FastXml::startTag(char* tok, size_t len, std::string& error) {
-  // tok[len - 1] == '>'; an empty element ends in "/>".
-  size_t last = len - 1;
-  bool empty = last >= 2 && tok[last - 1] == '/';
-  size_t limit = empty ? last - 1 : last;  // attributes end before this
-  size_t i = 1;
-  while (i < limit && !isSpace(tok[i])) ++i;
-  if (i == 1) {
+// One walk over a start tag at t[0] == '<' within [t, e): its name, then
+// each attribute's name and value, recorded in spans_ without writing to
+// the bytes (a tag cut off by the buffer's end is read again after a fill).
+FastXml::Scan FastXml::scanTag(const char* t, const char* e, size_t& len, size_t& nameEnd, bool& empty) {
+  spans_.clear();
+  const char* p = t + 1;
+  while (p < e && !kNameStop[static_cast<unsigned char>(*p)]) ++p;
+  if (p == e) return Scan::More;
+  if (p == t + 1) return Scan::Bad;
+  nameEnd = static_cast<size_t>(p - t);
+  for (;;) {
+    const char* gap = p;
+    while (p < e && isSpace(*p)) ++p;
+    if (p == e) return Scan::More;
+    if (*p == '>') {
+      len = static_cast<size_t>(p - t) + 1;
+      empty = false;
+      return Scan::Done;
+    }
+    if (*p == '/') {
+      if (p + 1 == e) return Scan::More;
+      if (p[1] != '>') return Scan::Bad;
+      len = static_cast<size_t>(p - t) + 2;
+      empty = true;
+      return Scan::Done;
+    }
+    if (p == gap) return Scan::Bad;  // attributes must be separated by blanks
+    const char* an = p;
+    while (p < e && !kNameStop[static_cast<unsigned char>(*p)]) ++p;
+    if (p == e) return Scan::More;
+    const char* anEnd = p;
+    if (an == anEnd) return Scan::Bad;
+    while (p < e && isSpace(*p)) ++p;
+    if (p == e) return Scan::More;
+    if (*p != '=') return Scan::Bad;
+    ++p;
+    while (p < e && isSpace(*p)) ++p;
+    if (p == e) return Scan::More;
+    const char q = *p;
+    if (q != '"' && q != '\'') return Scan::Bad;
+    ++p;
+    const char* close = static_cast<const char*>(std::memchr(p, q, static_cast<size_t>(e - p)));
+    if (!close) return Scan::More;
+    bool plain = true;
+    for (const char* v = p; v < close; ++v)
+      if (kValueSpecial[static_cast<unsigned char>(*v)]) {
+        plain = false;
+        break;
+      }
+    spans_.push_back({static_cast<uint32_t>(an - t), static_cast<uint32_t>(anEnd - t), static_cast<uint32_t>(p - t),
+                      static_cast<uint32_t>(close - t), plain});
+    p = close + 1;
+  }
+}
+
+// The tag scanned by scanTag: values decoded in place where they need it,
+// names and values NUL-terminated, the element handed to the handler.
+bool FastXml::startTag(char* tok, size_t len, size_t nameEnd, bool empty, std::string& error) {
+  (void)len;
+  if (!validUtf8(reinterpret_cast<const unsigned char*>(tok + 1), nameEnd - 1)) {
     error = malformed();
     return false;
   }
-  size_t nameEnd = i;
   atts_.clear();
-  while (i < limit) {
-    while (i < limit && isSpace(tok[i])) ++i;
-    if (i >= limit) break;
-    size_t an = i;
-    while (i < limit && tok[i] != '=' && !isSpace(tok[i])) ++i;
-    size_t anEnd = i;
-    while (i < limit && isSpace(tok[i])) ++i;
-    if (i >= limit || tok[i] != '=' || anEnd == an) {
-      error = malformed();
-      return false;
-    }
-    ++i;
-    while (i < limit && isSpace(tok[i])) ++i;
-    if (i >= limit || (tok[i] != '"' && tok[i] != '\'')) {
-      error = malformed();
-      return false;
-    }
-    char q = tok[i++];
-    size_t vStart = i;
-    char* close = static_cast<char*>(std::memchr(tok + i, q, limit - i));
-    if (!close) {
-      error = malformed();
-      return false;
-    }
-    size_t vEnd = static_cast<size_t>(close - tok);
-    // Decode in place: the decoded value is never longer than the raw one.
-    size_t w = vStart;
-    unsigned char seen = 0x7F;  // ANDed: bit 7 stays clear while all bytes are ASCII
-    unsigned char high = 0;     // ORed
-    for (size_t r = vStart; r < vEnd;) {
-      char c = tok[r];
-      high |= static_cast<unsigned char>(c);
-      seen &= static_cast<unsigned char>(c ? 0x7F : 0);
-      if (c == '&') {
-        char u[4];
-        size_t n = 0, used = 0;
-        if (!decodeReference(tok + r, tok + vEnd, u, n, used)) {
+  for (const Span& a : spans_) {
+    size_t w = a.valueEnd;
+    if (!a.plain) {
+      // Decode in place: the decoded value is never longer than the raw one.
+      w = a.value;
+      for (size_t r = a.value; r < a.valueEnd;) {
+        const char c = tok[r];
+        if (c == '&') {
+          char u[4];
+          size_t n = 0, used = 0;
+          if (!decodeReference(tok + r, tok + a.valueEnd, u, n, used)) {
+            error = malformed();
+            return false;
+          }
+          std::memcpy(tok + w, u, n);
+          w += n;
+          r += used;
+        } else if (c == '<') {
           error = malformed();
           return false;
+        } else if (c == '\r' || c == '\n' || c == '\t') {
+          // Attribute values see line ends and tabs as blanks.
+          tok[w++] = ' ';
+          r += (c == '\r' && r + 1 < a.valueEnd && tok[r + 1] == '\n') ? 2 : 1;
+        } else {
+          tok[w++] = c;
+          ++r;
         }
-        std::memcpy(tok + w, u, n);
-        w += n;
-        r += used;
-      } else if (c == '<') {
+      }
+      if (!validUtf8(reinterpret_cast<const unsigned char*>(tok + a.value), w - a.value)) {
         error = malformed();
         return false;
-      } else if (c == '\r' || c == '\n' || c == '\t') {
-        // Attribute values see line ends and tabs as blanks.
-        tok[w++] = ' ';
-        r += (c == '\r' && r + 1 < vEnd && tok[r + 1] == '\n') ? 2 : 1;
-      } else {
-        tok[w++] = c;
-        ++r;
       }
     }
-    // Plain ASCII without NUL (references decode to valid UTF-8) needs no check.
-    const bool plainAscii = !(high & 0x80) && seen;
-    if (!plainAscii && !validUtf8(reinterpret_cast<const unsigned char*>(tok + vStart), w - vStart)) {
+    if (!validUtf8(reinterpret_cast<const unsigned char*>(tok + a.name), a.nameEnd - a.name)) {
       error = malformed();
       return false;
     }
     tok[w] = 0;
-    tok[anEnd] = 0;
-    atts_.push_back(tok + an);
-    atts_.push_back(tok + vStart);
-    i = vEnd + 1;
-    if (i < limit && !isSpace(tok[i])) {
-      error = malformed();  // attributes must be separated by blanks
-      return false;
-    }
+    tok[a.nameEnd] = 0;
+    atts_.push_back(tok + a.name);
+    atts_.push_back(tok + a.value);
   }
   atts_.push_back(nullptr);
   tok[nameEnd] = 0;
@@ -512,10 +627,132 @@ bool FastXml::startTag(char* tok, size_t len, std::string& error) {
     handler_.end(local);
     return !stopped(error);
   }
-  stack_.push_back(static_cast<uint32_t>(names_.size()));
-  names_.append(tok + 1, nameEnd - 1);
+  open(std::string_view(tok + 1, nameEnd - 1));
+  deepest_ = std::max(deepest_, static_cast<long>(stack_.size()) - static_cast<long>(closedBefore_.size()));
   handler_.start(local, atts_.data());
   return !stopped(error);
+}
+
+namespace {
+
+// Text of a fast-path element: up to the next '<', without references or
+// carriage returns (the general path decodes those), valid UTF-8.
+const char* plainText(const char* p, const char* e) {
+  const char* lt = static_cast<const char*>(std::memchr(p, '<', static_cast<size_t>(e - p)));
+  if (!lt) return nullptr;
+  for (const char* q = p; q < lt; ++q)
+    if (*q == '&' || *q == '\r') return nullptr;
+  if (!validUtf8(reinterpret_cast<const unsigned char*>(p), static_cast<size_t>(lt - p))) return nullptr;
+  return lt;
+}
+
+// "</name" blanks ">" at p; the byte after it, or null.
+const char* closing(const char* p, const char* e, std::string_view name) {
+  if (static_cast<size_t>(e - p) < name.size() + 3 || p[0] != '<' || p[1] != '/' ||
+      std::memcmp(p + 2, name.data(), name.size()) != 0)
+    return nullptr;
+  p += 2 + name.size();
+  while (p < e && isSpace(*p)) ++p;
+  return p < e && *p == '>' ? p + 1 : nullptr;
+}
+
+const char* skipBlanks(const char* p, const char* e) {
+  while (p < e && isSpace(*p)) ++p;
+  return p;
+}
+
+}  // namespace
+
+// The single-pass path for a sheet cell: <c …> with <v>, <f> and <is><t>
+// children, all in the buffer, in one walk, handed over as one cell() call.
+// False (nothing consumed, nothing reported) for any other shape, which the
+// general path then reads token by token; it also finds any fault.
+bool FastXml::cellElement(const char* t, const char* e, size_t& used, std::string& error) {
+  (void)error;
+  if (stack_.size() + 3 > static_cast<size_t>(limits_.maxDepth)) return false;
+  size_t len = 0, nameEnd = 0;
+  bool empty = false;
+  if (scanTag(t, e, len, nameEnd, empty) != Scan::Done) return false;
+  CellTag tag;
+  for (const Span& a : spans_) {
+    if (!a.plain) return false;
+    if (a.nameEnd - a.name != 1) continue;
+    const std::string_view v(t + a.value, a.valueEnd - a.value);
+    switch (t[a.name]) {
+      case 'r': tag.r = v; break;
+      case 's': tag.s = v; break;
+      case 't': tag.t = v; break;
+      default: break;
+    }
+  }
+  const char* p = t + len;
+  if (!empty) {
+    bool seenV = false, seenF = false, seenIs = false;
+    for (;;) {
+      p = skipBlanks(p, e);
+      if (p + 2 > e || *p != '<') return false;
+      if (p[1] == '/') {
+        p = closing(p, e, "c");
+        if (!p) return false;
+        break;
+      }
+      size_t clen = 0, cname = 0;
+      bool cempty = false;
+      if (scanTag(p, e, clen, cname, cempty) != Scan::Done) return false;
+      for (const Span& a : spans_)
+        if (!a.plain) return false;
+      const std::string_view child(p + 1, cname - 1);
+      const char* in = p + clen;
+      if ((child == "v" && !seenV) || (child == "f" && !seenF)) {
+        std::string_view body;
+        if (!cempty) {
+          const char* lt = plainText(in, e);
+          if (!lt || static_cast<size_t>(lt - in) > kMaxTextBytes) return false;
+          body = std::string_view(in, static_cast<size_t>(lt - in));
+          in = closing(lt, e, child);
+          if (!in) return false;
+        }
+        if (child == "v") {
+          seenV = true;
+          tag.hasValue = true;
+          tag.value = body;
+        } else {
+          seenF = true;
+        }
+        p = in;
+      } else if (child == "is" && !seenIs) {
+        seenIs = true;
+        tag.hasInline = true;
+        if (!cempty) {
+          in = skipBlanks(in, e);
+          size_t tlen = 0, tname = 0;
+          bool tempty = false;
+          if (in + 2 > e || in[1] == '/' || scanTag(in, e, tlen, tname, tempty) != Scan::Done) return false;
+          for (const Span& a : spans_)
+            if (!a.plain) return false;
+          if (tname != 2 || in[1] != 't') return false;
+          in += tlen;
+          if (!tempty) {
+            const char* lt = plainText(in, e);
+            if (!lt || static_cast<size_t>(lt - in) > kMaxTextBytes) return false;
+            tag.inlineText = std::string_view(in, static_cast<size_t>(lt - in));
+            in = closing(lt, e, "t");
+            if (!in) return false;
+          }
+          in = closing(skipBlanks(in, e), e, "is");
+          if (!in) return false;
+        }
+        p = in;
+      } else {
+        return false;
+      }
+    }
+  }
+  // As deep as the general path would have gone: <c><is><t>.
+  deepest_ = std::max(deepest_, static_cast<long>(stack_.size() + 3) - static_cast<long>(closedBefore_.size()));
+  handler_.cell(tag);
+  used = static_cast<size_t>(p - t);
+  return true;
 }
 
 }  // namespace xl::ooxml

@@ -17,13 +17,30 @@ typedef struct zip_file zip_file_t;
 
 namespace xl::ooxml {
 
+class FastXml;
+
+// Where the tokenizer reads a part from.
+class XmlInput {
+ public:
+  virtual ~XmlInput() = default;
+  // Bytes read (0 at the end), or -1 with `error` set.
+  virtual int64_t read(char* buf, size_t n, std::string& error) = 0;
+  // Hands the whole part over (size + 1 bytes) when the input holds it
+  // inflated and nothing of it was read yet, so the parser works in it
+  // without a copy; later reads give 0.
+  virtual bool takeWhole(std::unique_ptr<char[]>& /*bytes*/, size_t& /*size*/) { return false; }
+  // Called with the parser between two tokens and nothing of the input
+  // buffered: an input that holds the parsed result of the bytes that come
+  // next may apply it to the parser and pass over those bytes.
+  virtual bool atBoundary(FastXml& /*parser*/, std::string& /*error*/) { return true; }
+};
+
 // Reads one zip entry, counting what it inflates: the sizes the zip
-// declares are not trusted.
-class PartSource {
+// declares are not trusted. Owns the entry's handle.
+class PartSource : public XmlInput {
  public:
   PartSource(zip_file_t* file, const std::string& part, const OoxmlLimits& limits, uint64_t compressedBytes);
-  // Bytes read (0 at the end), or -1 with `error` set.
-  int64_t read(char* buf, size_t n, std::string& error);
+  int64_t read(char* buf, size_t n, std::string& error) override;
   // Every read first tests whether `book`'s load was cancelled.
   void cancelWith(const Book* book) { cancel_ = book; }
   // Serves the part from bytes already inflated whole instead of the entry.
@@ -33,9 +50,7 @@ class PartSource {
     wholeSize_ = size;
     inMemory_ = true;
   }
-  // Hands the whole part over (size + 1 bytes) when nothing of it was read
-  // yet, so the parser works in it without a copy; later reads give 0.
-  bool takeWhole(std::unique_ptr<char[]>& bytes, size_t& size) {
+  bool takeWhole(std::unique_ptr<char[]>& bytes, size_t& size) override {
     if (!inMemory_ || wholePos_ != 0 || !whole_) return false;
     bytes = std::move(whole_);
     size = wholeSize_;
@@ -96,6 +111,15 @@ class RawBuffer {
     size_ = size;
     cap_ = capacity;
   }
+  // Works in the caller's bytes for a while; release() gives them back.
+  void borrow(char* bytes, size_t size) {
+    p_.reset(bytes);
+    size_ = cap_ = size;
+  }
+  char* release() {
+    size_ = cap_ = 0;
+    return p_.release();
+  }
 
  private:
   std::unique_ptr<char[]> p_;
@@ -106,17 +130,49 @@ class FastXml {
  public:
   enum class Result { Ok, Error, NeedExpat };
   FastXml(SaxHandler& handler, const std::string& part, const OoxmlLimits& limits);
-  Result run(PartSource& src, std::string& error);
+  Result run(XmlInput& src, std::string& error);
   // After NeedExpat: the bytes read so far, for expat to start from.
   std::string_view buffered() const { return {buf_.data() + beg_, end_ - beg_}; }
 
+  // A piece of a part cut between two tokens, inside elements opened before
+  // it that this parser does not know: end tags that close them are kept in
+  // closedBefore(), outermost last. `data` holds size + 1 bytes and is
+  // written to. False when the piece is malformed or cut inside a token.
+  bool runPiece(char* data, size_t size, std::string& error);
+  const std::vector<std::string>& closedBefore() const { return closedBefore_; }
+  // Most elements open at once beyond the piece's start (negative: fewer).
+  long deepestInPiece() const { return deepest_; }
+
+  // The open elements, for an input that applies a piece parsed elsewhere.
+  size_t depth() const { return stack_.size(); }
+  std::string_view openName(size_t i) const;  // 0: outermost
+  void closeInnermost();
+  void open(std::string_view name);
+  const OoxmlLimits& limits() const { return limits_; }
+
  private:
-  bool fill(PartSource& src, std::string& error);
+  enum class Step { Go, Done, Error, NeedExpat };
+  bool prologue(XmlInput& src, std::string& error, Result& early);
+  Step charData(XmlInput* src, std::string& error);
+  Step markup(XmlInput* src, std::string& error);
+  bool findEnd(const char* t, size_t avail, int kind, const char*& stop, std::string& error);
+  bool fill(XmlInput* src, std::string& error);
+  bool loop(XmlInput* src, std::string& error, Result& result);
   bool text(char* p, size_t len, std::string& error);
-  bool startTag(char* tok, size_t len, std::string& error);
+  bool declaration(const char* tok, size_t len);
+  bool startTag(char* tok, size_t len, size_t nameEnd, bool empty, std::string& error);
   bool endTag(char* tok, size_t len, std::string& error);
+  bool cellElement(const char* t, const char* e, size_t& used, std::string& error);
   bool stopped(std::string& error);
   std::string malformed() const;
+
+  // One attribute of the tag being read, as offsets into it.
+  struct Span {
+    uint32_t name, nameEnd, value, valueEnd;
+    bool plain;  // ASCII without references, blanks to normalise or NUL
+  };
+  enum class Scan { Done, More, Bad };
+  Scan scanTag(const char* t, const char* e, size_t& len, size_t& nameEnd, bool& empty);
 
   SaxHandler& handler_;
   const std::string& part_;
@@ -124,11 +180,15 @@ class FastXml {
   RawBuffer buf_;
   size_t beg_ = 0, end_ = 0;
   size_t scan_ = 0;  // how far the current token has been searched
-  char quote_ = 0;   // open quote while searching a tag's end
   bool eof_ = false, failed_ = false;
+  bool first_ = true, rootSeen_ = false;
+  bool piece_ = false;  // runPiece: the elements around are not known
+  long deepest_ = 0;
+  std::vector<Span> spans_;
   std::vector<const char*> atts_;
   std::string names_;            // open elements' names, back to back
   std::vector<uint32_t> stack_;  // where each starts in names_
+  std::vector<std::string> closedBefore_;
   std::string scratch_;
 };
 
