@@ -60,6 +60,22 @@ void Sheet::writeCell(uint32_t row, uint32_t col, uint32_t off, uint32_t len) {
   lastCol_ = std::max(lastCol_, static_cast<int>(col + 1));
 }
 
+void Sheet::addCells(const CellRef* cells, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    const CellRef& c = cells[i];
+    if (c.row >= kMaxRows || c.col >= kMaxCols) continue;
+    if (!cells_.empty()) {
+      CellRef& back = cells_.back();
+      if (samePos(back, c)) {
+        back = c;
+        continue;
+      }
+      if (before(c, back)) sorted_ = false;
+    }
+    cells_.push_back(c);
+  }
+}
+
 void Sheet::reserveCells(size_t count) {
   count = std::min<size_t>(count, kMaxReservedCells);
   if (count <= cells_.capacity()) return;
@@ -190,6 +206,14 @@ void Book::clear() {
   }
   arena_.push_back('\0');
   error_.clear();
+}
+
+bool Book::addTexts(std::string_view texts, uint32_t& base) {
+  const uint64_t need = static_cast<uint64_t>(arena_.size()) + texts.size();
+  if (need > kMaxArenaBytes) return false;
+  base = static_cast<uint32_t>(arena_.size());
+  arena_.insert(arena_.end(), texts.begin(), texts.end());
+  return true;
 }
 
 bool Book::addText(std::string_view text, uint32_t& off) {

@@ -35,6 +35,8 @@ class Sheet {
   // Readers add cells in any order; finish() sorts them row-major, keeps the
   // last value written to a position, and computes lastRow/lastCol.
   void addCell(uint32_t row, uint32_t col, uint32_t off, uint32_t len);
+  // addCell for each of `n` records, in order.
+  void addCells(const CellRef* cells, size_t n);
   // Room for about `count` cells ahead, so a big sheet does not grow its
   // records by copying them over and over; a failed reservation is ignored.
   void reserveCells(size_t count);
@@ -88,6 +90,13 @@ class Book {
   // Text arena. Returns the offset of a NUL-terminated copy of `text`; fails
   // (returns false) when the arena would pass kMaxArenaBytes.
   bool addText(std::string_view text, uint32_t& off);
+  // Appends texts already NUL-terminated back to back; `base` is where the
+  // first lands. False when the arena would pass kMaxArenaBytes.
+  bool addTexts(std::string_view texts, uint32_t& base);
+  // Loads running in this process right now (any book, any thread): a
+  // reader that could use several cores for one file leaves the cores the
+  // other loads use.
+  static unsigned loadsInProgress();
   const char* text(uint32_t off) const { return arena_.data() + off; }
   const char* text(const CellRef& c) const { return arena_.data() + c.off; }
   // Offset of the empty text, always present.

@@ -8,6 +8,7 @@
 #include <zip.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -274,7 +275,18 @@ bool readZipPackage(int fd, const std::string& path, Book& book) {
   return false;
 }
 
+namespace {
+std::atomic<unsigned> gLoads{0};
+struct LoadCount {
+  LoadCount() { gLoads.fetch_add(1, std::memory_order_relaxed); }
+  ~LoadCount() { gLoads.fetch_sub(1, std::memory_order_relaxed); }
+};
+}  // namespace
+
+unsigned Book::loadsInProgress() { return gLoads.load(std::memory_order_relaxed); }
+
 bool Book::load(const std::string& path) {
+  const LoadCount counting;
   clear();
   loadCancelled_ = false;
   bool ok = false;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -21,6 +22,7 @@ struct XML_ParserStruct;
 namespace xl::ooxml {
 
 class PartSource;
+class XmlInput;
 
 // Element and attribute names are matched without their prefix: writers use
 // any prefix they like (<x:c>, ns:id), and the local names do not collide in
@@ -100,6 +102,11 @@ class Package {
   // declares for it (0 when it declares none): for the binary parts of an
   // .xlsb, which have no XML to parse.
   bool read(const std::string& part, const std::function<bool(PartSource&, uint64_t)>& use, std::string& error);
+  // The part's inflated bytes to read (declared: the size the zip gives,
+  // 0 when it gives none), or null with `error` set.
+  std::unique_ptr<PartSource> openPart(const std::string& part, uint64_t& declared, std::string& error);
+  // Parses what `src` gives: our tokenizer, or expat for other encodings.
+  bool parseFrom(XmlInput& src, const std::string& part, SaxHandler& handler, std::string& error);
   const OoxmlLimits& limits() const { return limits_; }
   // Parts read from here on give up soon after `book` is cancelled.
   void cancelWith(const Book* book) { cancel_ = book; }

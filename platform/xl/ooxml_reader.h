@@ -23,6 +23,11 @@ struct OoxmlLimits {
   uint32_t maxSheets = 100'000;
   size_t chunkBytes = 256u << 10;         // inflated bytes parsed at a time
   bool fastXml = true;                    // our tokenizer for UTF-8 parts; expat for the rest
+  // A sheet part at least this large is cut into pieces of about
+  // pieceBytes at row ends, parsed on the cores other loads leave idle.
+  uint64_t parallelBytes = 16u << 20;
+  size_t pieceBytes = 1u << 20;
+  unsigned pieceHelpers = 0;              // threads beside the loader; 0: the idle cores
 };
 
 bool readOoxml(int fd, const std::string& path, Book& book, const OoxmlLimits& limits);

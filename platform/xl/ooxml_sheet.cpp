@@ -6,8 +6,11 @@
 #include <charconv>
 #include <cmath>
 
+#include <thread>
+
 #include "platform/xl/cellformat.h"
 #include "platform/xl/ooxml_internal.h"
+#include "platform/xl/ooxml_pieces.h"
 
 namespace xl::ooxml {
 
@@ -40,12 +43,55 @@ std::string_view trimmed(std::string_view s) {
   return s;
 }
 
+// Where the next cell without a reference goes.
+struct Position {
+  uint32_t curRow = 0, nextRow = 0, nextCol = 0;
+  bool rowValid = true;
+};
+
+// Text offsets of a piece's own texts carry this bit until the piece's
+// texts are appended to the book; the arena's bound keeps it free.
+constexpr uint32_t kPieceText = 1u << 31;
+static_assert(kMaxArenaBytes < kPieceText);
+
+// What a piece of sheetData read alone leaves: its cells (texts in `texts`),
+// hidden rows, and where the next cell would go.
+struct SheetPiece : PieceResult {
+  std::vector<CellRef> cells;
+  std::string texts;
+  std::vector<uint32_t> hiddenRows;
+  Position end;
+  bool placed = false;  // a numbered row set `end`; else the piece leaves the position as it was
+  std::vector<std::string> closedBefore, openAtEnd;
+  long deepest = 0;
+};
+
 class SheetHandler : public SaxHandler {
  public:
   SheetHandler(const std::string& part, Sheet& sheet, SheetContext& ctx)
       : part_(part), sheet_(sheet), ctx_(ctx) {
     value_.reserve(256);
     inline_.reserve(256);
+  }
+  // A piece cut after a row end inside sheetData: it starts there, and the
+  // position of a cell depends on the rows before it until a numbered row
+  // sets it; a cell before that makes the piece one to read in order.
+  SheetHandler(const std::string& part, Sheet& sheet, SheetContext& ctx, SheetPiece& piece)
+      : SheetHandler(part, sheet, ctx) {
+    piece_ = &piece;
+    inSheetData_ = rootSeen_ = true;
+    positionKnown_ = false;
+  }
+
+  // Between two rows of sheetData: where a piece read alone starts.
+  bool betweenRows() const { return inSheetData_ && !inCols_ && rootSeen_ && !inCell_ && !failed(); }
+  Position position() const { return {curRow_, nextRow_, nextCol_, rowValid_}; }
+  bool placed() const { return positionKnown_; }
+  void resumeAt(const Position& p) {
+    curRow_ = p.curRow;
+    nextRow_ = p.nextRow;
+    nextCol_ = p.nextCol;
+    rowValid_ = p.rowValid;
   }
 
   void start(const char* name, const char** atts) override {
@@ -91,6 +137,10 @@ class SheetHandler : public SaxHandler {
     }
     if (!inSheetData_ && !inCols_) return;
     if (name[0] == 'r' && name[1] == 'o') return;  // </row>
+    if (piece_ && inSheetData_) {
+      fail("piece");  // the end of sheetData is read in order
+      return;
+    }
     if (eq(name, "sheetData")) inSheetData_ = false;
     else if (eq(name, "cols")) inCols_ = false;
   }
@@ -145,6 +195,11 @@ class SheetHandler : public SaxHandler {
       }
     }
     // A row without a number is the one after the previous row.
+    if (!haveRow && !positionKnown_) {
+      fail("piece");
+      return;
+    }
+    positionKnown_ = true;
     if (!haveRow) rowValid_ = nextRow_ < kMaxRows;
     if (!rowValid_) {
       nextRow_ = kMaxRows;
@@ -153,7 +208,9 @@ class SheetHandler : public SaxHandler {
     curRow_ = row;
     nextRow_ = row + 1;
     nextCol_ = 0;
-    if (hidden) sheet_.hideRow(row);
+    if (!hidden) return;
+    if (piece_) piece_->hiddenRows.push_back(row);
+    else sheet_.hideRow(row);
   }
 
   void startCell(const char** atts) {
@@ -171,6 +228,10 @@ class SheetHandler : public SaxHandler {
 
   // The attributes of <c>; data() null: absent.
   void beginCell(std::string_view r, std::string_view style, std::string_view type) {
+    if (!positionKnown_) {
+      fail("piece");
+      return;
+    }
     hasValue_ = hasInline_ = inValue_ = inText_ = inIs_ = false;
     phonetic_ = 0;
     value_.clear();
@@ -315,6 +376,17 @@ class SheetHandler : public SaxHandler {
   }
 
   void store(std::string_view text) {
+    if (piece_) {
+      if (text.empty()) {
+        add(Book::kEmptyText, 0);
+        return;
+      }
+      const uint32_t off = kPieceText | static_cast<uint32_t>(piece_->texts.size());
+      piece_->texts.append(text);
+      piece_->texts.push_back('\0');
+      add(off, static_cast<uint32_t>(text.size()));
+      return;
+    }
     uint32_t off = Book::kEmptyText;
     if (!text.empty() && !ctx_.book.addText(text, off)) {
       fail("文件过大：单元格文本超过上限");
@@ -324,6 +396,11 @@ class SheetHandler : public SaxHandler {
   }
 
   void add(uint32_t off, uint32_t len) {
+    if (piece_) {
+      // The cell bound is checked where the piece is applied.
+      piece_->cells.push_back({cellRow_, cellCol_, off, len});
+      return;
+    }
     if (++ctx_.cellCount > maxCells_) {
       fail("文件过大：单元格过多");
       return;
@@ -373,7 +450,73 @@ class SheetHandler : public SaxHandler {
   bool inSheetData_ = false, inCols_ = false, rootSeen_ = false;
   bool inCell_ = false, inValue_ = false, inText_ = false, inIs_ = false;
   bool hasValue_ = false, hasInline_ = false, skip_ = false;
+  SheetPiece* piece_ = nullptr;
+  bool positionKnown_ = true;
 };
+
+// Pieces of one sheet's sheetData, read alone on helper threads and applied
+// in order where the sheet's own handler reaches them.
+class SheetPieces : public PieceWork {
+ public:
+  SheetPieces(const std::string& part, Sheet& sheet, SheetContext& ctx, SheetHandler& main, const OoxmlLimits& limits)
+      : part_(part), sheet_(sheet), ctx_(ctx), main_(main), limits_(limits) {}
+
+  std::unique_ptr<PieceResult> parse(char* data, size_t size) override {
+    auto piece = std::make_unique<SheetPiece>();
+    piece->cells.reserve(size / 24);  // a stored cell takes about that much XML
+    SheetHandler handler(part_, sheet_, ctx_, *piece);
+    FastXml xml(handler, part_, limits_);
+    std::string error;
+    if (!xml.runPiece(data, size, error) || handler.failed() || !handler.betweenRows()) return nullptr;
+    piece->placed = handler.placed();
+    piece->end = handler.position();
+    piece->closedBefore = xml.closedBefore();
+    for (size_t i = 0; i < xml.depth(); ++i) piece->openAtEnd.emplace_back(xml.openName(i));
+    piece->deepest = xml.deepestInPiece();
+    return piece;
+  }
+
+  // The piece stands in for its bytes only when reading them here would
+  // have done exactly what it did: the handler between rows, the elements
+  // it closes open here, no bound passed (reading the bytes reports that).
+  bool apply(PieceResult& result, FastXml& parser) override {
+    auto& piece = static_cast<SheetPiece&>(result);
+    if (!main_.betweenRows()) return false;
+    const size_t depth = parser.depth();
+    const size_t closed = piece.closedBefore.size();
+    if (closed >= depth) return false;  // the root stays open
+    for (size_t i = 0; i < closed; ++i)
+      if (parser.openName(depth - 1 - i) != piece.closedBefore[i]) return false;
+    if (static_cast<long>(depth) + piece.deepest > static_cast<long>(limits_.maxDepth)) return false;
+    if (ctx_.cellCount + piece.cells.size() > ctx_.maxCells) return false;
+    uint32_t base = 0;
+    if (!piece.texts.empty() && !ctx_.book.addTexts(piece.texts, base)) return false;
+    for (CellRef& c : piece.cells)
+      if (c.off & kPieceText) c.off = base + (c.off & ~kPieceText);
+    sheet_.addCells(piece.cells.data(), piece.cells.size());
+    for (uint32_t row : piece.hiddenRows) sheet_.hideRow(row);
+    ctx_.cellCount += piece.cells.size();
+    if (piece.placed) main_.resumeAt(piece.end);
+    for (size_t i = 0; i < closed; ++i) parser.closeInnermost();
+    for (const std::string& name : piece.openAtEnd) parser.open(name);
+    return true;
+  }
+
+ private:
+  const std::string& part_;
+  Sheet& sheet_;
+  SheetContext& ctx_;
+  SheetHandler& main_;
+  const OoxmlLimits& limits_;
+};
+
+// Threads that may help with one big sheet: the cores no other load uses.
+unsigned helpersFor(const OoxmlLimits& limits) {
+  if (limits.pieceHelpers) return limits.pieceHelpers;
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  const unsigned busy = std::max(1u, Book::loadsInProgress());
+  return cores > busy ? std::min(cores - busy, 7u) : 0;
+}
 
 }  // namespace
 
@@ -381,7 +524,17 @@ bool readWorksheet(Package& pkg, const std::string& part, Sheet& sheet, SheetCon
                    std::string& error) {
   SheetHandler handler(part, sheet, ctx);
   handler.maxCells_ = ctx.maxCells;
-  return pkg.parse(part, handler, error);
+  const OoxmlLimits& limits = pkg.limits();
+  const unsigned helpers = limits.fastXml ? helpersFor(limits) : 0;
+  if (helpers == 0) return pkg.parse(part, handler, error);
+  uint64_t declared = 0;
+  std::unique_ptr<PartSource> src = pkg.openPart(part, declared, error);
+  if (!src) return false;
+  if (declared) handler.partSize(declared);
+  if (declared < limits.parallelBytes) return pkg.parseFrom(*src, part, handler, error);
+  SheetPieces work(part, sheet, ctx, handler, limits);
+  PieceFeed feed(*src, work, ctx.book, "row>", limits.pieceBytes, helpers);
+  return pkg.parseFrom(feed, part, handler, error);
 }
 
 }  // namespace xl::ooxml

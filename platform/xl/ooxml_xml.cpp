@@ -336,11 +336,13 @@ bool FastXml::findEnd(const char* t, size_t avail, int kind, const char*& stop, 
 // A markup token: find where it ends, reading more as needed, and hand it on.
 FastXml::Step FastXml::markup(XmlInput* src, std::string& error) {
   const size_t avail = end_ - beg_;
-  if (avail < 9 && !eof_) {
+  char* t = buf_.data() + beg_;
+  // Enough bytes to tell the kind ("<![CDATA[" is the longest); a short tag
+  // at the end of what was read is not held up for more.
+  if (!eof_ && (avail < 2 || (t[1] == '!' && avail < 9))) {
     fill(src, error);
     return failed_ ? Step::Error : Step::Go;
   }
-  char* t = buf_.data() + beg_;
   const char* e = buf_.data() + end_;
   const Kind kind = kindOf(t, avail);
   if (kind == Doctype) {

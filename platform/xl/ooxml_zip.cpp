@@ -154,12 +154,6 @@ struct ParserGuard {
   XML_Parser p;
   ~ParserGuard() { XML_ParserFree(p); }
 };
-struct FileGuard {
-  zip_file_t* f;
-  ~FileGuard() {
-    if (f) zip_fclose(f);
-  }
-};
 
 std::string openError(int code, const std::string& part) {
   switch (code) {
@@ -315,13 +309,15 @@ PartSource::PartSource(zip_file_t* file, const std::string& part, const OoxmlLim
     : file_(file), part_(part), limits_(limits), compressed_(compressedBytes ? compressedBytes : 1) {}
 
 PartSource::~PartSource() {
-  if (!ahead_) return;
-  {
-    std::lock_guard lock(ahead_->mutex);
-    ahead_->cancel = true;
+  if (ahead_) {
+    {
+      std::lock_guard lock(ahead_->mutex);
+      ahead_->cancel = true;
+    }
+    ahead_->changed.notify_all();
+    if (ahead_->thread.joinable()) ahead_->thread.join();
   }
-  ahead_->changed.notify_all();
-  if (ahead_->thread.joinable()) ahead_->thread.join();
+  if (file_) zip_fclose(file_);
 }
 
 int64_t PartSource::readEntry(char* buf, size_t n, std::string& error) {
@@ -441,54 +437,67 @@ int64_t PartSource::read(char* buf, size_t n, std::string& error) {
   return got;
 }
 
-bool Package::read(const std::string& part, const std::function<bool(PartSource&, uint64_t)>& use,
-                   std::string& error) {
+std::unique_ptr<PartSource> Package::openPart(const std::string& part, uint64_t& declared, std::string& error) {
+  declared = 0;
   int64_t index = locate(part);
   if (index < 0) {
     error = "文件已损坏：缺少 " + part;
-    return false;
+    return nullptr;
   }
-  FileGuard file{zip_fopen_index(zip_, static_cast<zip_uint64_t>(index), 0)};
-  if (!file.f) {
+  zip_file_t* file = zip_fopen_index(zip_, static_cast<zip_uint64_t>(index), 0);
+  if (!file) {
     error = openError(zip_error_code_zip(zip_get_error(zip_)), part);
-    return false;
+    return nullptr;
   }
   zip_stat_t st;
   zip_stat_init(&st);
   uint64_t compressed = 0;
   if (zip_stat_index(zip_, static_cast<zip_uint64_t>(index), 0, &st) == 0 && (st.valid & ZIP_STAT_COMP_SIZE))
     compressed = st.comp_size;
-  PartSource src(file.f, part, limits_, compressed);
-  src.cancelWith(cancel_);
-  {
-    std::unique_ptr<char[]> whole;
-    if (inflateWhole(zip_, static_cast<zip_uint64_t>(index), st, limits_, whole)) {
-      src.useWhole(std::move(whole), static_cast<size_t>(st.size));
-    } else {
-      if (canInflateRaw(st))
-        if (zip_file_t* raw = zip_fopen_index(zip_, static_cast<zip_uint64_t>(index), ZIP_FL_COMPRESSED))
-          src.inflateRaw(raw, st.size, st.crc);
-      if (!(st.valid & ZIP_STAT_SIZE) || st.size > kWholeInflateBytes) src.inflateAhead();
-    }
+  auto src = std::make_unique<PartSource>(file, part, limits_, compressed);
+  src->cancelWith(cancel_);
+  if (st.valid & ZIP_STAT_SIZE) declared = st.size;
+  std::unique_ptr<char[]> whole;
+  if (inflateWhole(zip_, static_cast<zip_uint64_t>(index), st, limits_, whole)) {
+    src->useWhole(std::move(whole), static_cast<size_t>(st.size));
+  } else {
+    if (canInflateRaw(st))
+      if (zip_file_t* raw = zip_fopen_index(zip_, static_cast<zip_uint64_t>(index), ZIP_FL_COMPRESSED))
+        src->inflateRaw(raw, st.size, st.crc);
+    if (!(st.valid & ZIP_STAT_SIZE) || st.size > kWholeInflateBytes) src->inflateAhead();
   }
   // A whole inflate cannot be cut short; what it took is not parsed when a
   // cancel came meanwhile.
   if (cancel_ && cancel_->cancelled()) {
     error = kCancelledText;
-    return false;
+    return nullptr;
   }
-  return use(src, (st.valid & ZIP_STAT_SIZE) ? st.size : 0);
+  return src;
 }
 
 bool Package::parse(const std::string& part, SaxHandler& handler, std::string& error) {
-  return read(
-      part, [&](PartSource& src, uint64_t declared) { return parseXml(part, src, declared, handler, error); },
-      error);
+  uint64_t declared = 0;
+  std::unique_ptr<PartSource> src = openPart(part, declared, error);
+  if (!src) return false;
+  if (declared) handler.partSize(declared);
+  return parseFrom(*src, part, handler, error);
+}
+
+bool Package::read(const std::string& part, const std::function<bool(PartSource&, uint64_t)>& use,
+                   std::string& error) {
+  uint64_t declared = 0;
+  std::unique_ptr<PartSource> src = openPart(part, declared, error);
+  if (!src) return false;
+  return use(*src, declared);
 }
 
 bool Package::parseXml(const std::string& part, PartSource& src, uint64_t declared, SaxHandler& handler,
                        std::string& error) {
   if (declared) handler.partSize(declared);
+  return parseFrom(src, part, handler, error);
+}
+
+bool Package::parseFrom(XmlInput& src, const std::string& part, SaxHandler& handler, std::string& error) {
   std::string head;  // what the fast path read before handing over
   if (limits_.fastXml) {
     FastXml fast(handler, part, limits_);
