@@ -129,7 +129,9 @@ class GeneratedData(unittest.TestCase):
         self.assertEqual(report["rows"], planted(self.out))
         self.assertEqual(report["status"], "搜索完成！")
         self.assertGreater(report["seconds"], 0)
-        self.assertGreater(report["ticks"], 0)
+        # A search this small may end before the 10 ms timer first fires.
+        if report["seconds"] >= 0.05:
+            self.assertGreater(report["ticks"], 0)
         self.assertGreaterEqual(report["max_gap_ms"], 0)
         bad = subprocess.run([probe, "--folder", self.tree], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         self.assertEqual(bad.returncode, 2)
