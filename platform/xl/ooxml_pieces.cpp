@@ -71,7 +71,24 @@ bool PieceFeed::produce(bool offer, std::string& error) {
   if (cancelled(error)) return false;
   auto piece = std::make_unique<Piece>();
   const size_t cap = carry_.size() + pieceBytes_;
-  piece->bytes = std::make_unique_for_overwrite<char[]>(cap + 1);
+  {
+    // The bytes of a piece done before, when they are large enough: memory
+    // given back and taken again would be touched afresh every time.
+    std::lock_guard lock(mutex_);
+    for (auto& [bytes, capacity] : spare_)
+      if (capacity >= cap + 1) {
+        piece->bytes = std::move(bytes);
+        piece->capacity = capacity;
+        std::swap(bytes, spare_.back().first);
+        std::swap(capacity, spare_.back().second);
+        spare_.pop_back();
+        break;
+      }
+  }
+  if (!piece->bytes) {
+    piece->capacity = cap + 1;
+    piece->bytes = std::make_unique_for_overwrite<char[]>(piece->capacity);
+  }
   char* d = piece->bytes.get();
   std::memcpy(d, carry_.data(), carry_.size());
   size_t size = carry_.size();
@@ -105,11 +122,22 @@ bool PieceFeed::produce(bool offer, std::string& error) {
 void PieceFeed::popFront(std::unique_lock<std::mutex>& lock) {
   // A helper may still be on it: its bytes must outlive that.
   changed_.wait(lock, [&] { return pieces_.front()->state != State::Parsing; });
+  Piece& p = *pieces_.front();
+  if (spare_.size() < ahead_) spare_.emplace_back(std::move(p.bytes), p.capacity);
   pieces_.pop_front();
 }
 
 // Parses one piece no one has taken, here; false when there is none.
-bool PieceFeed::parseQueued(std::unique_lock<std::mutex>& lock) {
+char* PieceFeed::Scratch::get(size_t n) {
+  if (capacity < n) {
+    bytes.reset();
+    bytes = std::make_unique_for_overwrite<char[]>(n);
+    capacity = n;
+  }
+  return bytes.get();
+}
+
+bool PieceFeed::parseQueued(std::unique_lock<std::mutex>& lock, Scratch& scratch) {
   Piece* p = nullptr;
   for (auto& q : pieces_)
     if (q->state == State::Queued) {
@@ -118,27 +146,37 @@ bool PieceFeed::parseQueued(std::unique_lock<std::mutex>& lock) {
     }
   if (!p) return false;
   p->state = State::Parsing;
-  lock.unlock();
   std::unique_ptr<PieceResult> result;
+  if (!spareResults_.empty()) {
+    result = std::move(spareResults_.back());
+    spareResults_.pop_back();
+  }
+  lock.unlock();
+  bool ok = false;
   if (!book_.cancelled()) {
     try {
       // A copy: the parser may yet read the piece's own bytes.
-      auto copy = std::make_unique_for_overwrite<char[]>(p->size + 1);
-      std::memcpy(copy.get(), p->bytes.get(), p->size);
+      char* copy = scratch.get(p->size + 1);
+      std::memcpy(copy, p->bytes.get(), p->size);
       copy[p->size] = 0;
-      result = work_.parse(copy.get(), p->size);
+      ok = work_.parse(copy, p->size, result);
     } catch (...) {
-      result.reset();  // the parser reads the piece itself and meets the cause there
+      ok = false;  // the parser reads the piece itself and meets the cause there
     }
   }
   lock.lock();
-  p->result = std::move(result);
+  if (ok) {
+    p->result = std::move(result);
+  } else if (result && spareResults_.size() < ahead_) {
+    spareResults_.push_back(std::move(result));
+  }
   p->state = State::Parsed;
   changed_.notify_all();
   return true;
 }
 
 void PieceFeed::helperLoop() {
+  Scratch scratch;
   std::unique_lock lock(mutex_);
   for (;;) {
     changed_.wait(lock, [&] {
@@ -146,7 +184,7 @@ void PieceFeed::helperLoop() {
                                   [](const auto& p) { return p->state == State::Queued; });
     });
     if (stop_) return;
-    parseQueued(lock);
+    parseQueued(lock, scratch);
   }
 }
 
@@ -199,16 +237,16 @@ bool PieceFeed::atBoundary(FastXml& parser, std::string& error) {
     if (p.pos != 0) return true;  // inside a piece: the parser reads on
     // Rather than wait for the helper on this piece, take another.
     while (p.state == State::Parsing)
-      if (!parseQueued(lock)) changed_.wait(lock);
+      if (!parseQueued(lock, mainScratch_)) changed_.wait(lock);
     if (p.state != State::Parsed) return true;  // the parser reads it
     std::unique_ptr<PieceResult> result = std::move(p.result);
     p.state = State::Main;
     if (!result) return true;
     lock.unlock();
     const bool used = work_.apply(*result, parser);
-    result.reset();
     if (cancelled(error)) return false;
     lock.lock();
+    if (spareResults_.size() < ahead_) spareResults_.push_back(std::move(result));
     if (!used) return true;
     ++applied_;
     p.pos = p.size;  // passed over

@@ -35,8 +35,9 @@ class PieceWork {
  public:
   virtual ~PieceWork() = default;
   // On any thread, on a private copy of the piece (size + 1 bytes, may be
-  // written to): the result, or null when the piece cannot be read alone.
-  virtual std::unique_ptr<PieceResult> parse(char* data, size_t size) = 0;
+  // written to): true with `result` filled, false when the piece cannot be
+  // read alone. `result` may hold an earlier piece's result to reuse.
+  virtual bool parse(char* data, size_t size, std::unique_ptr<PieceResult>& result) = 0;
   // On the parser's thread, where it reaches the piece: true when the result
   // stood in for the piece's bytes; false leaves them to the parser.
   virtual bool apply(PieceResult& result, FastXml& parser) = 0;
@@ -63,6 +64,7 @@ class PieceFeed : public XmlInput {
   enum class State { Queued, Parsing, Parsed, Main };
   struct Piece {
     std::unique_ptr<char[]> bytes;  // size + 1
+    size_t capacity = 0;
     size_t size = 0;
     size_t pos = 0;  // how much the parser has read
     State state = State::Main;
@@ -72,7 +74,13 @@ class PieceFeed : public XmlInput {
   bool produce(bool offer, std::string& error);
   size_t cutAt(const char* data, size_t size) const;
   void popFront(std::unique_lock<std::mutex>& lock);
-  bool parseQueued(std::unique_lock<std::mutex>& lock);
+  // A buffer of a piece's bytes, or of a private copy of them, kept for reuse.
+  struct Scratch {
+    std::unique_ptr<char[]> bytes;
+    size_t capacity = 0;
+    char* get(size_t n);
+  };
+  bool parseQueued(std::unique_lock<std::mutex>& lock, Scratch& scratch);
   void helperLoop();
   bool cancelled(std::string& error) const;
 
@@ -92,6 +100,9 @@ class PieceFeed : public XmlInput {
   std::deque<std::unique_ptr<Piece>> pieces_;  // front: the piece the parser is in or reaches next
   bool stop_ = false;
   std::vector<std::thread> helpers_;
+  std::vector<std::pair<std::unique_ptr<char[]>, size_t>> spare_;  // bytes of pieces done, with capacity
+  Scratch mainScratch_;
+  std::vector<std::unique_ptr<PieceResult>> spareResults_;  // applied, kept for their memory
 };
 
 }  // namespace xl::ooxml

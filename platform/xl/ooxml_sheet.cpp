@@ -64,6 +64,16 @@ struct SheetPiece : PieceResult {
   bool placed = false;  // a numbered row set `end`; else the piece leaves the position as it was
   std::vector<std::string> closedBefore, openAtEnd;
   long deepest = 0;
+  // Empty again, keeping the memory.
+  void clear() {
+    cells.clear();
+    texts.clear();
+    hiddenRows.clear();
+    closedBefore.clear();
+    openAtEnd.clear();
+    placed = false;
+    deepest = 0;
+  }
 };
 
 class SheetHandler : public SaxHandler {
@@ -328,8 +338,8 @@ class SheetHandler : public SaxHandler {
       case CellType::Bool: {
         if (!hasValue_) return;
         std::string_view v = trimmed(value);
-        if (v == "1" || v == "true") store(booleanText(true));
-        else if (v == "0" || v == "false") store(booleanText(false));
+        if (v == "1" || v == "true") storeBool(true);
+        else if (v == "0" || v == "false") storeBool(false);
         else store(v);
         return;
       }
@@ -375,22 +385,38 @@ class SheetHandler : public SaxHandler {
     store(value_);
   }
 
-  void store(std::string_view text) {
+  // Where `text` goes: the book's arena, or the piece's own texts.
+  bool place(std::string_view text, uint32_t& off) {
+    if (text.empty()) {
+      off = Book::kEmptyText;
+      return true;
+    }
     if (piece_) {
-      if (text.empty()) {
-        add(Book::kEmptyText, 0);
-        return;
-      }
-      const uint32_t off = kPieceText | static_cast<uint32_t>(piece_->texts.size());
+      off = kPieceText | static_cast<uint32_t>(piece_->texts.size());
       piece_->texts.append(text);
       piece_->texts.push_back('\0');
-      add(off, static_cast<uint32_t>(text.size()));
-      return;
+      return true;
     }
-    uint32_t off = Book::kEmptyText;
-    if (!text.empty() && !ctx_.book.addText(text, off)) {
+    if (!ctx_.book.addText(text, off)) {
       fail("文件过大：单元格文本超过上限");
-      return;
+      return false;
+    }
+    return true;
+  }
+
+  void store(std::string_view text) {
+    uint32_t off = Book::kEmptyText;
+    if (place(text, off)) add(off, static_cast<uint32_t>(text.size()));
+  }
+
+  // TRUE and FALSE are stored once and shared by every boolean cell.
+  void storeBool(bool value) {
+    const std::string_view text = booleanText(value);
+    uint32_t& off = boolText_[value ? 1 : 0];
+    if (off == kNoText) {
+      uint32_t placed = 0;
+      if (!place(text, placed)) return;
+      off = placed;
     }
     add(off, static_cast<uint32_t>(text.size()));
   }
@@ -452,6 +478,8 @@ class SheetHandler : public SaxHandler {
   bool hasValue_ = false, hasInline_ = false, skip_ = false;
   SheetPiece* piece_ = nullptr;
   bool positionKnown_ = true;
+  static constexpr uint32_t kNoText = ~0u;
+  uint32_t boolText_[2] = {kNoText, kNoText};
 };
 
 // Pieces of one sheet's sheetData, read alone on helper threads and applied
@@ -461,19 +489,21 @@ class SheetPieces : public PieceWork {
   SheetPieces(const std::string& part, Sheet& sheet, SheetContext& ctx, SheetHandler& main, const OoxmlLimits& limits)
       : part_(part), sheet_(sheet), ctx_(ctx), main_(main), limits_(limits) {}
 
-  std::unique_ptr<PieceResult> parse(char* data, size_t size) override {
-    auto piece = std::make_unique<SheetPiece>();
-    piece->cells.reserve(size / 24);  // a stored cell takes about that much XML
-    SheetHandler handler(part_, sheet_, ctx_, *piece);
+  bool parse(char* data, size_t size, std::unique_ptr<PieceResult>& result) override {
+    if (!result) result = std::make_unique<SheetPiece>();
+    auto& piece = static_cast<SheetPiece&>(*result);
+    piece.clear();
+    piece.cells.reserve(size / 24);  // a stored cell takes about that much XML
+    SheetHandler handler(part_, sheet_, ctx_, piece);
     FastXml xml(handler, part_, limits_);
     std::string error;
-    if (!xml.runPiece(data, size, error) || handler.failed() || !handler.betweenRows()) return nullptr;
-    piece->placed = handler.placed();
-    piece->end = handler.position();
-    piece->closedBefore = xml.closedBefore();
-    for (size_t i = 0; i < xml.depth(); ++i) piece->openAtEnd.emplace_back(xml.openName(i));
-    piece->deepest = xml.deepestInPiece();
-    return piece;
+    if (!xml.runPiece(data, size, error) || handler.failed() || !handler.betweenRows()) return false;
+    piece.placed = handler.placed();
+    piece.end = handler.position();
+    piece.closedBefore = xml.closedBefore();
+    for (size_t i = 0; i < xml.depth(); ++i) piece.openAtEnd.emplace_back(xml.openName(i));
+    piece.deepest = xml.deepestInPiece();
+    return true;
   }
 
   // The piece stands in for its bytes only when reading them here would
