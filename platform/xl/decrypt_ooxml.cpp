@@ -406,14 +406,17 @@ bool decrypt(const EncryptedPackage& enc, MemSink& out, const Book& book, std::s
 
 }  // namespace
 
-bool readEncryptedPackage(const EncryptedPackage& enc, const std::string& path, Book& book) {
+bool readEncryptedPackage(EncryptedPackage& enc, const std::string& path, Book& book) {
   MemSink sink;
   if (sink.fd() < 0) {
     book.setError("无法解密文件：无法分配内存");
     return false;
   }
   std::string error;
-  if (!decrypt(enc, sink, book, error)) {
+  const bool decrypted = decrypt(enc, sink, book, error);
+  std::vector<uint8_t>().swap(enc.package);
+  std::vector<uint8_t>().swap(enc.info);
+  if (!decrypted) {
     book.setError(error);
     return false;
   }

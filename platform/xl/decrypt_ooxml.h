@@ -20,8 +20,10 @@ struct EncryptedPackage {
 };
 
 // Decrypts the package into anonymous memory and reads it as a zip
-// workbook. False with book.setError(...) on a wrong password, a damaged
-// header or a package that does not read.
-bool readEncryptedPackage(const EncryptedPackage& enc, const std::string& path, Book& book);
+// workbook; the encrypted bytes are freed before the package is read, so a
+// big file is held twice at most for a moment. False with
+// book.setError(...) on a wrong password, a damaged header or a package
+// that does not read.
+bool readEncryptedPackage(EncryptedPackage& enc, const std::string& path, Book& book);
 
 }  // namespace xl

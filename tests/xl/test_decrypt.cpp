@@ -4,9 +4,12 @@
 // so every record kind of those files passes through the decryption.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/xl/biff_parse.h"
@@ -305,6 +308,44 @@ TEST_F(Decrypt, DamagedOoxmlEncryptionFailsCleanly) {
   ByteVec extensible = info;
   extensible[2] = 3;
   EXPECT_EQ(loadStreams(extensible, data), "文件已加密：不支持的加密方式");
+}
+
+// The key stretching of a hostile descriptor (the most rounds the format
+// allows) stops soon after the load is cancelled instead of running to the
+// end: a stop never waits for it.
+TEST_F(Decrypt, CancelStopsTheKeyStretching) {
+  const fs::path src = corpus("date_1904.xlsx");
+  if (!fs::exists(src)) GTEST_SKIP() << "corpus not found: " << src;
+  const xltest::Streams agile =
+      xltest::encryptPackage(readFile(src), OoxmlScheme::AgileSha1Aes128, xltest::kVelvet);
+  std::string xml(agile[0].second.begin() + 8, agile[0].second.end());
+  xml.replace(xml.find("spinCount=\"100000\""), 18, "spinCount=\"10000000\"");
+  ByteVec info(agile[0].second.begin(), agile[0].second.begin() + 8);
+  info.insert(info.end(), xml.begin(), xml.end());
+  const fs::path p = write("spin.xlsx", xltest::ole2File({{"EncryptionInfo", info}, {"EncryptedPackage", agile[1].second}}));
+
+  auto timed = [&](int cancelAfterMs, xl::Book& book) {
+    int flag = 0;
+    book.setCancelFlag(&flag);
+    std::thread stopper;
+    if (cancelAfterMs >= 0)
+      stopper = std::thread([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(cancelAfterMs));
+        __atomic_store_n(&flag, 1, __ATOMIC_RELAXED);
+      });
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = book.load(p.string());
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (stopper.joinable()) stopper.join();
+    EXPECT_FALSE(ok);
+    return seconds;
+  };
+  xl::Book whole, cancelled;
+  const double full = timed(-1, whole);
+  EXPECT_EQ(whole.error(), kNeedsPassword);  // ten million rounds, then the verifier does not match
+  const double cut = timed(20, cancelled);
+  EXPECT_TRUE(cancelled.loadCancelled());
+  EXPECT_LT(cut, full / 3) << "cancelled after " << cut << " s; the whole stretching takes " << full << " s";
 }
 
 }  // namespace
