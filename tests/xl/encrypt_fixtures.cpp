@@ -336,7 +336,7 @@ Streams agile(const ByteVec& package, const nettle_hash* h, const char* hashName
 
 }  // namespace
 
-ByteVec encryptBiffStream(const ByteVec& plain, BiffScheme scheme, const std::string& password) {
+ByteVec encryptBiffStream(const ByteVec& plain, BiffScheme scheme, const std::string& password, ByteVec* clear) {
   if (plain.size() < 8 || get16(plain, 0) != 0x0809) return {};
   const size_t bofEnd = 4 + get16(plain, 2);
   const bool biff8 = get16(plain, 4) != 0x0500;
@@ -363,6 +363,7 @@ ByteVec encryptBiffStream(const ByteVec& plain, BiffScheme scheme, const std::st
     }
     pos += 4 + len;
   }
+  if (clear) *clear = out;
   // Encrypt: the keystream runs with the stream offset, over clear bytes too.
   uint32_t block = UINT32_MAX;
   ByteVec stream;

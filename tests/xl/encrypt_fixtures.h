@@ -22,8 +22,11 @@ inline constexpr const char* kVelvet = "VelvetSweatshop";
 
 // A BIFF5/BIFF8 workbook stream with a FILEPASS record inserted after its
 // first BOF (sheet offsets moved to match) and the records after it
-// encrypted. BIFF5 streams take XOR only.
-ByteVec encryptBiffStream(const ByteVec& plain, BiffScheme scheme, const std::string& password);
+// encrypted. BIFF5 streams take XOR only. `clear`, when given, receives the
+// stream as it was just before the encryption: what a decryption must give
+// back byte for byte.
+ByteVec encryptBiffStream(const ByteVec& plain, BiffScheme scheme, const std::string& password,
+                          ByteVec* clear = nullptr);
 
 // The EncryptionInfo and EncryptedPackage streams of an encrypted OOXML
 // file holding `package` (the bytes of the .xlsx zip).

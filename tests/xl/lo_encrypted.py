@@ -141,6 +141,23 @@ def msoffcrypto_decrypt(src, dst):
     return True
 
 
+def same_stream(decrypted_xls, clear_path):
+    """The decrypted workbook stream equals the one the generator encrypted,
+    the FILEPASS record aside (msoffcrypto-tool blanks it)."""
+    import olefile
+    import struct
+    with olefile.OleFileIO(decrypted_xls) as ole:
+        got = ole.openstream("Workbook").read()
+    with open(clear_path, "rb") as f:
+        want = f.read()
+    if len(got) != len(want):
+        return False
+    bof_len = struct.unpack_from("<H", want, 2)[0]
+    fp = 4 + bof_len
+    fp_end = fp + 4 + struct.unpack_from("<H", want, fp + 2)[0]
+    return got[:fp] == want[:fp] and got[fp_end:] == want[fp_end:]
+
+
 def main():
     if len(sys.argv) < 2:
         print(__doc__)
@@ -182,6 +199,10 @@ def main():
                         continue
                     if done and dump(desktop, decrypted) != want:
                         print("msoffcrypto-tool's decryption of %s (%s) differs from %s" % (encrypted, scheme, plain))
+                        failures += 1
+                    if done and os.path.exists(encrypted + ".clear") and not same_stream(decrypted, encrypted + ".clear"):
+                        print("msoffcrypto-tool's workbook stream of %s (%s) differs from the stream before encryption"
+                              % (encrypted, scheme))
                         failures += 1
                 print("checked %s (%s)" % (os.path.basename(encrypted), scheme))
     finally:

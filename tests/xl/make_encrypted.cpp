@@ -46,7 +46,10 @@ int main(int argc, char** argv) {
   }
   for (BiffScheme s : {BiffScheme::Xor, BiffScheme::Rc4, BiffScheme::CryptoApi40, BiffScheme::CryptoApi128}) {
     const fs::path p = fs::absolute(out / (std::string(schemeName(s)) + ".xls"));
-    if (!writeAll(p, ole2File({{"Workbook", encryptBiffStream(stream, s, password)}}))) return 1;
+    ByteVec clear;
+    if (!writeAll(p, ole2File({{"Workbook", encryptBiffStream(stream, s, password, &clear)}}))) return 1;
+    // The stream as it was before the encryption, for a byte-exact check.
+    if (!writeAll(p.string() + ".clear", clear)) return 1;
     manifest << xls.string() << '\t' << p.string() << '\t' << schemeName(s) << '\n';
   }
   const ByteVec package = readAll(xlsx);
