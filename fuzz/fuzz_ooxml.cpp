@@ -103,7 +103,10 @@ void loadInPieces(const fuzz::MemFile& file) {
   xl::Book a, b;
   const bool okA = xl::readOoxml(file.fd(), file.path(), a, one);
   const bool okB = xl::readOoxml(file.fd(), file.path(), b, pieces);
-  if (dump(okA, a) != dump(okB, b)) __builtin_trap();
+  // Both failing is enough: a damaged deflate stream yields a little more or
+  // less before its error depending on how much is asked of it at a time,
+  // so the error may be met as damage or as the XML it cut short.
+  if ((okA || okB) && dump(okA, a) != dump(okB, b)) __builtin_trap();
 }
 
 void loadBoth(const uint8_t* data, size_t size) {
