@@ -28,7 +28,7 @@ def workbook_stream(rows):
     glob = bof(0x0005) + rec(0x0042, struct.pack("<H", 1200))
     offset_at = len(glob) + 4
     glob += rec(0x0085, struct.pack("<IBBBB", 0, 0, 0, 4, 0) + b"Data") + rec(0x000A, b"")
-    sheet = bof(0x0010)
+    sheet = bof(0x0010) + rec(0x0200, struct.pack("<IIHHH", 0, rows, 0, 1, 0))
     for r in range(rows):
         text = b"row %d" % r
         sheet += rec(0x0204, struct.pack("<HHHHB", r, 0, 15, len(text), 0) + text)

@@ -37,6 +37,9 @@ Bytes font(unsigned charset, const std::string& name = "Font") {
       .u8(static_cast<unsigned>(name.size())).raw(name);
 }
 Bytes xf5(unsigned ifmt) { return Bytes().u16(0).u16(ifmt).zeros(12); }
+// DIMENSIONS, which LibreOffice wants before a sheet's first cell.
+Bytes dims8(unsigned rows, unsigned cols) { return Bytes().u32(0).u32(rows).u16(0).u16(cols).u16(0); }
+Bytes dims5(unsigned rows, unsigned cols) { return Bytes().u16(0).u16(rows).u16(0).u16(cols).u16(0); }
 
 // Loads a one-sheet workbook stream from an OLE2 file named after the test.
 xl::Book loadStream(const std::string& name, const Stream& s, const char* streamName = "Workbook") {
@@ -59,6 +62,7 @@ Stream excel95(unsigned charset, const std::string& sheetName, const std::string
   s.add(0x000A);
   s.patch32(bs, static_cast<uint32_t>(s.d.size()));
   s.add(0x0809, bof5(0x0010));
+  s.add(0x0200, dims5(1, 1));
   s.add(0x0204, Bytes().cell(0, 0, 0).u16(static_cast<unsigned>(label.size())).raw(label));
   s.add(0x000A);
   return s;
@@ -111,6 +115,7 @@ Stream formatted(std::vector<unsigned> charsets, unsigned ifmt, const std::vecto
   s.add(0x000A);
   s.patch32(bs, static_cast<uint32_t>(s.d.size()));
   s.add(0x0809, bof8(0x0010));
+  s.add(0x0200, dims8(static_cast<unsigned>(values.size()), 1));
   for (size_t i = 0; i < values.size(); ++i) s.add(0x0203, Bytes().cell(static_cast<unsigned>(i), 0, 1).f64(values[i]));
   s.add(0x000A);
   return s;
@@ -184,11 +189,13 @@ TEST(UnseenFiles, MacroSheetCellsAreReadLikeAWorksheets) {
   s.add(0x000A);
   s.patch32(bs1, static_cast<uint32_t>(s.d.size()));
   s.add(0x0809, bof8(0x0040));
+  s.add(0x0200, dims8(2, 2));
   s.add(0x0204, Bytes().cell(0, 0, 0).cstr("=ALERT(\"macro\")"));
   s.add(0x0203, Bytes().cell(1, 1, 0).f64(42));
   s.add(0x000A);
   s.patch32(bs2, static_cast<uint32_t>(s.d.size()));
   s.add(0x0809, bof8(0x0010));
+  s.add(0x0200, dims8(1, 1));
   s.add(0x0204, Bytes().cell(0, 0, 0).cstr("plain"));
   s.add(0x000A);
   xl::Book book = loadStream("macro.xls", s);
@@ -233,6 +240,7 @@ TEST(UnseenFiles, OlderRecordsInALaterStreamAndLabelsOfTheOtherForm) {
   s.add(0x000A);
   s.patch32(bs, static_cast<uint32_t>(s.d.size()));
   s.add(0x0809, bof5(0x0010));
+  s.add(0x0200, dims5(2, 4));
   s.add(0x0004, Bytes().u16(0).u16(0).u8(0).u8(0).u8(0).u8(5).raw("Label"));          // LABEL (BIFF2)
   s.add(0x0003, Bytes().u16(0).u16(1).u8(0).u8(0).u8(0).f64(2.5));                    // NUMBER (BIFF2)
   s.add(0x0002, Bytes().u16(0).u16(2).u8(0).u8(0).u8(0).u16(7));                      // INTEGER (BIFF2)
@@ -261,6 +269,7 @@ TEST(UnseenFiles, OlderRecordsInALaterStreamAndLabelsOfTheOtherForm) {
   t.add(0x000A);
   t.patch32(bs, static_cast<uint32_t>(t.d.size()));
   t.add(0x0809, bof8(0x0010));
+  t.add(0x0200, dims8(1, 3));
   t.add(0x0204, Bytes().cell(0, 0, 0).u16(5).raw("Hello"));
   t.add(0x0204, Bytes().cell(0, 1, 0).cstr("World"));
   t.add(0x0004, Bytes().u16(0).u16(2).u8(0).u8(0).u8(0).u8(3).raw("old"));
@@ -282,6 +291,7 @@ TEST(UnseenFiles, ANulCharacterKeepsTheCellAndTheTextAroundIt) {
   s.add(0x000A);
   s.patch32(bs, static_cast<uint32_t>(s.d.size()));
   s.add(0x0809, bof8(0x0010));
+  s.add(0x0200, dims8(1, 2));
   s.add(0x0204, Bytes().cell(0, 0, 0).cstr(std::string("ab\0cd", 5)));
   s.add(0x00FD, Bytes().cell(0, 1, 0).u32(0));
   s.add(0x000A);
