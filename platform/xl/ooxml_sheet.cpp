@@ -35,6 +35,13 @@ CellType cellTypeOf(std::string_view t) {
   return CellType::Other;
 }
 
+// A width attribute that says 0 ("0", "0.0").
+bool isZeroWidth(std::string_view v) {
+  double w = 1;
+  auto res = std::from_chars(v.data(), v.data() + v.size(), w);
+  return res.ec == std::errc() && res.ptr == v.data() + v.size() && w == 0;
+}
+
 std::string_view trimmed(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\n' || s.front() == '\r'))
     s.remove_prefix(1);
@@ -442,14 +449,16 @@ class SheetHandler : public SaxHandler {
 
   void hiddenCols(const char** atts) {
     uint64_t lo = 0, hi = 0;
-    bool hidden = false, haveLo = false, haveHi = false;
+    bool hidden = false, noWidth = false, haveLo = false, haveHi = false;
     for (int i = 0; atts[i]; i += 2) {
       const char* key = atts[i];
       if (eq(key, "min")) haveLo = parseUint(atts[i + 1], lo);
       else if (eq(key, "max")) haveHi = parseUint(atts[i + 1], hi);
       else if (eq(key, "hidden")) hidden = isTrue(atts[i + 1]);
+      else if (eq(key, "width")) noWidth = isZeroWidth(atts[i + 1]);
     }
-    if (!hidden || !haveLo) return;
+    // Excel hides a column of no width whatever its hidden flag says.
+    if (!(hidden || noWidth) || !haveLo) return;
     if (!haveHi) hi = lo;
     if (lo < 1) lo = 1;
     if (hi > kMaxCols) hi = kMaxCols;

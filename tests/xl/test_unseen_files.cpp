@@ -342,6 +342,18 @@ TEST(UnseenFiles, AColumnOfNoWidthIsHidden) {
   ASSERT_TRUE(book.load(path)) << book.error();
   EXPECT_TRUE(book.sheets[0].colHidden(2));
   EXPECT_FALSE(book.sheets[0].colHidden(3));
+
+  // A .xlsx column of width 0 without its hidden flag, as some writers save it.
+  auto parts = fixtures::package({{"S", fixtures::worksheet(
+      "<row r=\"1\"><c r=\"E1\" t=\"inlineStr\"><is><t>z</t></is></c></row>",
+      "<cols><col min=\"2\" max=\"3\" width=\"0\" customWidth=\"1\"/><col min=\"4\" max=\"4\" width=\"0.5\"/>"
+      "<col min=\"5\" max=\"5\" width=\"0.0\"/></cols>")}});
+  ASSERT_TRUE(fixtures::load(fixtures::writeZip("zero-width.xlsx", parts), book)) << book.error();
+  EXPECT_FALSE(book.sheets[0].colHidden(0));
+  EXPECT_TRUE(book.sheets[0].colHidden(1));
+  EXPECT_TRUE(book.sheets[0].colHidden(2));
+  EXPECT_FALSE(book.sheets[0].colHidden(3));
+  EXPECT_TRUE(book.sheets[0].colHidden(4));
 }
 
 TEST(UnseenFiles, AnOpenDocumentZipWithoutMimetypeIsNamed) {
