@@ -6,15 +6,23 @@
 #include <QMimeData>
 #include <QUrl>
 
-QStringList FileDropHook::localPaths(const QMimeData* mime) {
-  QStringList paths;
-  if (mime == nullptr || !mime->hasUrls()) return paths;
-  for (const QUrl& url : mime->urls()) {
-    if (!url.isLocalFile()) return {};
-    QString path = url.toLocalFile();
+#include "app/path_text.h"
+
+std::vector<std::string> FileDropHook::localPaths(const QMimeData* mime) {
+  // The raw text/uri-list, not QMimeData::urls(): a name that is not UTF-8
+  // is percent-encoded byte for byte there, and only the bytes name the file.
+  static const QString kUriList = QStringLiteral("text/uri-list");
+  if (mime == nullptr || !mime->hasFormat(kUriList)) return {};
+  std::vector<std::string> paths;
+  const QByteArray list = mime->data(kUriList);
+  for (QByteArray line : list.split('\n')) {
+    line = line.trimmed();
+    if (line.isEmpty() || line.startsWith('#')) continue;  // comments are allowed in the list
+    std::optional<std::string> path = pathOfFileUrl(std::string_view(line.constData(), size_t(line.size())));
+    if (!path) return {};  // a remote URL: not a drop of local files
     // A folder's URL may end in "/"; the file manager's own name for it doesn't.
-    if (path.size() > 1 && path.endsWith(QLatin1Char('/'))) path.chop(1);
-    paths << path;
+    if (path->size() > 1 && path->back() == '/') path->pop_back();
+    paths.push_back(std::move(*path));
   }
   return paths;
 }
@@ -59,21 +67,21 @@ bool FileDropHook::eventFilter(QObject* watched, QEvent* event) {
     case QEvent::DragEnter:
     case QEvent::DragMove: {
       auto* drag = static_cast<QDragMoveEvent*>(event);
-      if (localPaths(drag->mimeData()).isEmpty()) break;
+      if (localPaths(drag->mimeData()).empty()) break;
       drag->setDropAction(Qt::CopyAction);
       drag->accept();
       return true;
     }
     case QEvent::Drop: {
       auto* drop = static_cast<QDropEvent*>(event);
-      const QStringList paths = localPaths(drop->mimeData());
-      if (paths.isEmpty()) break;
+      const std::vector<std::string> paths = localPaths(drop->mimeData());
+      if (paths.empty()) break;
       drop->setDropAction(Qt::CopyAction);
       drop->accept();
       // Copy: a callback may detach the hook.
       const OnDrop onDrop = onDrop_;
-      for (const QString& path : paths)
-        if (onDrop) onDrop(path.toStdString());
+      for (const std::string& path : paths)
+        if (onDrop) onDrop(path);
       return true;
     }
     default:

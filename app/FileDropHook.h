@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 class QDropEvent;
 class QMimeData;
@@ -22,7 +23,8 @@ class FileDropHook : public QObject {
   ~FileDropHook() override { detach(); }
 
   // From here on, a drop of local files or folders anywhere on `window`
-  // calls `onDrop` once per path (UTF-8), in the order the drop lists them.
+  // calls `onDrop` once per path (its bytes, UTF-8 or not), in the order the
+  // drop lists them.
   void attach(QWidget* window, OnDrop onDrop);
   // Stops taking drops and gives every widget back its own drop handling.
   void detach();
@@ -31,7 +33,7 @@ class FileDropHook : public QObject {
 
   // The local paths a drag carries, in its order; empty when it carries
   // anything else (text, remote URLs), which the hook then leaves alone.
-  static QStringList localPaths(const QMimeData* mime);
+  static std::vector<std::string> localPaths(const QMimeData* mime);
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QStandardPaths>
 
+#include "app/path_text.h"
 #include "app/settings.h"
 
 namespace {
@@ -70,9 +71,27 @@ QString FolderInput::runFolderDialog(QWidget* parent) {
   return dialog.chosen();
 }
 
+namespace {
+constexpr const char* kFolderBytes = "folderBytes";
+}  // namespace
+
+void FolderInput::showFolder(QLineEdit* folderBox, const std::string& folder) {
+  if (folderBox == nullptr) return;
+  folderBox->setProperty(kFolderBytes, QByteArray::fromStdString(folder));
+  folderBox->setText(QString::fromStdString(readablePath(folder)));
+}
+
+std::string FolderInput::folderText(const QLineEdit* folderBox) {
+  if (folderBox == nullptr) return {};
+  const QByteArray bytes = folderBox->property(kFolderBytes).toByteArray();
+  if (!bytes.isEmpty() && folderBox->text() == QString::fromStdString(readablePath(bytes.toStdString())))
+    return bytes.toStdString();
+  return folderBox->text().toStdString();
+}
+
 void FolderInput::setFolder(const std::string& folder) {
-  if (folderBox_) folderBox_->setText(QString::fromStdString(folder));
-  writeSetting("目录", "目录", folder);
+  showFolder(folderBox_.data(), folder);
+  writeSetting("目录", "目录", storedFolderText(folder));
 }
 
 void FolderInput::onPathDropped(const std::string& path) {

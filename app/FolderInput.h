@@ -28,6 +28,13 @@ class FolderInput {
   // chooser gives defaultSearchFolder().
   void on目录按钮Clicked();
 
+  // The folder box's text as path bytes, and the way in: the box shows the
+  // path readably (readablePath) and keeps its bytes beside the text, so a
+  // name that is not UTF-8 reaches the search, the export and the commands
+  // unchanged. A text set any other way is read as it stands.
+  static void showFolder(QLineEdit* folderBox, const std::string& folder);
+  static std::string folderText(const QLineEdit* folderBox);
+
   // The chooser the button shows: titled "选择文件夹", files shown beside
   // folders, a field to type a name; a folder or a file may be chosen.
   static QString runFolderDialog(QWidget* parent);

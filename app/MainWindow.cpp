@@ -10,6 +10,7 @@
 #include "app/FileDropHook.h"
 #include "app/FolderInput.h"
 #include "app/MainWindowExtras.h"
+#include "app/path_text.h"
 #include "app/row_colours.h"
 #include "app/settings.h"
 #include "platform/toolkit/message_box.h"
@@ -104,7 +105,7 @@ bool MainWindow::onMainWindowCreated(const LibraryStarter& startLibrary, FileDro
 }
 
 void MainWindow::readStartupSettings() {
-  form_->编辑框1->setText(fromUtf8(readSetting("目录", "目录", defaultSearchFolder())));
+  FolderInput::showFolder(form_->编辑框1, folderOfStoredText(readSetting("目录", "目录", defaultSearchFolder())));
   // setChecked is not a click: nothing is written back.
   form_->列名选择框->setChecked(readSetting("选择框", "列名", "") == kTrueText);
   form_->隐藏选择框->setChecked(readSetting("选择框", "隐藏", "") == kTrueText);

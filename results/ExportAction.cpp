@@ -2,6 +2,7 @@
 
 #include <QLineEdit>
 
+#include "app/FolderInput.h"
 #include "app/folder_of_path.h"
 #include "platform/toolkit/dialogs.h"
 #include "platform/toolkit/message_box.h"
@@ -10,7 +11,7 @@
 void ExportAction::on按钮2Clicked() {
   const ResultsGrid* grid = in_.grid ? in_.grid() : nullptr;
   if (grid == nullptr || in_.xl == nullptr) return;
-  const std::string folderText = in_.folderBox ? in_.folderBox->text().toStdString() : std::string();
+  const std::string folderText = FolderInput::folderText(in_.folderBox);
   const std::string searchText = in_.searchBox ? in_.searchBox->text().toStdString() : std::string();
   fileName_ = QString::fromStdString(proposedExportName(folderText, searchText));
 
@@ -29,5 +30,5 @@ void ExportAction::on按钮2Clicked() {
     return;
   }
   if (messageBox(QStringLiteral("导出成功！是否打开文件夹？"), kMessageBoxYesNo) == kAnswerYes)
-    openWithShell(QString::fromStdString(folderOfPath(path)));
+    openWithShell(folderOfPath(path));
 }

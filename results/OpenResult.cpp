@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "app/FolderInput.h"
 #include "app/folder_of_path.h"
 #include "app/settings.h"
 #include "platform/toolkit/message_box.h"
@@ -38,7 +39,7 @@ OpenResult::OpenResult(GridSource grid, QLineEdit* folderBox, QMenu* menu, QActi
 }
 
 std::string OpenResult::folderText() const {
-  return folderBox_ ? folderBox_->text().toStdString() : std::string();
+  return FolderInput::folderText(folderBox_.data());
 }
 
 void OpenResult::onCurrentCellChanged() {
@@ -54,7 +55,7 @@ void OpenResult::openResultFolder() {
   ResultsGrid* grid = grid_ ? grid_() : nullptr;
   if (grid == nullptr) return;
   const std::string path = workbookPathOfRow(*grid, grid->currentRow(), folderText());
-  openWithShell(QString::fromStdString(folderOfPath(path)));
+  openWithShell(folderOfPath(path));
 }
 
 void OpenResult::openResultWorkbook() {

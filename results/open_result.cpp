@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "app/folder_of_path.h"
+#include "app/path_text.h"
 #include "app/settings.h"
 
 std::string fileNameOfPath(const std::string& path) {
@@ -26,7 +27,10 @@ CalcRequest calcRequestForRow(const ResultsGrid& grid, int row, const std::strin
 std::vector<std::string> calcHelperArguments(const std::string& helperScript, const CalcRequest& request) {
   // "--" ends the options, so a workbook or cell text that starts with "-"
   // stays a plain argument.
-  return {helperScript, "open", "--", request.workbook, request.sheet, request.cell};
+  // A path that is not UTF-8 cannot pass through a text argument unchanged;
+  // its file URL (every byte percent-encoded) can, and Calc opens that.
+  const std::string workbook = isUtf8(request.workbook) ? request.workbook : fileUrlOfPath(request.workbook);
+  return {helperScript, "open", "--", workbook, request.sheet, request.cell};
 }
 
 std::string findCalcHelper(const std::string& programDir, const std::string& fallback) {

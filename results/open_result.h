@@ -31,7 +31,8 @@ inline constexpr int kCalcExitNoOffice = 3;
 inline constexpr const char* kCalcPython = "/usr/bin/python3";
 
 // Arguments for kCalcPython: the helper script, then the request. Paths go
-// through as separate arguments, never through a shell.
+// through as separate arguments, never through a shell; a workbook path that
+// is not UTF-8 goes as its file URL.
 std::vector<std::string> calcHelperArguments(const std::string& helperScript, const CalcRequest& request);
 
 // The helper script: beside the program when installed or built, else

@@ -15,6 +15,7 @@
 #include <new>
 #include <utility>
 
+#include "app/FolderInput.h"
 #include "app/MainWindow.h"
 #include "app/StopWindow.h"
 #include "app/library_deploy.h"
@@ -149,8 +150,7 @@ void SearchControl::startSearch() {
   settings.searchText.assign(utf8.constData(), size_t(utf8.size()));
   settings.titles = f.列名选择框->isChecked();
   settings.skipHidden = f.隐藏选择框->isChecked();
-  const QByteArray folder = f.编辑框1->text().toUtf8();
-  settings.folderText.assign(folder.constData(), size_t(folder.size()));
+  settings.folderText = FolderInput::folderText(f.编辑框1);
   settings.titleColour = titleColour;
   settings.failureColour = failureColour;
 

@@ -1,22 +1,42 @@
 #include "platform/toolkit/shell.h"
 
 #include <QDesktopServices>
-#include <QFileInfo>
-#include <QUrl>
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <vector>
+
+#include "app/path_text.h"
 
 namespace {
 ShellOpenHook& hook() {
   static ShellOpenHook h;
   return h;
 }
+
+std::string absolutePath(const std::string& path) {
+  if (path.starts_with('/')) return path;
+  std::vector<char> buf(4096);
+  while (::getcwd(buf.data(), buf.size()) == nullptr) {
+    if (errno != ERANGE) return path;
+    buf.resize(buf.size() * 2);
+  }
+  std::string cwd = buf.data();
+  if (!cwd.ends_with('/')) cwd += '/';
+  return cwd + path;
+}
 }  // namespace
 
 void setShellOpenHookForTesting(ShellOpenHook h) { hook() = std::move(h); }
 
-bool openWithShell(const QString& path) {
-  if (path.isEmpty()) return false;
-  const QString absolute = QFileInfo(path).absoluteFilePath();
-  if (hook()) return hook()(absolute);
-  // A file URL hands the path over as data (xdg-open), never through a shell.
-  return QDesktopServices::openUrl(QUrl::fromLocalFile(absolute));
+bool openWithShell(const std::string& path) {
+  if (path.empty()) return false;
+  // Percent-encoded byte for byte, so a name that is not UTF-8 reaches the
+  // file browser (through xdg-open, never a shell) as it is on disk.
+  const std::string encoded = fileUrlOfPath(absolutePath(path));
+  const QUrl url = QUrl::fromEncoded(QByteArray::fromStdString(encoded), QUrl::StrictMode);
+  if (hook()) return hook()(url);
+  return QDesktopServices::openUrl(url);
 }

@@ -2,7 +2,7 @@
 """Opens a workbook in LibreOffice Calc through UNO, activates a sheet and
 selects a cell, then shows and raises Calc's window.
 
-    quorvane_calc.py open FILE SHEET CELL   SHEET: 1-based position; CELL: "C7"
+    quorvane_calc.py open FILE SHEET CELL   FILE: a path or a file URL; SHEET: 1-based position; CELL: "C7"
     quorvane_calc.py query FILE             prints: sheet-position TAB sheet-name TAB selection TAB visible
     quorvane_calc.py quit                   ends the instance behind the pipe
 
@@ -24,6 +24,7 @@ import shutil
 import subprocess
 import sys
 import time
+import urllib.parse
 
 EXIT_OK, EXIT_USAGE, EXIT_NO_OFFICE, EXIT_NO_CONNECTION, EXIT_LOAD_FAILED, EXIT_NOT_OPEN = 0, 2, 3, 4, 5, 6
 
@@ -124,8 +125,22 @@ def connect(pipe, start, headless, profile, timeout):
     sys.exit(EXIT_NO_CONNECTION)
 
 
+def file_url(path):
+    """The workbook's file URL. FILE may be a URL already (how the program
+    passes a name that is not UTF-8); a path whose bytes are not UTF-8 (argv
+    decoded with surrogateescape) is percent-encoded byte for byte."""
+    if path.startswith("file:"):
+        return path
+    path = os.path.abspath(path)
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        return "file://" + urllib.parse.quote(os.fsencode(path), safe="/")
+    return uno.systemPathToFileUrl(path)
+
+
 def open_workbook(desktop, path, sheet_text, cell):
-    url = uno.systemPathToFileUrl(os.path.abspath(path))
+    url = file_url(path)
     props = (
         prop("Hidden", False),
         prop("ReadOnly", False),
@@ -169,7 +184,7 @@ def open_workbook(desktop, path, sheet_text, cell):
 
 
 def find_document(desktop, path):
-    url = uno.systemPathToFileUrl(os.path.abspath(path))
+    url = file_url(path)
     components = desktop.getComponents().createEnumeration()
     while components.hasMoreElements():
         comp = components.nextElement()

@@ -23,6 +23,7 @@
 #include "app/FileDropHook.h"
 #include "app/FolderInput.h"
 #include "app/MainWindowLayout.h"
+#include "app/path_text.h"
 #include "app/settings.h"
 #include "platform/toolkit/ColourPicker.h"
 #include "platform/toolkit/dialogs.h"
@@ -172,6 +173,76 @@ class TestExtrasUi : public QObject {
     QVERIFY(!dragAndDrop(&window, urlsMime({q(file)})));
     QVERIFY(seen.empty());
     QVERIFY(searchBox->acceptDrops());  // its own handling is back
+  }
+
+  void namesThatAreNotUtf8KeepTheirBytes() {
+    // "报表" and "一月" in GBK, as archives made on Chinese Windows unpack.
+    const std::string gbkFolder = dir_.string() + "/\xB1\xA8\xB1\xED";
+    const std::string gbkFile = gbkFolder + "/\xD2\xBB\xD4\xC2.xlsx";
+    fs::create_directories(fs::path(gbkFolder));
+    std::ofstream(fs::path(gbkFile)) << "x";
+
+    QWidget window;
+    auto* folderBox = new QLineEdit(&window);
+    folderBox->setEnabled(false);
+    window.show();
+    FolderInput input(folderBox, &window, [](QWidget*) { return QString(); });
+    FileDropHook hook;
+    hook.attach(&window, [&](const std::string& p) { input.onPathDropped(p); });
+
+    // The file manager's text/uri-list: the name's bytes percent-encoded.
+    auto* mime = new QMimeData;
+    mime->setData(QStringLiteral("text/uri-list"),
+                  QByteArray::fromStdString("# dropped\r\n" + fileUrlOfPath(gbkFile) + "\r\n"));
+    QVERIFY(dragAndDrop(&window, mime));
+    QCOMPARE(FolderInput::folderText(folderBox), gbkFolder + "/");
+    QCOMPARE(folderBox->text(), q(dir_.string() + "/报表/"));  // shown decoded
+    // The settings file stays UTF-8 and gives the same bytes back.
+    const std::string stored = savedFolder();
+    QVERIFY(isUtf8(stored));
+    QCOMPARE(folderOfStoredText(stored), gbkFolder + "/");
+    QLineEdit restarted;
+    FolderInput::showFolder(&restarted, folderOfStoredText(stored));
+    QCOMPARE(FolderInput::folderText(&restarted), gbkFolder + "/");
+    // The folder itself, dropped: an existing folder is kept as it is.
+    mime = new QMimeData;
+    mime->setData(QStringLiteral("text/uri-list"), QByteArray::fromStdString(fileUrlOfPath(gbkFolder) + "/\r\n"));
+    QVERIFY(dragAndDrop(&window, mime));
+    QCOMPARE(FolderInput::folderText(folderBox), gbkFolder);
+    // Bytes that are no text at all show as replacement marks, still kept.
+    FolderInput::showFolder(folderBox, "/x/\xFF\xFE");
+    QCOMPARE(folderBox->text(), QStringLiteral("/x/\uFFFD\uFFFD"));
+    QCOMPARE(FolderInput::folderText(folderBox), std::string("/x/\xFF\xFE"));
+    // A text put into the box any other way is read as it stands.
+    folderBox->setText(QStringLiteral("/别处"));
+    QCOMPARE(FolderInput::folderText(folderBox), std::string("/别处"));
+
+    // The commands of a result row under that folder: the file browser and
+    // Calc get the bytes as file URLs.
+    FolderInput::showFolder(folderBox, gbkFolder);
+    ResultsGrid grid;
+    grid.insertRow();
+    grid.setCellText(1, 0, "/\xD2\xBB\xD4\xC2.xlsx");
+    grid.setCellText(1, 1, "1 表");
+    grid.setCellText(1, 2, "A1");
+    grid.setCurrentCell(1, 0);
+    QMenu menu;
+    OpenResult open([&] { return &grid; }, folderBox, &menu, nullptr, nullptr);
+    QList<QUrl> shown;
+    setShellOpenHookForTesting([&](const QUrl& url) {
+      shown << url;
+      return true;
+    });
+    open.openResultFolder();
+    QCOMPARE(shown.size(), 1);
+    QCOMPARE(shown[0].toEncoded().toStdString(), fileUrlOfPath(gbkFolder + "/"));
+    std::vector<std::string> args;
+    open.setLaunch([&](const std::vector<std::string>& a, std::function<void(int)>) { args = a; });
+    open.openResultWorkbook();
+    QCOMPARE(args.size(), size_t(6));
+    QCOMPARE(args[3], fileUrlOfPath(gbkFile));
+    QCOMPARE(pathOfFileUrl(args[3]).value_or(""), gbkFile);
+    hook.detach();
   }
 
   void browseButtonPaths() {
@@ -355,8 +426,8 @@ class TestExtrasUi : public QObject {
       return box.standardButtons().testFlag(QMessageBox::Yes) ? answer : QMessageBox::Ok;
     });
     QStringList opened;
-    setShellOpenHookForTesting([&](const QString& p) {
-      opened << p;
+    setShellOpenHookForTesting([&](const QUrl& url) {
+      opened << url.toLocalFile();
       return true;
     });
 
@@ -453,8 +524,8 @@ class TestExtrasUi : public QObject {
       return m == &menu ? choose : nullptr;
     });
     QStringList opened;
-    setShellOpenHookForTesting([&](const QString& p) {
-      opened << p;
+    setShellOpenHookForTesting([&](const QUrl& url) {
+      opened << url.toLocalFile();
       return true;
     });
     std::vector<std::vector<std::string>> launched;

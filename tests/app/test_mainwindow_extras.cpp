@@ -85,8 +85,8 @@ class TestMainWindowExtras : public QObject {
       return menu == w.fileMenu() ? choose : nullptr;
     });
     QStringList opened;
-    setShellOpenHookForTesting([&](const QString& p) {
-      opened << p;
+    setShellOpenHookForTesting([&](const QUrl& url) {
+      opened << url.toLocalFile();
       return true;
     });
     // Grid row 0 is the view's header, so grid row r is model row r - 1.

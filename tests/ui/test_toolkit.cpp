@@ -184,14 +184,19 @@ class TestToolkit : public QObject {
 
   void shellOpensAbsolutePaths() {
     QStringList opened;
-    setShellOpenHookForTesting([&](const QString& path) {
-      opened << path;
+    QList<QUrl> urls;
+    setShellOpenHookForTesting([&](const QUrl& url) {
+      urls << url;
+      opened << url.toLocalFile();
       return true;
     });
-    QVERIFY(openWithShell(QStringLiteral("/tmp/a b/资料")));
-    QVERIFY(!openWithShell(QString()));
+    QVERIFY(openWithShell("/tmp/a b/资料"));
+    QVERIFY(!openWithShell(""));
     QCOMPARE(opened, QStringList{QStringLiteral("/tmp/a b/资料")});
-    QVERIFY(openWithShell(QStringLiteral("relative/dir")));
+    // A GBK name ("报表") goes to the desktop byte for byte.
+    QVERIFY(openWithShell("/tmp/\xB1\xA8\xB1\xED/"));
+    QCOMPARE(urls.last().toEncoded(), QByteArray("file:///tmp/%B1%A8%B1%ED/"));
+    QVERIFY(openWithShell("relative/dir"));
     QVERIFY(opened.last().startsWith(QLatin1Char('/')));
     QVERIFY(opened.last().endsWith(QStringLiteral("/relative/dir")));
   }
