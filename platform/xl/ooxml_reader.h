@@ -26,7 +26,7 @@ struct OoxmlLimits {
   // A sheet part at least this large is cut into pieces of about
   // pieceBytes at row ends, parsed on the cores other loads leave idle.
   uint64_t parallelBytes = 16u << 20;
-  size_t pieceBytes = 1u << 20;
+  size_t pieceBytes = 256u << 10;
   unsigned pieceHelpers = 0;              // threads beside the loader; 0: the idle cores
 };
 
