@@ -112,7 +112,7 @@ bool loadOnce(const std::string& path, size_t chunk, bool fast, size_t& cells) {
   close(fd);
   cells = 0;
   for (const auto& s : book.sheets) cells += s.cells().size();
-  if (!ok) std::fprintf(stderr, "load failed: %s\n", book.error().c_str());
+  if (!ok) std::fprintf(stderr, "load failed: %s\n", book.errorText().c_str());
   return ok;
 }
 

@@ -52,7 +52,7 @@ bool loadOnce(const std::string& path, size_t cells, Timing& t) {
   t.cpu.push_back(cpuNow() - c);
   t.wall.push_back(wallNow() - w);
   if (!ok || book.sheets.empty() || book.sheets[0].cells().size() != cells) {
-    std::fprintf(stderr, "bench_xlsb: %s: %s\n", path.c_str(), ok ? "wrong cell count" : book.error().c_str());
+    std::fprintf(stderr, "bench_xlsb: %s: %s\n", path.c_str(), ok ? "wrong cell count" : book.errorText().c_str());
     return false;
   }
   return true;

@@ -200,7 +200,7 @@ bool Parser::decryptAfter(const Record& filepass) {
   if (!plain_.empty() && d_ == plain_.data()) return true;  // a second FILEPASS changes nothing
   // A copy, not the caller's buffer: the stream may be the caller's const data.
   plain_.assign(d_, d_ + n_);
-  std::string error;
+  LoadError error;
   if (!decryptStream(plain_.data(), plain_.size(), filepass.pos, version_ == 8, book_, error)) {
     std::vector<uint8_t>().swap(plain_);
     book_.setError(std::move(error));
@@ -268,7 +268,7 @@ std::vector<size_t> Parser::scanSubstreams(size_t from) const {
 
 bool Parser::run(const std::string& singleSheetName) {
   Record bof;
-  if (read(0, bof) != Read::Ok || !isBof(bof.id)) return fail(kErrNoBof);
+  if (read(0, bof) != Read::Ok || !isBof(bof.id)) return fail(LoadCause::NotWorkbookNoBof);
   uint16_t dt = 0;
   switch (bof.id) {
     case kBof2:
@@ -318,7 +318,7 @@ bool Parser::run(const std::string& singleSheetName) {
     Record r;
     Read st = read(pos, r);
     if (st == Read::End) break;
-    if (st == Read::Overrun) return fail(kErrOverrun);
+    if (st == Read::Overrun) return fail(LoadCause::DamagedRecordOverrun);
     if (isBof(r.id)) {  // the globals lost their EOF: the first sheet begins
       globalsEnd = r.pos;
       break;
@@ -336,7 +336,7 @@ bool Parser::run(const std::string& singleSheetName) {
         break;
       case kSst:
         if (version_ == 8) readSst(r);
-        if (tooLarge_) return fail(kErrTooLarge);
+        if (tooLarge_) return fail(LoadCause::TooLargeCellLimit);
         if (book_.cancelled()) return false;
         break;
       default:

@@ -75,12 +75,12 @@ bool readChild(GsfInfile* ole, int index, size_t fileSize, std::vector<uint8_t>&
   GObjectRef<GsfInput> stream;
   stream.p = gsf_infile_child_by_index(ole, index);
   if (!stream.p) {
-    book.setError("文件已损坏：工作簿流无法读取");
+    book.setError(LoadCause::DamagedStreamUnreadable);
     return false;
   }
   gsf_off_t size = gsf_input_size(stream.p);
   if (size < 0 || static_cast<uint64_t>(size) > fileSize) {
-    book.setError("文件已损坏：工作簿流长度超出文件");
+    book.setError(LoadCause::DamagedStreamPastFile);
     return false;
   }
   data.resize(static_cast<size_t>(size));
@@ -89,7 +89,7 @@ bool readChild(GsfInfile* ole, int index, size_t fileSize, std::vector<uint8_t>&
     if (book.cancelled()) return false;
     size_t chunk = std::min<size_t>(data.size() - done, 1u << 20);
     if (!gsf_input_read(stream.p, chunk, data.data() + done)) {
-      book.setError("文件已损坏：工作簿流无法读取");
+      book.setError(LoadCause::DamagedStreamUnreadable);
       return false;
     }
     done += chunk;
@@ -105,7 +105,7 @@ bool extractWorkbookStream(const std::vector<uint8_t>& file, std::vector<uint8_t
   GObjectRef<GsfInput> input;
   input.p = gsf_input_memory_new(file.data(), static_cast<gsf_off_t>(file.size()), FALSE);
   if (!input.p) {
-    book.setError("读取文件失败");
+    book.setError(LoadCause::ReadFailed);
     return false;
   }
   GObjectRef<GsfInfile> ole;
@@ -116,7 +116,7 @@ bool extractWorkbookStream(const std::vector<uint8_t>& file, std::vector<uint8_t
     // libgsf refuses containers Excel still opens; our own reader takes
     // the workbook stream out of those when the stream itself is intact.
     if (ole2::salvageWorkbookStream(file.data(), file.size(), data)) return true;
-    book.setError("文件已损坏：OLE2 容器无法读取");
+    book.setError(LoadCause::DamagedOle2);
     return false;
   }
 
@@ -143,10 +143,10 @@ bool extractWorkbookStream(const std::vector<uint8_t>& file, std::vector<uint8_t
            readChild(ole.p, encryptedPackage, file.size(), enc.package, book);
   }
   if (index < 0) {
-    book.setError(encryptionInfo >= 0 || encryptedPackage >= 0 ? "文件已损坏：加密信息无法读取"
-                  : word       ? "不是工作簿文件：Word 文档（.doc）"
-                  : powerPoint ? "不是工作簿文件：PowerPoint 演示文稿（.ppt）"
-                               : "不是工作簿文件：OLE2 文件中没有工作簿流");
+    book.setError(encryptionInfo >= 0 || encryptedPackage >= 0 ? LoadCause::DamagedEncryptionInfo
+                  : word       ? LoadCause::NotWorkbookWordDoc
+                  : powerPoint ? LoadCause::NotWorkbookPowerPointPpt
+                               : LoadCause::NotWorkbookOle2NoStream);
     return false;
   }
   if (readChild(ole.p, index, file.size(), data, book)) return true;
@@ -159,15 +159,15 @@ bool extractWorkbookStream(const std::vector<uint8_t>& file, std::vector<uint8_t
 bool readBiff(int fd, const std::string& path, Book& book) {
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    book.setError("读取文件失败");
+    book.setError(LoadCause::ReadFailed);
     return false;
   }
   if (st.st_size <= 0) {
-    book.setError("不是工作簿文件：文件为空");
+    book.setError(LoadCause::NotWorkbookEmpty);
     return false;
   }
   if (static_cast<uint64_t>(st.st_size) > kMaxBiffFileBytes) {
-    book.setError("文件过大");
+    book.setError(LoadCause::TooLarge);
     return false;
   }
   // Read, not mapped: a file that shrinks while it is read (a copy being
@@ -181,7 +181,7 @@ bool readBiff(int fd, const std::string& path, Book& book) {
     ssize_t r = pread(fd, bytes.data() + got, slice, static_cast<off_t>(got));
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) {
-      book.setError("读取文件失败");
+      book.setError(LoadCause::ReadFailed);
       return false;
     }
     if (r == 0) break;

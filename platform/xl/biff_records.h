@@ -47,10 +47,6 @@ enum : uint16_t { kBofGlobals = 0x0005, kBofWorkspace = 0x0100 };
 // Sheet types of BOUNDSHEET.
 enum : uint8_t { kSheetWorksheet = 0, kSheetMacro = 1, kSheetChart = 2, kSheetVbModule = 6 };
 
-inline constexpr const char* kErrOverrun = "文件已损坏：工作簿流记录越界";
-inline constexpr const char* kErrNoBof = "不是工作簿文件：工作簿流不以 BOF 记录开头";
-inline constexpr const char* kErrTooLarge = "文件过大：单元格超过上限";
-
 inline uint16_t u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t u32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
@@ -219,8 +215,8 @@ class Parser {
   // a few hundred kilobytes of stream.
   static constexpr unsigned kCancelPollRecords = 0x3FFF;
 
-  bool fail(const char* message) {
-    book_.setError(message);
+  bool fail(LoadCause cause) {
+    book_.setError(cause);
     return false;
   }
 

@@ -215,7 +215,7 @@ bool Parser::parseSheet(size_t start, size_t limit, Sheet& sheet, bool inlineGlo
       default:
         break;
     }
-    if (!ok) return fail(kErrTooLarge);
+    if (!ok) return fail(LoadCause::TooLargeCellLimit);
   }
   return true;
 }

@@ -205,7 +205,7 @@ void Book::clear() {
     arena_.clear();
   }
   arena_.push_back('\0');
-  error_.clear();
+  error_ = {};
 }
 
 bool Book::addTexts(std::string_view texts, uint32_t& base) {

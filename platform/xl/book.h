@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/xl/load_error.h"
+
 namespace xl {
 
 // Limits that keep hostile files from exhausting memory.
@@ -71,9 +73,10 @@ class Book {
  public:
   Book();
   // Loads a workbook, deciding the format from the file's content. On failure
-  // the book is empty and error() holds a short Chinese text naming the cause.
+  // the book is empty and error() holds the cause.
   bool load(const std::string& path);
-  const std::string& error() const { return error_; }
+  const LoadError& error() const { return error_; }
+  std::string errorText() const { return loadErrorText(error_); }
   void clear();
 
   // Cancelling a load from another thread: while *flag is non-zero a load in
@@ -106,17 +109,15 @@ class Book {
   // Heap bytes held by the arena and every sheet's records, so a caller that
   // keeps several books loaded can bound what they take together.
   uint64_t memoryBytes() const;
-  void setError(std::string message) { error_ = std::move(message); }
+  void setError(LoadCause cause, std::string detail = {}) { error_ = {cause, std::move(detail)}; }
+  void setError(LoadError error) { error_ = std::move(error); }
 
  private:
   std::vector<char> arena_;
-  std::string error_;
+  LoadError error_;
   const int* cancel_ = nullptr;
   bool loadCancelled_ = false;
 };
-
-// Error text of a cancelled load.
-inline constexpr const char* kCancelledText = "读取已取消";
 
 // Format readers, one per file format. Each fills `book` (already cleared)
 // from an open, regular file and returns false with book.setError(...) on

@@ -31,6 +31,11 @@ struct XlBookTag {
   std::vector<std::unique_ptr<XlSheetTag>> sheetHandles;
   std::vector<std::unique_ptr<XlFormatTag>> formatHandles;
   std::vector<xl::WriteFormat> formats;
+  // What xlBookErrorMessageA returns (empty: "ok"), made from the load's cause
+  // when a load ends, or the writer's text when a save fails. Its capacity is
+  // reserved when the book is made, so the out-of-memory texts fit without
+  // an allocation.
+  std::string message;
 
   void syncHandles() {
     for (size_t i = 0; i < sheetHandles.size(); ++i) {
@@ -51,6 +56,8 @@ const xl::Sheet* sheetOf(SheetHandle h) {
   return &h->owner->book.sheets[h->index];
 }
 
+constexpr size_t kMessageCapacity = 256;
+
 bool inGrid(int row, int col) {
   return row >= 0 && col >= 0 && static_cast<uint32_t>(row) < xl::kMaxRows &&
          static_cast<uint32_t>(col) < xl::kMaxCols;
@@ -63,6 +70,7 @@ extern "C" {
 XLAPI BookHandle xlCreateXMLBookCA(void) {
   try {
     auto* b = new XlBookTag;
+    b->message.reserve(kMessageCapacity);
     return b;
   } catch (...) {
     return nullptr;
@@ -74,11 +82,13 @@ XLAPI int xlBookLoadA(BookHandle book, const char* path) {
   bool ok = false;
   try {
     ok = book->book.load(path ? path : "");
+    book->message = ok ? std::string() : xl::loadErrorText(book->book.error());
     book->syncHandles();
     if (!ok && book->book.loadCancelled()) return XL_LOAD_CANCELLED;
   } catch (...) {  // load itself never throws; syncHandles may lack memory
     book->book.clear();
-    book->book.setError("文件过大：内存不足");
+    book->book.setError(xl::LoadCause::TooLargeNoMemory);
+    book->message = xl::loadCauseText(xl::LoadCause::TooLargeNoMemory);
     ok = false;
   }
   // Sheet handles beyond the new sheet count stay valid objects but read as empty.
@@ -87,7 +97,7 @@ XLAPI int xlBookLoadA(BookHandle book, const char* path) {
 
 XLAPI const char* xlBookErrorMessageA(BookHandle book) {
   if (!book) return "无效的工作簿";
-  return book->book.error().empty() ? "ok" : book->book.error().c_str();
+  return book->message.empty() ? "ok" : book->message.c_str();
 }
 
 XLAPI int xlBookSheetCountA(BookHandle book) {
@@ -247,10 +257,10 @@ XLAPI int xlBookSaveA(BookHandle book, const char* path) {
     for (size_t i = 0; i < book->book.sheets.size(); ++i) sheets.push_back(&book->sheetHandles[i]->written);
     std::string error;
     if (xl::saveXlsx(book->book, sheets, book->formats, path ? path : "", error)) return 1;
-    book->book.setError(error.empty() ? "保存失败" : error);
+    book->message = error.empty() ? "保存失败" : error;
     return 0;
   } catch (...) {
-    book->book.setError("保存失败：内存不足");
+    book->message = "保存失败：内存不足";
     return 0;
   }
 }

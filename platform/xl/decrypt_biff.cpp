@@ -196,15 +196,15 @@ bool forEachEncryptedRange(uint8_t* data, size_t size, size_t pos, const Book& b
   return true;
 }
 
-bool decryptXor(uint8_t* data, size_t size, size_t after, ByteReader& r, const Book& book, std::string& error) {
+bool decryptXor(uint8_t* data, size_t size, size_t after, ByteReader& r, const Book& book, LoadError& error) {
   uint16_t key = 0, verifier = 0;
   if (!r.u16(key) || !r.u16(verifier)) {
-    error = crypt::kErrDamaged;
+    error = LoadCause::DamagedEncryptionInfo;
     return false;
   }
   const std::string pw = crypt::kDefaultPassword;
   if (key != xorKey(pw) || verifier != xorVerifier(pw)) {
-    error = crypt::kErrPassword;
+    error = LoadCause::EncryptedNeedsPassword;
     return false;
   }
   const std::array<uint8_t, 16> a = xorArray(pw, key);
@@ -217,12 +217,12 @@ bool decryptXor(uint8_t* data, size_t size, size_t after, ByteReader& r, const B
   });
 }
 
-bool decryptRc4(uint8_t* data, size_t size, size_t after, ByteReader& r, const Book& book, std::string& error) {
+bool decryptRc4(uint8_t* data, size_t size, size_t after, ByteReader& r, const Book& book, LoadError& error) {
   const uint8_t* salt = nullptr;
   const uint8_t* verifier = nullptr;
   const uint8_t* verifierHash = nullptr;
   if (!r.bytes(16, salt) || !r.bytes(16, verifier) || !r.bytes(16, verifierHash)) {
-    error = crypt::kErrDamaged;
+    error = LoadCause::DamagedEncryptionInfo;
     return false;
   }
   const std::vector<uint8_t> pw = crypt::defaultPasswordUtf16();
@@ -239,7 +239,7 @@ bool decryptRc4(uint8_t* data, size_t size, size_t after, ByteReader& r, const B
   crypt::wipe(buffer);
   if (!verifierMatches(key, &nettle_md5, std::vector<uint8_t>(verifier, verifier + 16),
                        std::vector<uint8_t>(verifierHash, verifierHash + 16))) {
-    error = crypt::kErrPassword;
+    error = LoadCause::EncryptedNeedsPassword;
     return false;
   }
   Rc4Stream<Rc4Key> stream(key);
@@ -249,21 +249,21 @@ bool decryptRc4(uint8_t* data, size_t size, size_t after, ByteReader& r, const B
   return done;
 }
 
-bool decryptCryptoApi(uint8_t* data, size_t size, size_t after, ByteReader& r, const Book& book, std::string& error) {
+bool decryptCryptoApi(uint8_t* data, size_t size, size_t after, ByteReader& r, const Book& book, LoadError& error) {
   crypt::BinaryHeader h;
   if (!crypt::readBinaryHeader(r, h)) {
-    error = crypt::kErrDamaged;
+    error = LoadCause::DamagedEncryptionInfo;
     return false;
   }
   // A key size of 0 means 40 bits; RC4 keys go up to 128 bits in 8-bit steps.
   if (h.keyBits == 0) h.keyBits = 40;
   if (h.algId != crypt::kAlgRc4 && h.algId != 0) {
-    error = crypt::kErrUnsupported;
+    error = LoadCause::EncryptedUnsupported;
     return false;
   }
   if ((h.algIdHash != crypt::kAlgSha1 && h.algIdHash != 0) || h.keyBits < 40 || h.keyBits > 128 ||
       h.keyBits % 8 != 0) {
-    error = crypt::kErrUnsupported;
+    error = LoadCause::EncryptedUnsupported;
     return false;
   }
   const std::vector<uint8_t> pw = crypt::defaultPasswordUtf16();
@@ -271,7 +271,7 @@ bool decryptCryptoApi(uint8_t* data, size_t size, size_t after, ByteReader& r, c
                    h.keyBits / 8};
   if (!verifierMatches(key, &nettle_sha1, h.encryptedVerifier, h.encryptedVerifierHash)) {
     crypt::wipe(key.h0);
-    error = crypt::kErrPassword;
+    error = LoadCause::EncryptedNeedsPassword;
     return false;
   }
   Rc4Stream<CryptoApiKey> stream(key);
@@ -284,14 +284,14 @@ bool decryptCryptoApi(uint8_t* data, size_t size, size_t after, ByteReader& r, c
 }  // namespace
 
 bool decryptStream(uint8_t* data, size_t size, size_t filepassPos, bool biff8, const Book& book,
-                   std::string& error) {
+                   LoadError& error) {
   if (filepassPos > size || size - filepassPos < 4) {
-    error = crypt::kErrDamaged;
+    error = LoadCause::DamagedEncryptionInfo;
     return false;
   }
   const size_t len = le16(data + filepassPos + 2);
   if (size - filepassPos - 4 < len) {
-    error = crypt::kErrDamaged;
+    error = LoadCause::DamagedEncryptionInfo;
     return false;
   }
   const size_t after = filepassPos + 4 + len;
@@ -300,22 +300,22 @@ bool decryptStream(uint8_t* data, size_t size, size_t filepassPos, bool biff8, c
   if (!biff8) return decryptXor(data, size, after, r, book, error);
   uint16_t type = 0;
   if (!r.u16(type)) {
-    error = crypt::kErrDamaged;
+    error = LoadCause::DamagedEncryptionInfo;
     return false;
   }
   if (type == 0) return decryptXor(data, size, after, r, book, error);
   if (type != 1) {
-    error = crypt::kErrUnsupported;
+    error = LoadCause::EncryptedUnsupported;
     return false;
   }
   uint16_t major = 0, minor = 0;
   if (!r.u16(major) || !r.u16(minor)) {
-    error = crypt::kErrDamaged;
+    error = LoadCause::DamagedEncryptionInfo;
     return false;
   }
   if (major == 1 && minor == 1) return decryptRc4(data, size, after, r, book, error);
   if (major >= 2 && major <= 4 && minor == 2) return decryptCryptoApi(data, size, after, r, book, error);
-  error = crypt::kErrUnsupported;
+  error = LoadCause::EncryptedUnsupported;
   return false;
 }
 

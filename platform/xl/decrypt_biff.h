@@ -20,6 +20,6 @@ namespace xl::biff {
 // the default one; the data is then left untouched.
 // A load cancelled through `book` stops the work and returns false.
 bool decryptStream(uint8_t* data, size_t size, size_t filepassPos, bool biff8, const Book& book,
-                   std::string& error);
+                   LoadError& error);
 
 }  // namespace xl::biff

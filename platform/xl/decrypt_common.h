@@ -23,10 +23,6 @@ class Book;
 
 namespace xl::crypt {
 
-inline constexpr const char* kErrPassword = "文件已加密（需要密码）";
-inline constexpr const char* kErrDamaged = "文件已损坏：加密信息无法读取";
-inline constexpr const char* kErrUnsupported = "文件已加密：不支持的加密方式";
-
 inline constexpr char kDefaultPassword[] = "VelvetSweatshop";
 
 // The default password as UTF-16LE bytes, as every hashed scheme takes it.

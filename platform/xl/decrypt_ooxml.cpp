@@ -23,9 +23,6 @@ namespace xl {
 namespace {
 
 using crypt::ByteReader;
-using crypt::kErrDamaged;
-using crypt::kErrPassword;
-using crypt::kErrUnsupported;
 
 // The descriptor of a real file is a few kilobytes.
 constexpr size_t kMaxInfoBytes = 1u << 20;
@@ -101,10 +98,10 @@ bool packageSize(const std::vector<uint8_t>& package, uint64_t& size) {
 // ---- Standard encryption ([MS-OFFCRYPTO] 2.3.4.5-2.3.4.9) -------------------
 
 bool decryptStandard(ByteReader& r, const std::vector<uint8_t>& package, MemSink& out, const Book& book,
-                     std::string& error) {
+                     LoadError& error) {
   crypt::BinaryHeader h;
   if (!crypt::readBinaryHeader(r, h)) {
-    error = kErrDamaged;
+    error = LoadCause::DamagedEncryptionInfo;
     return false;
   }
   size_t keyBytes = 0;
@@ -113,10 +110,10 @@ bool decryptStandard(ByteReader& r, const std::vector<uint8_t>& package, MemSink
     case crypt::kAlgAes128: keyBytes = 16; break;
     case crypt::kAlgAes192: keyBytes = 24; break;
     case crypt::kAlgAes256: keyBytes = 32; break;
-    default: error = kErrUnsupported; return false;
+    default: error = LoadCause::EncryptedUnsupported; return false;
   }
   if ((h.algIdHash != 0 && h.algIdHash != crypt::kAlgSha1) || (h.keyBits != 0 && h.keyBits != keyBytes * 8)) {
-    error = kErrUnsupported;
+    error = LoadCause::EncryptedUnsupported;
     return false;
   }
   const std::vector<uint8_t> pw = crypt::defaultPasswordUtf16();
@@ -148,13 +145,13 @@ bool decryptStandard(ByteReader& r, const std::vector<uint8_t>& package, MemSink
   crypt::wipe(verifier);
   crypt::wipe(verifierHash);
   if (!match) {
-    error = kErrPassword;
+    error = LoadCause::EncryptedNeedsPassword;
     return false;
   }
 
   uint64_t size = 0;
   if (!packageSize(package, size)) {
-    error = kErrDamaged;
+    error = LoadCause::DamagedEncryptionInfo;
     return false;
   }
   std::vector<uint8_t> buf;
@@ -165,7 +162,7 @@ bool decryptStandard(ByteReader& r, const std::vector<uint8_t>& package, MemSink
                package.begin() + static_cast<long>(8 + done + (n + 15) / 16 * 16));
     aes.ecb(buf.data(), buf.size());
     if (!out.write(buf.data(), n)) {
-      error = "内存不足，无法解密文件";
+      error = LoadCause::DecryptNoMemory;
       return false;
     }
     done += n;
@@ -246,30 +243,30 @@ struct Suite {
   std::vector<uint8_t> salt;
 };
 
-// False with `error`: kErrUnsupported for what Excel never writes,
-// kErrDamaged for values that cannot be.
-bool readSuite(const std::map<std::string, std::string>& m, Suite& s, std::string& error) {
+// False with `error`: LoadCause::EncryptedUnsupported for what Excel never writes,
+// LoadCause::DamagedEncryptionInfo for values that cannot be.
+bool readSuite(const std::map<std::string, std::string>& m, Suite& s, LoadError& error) {
   uint32_t keyBits = 0, blockSize = 0, hashSize = 0, saltSize = 0;
   if (!uintValue(m, "keyBits", keyBits) || !uintValue(m, "blockSize", blockSize) ||
       !uintValue(m, "hashSize", hashSize) || !uintValue(m, "saltSize", saltSize) ||
       !base64Value(m, "saltValue", s.salt)) {
-    error = kErrDamaged;
+    error = LoadCause::DamagedEncryptionInfo;
     return false;
   }
   auto alg = m.find("cipherAlgorithm"), chain = m.find("cipherChaining"), hash = m.find("hashAlgorithm");
   if (alg == m.end() || chain == m.end() || hash == m.end()) {
-    error = kErrDamaged;
+    error = LoadCause::DamagedEncryptionInfo;
     return false;
   }
   s.hash = hashNamed(hash->second);
   s.keyBytes = keyBits / 8;
   s.cipher = keyBits % 8 == 0 ? aesFor(s.keyBytes) : nullptr;
   if (alg->second != "AES" || chain->second != "ChainingModeCBC" || !s.hash || !s.cipher) {
-    error = kErrUnsupported;
+    error = LoadCause::EncryptedUnsupported;
     return false;
   }
   if (blockSize != 16 || hashSize != s.hash->digest_size || saltSize != s.salt.size() || saltSize > 64) {
-    error = kErrDamaged;
+    error = LoadCause::DamagedEncryptionInfo;
     return false;
   }
   return true;
@@ -283,7 +280,7 @@ std::vector<uint8_t> blockSized(std::vector<uint8_t> v) {
 }
 
 bool decryptAgile(const uint8_t* xml, size_t xmlSize, const std::vector<uint8_t>& package, MemSink& out,
-                  const Book& book, std::string& error) {
+                  const Book& book, LoadError& error) {
   AgileParams params;
   {
     std::unique_ptr<XML_ParserStruct, void (*)(XML_Parser)> parser(XML_ParserCreate(nullptr), XML_ParserFree);
@@ -296,7 +293,7 @@ bool decryptAgile(const uint8_t* xml, size_t xmlSize, const std::vector<uint8_t>
     // A descriptor never declares a document type; one that does is not
     // expanded (entity bombs).
     if (!parsed || params.doctype || params.keyData.empty() || params.passwordKey.empty()) {
-      error = parsed && !params.doctype && !params.keyData.empty() ? kErrUnsupported : kErrDamaged;
+      error = parsed && !params.doctype && !params.keyData.empty() ? LoadCause::EncryptedUnsupported : LoadCause::DamagedEncryptionInfo;
       return false;
     }
   }
@@ -310,7 +307,7 @@ bool decryptAgile(const uint8_t* xml, size_t xmlSize, const std::vector<uint8_t>
       !base64Value(params.passwordKey, "encryptedKeyValue", encKey) || spins > kMaxSpinCount ||
       encInput.size() % 16 || encValue.size() % 16 || encKey.size() % 16 || encInput.size() < pwKey.salt.size() ||
       encValue.size() < pwKey.hash->digest_size || encKey.size() < data.keyBytes) {
-    error = kErrDamaged;
+    error = LoadCause::DamagedEncryptionInfo;
     return false;
   }
 
@@ -332,7 +329,7 @@ bool decryptAgile(const uint8_t* xml, size_t xmlSize, const std::vector<uint8_t>
   const std::vector<uint8_t> expect = crypt::hashOf(pwKey.hash, {encInput.data(), pwKey.salt.size()});
   if (!std::equal(expect.begin(), expect.end(), encValue.begin())) {
     crypt::wipe(hn);
-    error = kErrPassword;
+    error = LoadCause::EncryptedNeedsPassword;
     return false;
   }
   decryptValue(encKey, kSecretKey);
@@ -343,7 +340,7 @@ bool decryptAgile(const uint8_t* xml, size_t xmlSize, const std::vector<uint8_t>
 
   uint64_t size = 0;
   if (!packageSize(package, size)) {
-    error = kErrDamaged;
+    error = LoadCause::DamagedEncryptionInfo;
     return false;
   }
   std::vector<uint8_t> buf;
@@ -363,7 +360,7 @@ bool decryptAgile(const uint8_t* xml, size_t xmlSize, const std::vector<uint8_t>
     if (buf.size() >= kWriteChunk || done == size) {
       if (book.cancelled()) return false;
       if (!out.write(buf.data(), buf.size())) {
-        error = "内存不足，无法解密文件";
+        error = LoadCause::DecryptNoMemory;
         return false;
       }
       crypt::wipe(buf);
@@ -373,34 +370,34 @@ bool decryptAgile(const uint8_t* xml, size_t xmlSize, const std::vector<uint8_t>
   return true;
 }
 
-bool decrypt(const EncryptedPackage& enc, MemSink& out, const Book& book, std::string& error) {
+bool decrypt(const EncryptedPackage& enc, MemSink& out, const Book& book, LoadError& error) {
   if (enc.info.size() > kMaxInfoBytes) {
-    error = kErrDamaged;
+    error = LoadCause::DamagedEncryptionInfo;
     return false;
   }
   ByteReader r(enc.info.data(), enc.info.size());
   uint16_t major = 0, minor = 0;
   if (!r.u16(major) || !r.u16(minor)) {
-    error = kErrDamaged;
+    error = LoadCause::DamagedEncryptionInfo;
     return false;
   }
   if (major == 4 && minor == 4) {
     uint32_t reserved = 0;
     if (!r.u32(reserved)) {
-      error = kErrDamaged;
+      error = LoadCause::DamagedEncryptionInfo;
       return false;
     }
     const uint8_t* xml = nullptr;
     const size_t n = r.left();
     if (!r.bytes(n, xml)) {
-      error = kErrDamaged;
+      error = LoadCause::DamagedEncryptionInfo;
       return false;
     }
     return decryptAgile(xml, n, enc.package, out, book, error);
   }
   if ((major == 3 || major == 4) && minor == 2) return decryptStandard(r, enc.package, out, book, error);
   // Extensible encryption (x.3) and anything newer.
-  error = kErrUnsupported;
+  error = LoadCause::EncryptedUnsupported;
   return false;
 }
 
@@ -409,10 +406,10 @@ bool decrypt(const EncryptedPackage& enc, MemSink& out, const Book& book, std::s
 bool readEncryptedPackage(EncryptedPackage& enc, const std::string& path, Book& book) {
   MemSink sink;
   if (sink.fd() < 0) {
-    book.setError("无法解密文件：无法分配内存");
+    book.setError(LoadCause::DecryptAllocFailed);
     return false;
   }
-  std::string error;
+  LoadError error;
   const bool decrypted = decrypt(enc, sink, book, error);
   std::vector<uint8_t>().swap(enc.package);
   std::vector<uint8_t>().swap(enc.info);

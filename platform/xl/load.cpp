@@ -37,20 +37,20 @@ class Fd {
   int fd_;
 };
 
-std::string openErrorText(int err) {
+LoadError openError(int err) {
   switch (err) {
     case EACCES:
-    case EPERM: return "无法打开文件：没有权限";
-    case ENOENT: return "无法打开文件：文件不存在";
-    case ENOTDIR: return "无法打开文件：路径中有一项不是文件夹";
-    case ENAMETOOLONG: return "无法打开文件：路径过长";
-    case ELOOP: return "无法打开文件：符号链接层数过多";
+    case EPERM: return LoadCause::OpenDenied;
+    case ENOENT: return LoadCause::OpenNotFound;
+    case ENOTDIR: return LoadCause::OpenPathNotFolder;
+    case ENAMETOOLONG: return LoadCause::OpenPathTooLong;
+    case ELOOP: return LoadCause::OpenLinkLoop;
     case EMFILE:
-    case ENFILE: return "无法打开文件：打开的文件过多";
+    case ENFILE: return LoadCause::OpenTooManyFiles;
     case ENXIO:
-    case ENODEV: return "无法打开文件：不是普通文件";
-    case EIO: return "无法读取文件：输入输出错误";
-    default: return "无法打开文件（错误码 " + std::to_string(err) + "）";
+    case ENODEV: return LoadCause::OpenNotRegular;
+    case EIO: return LoadCause::ReadIoError;
+    default: return {LoadCause::OpenErrno, std::to_string(err)};
   }
 }
 
@@ -61,13 +61,9 @@ std::string lowerAscii(std::string_view s) {
   return out;
 }
 
-bool hasNonAscii(const std::string& s) {
-  return std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
-}
-
 // Texts that are not workbooks but are often saved as ".xls" by other
 // programs: say what they are, so the user knows why nothing was found.
-std::string textFormatError(std::string_view head) {
+LoadCause textFormatError(std::string_view head) {
   std::string_view body = head;
   if (body.substr(0, 3) == "\xEF\xBB\xBF") body.remove_prefix(3);
   bool utf16 = false;
@@ -84,27 +80,28 @@ std::string textFormatError(std::string_view head) {
   if (!utf16) {
     // Text: no NUL and no control characters other than white space.
     for (unsigned char c : body)
-      if (c == 0 || (c < 0x20 && c != '\t' && c != '\r' && c != '\n' && c != '\f') || c == 0x7F) return {};
-    if (body.empty()) return {};
+      if (c == 0 || (c < 0x20 && c != '\t' && c != '\r' && c != '\n' && c != '\f') || c == 0x7F)
+        return LoadCause::None;
+    if (body.empty()) return LoadCause::None;
   }
   size_t start = low.find_first_not_of(" \t\r\n");
   std::string_view lead = start == std::string::npos ? std::string_view() : std::string_view(low).substr(start);
-  if (lead.substr(0, 5) == "{\\rtf") return "不支持的格式：RTF 文档";
-  if (lead.substr(0, 4) == "id;p") return "不支持的格式：SYLK 文件";
-  if (lead.substr(0, 13) == "mime-version:") return "不支持的格式：单个文件网页（MHTML）";
+  if (lead.substr(0, 5) == "{\\rtf") return LoadCause::UnsupportedRtf;
+  if (lead.substr(0, 4) == "id;p") return LoadCause::UnsupportedSylk;
+  if (lead.substr(0, 13) == "mime-version:") return LoadCause::UnsupportedMhtml;
   if (lead.substr(0, 5) == "<?xml" || lead.substr(0, 1) == "<") {
     if (low.find("urn:schemas-microsoft-com:office:spreadsheet") != std::string::npos)
-      return "不支持的格式：XML 电子表格（Excel 2003 XML）";
+      return LoadCause::UnsupportedXmlSpreadsheet;
     if (low.find("<html") != std::string::npos || low.find("<!doctype html") != std::string::npos ||
         low.find("<table") != std::string::npos)
-      return "不支持的格式：HTML 网页";
-    return "不支持的格式：XML 文件";
+      return LoadCause::UnsupportedHtml;
+    return LoadCause::UnsupportedXml;
   }
-  if (utf16) return "不支持的格式：文本文件";
-  if (body.find('\t') != std::string_view::npos) return "不支持的格式：制表符分隔的文本文件";
+  if (utf16) return LoadCause::UnsupportedUtf16Text;
+  if (body.find('\t') != std::string_view::npos) return LoadCause::UnsupportedTabText;
   if (body.find(',') != std::string_view::npos || body.find(';') != std::string_view::npos)
-    return "不支持的格式：CSV 文本文件";
-  return "不支持的格式：纯文本文件";
+    return LoadCause::UnsupportedCsv;
+  return LoadCause::UnsupportedPlainText;
 }
 
 bool isRawBiffBof(std::string_view head) {
@@ -161,31 +158,31 @@ std::string openDocumentTypeWithoutMimetype(zip_t* z) {
 }
 
 // After the OOXML reader refused a ZIP: name what it is when we can tell.
-std::string explainZip(int fd) {
+LoadCause explainZip(int fd) {
   int dupFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (dupFd < 0) return {};
+  if (dupFd < 0) return LoadCause::None;
   ::lseek(dupFd, 0, SEEK_SET);
   int err = 0;
   zip_t* z = zip_fdopen(dupFd, ZIP_RDONLY, &err);
   if (!z) {
     ::close(dupFd);
-    return {};
+    return LoadCause::None;
   }
-  std::string out;
+  LoadCause out = LoadCause::None;
   std::string mime = zipMimetype(z);
   if (mime.empty()) mime = openDocumentTypeWithoutMimetype(z);
   if (mime.rfind("application/vnd.oasis.opendocument.spreadsheet", 0) == 0)
-    out = "不支持的格式：OpenDocument 电子表格（.ods）";
+    out = LoadCause::UnsupportedOds;
   else if (mime.rfind("application/vnd.oasis.opendocument", 0) == 0)
-    out = "不是工作簿文件：OpenDocument 文档";
+    out = LoadCause::NotWorkbookOpenDocument;
   else if (zipHas(z, "word/document.xml"))
-    out = "不是工作簿文件：Word 文档（.docx）";
+    out = LoadCause::NotWorkbookWordDocx;
   else if (zipHas(z, "ppt/presentation.xml"))
-    out = "不是工作簿文件：PowerPoint 演示文稿（.pptx）";
+    out = LoadCause::NotWorkbookPowerPointPptx;
   else if (zip_get_num_entries(z, 0) == 0)
-    out = "不是工作簿文件：空的 ZIP 压缩包";
+    out = LoadCause::NotWorkbookEmptyZip;
   else if (!zipHas(z, "[Content_Types].xml") && !zipHas(z, "xl/workbook.xml") && !zipHas(z, "_rels/.rels"))
-    out = "不是工作簿文件：普通的 ZIP 压缩包";
+    out = LoadCause::NotWorkbookPlainZip;
   zip_discard(z);  // closes dupFd
   return out;
 }
@@ -202,14 +199,14 @@ Kind sniff(std::string_view head) {
   return Kind::Other;
 }
 
-bool readHead(int fd, std::string& head, std::string& error) {
+bool readHead(int fd, std::string& head, LoadError& error) {
   head.resize(kSniffBytes);
   size_t got = 0;
   while (got < head.size()) {
     ssize_t n = ::pread(fd, head.data() + got, head.size() - got, static_cast<off_t>(got));
     if (n < 0) {
       if (errno == EINTR) continue;
-      error = "无法读取文件：输入输出错误";
+      error = LoadCause::ReadIoError;
       return false;
     }
     if (n == 0) break;
@@ -223,28 +220,29 @@ bool loadFd(int fd, const std::string& path, Book& book) {
   if (book.cancelled()) return false;
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
-    book.setError(openErrorText(errno));
+    book.setError(openError(errno));
     return false;
   }
   if (S_ISDIR(st.st_mode)) {
-    book.setError("不是工作簿文件：这是一个文件夹");
+    book.setError(LoadCause::NotWorkbookFolder);
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
-    book.setError("不是工作簿文件：不是普通文件");
+    book.setError(LoadCause::NotWorkbookNotRegular);
     return false;
   }
   if (st.st_size == 0) {
-    book.setError("文件为空");
+    book.setError(LoadCause::Empty);
     return false;
   }
-  std::string head, err;
+  std::string head;
+  LoadError err;
   if (!readHead(fd, head, err)) {
     book.setError(err);
     return false;
   }
   if (head.empty()) {
-    book.setError("文件为空");
+    book.setError(LoadCause::Empty);
     return false;
   }
   switch (sniff(head)) {
@@ -256,13 +254,9 @@ bool loadFd(int fd, const std::string& path, Book& book) {
     case Kind::Other:
       break;
   }
-  std::string why = textFormatError(head);
-  if (why.empty()) {
-    if (head.substr(0, 5) == "%PDF-")
-      why = "不是工作簿文件：PDF 文档";
-    else
-      why = "不是工作簿文件";
-  }
+  LoadCause why = textFormatError(head);
+  if (why == LoadCause::None)
+    why = head.substr(0, 5) == "%PDF-" ? LoadCause::NotWorkbookPdf : LoadCause::NotWorkbook;
   book.setError(why);
   return false;
 }
@@ -271,7 +265,7 @@ bool loadFd(int fd, const std::string& path, Book& book) {
 
 bool readZipPackage(int fd, const std::string& path, Book& book) {
   if (readOoxml(fd, path, book)) return true;
-  if (std::string why = explainZip(fd); !why.empty()) book.setError(why);
+      if (LoadCause why = explainZip(fd); why != LoadCause::None) book.setError(why);
   return false;
 }
 
@@ -296,9 +290,9 @@ bool Book::load(const std::string& path) {
     struct stat before {};
     int raw = -1;
     if (::stat(path.c_str(), &before) == 0 && !S_ISREG(before.st_mode)) {
-      setError(S_ISDIR(before.st_mode) ? "不是工作簿文件：这是一个文件夹" : "不是工作簿文件：不是普通文件");
+      setError(S_ISDIR(before.st_mode) ? LoadCause::NotWorkbookFolder : LoadCause::NotWorkbookNotRegular);
     } else if ((raw = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)) < 0) {
-      setError(openErrorText(errno));
+      setError(openError(errno));
     } else {
       Fd fd(raw);
       ok = loadFd(fd.get(), path, *this);
@@ -308,13 +302,13 @@ bool Book::load(const std::string& path) {
     }
   } catch (const std::bad_alloc&) {
     ok = false;
-    setError("文件过大：内存不足");
+    setError(LoadCause::TooLargeNoMemory);
   } catch (...) {
     ok = false;
-    setError("文件已损坏：读取时出错");
+    setError(LoadCause::DamagedReadError);
   }
   if (ok) {
-    error_ = "ok";
+    error_ = {};
     return true;
   }
   // A reader that gave up because it was told to, or a failure while a cancel
@@ -325,21 +319,16 @@ bool Book::load(const std::string& path) {
     } catch (...) {
     }
     loadCancelled_ = true;
-    error_ = kCancelledText;
+    error_ = {LoadCause::Cancelled};
     return false;
   }
-  std::string message = error_;
-  // Whatever a reader left, the user gets a Chinese text, never an empty or
-  // an English one.
-  if (message.empty() || message == "ok")
-    message = "文件已损坏";
-  else if (!hasNonAscii(message))
-    message = "文件已损坏：" + message;
+  // A reader that failed without saying why still gives the user a cause.
+  LoadError error = error_.empty() ? LoadError{LoadCause::Damaged} : std::move(error_);
   try {
     clear();
   } catch (...) {
   }
-  error_ = std::move(message);
+  error_ = std::move(error);
   return false;
 }
 

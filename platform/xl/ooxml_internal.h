@@ -73,14 +73,14 @@ class SaxHandler {
   virtual bool wantsCells() const { return false; }
   virtual void cell(const CellTag& /*tag*/) {}
 
-  void fail(std::string message);
+  void fail(LoadError error);
   bool failed() const { return !failure_.empty(); }
-  const std::string& failure() const { return failure_; }
+  const LoadError& failure() const { return failure_; }
   void attach(XML_ParserStruct* parser) { parser_ = parser; }
 
  private:
   XML_ParserStruct* parser_ = nullptr;
-  std::string failure_;
+  LoadError failure_;
 };
 
 // The zip container, opened read-only on a duplicate of the caller's fd.
@@ -91,29 +91,29 @@ class Package {
   Package(const Package&) = delete;
   Package& operator=(const Package&) = delete;
 
-  bool open(int fd, std::string& error);
+  bool open(int fd, LoadError& error);
   // Index of a part (OPC names are case-insensitive; targets may be
   // percent-encoded), or -1.
   int64_t locate(const std::string& part) const;
   bool has(const std::string& part) const { return locate(part) >= 0; }
   // Streams the inflated part through expat into `handler`.
-  bool parse(const std::string& part, SaxHandler& handler, std::string& error);
+  bool parse(const std::string& part, SaxHandler& handler, LoadError& error);
   // Hands the inflated bytes of a part to `use`, with the size the zip
   // declares for it (0 when it declares none): for the binary parts of an
   // .xlsb, which have no XML to parse.
-  bool read(const std::string& part, const std::function<bool(PartSource&, uint64_t)>& use, std::string& error);
+  bool read(const std::string& part, const std::function<bool(PartSource&, uint64_t)>& use, LoadError& error);
   // The part's inflated bytes to read (declared: the size the zip gives,
   // 0 when it gives none), or null with `error` set.
-  std::unique_ptr<PartSource> openPart(const std::string& part, uint64_t& declared, std::string& error);
+  std::unique_ptr<PartSource> openPart(const std::string& part, uint64_t& declared, LoadError& error);
   // Parses what `src` gives: our tokenizer, or expat for other encodings.
-  bool parseFrom(XmlInput& src, const std::string& part, SaxHandler& handler, std::string& error);
+  bool parseFrom(XmlInput& src, const std::string& part, SaxHandler& handler, LoadError& error);
   const OoxmlLimits& limits() const { return limits_; }
   // Parts read from here on give up soon after `book` is cancelled.
   void cancelWith(const Book* book) { cancel_ = book; }
 
  private:
   bool parseXml(const std::string& part, PartSource& src, uint64_t declared, SaxHandler& handler,
-                std::string& error);
+                LoadError& error);
   const OoxmlLimits& limits_;
   const Book* cancel_ = nullptr;
   zip_t* zip_ = nullptr;
@@ -133,7 +133,7 @@ std::string resolveTarget(std::string_view sourcePart, std::string_view target);
 bool typeIs(const std::string& type, const char* suffix);  // "/worksheet" etc.
 // Reads a .rels part; a missing part gives no relationships.
 bool readRelationships(Package& pkg, const std::string& relsPart, std::vector<Relationship>& out,
-                       std::string& error);
+                       LoadError& error);
 
 int hexDigit(char c);                     // -1 when not a hex digit
 size_t putUtf8(char* out, uint32_t cp);   // writes 1 to 4 bytes
@@ -162,7 +162,7 @@ struct SharedStrings {
   std::vector<std::pair<uint32_t, uint32_t>> items;  // (arena offset, length)
 };
 bool readSharedStrings(Package& pkg, const std::string& part, Book& book, SharedStrings& sst,
-                       std::string& error);
+                       LoadError& error);
 
 struct Styles {
   std::vector<NumberKind> cellKinds;  // by cellXfs index
@@ -187,7 +187,7 @@ class StyleTable {
   bool localeKnown_ = false;
   FormatLocale locale_ = FormatLocale::SimplifiedChinese;
 };
-bool readStyles(Package& pkg, const std::string& part, Styles& styles, std::string& error);
+bool readStyles(Package& pkg, const std::string& part, Styles& styles, LoadError& error);
 
 struct SheetContext {
   Book& book;
@@ -198,7 +198,7 @@ struct SheetContext {
   uint64_t maxCells;
 };
 bool readWorksheet(Package& pkg, const std::string& part, Sheet& sheet, SheetContext& ctx,
-                   std::string& error);
+                   LoadError& error);
 
 // Cells (or rows, or shared strings) read between two tests of whether the
 // load was cancelled, plus one.

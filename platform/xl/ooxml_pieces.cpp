@@ -38,9 +38,9 @@ PieceFeed::~PieceFeed() {
   for (std::thread& t : helpers_) t.join();
 }
 
-bool PieceFeed::cancelled(std::string& error) const {
+bool PieceFeed::cancelled(LoadError& error) const {
   if (!book_.cancelled()) return false;
-  error = kCancelledText;
+  error = LoadCause::Cancelled;
   return true;
 }
 
@@ -66,7 +66,7 @@ size_t PieceFeed::cutAt(const char* data, size_t size) const {
 // Reads the next piece from the source (on the parser's thread). Offered
 // to the helpers when `offer` and it ends at a cut; the last piece, and one
 // without a cut, are the parser's alone. False on a read error.
-bool PieceFeed::produce(bool offer, std::string& error) {
+bool PieceFeed::produce(bool offer, LoadError& error) {
   if (srcEnd_ && carry_.empty()) return true;
   if (cancelled(error)) return false;
   auto piece = std::make_unique<Piece>();
@@ -188,7 +188,7 @@ void PieceFeed::helperLoop() {
   }
 }
 
-int64_t PieceFeed::read(char* buf, size_t n, std::string& error) {
+int64_t PieceFeed::read(char* buf, size_t n, LoadError& error) {
   if (cancelled(error)) return -1;
   std::unique_lock lock(mutex_);
   for (;;) {
@@ -217,7 +217,7 @@ int64_t PieceFeed::read(char* buf, size_t n, std::string& error) {
   }
 }
 
-bool PieceFeed::atBoundary(FastXml& parser, std::string& error) {
+bool PieceFeed::atBoundary(FastXml& parser, LoadError& error) {
   if (cancelled(error)) return false;
   std::unique_lock lock(mutex_);
   for (;;) {

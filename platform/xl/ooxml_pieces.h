@@ -53,8 +53,8 @@ class PieceFeed : public XmlInput {
   PieceFeed(const PieceFeed&) = delete;
   PieceFeed& operator=(const PieceFeed&) = delete;
 
-  int64_t read(char* buf, size_t n, std::string& error) override;
-  bool atBoundary(FastXml& parser, std::string& error) override;
+  int64_t read(char* buf, size_t n, LoadError& error) override;
+  bool atBoundary(FastXml& parser, LoadError& error) override;
 
   // Pieces applied from a helper's result, and read by the parser itself.
   size_t applied() const { return applied_; }
@@ -71,7 +71,7 @@ class PieceFeed : public XmlInput {
     std::unique_ptr<PieceResult> result;
   };
 
-  bool produce(bool offer, std::string& error);
+  bool produce(bool offer, LoadError& error);
   size_t cutAt(const char* data, size_t size) const;
   void popFront(std::unique_lock<std::mutex>& lock);
   // A buffer of a piece's bytes, or of a private copy of them, kept for reuse.
@@ -82,7 +82,7 @@ class PieceFeed : public XmlInput {
   };
   bool parseQueued(std::unique_lock<std::mutex>& lock, Scratch& scratch);
   void helperLoop();
-  bool cancelled(std::string& error) const;
+  bool cancelled(LoadError& error) const;
 
   XmlInput& src_;
   PieceWork& work_;

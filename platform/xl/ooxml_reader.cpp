@@ -26,7 +26,7 @@ class WorkbookHandler : public SaxHandler {
       inSheets_ = true;
     } else if (inSheets_ && eq(name, "sheet")) {
       if (sheets.size() >= maxSheets_) {
-        fail("文件过大：工作表过多");
+        fail(LoadCause::TooLargeSheets);
         return;
       }
       SheetEntry entry;
@@ -84,7 +84,7 @@ const Relationship* findRel(const std::vector<Relationship>& rels, const char* t
   return nullptr;
 }
 
-bool findWorkbookPart(Package& pkg, std::string& part, std::string& error) {
+bool findWorkbookPart(Package& pkg, std::string& part, LoadError& error) {
   std::vector<Relationship> rels;
   if (!readRelationships(pkg, "_rels/.rels", rels, error)) return false;
   if (const Relationship* r = findRel(rels, "/officeDocument"); r && pkg.has(r->target)) {
@@ -105,11 +105,11 @@ bool findWorkbookPart(Package& pkg, std::string& part, std::string& error) {
     return true;
   }
   if (!isPackage && rels.empty()) {
-    error = "不是工作簿文件：普通的 ZIP 压缩包";
+    error = LoadCause::NotWorkbookPlainZip;
     return false;
   }
   const Relationship* r = findRel(rels, "/officeDocument");
-  error = "文件已损坏：缺少 " + (r && !r->target.empty() ? r->target : std::string("xl/workbook.xml"));
+  error = {LoadCause::PartMissing, r && !r->target.empty() ? r->target : std::string("xl/workbook.xml")};
   return false;
 }
 
@@ -121,7 +121,7 @@ bool isBinaryPart(const std::string& part) {
   return tail[0] == '.' && (tail[1] | 0x20) == 'b' && (tail[2] | 0x20) == 'i' && (tail[3] | 0x20) == 'n';
 }
 
-bool readBook(Package& pkg, Book& book, const OoxmlLimits& limits, std::string& error) {
+bool readBook(Package& pkg, Book& book, const OoxmlLimits& limits, LoadError& error) {
   std::string workbookPart;
   if (!findWorkbookPart(pkg, workbookPart, error)) return false;
   // An .xlsb: the same package and relationships, records in place of XML.
@@ -195,10 +195,10 @@ bool readOoxml(int fd, const std::string& path, Book& book, const OoxmlLimits& l
   (void)path;  // the content decides, never the name
   ooxml::Package pkg(limits);
   pkg.cancelWith(&book);
-  std::string error;
+  LoadError error;
   if (!pkg.open(fd, error) || !ooxml::readBook(pkg, book, limits, error)) {
     book.clear();
-    book.setError(error.empty() ? "文件已损坏" : error);
+    book.setError(error.empty() ? LoadError{LoadCause::Damaged} : std::move(error));
     return false;
   }
   return true;

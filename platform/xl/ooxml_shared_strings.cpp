@@ -48,16 +48,16 @@ class SstHandler : public SaxHandler {
       phonetic_ = 0;
       collecting_ = false;
       if ((sst_.items.size() & kCancelPollCells) == 0 && book_.cancelled()) {
-        fail(kCancelledText);
+        fail(LoadCause::Cancelled);
         return;
       }
       if (sst_.items.size() >= kMaxSharedStrings) {
-        fail("文件过大：" + part_ + " 的共享字符串过多");
+        fail({LoadCause::TooLargePartStrings, part_});
         return;
       }
       uint32_t off = Book::kEmptyText;
       if (!buf_.empty() && !book_.addText(buf_, off)) {
-        fail("文件过大：单元格文本超过上限");
+        fail(LoadCause::TooLargeCellText);
         return;
       }
       sst_.items.emplace_back(off, static_cast<uint32_t>(buf_.size()));
@@ -67,7 +67,7 @@ class SstHandler : public SaxHandler {
   void text(const char* s, int len) override {
     if (!collecting_) return;
     if (buf_.size() + static_cast<size_t>(len) > kMaxTextBytes) {
-      fail("文件过大：" + part_ + " 中有超长的文本");
+      fail({LoadCause::TooLargePartText, part_});
       return;
     }
     buf_.append(s, static_cast<size_t>(len));
@@ -87,7 +87,7 @@ class SstHandler : public SaxHandler {
 }  // namespace
 
 bool readSharedStrings(Package& pkg, const std::string& part, Book& book, SharedStrings& sst,
-                       std::string& error) {
+                       LoadError& error) {
   SstHandler handler(part, book, sst);
   return pkg.parse(part, handler, error);
 }

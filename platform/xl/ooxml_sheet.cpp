@@ -155,7 +155,7 @@ class SheetHandler : public SaxHandler {
     if (!inSheetData_ && !inCols_) return;
     if (name[0] == 'r' && name[1] == 'o') return;  // </row>
     if (piece_ && inSheetData_) {
-      fail("piece");  // the end of sheetData is read in order
+      fail(LoadCause::PieceNeedsOrder);  // the end of sheetData is read in order
       return;
     }
     if (eq(name, "sheetData")) inSheetData_ = false;
@@ -183,7 +183,7 @@ class SheetHandler : public SaxHandler {
     std::string* target = inValue_ ? &value_ : (inText_ && phonetic_ == 0 ? &inline_ : nullptr);
     if (!target) return;
     if (target->size() + static_cast<size_t>(len) > kMaxTextBytes) {
-      fail("文件过大：" + part_ + " 中有超长的文本");
+      fail({LoadCause::TooLargePartText, part_});
       return;
     }
     target->append(s, static_cast<size_t>(len));
@@ -192,7 +192,7 @@ class SheetHandler : public SaxHandler {
  private:
   void startRow(const char** atts) {
     if ((++rows_ & kCancelPollCells) == 0 && ctx_.book.cancelled()) {
-      fail(kCancelledText);
+      fail(LoadCause::Cancelled);
       return;
     }
     bool hidden = false;
@@ -213,7 +213,7 @@ class SheetHandler : public SaxHandler {
     }
     // A row without a number is the one after the previous row.
     if (!haveRow && !positionKnown_) {
-      fail("piece");
+      fail(LoadCause::PieceNeedsOrder);
       return;
     }
     positionKnown_ = true;
@@ -246,7 +246,7 @@ class SheetHandler : public SaxHandler {
   // The attributes of <c>; data() null: absent.
   void beginCell(std::string_view r, std::string_view style, std::string_view type) {
     if (!positionKnown_) {
-      fail("piece");
+      fail(LoadCause::PieceNeedsOrder);
       return;
     }
     hasValue_ = hasInline_ = inValue_ = inText_ = inIs_ = false;
@@ -405,7 +405,7 @@ class SheetHandler : public SaxHandler {
       return true;
     }
     if (!ctx_.book.addText(text, off)) {
-      fail("文件过大：单元格文本超过上限");
+      fail(LoadCause::TooLargeCellText);
       return false;
     }
     return true;
@@ -435,13 +435,13 @@ class SheetHandler : public SaxHandler {
       return;
     }
     if (++ctx_.cellCount > maxCells_) {
-      fail("文件过大：单元格过多");
+      fail(LoadCause::TooLargeCells);
       return;
     }
     // A whole part is tokenized without further reads: test for a cancel
     // every few thousand cells too.
     if ((ctx_.cellCount & kCancelPollCells) == 0 && ctx_.book.cancelled()) {
-      fail(kCancelledText);
+      fail(LoadCause::Cancelled);
       return;
     }
     sheet_.addCell(cellRow_, cellCol_, off, len);
@@ -505,7 +505,7 @@ class SheetPieces : public PieceWork {
     piece.cells.reserve(size / 24);  // a stored cell takes about that much XML
     SheetHandler handler(part_, sheet_, ctx_, piece);
     FastXml xml(handler, part_, limits_);
-    std::string error;
+    LoadError error;
     if (!xml.runPiece(data, size, error) || handler.failed() || !handler.betweenRows()) return false;
     piece.placed = handler.placed();
     piece.end = handler.position();
@@ -560,7 +560,7 @@ unsigned helpersFor(const OoxmlLimits& limits) {
 }  // namespace
 
 bool readWorksheet(Package& pkg, const std::string& part, Sheet& sheet, SheetContext& ctx,
-                   std::string& error) {
+                   LoadError& error) {
   SheetHandler handler(part, sheet, ctx);
   handler.maxCells_ = ctx.maxCells;
   const OoxmlLimits& limits = pkg.limits();

@@ -92,7 +92,7 @@ class StylesHandler : public SaxHandler {
 
 }  // namespace
 
-bool readStyles(Package& pkg, const std::string& part, Styles& styles, std::string& error) {
+bool readStyles(Package& pkg, const std::string& part, Styles& styles, LoadError& error) {
   StylesHandler handler;
   if (!pkg.parse(part, handler, error)) return false;
   handler.table.classify(styles);

@@ -133,7 +133,7 @@ bool asciiCaseEqual(std::string_view a, std::string_view b) {
 FastXml::FastXml(SaxHandler& handler, const std::string& part, const OoxmlLimits& limits)
     : handler_(handler), part_(part), limits_(limits) {}
 
-bool FastXml::fill(XmlInput* src, std::string& error) {
+bool FastXml::fill(XmlInput* src, LoadError& error) {
   if (eof_ || !src) {
     eof_ = true;
     return false;
@@ -150,7 +150,7 @@ bool FastXml::fill(XmlInput* src, std::string& error) {
   const size_t chunk = std::clamp<size_t>(limits_.chunkBytes, 4096, 16u << 20);
   if (buf_.size() - end_ < chunk) {
     if (end_ > limits_.maxTokenBytes) {
-      error = "文件已损坏：" + part_ + " 含有过长的 XML 标记";
+      error = LoadError{LoadCause::PartTagTooLong, part_};
       failed_ = true;
       return false;
     }
@@ -166,9 +166,9 @@ bool FastXml::fill(XmlInput* src, std::string& error) {
   return n > 0;
 }
 
-std::string FastXml::malformed() const { return "文件已损坏：" + part_ + " 不是有效的 XML"; }
+LoadError FastXml::malformed() const { return {LoadCause::PartNotXml, part_}; }
 
-bool FastXml::stopped(std::string& error) {
+bool FastXml::stopped(LoadError& error) {
   if (!handler_.failed()) return false;
   error = handler_.failure();
   return true;
@@ -191,7 +191,7 @@ void FastXml::open(std::string_view name) {
 
 // The part's first bytes: UTF-16 goes to expat, a byte-order mark is passed
 // over. False with `early` set when run() must return at once.
-bool FastXml::prologue(XmlInput& src, std::string& error, Result& early) {
+bool FastXml::prologue(XmlInput& src, LoadError& error, Result& early) {
   {
     std::unique_ptr<char[]> whole;
     size_t size = 0;
@@ -217,7 +217,7 @@ bool FastXml::prologue(XmlInput& src, std::string& error, Result& early) {
   return true;
 }
 
-FastXml::Result FastXml::run(XmlInput& src, std::string& error) {
+FastXml::Result FastXml::run(XmlInput& src, LoadError& error) {
   Result result = Result::Ok;
   if (!prologue(src, error, result)) return result;
   if (!loop(&src, error, result)) return result;
@@ -228,7 +228,7 @@ FastXml::Result FastXml::run(XmlInput& src, std::string& error) {
   return Result::Ok;
 }
 
-bool FastXml::runPiece(char* data, size_t size, std::string& error) {
+bool FastXml::runPiece(char* data, size_t size, LoadError& error) {
   piece_ = true;
   first_ = false;
   rootSeen_ = true;
@@ -247,7 +247,7 @@ bool FastXml::runPiece(char* data, size_t size, std::string& error) {
 
 // Tokens until the input ends. False with `result` set on an error or when
 // expat must take over.
-bool FastXml::loop(XmlInput* src, std::string& error, Result& result) {
+bool FastXml::loop(XmlInput* src, LoadError& error, Result& result) {
   for (;;) {
     Step step;
     if (beg_ == end_) {
@@ -264,7 +264,7 @@ bool FastXml::loop(XmlInput* src, std::string& error, Result& result) {
 }
 
 // Character data up to the next tag.
-FastXml::Step FastXml::charData(XmlInput* src, std::string& error) {
+FastXml::Step FastXml::charData(XmlInput* src, LoadError& error) {
   char* p = buf_.data() + beg_;
   char* lt = static_cast<char*>(std::memchr(p + scan_, '<', end_ - beg_ - scan_));
   if (!lt) {
@@ -319,7 +319,7 @@ Kind kindOf(const char* t, size_t avail) {
 
 // Where a comment, CDATA section or processing instruction ends; false
 // (with scan_ kept) when it goes on past the bytes read.
-bool FastXml::findEnd(const char* t, size_t avail, int kind, const char*& stop, std::string& /*error*/) {
+bool FastXml::findEnd(const char* t, size_t avail, int kind, const char*& stop, LoadError& /*error*/) {
   const char* term = kind == Comment ? "-->" : kind == Cdata ? "]]>" : "?>";
   const size_t termLen = std::strlen(term);
   const size_t from = std::max<size_t>(scan_, kind == Cdata ? 9 : kind == Comment ? 4 : 2);
@@ -334,7 +334,7 @@ bool FastXml::findEnd(const char* t, size_t avail, int kind, const char*& stop, 
 }
 
 // A markup token: find where it ends, reading more as needed, and hand it on.
-FastXml::Step FastXml::markup(XmlInput* src, std::string& error) {
+FastXml::Step FastXml::markup(XmlInput* src, LoadError& error) {
   const size_t avail = end_ - beg_;
   char* t = buf_.data() + beg_;
   // Enough bytes to tell the kind ("<![CDATA[" is the longest); a short tag
@@ -347,7 +347,7 @@ FastXml::Step FastXml::markup(XmlInput* src, std::string& error) {
   const Kind kind = kindOf(t, avail);
   if (kind == Doctype) {
     // Workbooks never carry a DTD; one can only be there to expand entities.
-    error = "文件已损坏：" + part_ + " 含有不允许的 DOCTYPE 声明";
+    error = LoadError{LoadCause::PartDoctype, part_};
     return Step::Error;
   }
   if (kind == Bad) {
@@ -435,7 +435,7 @@ bool FastXml::declaration(const char* tok, size_t len) {
 }
 
 // Character data: references decoded, line ends normalised, UTF-8 checked.
-bool FastXml::text(char* p, size_t len, std::string& error) {
+bool FastXml::text(char* p, size_t len, LoadError& error) {
   const char* end = p + len;
   bool plain = true;
   for (const char* q = p; q < end; ++q)
@@ -475,7 +475,7 @@ bool FastXml::text(char* p, size_t len, std::string& error) {
   return !stopped(error);
 }
 
-bool FastXml::endTag(char* tok, size_t len, std::string& error) {
+bool FastXml::endTag(char* tok, size_t len, LoadError& error) {
   // "</name  >"
   size_t e = len - 1;
   while (e > 2 && isSpace(tok[e - 1])) --e;
@@ -566,7 +566,7 @@ FastXml::Scan FastXml::scanTag(const char* t, const char* e, size_t& len, size_t
 
 // The tag scanned by scanTag: values decoded in place where they need it,
 // names and values NUL-terminated, the element handed to the handler.
-bool FastXml::startTag(char* tok, size_t len, size_t nameEnd, bool empty, std::string& error) {
+bool FastXml::startTag(char* tok, size_t len, size_t nameEnd, bool empty, LoadError& error) {
   (void)len;
   if (!validUtf8(reinterpret_cast<const unsigned char*>(tok + 1), nameEnd - 1)) {
     error = malformed();
@@ -619,7 +619,7 @@ bool FastXml::startTag(char* tok, size_t len, size_t nameEnd, bool empty, std::s
   atts_.push_back(nullptr);
   tok[nameEnd] = 0;
   if (stack_.size() >= static_cast<size_t>(limits_.maxDepth)) {
-    error = "文件已损坏：" + part_ + " 的元素嵌套过深";
+    error = LoadError{LoadCause::PartTooDeep, part_};
     return false;
   }
   const char* local = localName(tok + 1);
@@ -669,7 +669,7 @@ const char* skipBlanks(const char* p, const char* e) {
 // children, all in the buffer, in one walk, handed over as one cell() call.
 // False (nothing consumed, nothing reported) for any other shape, which the
 // general path then reads token by token; it also finds any fault.
-bool FastXml::cellElement(const char* t, const char* e, size_t& used, std::string& error) {
+bool FastXml::cellElement(const char* t, const char* e, size_t& used, LoadError& error) {
   (void)error;
   if (stack_.size() + 3 > static_cast<size_t>(limits_.maxDepth)) return false;
   size_t len = 0, nameEnd = 0;

@@ -24,7 +24,7 @@ class XmlInput {
  public:
   virtual ~XmlInput() = default;
   // Bytes read (0 at the end), or -1 with `error` set.
-  virtual int64_t read(char* buf, size_t n, std::string& error) = 0;
+  virtual int64_t read(char* buf, size_t n, LoadError& error) = 0;
   // Hands the whole part over (size + 1 bytes) when the input holds it
   // inflated and nothing of it was read yet, so the parser works in it
   // without a copy; later reads give 0.
@@ -32,7 +32,7 @@ class XmlInput {
   // Called with the parser between two tokens and nothing of the input
   // buffered: an input that holds the parsed result of the bytes that come
   // next may apply it to the parser and pass over those bytes.
-  virtual bool atBoundary(FastXml& /*parser*/, std::string& /*error*/) { return true; }
+  virtual bool atBoundary(FastXml& /*parser*/, LoadError& /*error*/) { return true; }
 };
 
 // Reads one zip entry, counting what it inflates: the sizes the zip
@@ -40,7 +40,7 @@ class XmlInput {
 class PartSource : public XmlInput {
  public:
   PartSource(zip_file_t* file, const std::string& part, const OoxmlLimits& limits, uint64_t compressedBytes);
-  int64_t read(char* buf, size_t n, std::string& error) override;
+  int64_t read(char* buf, size_t n, LoadError& error) override;
   // Every read first tests whether `book`'s load was cancelled.
   void cancelWith(const Book* book) { cancel_ = book; }
   // Serves the part from bytes already inflated whole instead of the entry.
@@ -72,8 +72,8 @@ class PartSource : public XmlInput {
  private:
   struct Ahead;
   struct RawInflate;
-  int64_t readEntry(char* buf, size_t n, std::string& error);
-  int64_t readRaw(char* buf, size_t n, std::string& error);
+  int64_t readEntry(char* buf, size_t n, LoadError& error);
+  int64_t readRaw(char* buf, size_t n, LoadError& error);
   std::unique_ptr<RawInflate> raw_;  // before ahead_: the thread reads it until joined
   void inflateLoop(Ahead& ahead);
   std::unique_ptr<Ahead> ahead_;
@@ -130,7 +130,7 @@ class FastXml {
  public:
   enum class Result { Ok, Error, NeedExpat };
   FastXml(SaxHandler& handler, const std::string& part, const OoxmlLimits& limits);
-  Result run(XmlInput& src, std::string& error);
+  Result run(XmlInput& src, LoadError& error);
   // After NeedExpat: the bytes read so far, for expat to start from.
   std::string_view buffered() const { return {buf_.data() + beg_, end_ - beg_}; }
 
@@ -138,7 +138,7 @@ class FastXml {
   // it that this parser does not know: end tags that close them are kept in
   // closedBefore(), outermost last. `data` holds size + 1 bytes and is
   // written to. False when the piece is malformed or cut inside a token.
-  bool runPiece(char* data, size_t size, std::string& error);
+  bool runPiece(char* data, size_t size, LoadError& error);
   const std::vector<std::string>& closedBefore() const { return closedBefore_; }
   // Most elements open at once beyond the piece's start (negative: fewer).
   long deepestInPiece() const { return deepest_; }
@@ -152,19 +152,19 @@ class FastXml {
 
  private:
   enum class Step { Go, Done, Error, NeedExpat };
-  bool prologue(XmlInput& src, std::string& error, Result& early);
-  Step charData(XmlInput* src, std::string& error);
-  Step markup(XmlInput* src, std::string& error);
-  bool findEnd(const char* t, size_t avail, int kind, const char*& stop, std::string& error);
-  bool fill(XmlInput* src, std::string& error);
-  bool loop(XmlInput* src, std::string& error, Result& result);
-  bool text(char* p, size_t len, std::string& error);
+  bool prologue(XmlInput& src, LoadError& error, Result& early);
+  Step charData(XmlInput* src, LoadError& error);
+  Step markup(XmlInput* src, LoadError& error);
+  bool findEnd(const char* t, size_t avail, int kind, const char*& stop, LoadError& error);
+  bool fill(XmlInput* src, LoadError& error);
+  bool loop(XmlInput* src, LoadError& error, Result& result);
+  bool text(char* p, size_t len, LoadError& error);
   bool declaration(const char* tok, size_t len);
-  bool startTag(char* tok, size_t len, size_t nameEnd, bool empty, std::string& error);
-  bool endTag(char* tok, size_t len, std::string& error);
-  bool cellElement(const char* t, const char* e, size_t& used, std::string& error);
-  bool stopped(std::string& error);
-  std::string malformed() const;
+  bool startTag(char* tok, size_t len, size_t nameEnd, bool empty, LoadError& error);
+  bool endTag(char* tok, size_t len, LoadError& error);
+  bool cellElement(const char* t, const char* e, size_t& used, LoadError& error);
+  bool stopped(LoadError& error);
+  LoadError malformed() const;
 
   // One attribute of the tag being read, as offsets into it.
   struct Span {

@@ -23,8 +23,8 @@
 
 namespace xl::ooxml {
 
-void SaxHandler::fail(std::string message) {
-  if (failure_.empty()) failure_ = std::move(message);
+void SaxHandler::fail(LoadError error) {
+  if (failure_.empty()) failure_ = std::move(error);
   if (parser_) XML_StopParser(parser_, XML_FALSE);
 }
 
@@ -122,7 +122,7 @@ struct Driver {
 void XMLCALL onStart(void* data, const XML_Char* name, const XML_Char** atts) {
   auto* d = static_cast<Driver*>(data);
   if (++d->depth > d->maxDepth) {
-    d->handler->fail("文件已损坏：" + *d->part + " 的元素嵌套过深");
+    d->handler->fail({LoadCause::PartTooDeep, *d->part});
     return;
   }
   d->handler->start(localName(name), atts);
@@ -141,13 +141,13 @@ void XMLCALL onText(void* data, const XML_Char* s, int len) {
 // Workbooks never carry a DTD; one can only be there to expand entities.
 void XMLCALL onDoctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
   auto* d = static_cast<Driver*>(data);
-  d->handler->fail("文件已损坏：" + *d->part + " 含有不允许的 DOCTYPE 声明");
+  d->handler->fail({LoadCause::PartDoctype, *d->part});
 }
 
 void XMLCALL onEntityDecl(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
                           const XML_Char*, const XML_Char*, const XML_Char*) {
   auto* d = static_cast<Driver*>(data);
-  d->handler->fail("文件已损坏：" + *d->part + " 含有不允许的实体声明");
+  d->handler->fail({LoadCause::PartEntity, *d->part});
 }
 
 struct ParserGuard {
@@ -155,18 +155,18 @@ struct ParserGuard {
   ~ParserGuard() { XML_ParserFree(p); }
 };
 
-std::string openError(int code, const std::string& part) {
+LoadError openError(int code, const std::string& part) {
   switch (code) {
     case ZIP_ER_NOPASSWD:
     case ZIP_ER_WRONGPASSWD:
     case ZIP_ER_ENCRNOTSUPP:
-      return "文件已加密（需要密码）";
+      return LoadCause::EncryptedNeedsPassword;
     case ZIP_ER_COMPNOTSUPP:
-      return "文件已损坏：" + part + " 使用了不支持的压缩方式";
+      return LoadError{LoadCause::PartBadCompression, part};
     case ZIP_ER_MEMORY:
-      return "内存不足，无法读取 " + part;
+      return LoadError{LoadCause::PartNoMemory, part};
     default:
-      return "文件已损坏：" + part + " 无法解压";
+      return LoadError{LoadCause::PartInflateFailed, part};
   }
 }
 
@@ -176,10 +176,10 @@ Package::~Package() {
   if (zip_) zip_discard(zip_);
 }
 
-bool Package::open(int fd, std::string& error) {
+bool Package::open(int fd, LoadError& error) {
   int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (copy < 0) {
-    error = "无法读取文件";
+    error = LoadCause::ZipReadFailed;
     return false;
   }
   int code = 0;
@@ -190,13 +190,13 @@ bool Package::open(int fd, std::string& error) {
       case ZIP_ER_READ:
       case ZIP_ER_SEEK:
       case ZIP_ER_OPEN:
-        error = "无法读取文件";
+        error = LoadCause::ZipReadFailed;
         break;
       case ZIP_ER_MEMORY:
-        error = "内存不足，无法读取文件";
+        error = LoadCause::ZipNoMemory;
         break;
       default:
-        error = "文件已损坏：不是完整的 ZIP 文件";
+        error = LoadCause::DamagedZip;
     }
     return false;
   }
@@ -237,7 +237,7 @@ struct PartSource::Ahead {
   std::vector<char> current;
   size_t pos = 0;
   bool done = false, cancel = false, failed = false, outOfMemory = false;
-  std::string error;
+  LoadError error;
   std::thread thread;
 };
 
@@ -264,7 +264,7 @@ void PartSource::inflateRaw(zip_file_t* raw, uint64_t size, uint32_t crc) {
   raw_->state->crc_flag = ISAL_GZIP_NO_HDR;  // the zip's CRC-32 is gzip's
 }
 
-int64_t PartSource::readRaw(char* buf, size_t n, std::string& error) {
+int64_t PartSource::readRaw(char* buf, size_t n, LoadError& error) {
   RawInflate& r = *raw_;
   if (r.done || n == 0) return 0;
   inflate_state& s = *r.state;
@@ -320,7 +320,7 @@ PartSource::~PartSource() {
   if (file_) zip_fclose(file_);
 }
 
-int64_t PartSource::readEntry(char* buf, size_t n, std::string& error) {
+int64_t PartSource::readEntry(char* buf, size_t n, LoadError& error) {
   if (raw_) return readRaw(buf, n, error);
   zip_int64_t got = zip_fread(file_, buf, static_cast<zip_uint64_t>(n));
   if (got < 0) {
@@ -364,7 +364,7 @@ void PartSource::inflateLoop(Ahead& a) {
       }
     }
     chunk.resize(Ahead::kChunk);
-    std::string error;
+    LoadError error;
     const int64_t got = readEntry(chunk.data(), chunk.size(), error);
     std::lock_guard lock(a.mutex);
     if (got <= 0) {
@@ -380,11 +380,11 @@ void PartSource::inflateLoop(Ahead& a) {
   }
 }
 
-int64_t PartSource::read(char* buf, size_t n, std::string& error) {
+int64_t PartSource::read(char* buf, size_t n, LoadError& error) {
   // Reads come a chunk (a few hundred kilobytes) at a time: the cheapest
   // place to notice a cancel, whatever the parser does with the bytes.
   if (cancel_ && cancel_->cancelled()) {
-    error = kCancelledText;
+    error = LoadCause::Cancelled;
     return -1;
   }
   if (inMemory_) {
@@ -410,7 +410,7 @@ int64_t PartSource::read(char* buf, size_t n, std::string& error) {
         a->changed.wait(lock, [&] { return !a->full.empty() || a->done; });
         if (a->full.empty()) {
           if (a->failed) {
-            error = a->outOfMemory ? std::string("文件过大：内存不足") : a->error;
+            error = a->outOfMemory ? LoadError{LoadCause::TooLargeNoMemory} : a->error;
             return -1;
           }
           break;
@@ -431,17 +431,17 @@ int64_t PartSource::read(char* buf, size_t n, std::string& error) {
   total_ += static_cast<uint64_t>(got);
   if (total_ > limits_.maxPartBytes ||
       (total_ > limits_.ratioCheckBytes && total_ / compressed_ > limits_.maxRatio)) {
-    error = "文件过大：" + part_;
+    error = LoadError{LoadCause::TooLargePart, part_};
     return -1;
   }
   return got;
 }
 
-std::unique_ptr<PartSource> Package::openPart(const std::string& part, uint64_t& declared, std::string& error) {
+std::unique_ptr<PartSource> Package::openPart(const std::string& part, uint64_t& declared, LoadError& error) {
   declared = 0;
   int64_t index = locate(part);
   if (index < 0) {
-    error = "文件已损坏：缺少 " + part;
+    error = LoadError{LoadCause::PartMissing, part};
     return nullptr;
   }
   zip_file_t* file = zip_fopen_index(zip_, static_cast<zip_uint64_t>(index), 0);
@@ -469,13 +469,13 @@ std::unique_ptr<PartSource> Package::openPart(const std::string& part, uint64_t&
   // A whole inflate cannot be cut short; what it took is not parsed when a
   // cancel came meanwhile.
   if (cancel_ && cancel_->cancelled()) {
-    error = kCancelledText;
+    error = LoadCause::Cancelled;
     return nullptr;
   }
   return src;
 }
 
-bool Package::parse(const std::string& part, SaxHandler& handler, std::string& error) {
+bool Package::parse(const std::string& part, SaxHandler& handler, LoadError& error) {
   uint64_t declared = 0;
   std::unique_ptr<PartSource> src = openPart(part, declared, error);
   if (!src) return false;
@@ -484,7 +484,7 @@ bool Package::parse(const std::string& part, SaxHandler& handler, std::string& e
 }
 
 bool Package::read(const std::string& part, const std::function<bool(PartSource&, uint64_t)>& use,
-                   std::string& error) {
+                   LoadError& error) {
   uint64_t declared = 0;
   std::unique_ptr<PartSource> src = openPart(part, declared, error);
   if (!src) return false;
@@ -492,12 +492,12 @@ bool Package::read(const std::string& part, const std::function<bool(PartSource&
 }
 
 bool Package::parseXml(const std::string& part, PartSource& src, uint64_t declared, SaxHandler& handler,
-                       std::string& error) {
+                       LoadError& error) {
   if (declared) handler.partSize(declared);
   return parseFrom(src, part, handler, error);
 }
 
-bool Package::parseFrom(XmlInput& src, const std::string& part, SaxHandler& handler, std::string& error) {
+bool Package::parseFrom(XmlInput& src, const std::string& part, SaxHandler& handler, LoadError& error) {
   std::string head;  // what the fast path read before handing over
   if (limits_.fastXml) {
     FastXml fast(handler, part, limits_);
@@ -511,7 +511,7 @@ bool Package::parseFrom(XmlInput& src, const std::string& part, SaxHandler& hand
   // No encoding given: the document's own declaration (UTF-16 too) decides.
   ParserGuard guard{XML_ParserCreate(nullptr)};
   if (!guard.p) {
-    error = "内存不足，无法读取 " + part;
+    error = LoadError{LoadCause::PartNoMemory, part};
     return false;
   }
   XML_Parser p = guard.p;
@@ -540,7 +540,7 @@ bool Package::parseFrom(XmlInput& src, const std::string& part, SaxHandler& hand
       if (n < 0) return false;
     }
     if (!buf) {
-      error = "文件过大：" + part;
+      error = LoadError{LoadCause::TooLargePart, part};
       return false;
     }
     if (XML_ParseBuffer(p, static_cast<int>(n), n == 0) != XML_STATUS_OK) {
@@ -549,11 +549,11 @@ bool Package::parseFrom(XmlInput& src, const std::string& part, SaxHandler& hand
       } else {
         XML_Error code = XML_GetErrorCode(p);
         if (code == XML_ERROR_UNKNOWN_ENCODING || code == XML_ERROR_INCORRECT_ENCODING)
-          error = "文件已损坏：" + part + " 使用了不支持的编码";
+          error = LoadError{LoadCause::PartBadEncoding, part};
         else if (code == XML_ERROR_NO_MEMORY)
-          error = "内存不足，无法读取 " + part;
+          error = LoadError{LoadCause::PartNoMemory, part};
         else
-          error = "文件已损坏：" + part + " 不是有效的 XML";
+          error = LoadError{LoadCause::PartNotXml, part};
       }
       return false;
     }
@@ -565,7 +565,7 @@ bool Package::parseFrom(XmlInput& src, const std::string& part, SaxHandler& hand
     // expat hold the whole part in memory.
     int offset = 0, size = 0;
     if (XML_GetInputContext(p, &offset, &size) && static_cast<uint64_t>(size) > limits_.maxTokenBytes) {
-      error = "文件已损坏：" + part + " 含有过长的 XML 标记";
+      error = LoadError{LoadCause::PartTagTooLong, part};
       return false;
     }
     if (n == 0) break;
@@ -652,7 +652,7 @@ class RelsHandler : public SaxHandler {
 }  // namespace
 
 bool readRelationships(Package& pkg, const std::string& relsPart, std::vector<Relationship>& out,
-                       std::string& error) {
+                       LoadError& error) {
   out.clear();
   if (!pkg.has(relsPart)) return true;
   // Targets are relative to the folder of the part the .rels describes.

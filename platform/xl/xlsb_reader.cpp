@@ -9,7 +9,7 @@
 namespace xl::xlsb {
 
 bool readWorkbook(ooxml::Package& pkg, const std::string& part, const Book& book, uint32_t maxSheets,
-                  std::vector<ooxml::SheetEntry>& sheets, bool& date1904, std::string& error) {
+                  std::vector<ooxml::SheetEntry>& sheets, bool& date1904, LoadError& error) {
   return readRecords(pkg, part, book, error, [&](const Record& r) {
     Fields f(r);
     if (r.type == kWbProp) {
@@ -22,7 +22,7 @@ bool readWorkbook(ooxml::Package& pkg, const std::string& part, const Book& book
       if (!f.u32(state) || !f.u32(tabId) || !f.wideString(entry.relId, true) || !f.wideString(entry.name))
         return true;  // a damaged entry names no part
       if (sheets.size() >= maxSheets) {
-        error = "文件过大：工作表过多";
+        error = LoadCause::TooLargeSheets;
         return false;
       }
       sheets.push_back(std::move(entry));
@@ -32,7 +32,7 @@ bool readWorkbook(ooxml::Package& pkg, const std::string& part, const Book& book
 }
 
 bool readSharedStrings(ooxml::Package& pkg, const std::string& part, Book& book, ooxml::SharedStrings& sst,
-                       std::string& error) {
+                       LoadError& error) {
   std::string text;
   return readRecords(pkg, part, book, error, [&](const Record& r) {
     Fields f(r);
@@ -42,19 +42,19 @@ bool readSharedStrings(ooxml::Package& pkg, const std::string& part, Book& book,
       if (f.u32(total) && f.u32(unique)) sst.items.reserve(std::min<uint32_t>(unique, 1u << 16));
     } else if (r.type == kSstItem) {
       if (sst.items.size() >= ooxml::kMaxSharedStrings) {
-        error = "文件过大：" + part + " 的共享字符串过多";
+        error = LoadError{LoadCause::TooLargePartStrings, part};
         return false;
       }
       // A damaged item still takes its place, so later indexes stay right.
       text.clear();
       if (!f.richString(text)) text.clear();
       if (text.size() > ooxml::kMaxTextBytes) {
-        error = "文件过大：" + part + " 中有超长的文本";
+        error = LoadError{LoadCause::TooLargePartText, part};
         return false;
       }
       uint32_t off = Book::kEmptyText;
       if (!text.empty() && !book.addText(text, off)) {
-        error = "文件过大：单元格文本超过上限";
+        error = LoadCause::TooLargeCellText;
         return false;
       }
       sst.items.emplace_back(off, static_cast<uint32_t>(text.size()));
@@ -64,7 +64,7 @@ bool readSharedStrings(ooxml::Package& pkg, const std::string& part, Book& book,
 }
 
 bool readStyles(ooxml::Package& pkg, const std::string& part, const Book& book, ooxml::Styles& styles,
-                std::string& error) {
+                LoadError& error) {
   ooxml::StyleTable table;
   bool inCellXfs = false;
   std::string code;

@@ -14,17 +14,17 @@ namespace xl::xlsb {
 
 // workbook.bin: the sheets in workbook order and the date system.
 bool readWorkbook(ooxml::Package& pkg, const std::string& part, const Book& book, uint32_t maxSheets,
-                  std::vector<ooxml::SheetEntry>& sheets, bool& date1904, std::string& error);
+                  std::vector<ooxml::SheetEntry>& sheets, bool& date1904, LoadError& error);
 // sharedStrings.bin: each item's text (rich runs joined, phonetic runs left out).
 bool readSharedStrings(ooxml::Package& pkg, const std::string& part, Book& book, ooxml::SharedStrings& sst,
-                       std::string& error);
+                       LoadError& error);
 // styles.bin: the number format of each cell format.
 bool readStyles(ooxml::Package& pkg, const std::string& part, const Book& book, ooxml::Styles& styles,
-                std::string& error);
+                LoadError& error);
 // A worksheet or macro sheet part: cells, hidden rows, hidden columns.
-// Every reader here gives up with kCancelledText once the book's cancel
+// Every reader here gives up with LoadCause::Cancelled once the book's cancel
 // flag is set.
 bool readWorksheet(ooxml::Package& pkg, const std::string& part, Sheet& sheet, ooxml::SheetContext& ctx,
-                   std::string& error);
+                   LoadError& error);
 
 }  // namespace xl::xlsb

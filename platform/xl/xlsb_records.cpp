@@ -19,7 +19,7 @@ RecordReader::RecordReader(ooxml::PartSource& src, size_t chunkBytes)
   base_ = reinterpret_cast<const uint8_t*>(buf_.data());
 }
 
-bool RecordReader::ensure(size_t n, std::string& error) {
+bool RecordReader::ensure(size_t n, LoadError& error) {
   while (end_ - pos_ < n) {
     if (eof_ || failed_) return false;
     // Keep the unread bytes and append a chunk: the buffer grows a chunk at
@@ -42,7 +42,7 @@ bool RecordReader::ensure(size_t n, std::string& error) {
   return true;
 }
 
-bool RecordReader::skip(uint64_t n, std::string& error) {
+bool RecordReader::skip(uint64_t n, LoadError& error) {
   while (n > 0) {
     const size_t have = end_ - pos_;
     if (have >= n) {
@@ -56,7 +56,7 @@ bool RecordReader::skip(uint64_t n, std::string& error) {
   return true;
 }
 
-bool RecordReader::compressedInt(uint32_t& value, bool& damaged, std::string& error) {
+bool RecordReader::compressedInt(uint32_t& value, bool& damaged, LoadError& error) {
   value = 0;
   for (int i = 0; i < 4; ++i) {
     if (!ensure(1, error)) {
@@ -70,7 +70,7 @@ bool RecordReader::compressedInt(uint32_t& value, bool& damaged, std::string& er
   return true;  // a fourth byte ends the number whatever its high bit says
 }
 
-RecordReader::Status RecordReader::nextSlow(Record& r, std::string& error) {
+RecordReader::Status RecordReader::nextSlow(Record& r, LoadError& error) {
   r = Record();
   uint32_t type = 0, len = 0;
   bool damaged = false;

@@ -76,7 +76,7 @@ class RecordReader {
   RecordReader& operator=(const RecordReader&) = delete;
 
   // The next record; its body stays valid until the next call.
-  Status next(Record& r, std::string& error) {
+  Status next(Record& r, LoadError& error) {
     // Most records lie whole in the buffer: read them without the checks
     // of the slow path (a header is at most 8 bytes).
     if (end_ - pos_ >= 8) {
@@ -103,12 +103,12 @@ class RecordReader {
   }
 
  private:
-  Status nextSlow(Record& r, std::string& error);
+  Status nextSlow(Record& r, LoadError& error);
   // Makes `n` bytes from pos_ available; false at the end of the part.
-  bool ensure(size_t n, std::string& error);
-  bool skip(uint64_t n, std::string& error);
+  bool ensure(size_t n, LoadError& error);
+  bool skip(uint64_t n, LoadError& error);
   // A type or length; false at the end of the part (`damaged` when inside it).
-  bool compressedInt(uint32_t& value, bool& damaged, std::string& error);
+  bool compressedInt(uint32_t& value, bool& damaged, LoadError& error);
 
   ooxml::PartSource& src_;
   size_t chunk_;
@@ -189,7 +189,7 @@ inline constexpr uint32_t kRecordsPerCancelCheck = 4096;
 // what was read before the damage; only a part that cannot be inflated, a
 // cancelled load, or a stop by `onRecord` fails.
 template <class OnSize, class OnRecord>
-bool readRecords(ooxml::Package& pkg, const std::string& part, const Book& book, std::string& error,
+bool readRecords(ooxml::Package& pkg, const std::string& part, const Book& book, LoadError& error,
                  OnSize&& onSize, OnRecord&& onRecord) {
   return pkg.read(
       part,
@@ -199,7 +199,7 @@ bool readRecords(ooxml::Package& pkg, const std::string& part, const Book& book,
         Record r;
         for (uint32_t n = 1;; ++n) {
           if (n % kRecordsPerCancelCheck == 0 && book.cancelled()) {
-            error = kCancelledText;
+            error = LoadCause::Cancelled;
             return false;
           }
           switch (reader.next(r, error)) {
@@ -218,7 +218,7 @@ bool readRecords(ooxml::Package& pkg, const std::string& part, const Book& book,
 }
 
 template <class OnRecord>
-bool readRecords(ooxml::Package& pkg, const std::string& part, const Book& book, std::string& error,
+bool readRecords(ooxml::Package& pkg, const std::string& part, const Book& book, LoadError& error,
                  OnRecord&& onRecord) {
   return readRecords(pkg, part, book, error, [](uint64_t) {}, onRecord);
 }

@@ -21,7 +21,7 @@ class SheetReader {
   }
 
   // False when the book cannot take more (error set).
-  bool record(const Record& r, std::string& error) {
+  bool record(const Record& r, LoadError& error) {
     if (r.type == kRowHdr) {
       rowHeader(r);
       return true;
@@ -64,7 +64,7 @@ class SheetReader {
     sheet_.hideCols(first, std::min<uint32_t>(last, kMaxCols - 1));
   }
 
-  bool cell(const Record& r, bool full, std::string& error) {
+  bool cell(const Record& r, bool full, LoadError& error) {
     Fields f(r);
     // A short record's cell is the one after the previous cell of the row.
     // A row begins at column 0, so a short record opening a row names
@@ -128,26 +128,26 @@ class SheetReader {
     }
   }
 
-  bool number(double v, uint32_t style, std::string& error) {
+  bool number(double v, uint32_t style, LoadError& error) {
     return store(formatNumber(v, ctx_.styles.kind(style), ctx_.date1904), error);
   }
 
-  bool store(std::string_view text, std::string& error) {
+  bool store(std::string_view text, LoadError& error) {
     if (text.size() > ooxml::kMaxTextBytes) {
-      error = "文件过大：" + part_ + " 中有超长的文本";
+      error = LoadError{LoadCause::TooLargePartText, part_};
       return false;
     }
     uint32_t off = Book::kEmptyText;
     if (!text.empty() && !ctx_.book.addText(text, off)) {
-      error = "文件过大：单元格文本超过上限";
+      error = LoadCause::TooLargeCellText;
       return false;
     }
     return add(off, static_cast<uint32_t>(text.size()), error);
   }
 
-  bool add(uint32_t off, uint32_t len, std::string& error) {
+  bool add(uint32_t off, uint32_t len, LoadError& error) {
     if (++ctx_.cellCount > ctx_.maxCells) {
-      error = "文件过大：单元格过多";
+      error = LoadCause::TooLargeCells;
       return false;
     }
     sheet_.addCell(row_, col_, off, len);
@@ -167,7 +167,7 @@ class SheetReader {
 }  // namespace
 
 bool readWorksheet(ooxml::Package& pkg, const std::string& part, Sheet& sheet, ooxml::SheetContext& ctx,
-                   std::string& error) {
+                   LoadError& error) {
   SheetReader reader(part, sheet, ctx);
   // A sheet cut short keeps the cells before the cut.
   return readRecords(

@@ -42,6 +42,12 @@ void writeFile(const std::string& path, std::string_view bytes) {
 std::string loadResult(const std::string& path) {
   xl::Book book;
   if (book.load(path)) return "ok";
+  return book.errorText();
+}
+
+xl::LoadError loadFailure(const std::string& path) {
+  xl::Book book;
+  book.load(path);
   return book.error();
 }
 

@@ -22,6 +22,8 @@ void writeFile(const std::string& path, std::string_view bytes);
 
 // The load's result: "ok" or the failure text.
 std::string loadResult(const std::string& path);
+// Why the load failed (LoadCause::None when it did not).
+xl::LoadError loadFailure(const std::string& path);
 
 // A ZIP of stored or deflated entries, written by libzip.
 using Parts = std::vector<std::pair<std::string, std::string>>;

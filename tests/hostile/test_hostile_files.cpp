@@ -192,9 +192,9 @@ TEST_F(HostileFiles, PathsLongerThanPathMax) {
 
   const std::string longPath = dir + rel + "/deep.xlsx";
   ASSERT_GT(longPath.size(), 4096u);
-  const std::string result = loadResult(longPath);
-  if (result != "ok") {
-    EXPECT_EQ(result, "无法打开文件：路径过长");
+  const xl::LoadError failure = hostile::loadFailure(longPath);
+  if (!failure.empty()) {
+    EXPECT_EQ(failure, xl::LoadCause::OpenPathTooLong);
   }
 
   EXPECT_EQ(countWorkbooks(dir, "*.xls"), 2);

@@ -25,7 +25,7 @@ using xltest::ByteVec;
 
 namespace {
 
-constexpr const char* kNeedsPassword = "文件已加密（需要密码）";
+const std::string kNeedsPassword = xl::loadErrorText(xl::LoadCause::EncryptedNeedsPassword);
 
 const BiffScheme kBiff8Schemes[] = {BiffScheme::Xor, BiffScheme::Rc4, BiffScheme::CryptoApi40,
                                     BiffScheme::CryptoApi128};
@@ -63,7 +63,7 @@ class Decrypt : public ::testing::Test {
   // The load's result: "ok" and the book's contents, or the error text.
   std::string load(const fs::path& p) {
     xl::Book book;
-    if (!book.load(p.string())) return book.error();
+    if (!book.load(p.string())) return book.errorText();
     return "ok\n" + dump(book);
   }
   static fs::path corpus(const char* name) { return fs::path(QUORVANE_CORPUS_DIR) / name; }
@@ -139,7 +139,7 @@ TEST_F(Decrypt, DecryptedStreamIsTheStreamBeforeEncryption) {
     ByteVec enc = xltest::encryptBiffStream(stream, scheme, xltest::kVelvet, &clear);
     const size_t filepass = 4 + (stream[2] | (stream[3] << 8));
     xl::Book book;
-    std::string error;
+    xl::LoadError error;
     ASSERT_TRUE(xl::biff::decryptStream(enc.data(), enc.size(), filepass, true, book, error)) << error;
     EXPECT_EQ(enc, clear) << xltest::schemeName(scheme);
   }
@@ -201,14 +201,14 @@ TEST_F(Decrypt, DamagedOrTruncatedFilepassFailsCleanly) {
       xl::Book book;
       const bool ok = xl::biff::parseWorkbookStream(cut.data(), cut.size(), "x", book);
       if (!ok) {
-        EXPECT_TRUE(xltest::hasCjk(book.error())) << book.error();
+        EXPECT_TRUE(xltest::hasCjk(book.errorText())) << book.error();
       }
     }
   }
   // A FILEPASS of a scheme no Excel writes.
   ByteVec unknown = xltest::encryptBiffStream(stream, BiffScheme::Rc4, xltest::kVelvet);
   unknown[bofEnd + 4] = 7;
-  EXPECT_EQ(load(write("unknown.xls", xltest::ole2File({{"Workbook", unknown}}))), "文件已加密：不支持的加密方式");
+  EXPECT_EQ(load(write("unknown.xls", xltest::ole2File({{"Workbook", unknown}}))), xl::loadErrorText(xl::LoadCause::EncryptedUnsupported));
 }
 
 // ---- encrypted OOXML packages ------------------------------------------------
@@ -280,7 +280,7 @@ TEST_F(Decrypt, DamagedOoxmlEncryptionFailsCleanly) {
   // The plain size beyond the ciphertext, and the ciphertext cut short.
   ByteVec big = data;
   big[5] = 0x01;
-  EXPECT_EQ(loadStreams(info, big), "文件已损坏：加密信息无法读取");
+  EXPECT_EQ(loadStreams(info, big), xl::loadErrorText(xl::LoadCause::DamagedEncryptionInfo));
   for (size_t len : {size_t{0}, size_t{7}, size_t{8}, data.size() / 2, data.size() - 16})
     expectFailure(loadStreams(info, ByteVec(data.begin(), data.begin() + static_cast<long>(len))),
                   "package cut at " + std::to_string(len));
@@ -320,7 +320,7 @@ TEST_F(Decrypt, DamagedOoxmlEncryptionFailsCleanly) {
                 "entity declarations");
   std::string noPassword = xml;
   noPassword.replace(noPassword.find("p:encryptedKey"), 14, "p:otherKey");
-  EXPECT_EQ(withXml(noPassword), "文件已加密：不支持的加密方式");
+  EXPECT_EQ(withXml(noPassword), xl::loadErrorText(xl::LoadCause::EncryptedUnsupported));
   // A spin count far above any real file's is refused before any work.
   std::string spins = xml;
   spins.replace(spins.find("spinCount=\"100000\""), 18, "spinCount=\"4000000000\"");
@@ -328,7 +328,7 @@ TEST_F(Decrypt, DamagedOoxmlEncryptionFailsCleanly) {
   // Extensible encryption, which no Excel writes to disk.
   ByteVec extensible = info;
   extensible[2] = 3;
-  EXPECT_EQ(loadStreams(extensible, data), "文件已加密：不支持的加密方式");
+  EXPECT_EQ(loadStreams(extensible, data), xl::loadErrorText(xl::LoadCause::EncryptedUnsupported));
 }
 
 // The key stretching of a hostile descriptor (the most rounds the format
@@ -363,7 +363,7 @@ TEST_F(Decrypt, CancelStopsTheKeyStretching) {
   };
   xl::Book whole, cancelled;
   const double full = timed(-1, whole);
-  EXPECT_EQ(whole.error(), kNeedsPassword);  // ten million rounds, then the verifier does not match
+  EXPECT_EQ(whole.error(), xl::LoadCause::EncryptedNeedsPassword);  // ten million rounds, then the verifier does not match
   const double cut = timed(20, cancelled);
   EXPECT_TRUE(cancelled.loadCancelled());
   EXPECT_LT(cut, full / 3) << "cancelled after " << cut << " s; the whole stretching takes " << full << " s";

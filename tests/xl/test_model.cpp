@@ -148,7 +148,7 @@ TEST(Model, ArenaEmptyTextAndClear) {
   EXPECT_STREQ(b.text(o1), "中文");
   EXPECT_EQ(std::string(b.text(o2), 3), std::string("a\0b", 3));
   b.sheets.emplace_back();
-  b.setError("x");
+  b.setError(xl::LoadCause::Damaged);
   b.clear();
   EXPECT_TRUE(b.sheets.empty());
   EXPECT_TRUE(b.error().empty());

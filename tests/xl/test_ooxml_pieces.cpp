@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 
 // Everything a search reads from a book, as one comparable text.
 std::string dump(bool ok, const xl::Book& book) {
-  if (!ok) return "failed: " + book.error();
+  if (!ok) return "failed: " + book.errorText();
   std::string out;
   for (const xl::Sheet& s : book.sheets) {
     out += "[" + s.name + "] " + std::to_string(s.lastRow()) + "x" + std::to_string(s.lastCol()) + "\n";

@@ -122,7 +122,7 @@ TEST_F(Salvage, AStreamWhoseLastRecordIsCutKeepsTheCellsBefore) {
 TEST_F(Salvage, NothingToSalvageKeepsTheFailureText) {
   xl::Book book;
   EXPECT_FALSE(book.load(path("no_directory.xls")));
-  EXPECT_EQ(book.error(), "文件已损坏：OLE2 容器无法读取");
+  EXPECT_EQ(book.error(), xl::LoadCause::DamagedOle2);
   EXPECT_TRUE(book.sheets.empty());
 }
 

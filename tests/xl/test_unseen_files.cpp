@@ -371,17 +371,17 @@ TEST(UnseenFiles, AnOpenDocumentZipWithoutMimetypeIsNamed) {
       "<office:body><office:spreadsheet/></office:body></office:document-content>";
   struct Case {
     fixtures::Parts parts;
-    const char* want;
+    xl::LoadCause want;
   };
   const Case cases[] = {
       {{{"content.xml", content}, {"META-INF/manifest.xml", withType("spreadsheet")}},
-       "不支持的格式：OpenDocument 电子表格（.ods）"},
-      {{{"content.xml", content}}, "不支持的格式：OpenDocument 电子表格（.ods）"},
+       xl::LoadCause::UnsupportedOds},
+      {{{"content.xml", content}}, xl::LoadCause::UnsupportedOds},
       {{{"content.xml", "<x/>"}, {"META-INF/manifest.xml", withType("spreadsheet")}},
-       "不支持的格式：OpenDocument 电子表格（.ods）"},
+       xl::LoadCause::UnsupportedOds},
       {{{"content.xml", "<office:document-content><office:body><office:text/></office:body></office:document-content>"},
         {"META-INF/manifest.xml", withType("text")}},
-       "不是工作簿文件：OpenDocument 文档"},
+       xl::LoadCause::NotWorkbookOpenDocument},
   };
   int i = 0;
   for (const Case& c : cases) {

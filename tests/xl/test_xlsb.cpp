@@ -237,8 +237,7 @@ TEST_F(Xlsb, PartThatCannotBeInflatedFailsCleanly) {
   xl::Book b;
   EXPECT_FALSE(b.load(path("inflate_damage.xlsb")));
   EXPECT_TRUE(b.sheets.empty());
-  EXPECT_TRUE(xltest::hasCjk(b.error())) << b.error();
-  EXPECT_NE(b.error().find("xl/worksheets/sheet1.bin"), std::string::npos) << b.error();
+  EXPECT_EQ(b.error().detail, "xl/worksheets/sheet1.bin") << b.error();
 }
 
 TEST_F(Xlsb, BookLimits) {
@@ -246,11 +245,11 @@ TEST_F(Xlsb, BookLimits) {
   xl::OoxmlLimits limits;
   limits.maxCells = 20;
   EXPECT_FALSE(fixtures::readDirect(path("mixed.xlsb"), b, limits));
-  EXPECT_EQ(b.error(), "文件过大：单元格过多");
+  EXPECT_EQ(b.error(), xl::LoadCause::TooLargeCells);
   limits = {};
   limits.maxSheets = 3;
   EXPECT_FALSE(fixtures::readDirect(path("mixed.xlsb"), b, limits));
-  EXPECT_EQ(b.error(), "文件过大：工作表过多");
+  EXPECT_EQ(b.error(), xl::LoadCause::TooLargeSheets);
 }
 
 // A load told to stop gives up inside the sheet's records, not after them.
@@ -268,7 +267,7 @@ TEST_F(Xlsb, CancelledInsideASheet) {
   // check's worth, so only the sheet's loop can see the flag.
   flag = 1;
   EXPECT_FALSE(fixtures::readDirect(base + ".xlsb", b));
-  EXPECT_EQ(b.error(), xl::kCancelledText);
+  EXPECT_EQ(b.error(), xl::LoadCause::Cancelled);
 }
 
 // The real .xlsb files of the corpus, with the texts LibreOffice Calc shows
