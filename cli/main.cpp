@@ -2,6 +2,7 @@
 // everything else is the command-line search.
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "cli/dump.h"
 #include "cli/search_cli.h"
@@ -14,5 +15,12 @@ int main(int argc, char** argv) {
     }
     return runDump(argv[2]);
   }
-  return runSearchCli(argc, argv);
+  try {
+    return runSearchCli(argc, argv);
+  } catch (const std::bad_alloc&) {
+    // Everything that can run out of memory on its own is caught where it
+    // happens; this is the last resort, so the program never aborts.
+    std::fputs("内存不足\n", stderr);
+    return 1;
+  }
 }

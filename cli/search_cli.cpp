@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <new>
 #include <string_view>
 
 #include "app/library_deploy.h"
@@ -258,11 +259,21 @@ int runSearchCli(int argc, char** argv) {
     std::fprintf(stderr, "\r%s\x1b[K", status.c_str());
   };
 
+  bool rowsLost = false;
   bool stopped = runSearch(settings, api, source, stopFlag, [&](ScanOutput& pending, bool) {
-    ResultsGrid::Batch batch(grid);
-    pending.applyTo(grid, showProgress);
+    if (!rowsLost) {
+      try {
+        ResultsGrid::Batch batch(grid);
+        pending.applyTo(grid, showProgress);
+      } catch (const std::bad_alloc&) {
+        // The grid can hold no more: stop, keep what is there, drop the rest.
+        rowsLost = true;
+        stopFlag.store(1);
+      }
+    }
     pending.clear();
   });
+  stopped = stopped || rowsLost;
   grid.setDisabled(false);
   stopFlag.store(1);
 
@@ -278,6 +289,7 @@ int runSearchCli(int argc, char** argv) {
   }
   if (options.json) printGridJson(grid, stdout);
   else if (!options.haveExport) printGridTable(grid, stdout);
+  if (rowsLost) std::fputs("内存不足，搜索已停止，结果不完整。\n", stderr);
   std::fputs(stopped ? "搜索停止！\n" : "搜索完成！\n", stderr);
   if (cache) cache->flush();  // what this search read is kept before the program ends
   return stopped ? 130 : 0;

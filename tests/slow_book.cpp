@@ -43,32 +43,9 @@ void putRecord(std::string& out, unsigned type, std::string_view body) {
 
 }  // namespace
 
-void writeXlsx(const std::string& path, int rows) {
-  std::string sheet =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
-      "<worksheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"><sheetData>";
-  sheet.reserve(static_cast<size_t>(rows) * 260 + 200);
-  std::string cols[10];
-  for (int c = 0; c < 10; ++c) cols[c] = colName(c);
-  for (int r = 0; r < rows; ++r) {
-    const std::string rn = std::to_string(r + 1);
-    sheet += "<row r=\"" + rn + "\">";
-    for (int c = 0; c < 10; ++c) {
-      sheet += "<c r=\"" + cols[c] + rn + "\"";
-      if (c == 0) sheet += r % 1000 == 0 ? " t=\"s\"><v>0</v></c>" : " t=\"s\"><v>" + std::to_string(1 + r % 7) + "</v></c>";
-      else if (c % 3 == 0) sheet += " t=\"inlineStr\"><is><t>行" + rn + "</t></is></c>";
-      else sheet += "><v>" + std::to_string(r * 10 + c) + "</v></c>";
-    }
-    sheet += "</row>";
-  }
-  sheet += "</sheetData></worksheet>";
-  std::string sst =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      "<sst xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">";
-  sst += std::string("<si><t>针") + kNeedle + "</t></si>";
-  for (int i = 1; i <= 7; ++i) sst += "<si><t>文本" + std::to_string(i) + "</t></si>";
-  sst += "</sst>";
+namespace {
 
+void writePackage(const std::string& path, std::string sheet, std::string sst) {
   int err = 0;
   std::deque<std::string> keep;
   zip_t* z = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
@@ -98,6 +75,52 @@ void writeXlsx(const std::string& path, int rows) {
     zip_discard(z);
     throw std::runtime_error("zip_close failed");
   }
+}
+
+const char kSheetHead[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
+    "<worksheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"><sheetData>";
+const char kSstHead[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<sst xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">";
+
+}  // namespace
+
+void writeAmplified(const std::string& path, int cells, size_t stringBytes) {
+  std::string text;
+  text.reserve(stringBytes + 16);
+  while (text.size() < stringBytes) text += text.size() % 4096 == 0 ? "放大" : "amplify ";
+  std::string sheet = kSheetHead;
+  for (int r = 0; r < cells; ++r) {
+    const std::string rn = std::to_string(r + 1);
+    sheet += "<row r=\"" + rn + "\"><c r=\"A" + rn + "\" t=\"s\"><v>0</v></c></row>";
+  }
+  sheet += "</sheetData></worksheet>";
+  writePackage(path, std::move(sheet), kSstHead + ("<si><t>" + text + "</t></si></sst>"));
+}
+
+void writeXlsx(const std::string& path, int rows) {
+  std::string sheet = kSheetHead;
+  sheet.reserve(static_cast<size_t>(rows) * 260 + 200);
+  std::string cols[10];
+  for (int c = 0; c < 10; ++c) cols[c] = colName(c);
+  for (int r = 0; r < rows; ++r) {
+    const std::string rn = std::to_string(r + 1);
+    sheet += "<row r=\"" + rn + "\">";
+    for (int c = 0; c < 10; ++c) {
+      sheet += "<c r=\"" + cols[c] + rn + "\"";
+      if (c == 0) sheet += r % 1000 == 0 ? " t=\"s\"><v>0</v></c>" : " t=\"s\"><v>" + std::to_string(1 + r % 7) + "</v></c>";
+      else if (c % 3 == 0) sheet += " t=\"inlineStr\"><is><t>行" + rn + "</t></is></c>";
+      else sheet += "><v>" + std::to_string(r * 10 + c) + "</v></c>";
+    }
+    sheet += "</row>";
+  }
+  sheet += "</sheetData></worksheet>";
+  std::string sst = kSstHead;
+  sst += std::string("<si><t>针") + kNeedle + "</t></si>";
+  for (int i = 1; i <= 7; ++i) sst += "<si><t>文本" + std::to_string(i) + "</t></si>";
+  sst += "</sst>";
+  writePackage(path, std::move(sheet), std::move(sst));
 }
 
 void writeXls(const std::string& path, int rows) {

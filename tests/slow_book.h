@@ -19,6 +19,11 @@ void writeXlsx(const std::string& path, int rows);
 // forty LABEL and NUMBER cells.
 void writeXls(const std::string& path, int rows);
 
+// A small .xlsx whose `cells` cells (one column) all refer to one shared
+// string of `stringBytes` bytes: mostly "amplify", a few Chinese characters.
+// Read naively it takes cells x stringBytes of memory.
+void writeAmplified(const std::string& path, int cells, size_t stringBytes);
+
 // Rows that make a load take about a second on this class of machine.
 inline constexpr int kSlowXlsxRows = 400'000;
 inline constexpr int kSlowXlsRows = 60'000;

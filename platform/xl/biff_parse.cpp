@@ -185,13 +185,13 @@ void Parser::readSst(const Record& r) {
     bool complete = c.chars(cch, flags & 1, units_);
     text_.clear();
     appendUtf16(text_, units_.data(), units_.size());
-    uint32_t off = Book::kEmptyText;
-    if (!text_.empty() && !book_.addText(text_, off)) {
+    uint32_t off = Book::kEmptyText, len = 0;
+    if (!text_.empty() && !book_.addCellText(text_, off, len)) {
       tooLarge_ = true;
       return;
     }
     if ((sst_.size() & kCancelPollRecords) == 0 && book_.cancelled()) return;
-    sst_.emplace_back(off, static_cast<uint32_t>(text_.size()));
+    sst_.emplace_back(off, len);
     if (!complete || !c.skip(4ull * runs) || !c.skip(ext)) break;
   }
 }

@@ -12,12 +12,12 @@ bool Parser::putText(Sheet& s, uint32_t row, uint32_t col, std::string_view text
     tooLarge_ = true;
     return false;
   }
-  uint32_t off = Book::kEmptyText;
-  if (!text.empty() && !book_.addText(text, off)) {
+  uint32_t off = Book::kEmptyText, len = 0;
+  if (!text.empty() && !book_.addCellText(text, off, len)) {
     tooLarge_ = true;
     return false;
   }
-  s.addCell(row, col, off, static_cast<uint32_t>(text.size()));
+  s.addCell(row, col, off, len);
   return true;
 }
 

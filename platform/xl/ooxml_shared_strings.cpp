@@ -55,12 +55,12 @@ class SstHandler : public SaxHandler {
         fail({LoadCause::TooLargePartStrings, part_});
         return;
       }
-      uint32_t off = Book::kEmptyText;
-      if (!buf_.empty() && !book_.addText(buf_, off)) {
+      uint32_t off = Book::kEmptyText, len = 0;
+      if (!buf_.empty() && !book_.addCellText(buf_, off, len)) {
         fail(LoadCause::TooLargeCellText);
         return;
       }
-      sst_.items.emplace_back(off, static_cast<uint32_t>(buf_.size()));
+      sst_.items.emplace_back(off, len);
     }
   }
 

@@ -52,12 +52,12 @@ bool readSharedStrings(ooxml::Package& pkg, const std::string& part, Book& book,
         error = LoadError{LoadCause::TooLargePartText, part};
         return false;
       }
-      uint32_t off = Book::kEmptyText;
-      if (!text.empty() && !book.addText(text, off)) {
+      uint32_t off = Book::kEmptyText, len = 0;
+      if (!text.empty() && !book.addCellText(text, off, len)) {
         error = LoadCause::TooLargeCellText;
         return false;
       }
-      sst.items.emplace_back(off, static_cast<uint32_t>(text.size()));
+      sst.items.emplace_back(off, len);
     }
     return true;
   });

@@ -137,12 +137,12 @@ class SheetReader {
       error = LoadError{LoadCause::TooLargePartText, part_};
       return false;
     }
-    uint32_t off = Book::kEmptyText;
-    if (!text.empty() && !ctx_.book.addText(text, off)) {
+    uint32_t off = Book::kEmptyText, len = 0;
+    if (!text.empty() && !ctx_.book.addCellText(text, off, len)) {
       error = LoadCause::TooLargeCellText;
       return false;
     }
-    return add(off, static_cast<uint32_t>(text.size()), error);
+    return add(off, len, error);
   }
 
   bool add(uint32_t off, uint32_t len, LoadError& error) {

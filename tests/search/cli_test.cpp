@@ -1,16 +1,22 @@
 // quorvane-search over a generated folder: the printed grid, JSON line by
 // JSON line, the end text and the exit status.
-#include <unistd.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <xlsxwriter.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "tests/slow_book.h"
 
 namespace {
 
@@ -161,3 +167,111 @@ TEST_F(CliTest, TableOutputAndBadArguments) {
 }
 
 }  // namespace
+
+namespace {
+
+struct Spawned {
+  int status = -1;
+  std::string err;
+  std::string out;
+  long long afterSignalMs = -1;
+};
+
+// Runs the CLI as a child; after `signalAfter` (when not negative) sends it
+// SIGINT. `addressLimit` (bytes, 0: none) lowers the child's address space.
+Spawned spawnCli(const std::vector<std::string>& args, int signalAfterMs, rlim_t addressLimit,
+                 const std::string& scratch, bool keepOutput = true) {
+  const std::string out = keepOutput ? scratch + ".spawn.out" : "/dev/null", err = scratch + ".spawn.err";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (addressLimit) {
+      struct rlimit lim {addressLimit, addressLimit};
+      ::setrlimit(RLIMIT_AS, &lim);
+    }
+    if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr)) ::_exit(99);
+    std::vector<char*> argv{const_cast<char*>(kBinary.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(kBinary.c_str(), argv.data());
+    ::_exit(98);
+  }
+  Spawned r;
+  std::chrono::steady_clock::time_point signalled;
+  if (signalAfterMs >= 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(signalAfterMs));
+    signalled = std::chrono::steady_clock::now();
+    ::kill(pid, SIGINT);
+  }
+  int raw = 0;
+  ::waitpid(pid, &raw, 0);
+  if (signalAfterMs >= 0)
+    r.afterSignalMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled).count();
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -WTERMSIG(raw);
+  r.err = readAll(err);
+  if (keepOutput) r.out = readAll(out);
+  return r;
+}
+
+class CliStopTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    root_ = std::string(QUORVANE_TEST_SCRATCH) + "/cli-stop-" + std::to_string(::getpid());
+    std::system(("rm -rf '" + root_ + "'").c_str());
+    ::mkdir(root_.c_str(), 0755);
+    slowbook::writeXlsx(root_ + "/slow.xlsx", slowbook::kSlowXlsxRows);
+  }
+  static std::string root_;
+};
+std::string CliStopTest::root_;
+
+}  // namespace
+
+// Ctrl-C in the middle of a load ends the program at once: the load is
+// cancelled (no failure row for it) and the search reports a stop.
+TEST_F(CliStopTest, InterruptDuringALoadEndsAtOnce) {
+  const Spawned r = spawnCli({"--folder", root_, "--text", "needle", "--json", "--no-cache"}, 500, 0, root_);
+  EXPECT_EQ(r.status, 130) << r.err;
+  EXPECT_NE(r.err.find("搜索停止！"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("打开失败"), std::string::npos) << "a cancelled load is no failure row";
+  std::printf("SIGINT to exit: %lld ms\n", r.afterSignalMs);
+  // The load alone takes about a second; generous for sanitizer builds.
+  EXPECT_LT(r.afterSignalMs, 500);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QUORVANE_NO_RLIMIT_AS 1  // the sanitizers reserve terabytes of address space
+#endif
+
+// A grid that runs out of memory stops the search: what it holds is printed,
+// the user is told the results are incomplete, and the program ends normally.
+TEST_F(CliStopTest, OutOfMemoryInTheGridStopsTheSearch) {
+#ifdef QUORVANE_NO_RLIMIT_AS
+  GTEST_SKIP() << "address-space limits do not work under the sanitizers";
+#endif
+  // 12,000 match rows of a 32,767-character text: about 400 MB of grid.
+  const std::string dir = root_ + "/amplified";
+  ::mkdir(dir.c_str(), 0755);
+  slowbook::writeAmplified(dir + "/small.xlsx", 12'000, 1u << 20);
+  const Spawned r = spawnCli({"--folder", dir, "--text", "amplify", "--no-cache"}, -1, rlim_t(320) << 20, root_, false);
+  EXPECT_EQ(r.status, 130) << r.err;
+  EXPECT_NE(r.err.find("内存不足，搜索已停止，结果不完整。"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("搜索停止！"), std::string::npos) << r.err;
+}
+
+// A 100 KB file whose 12,000 cells all refer to one 1 MB shared string: the
+// text is held once and cut to Excel's 32,767 characters, so the load, a
+// search that matches every row and one that matches none all fit in 1 GB.
+TEST_F(CliStopTest, AmplifiedSharedStringStaysWithinAGigabyte) {
+#ifdef QUORVANE_NO_RLIMIT_AS
+  GTEST_SKIP() << "address-space limits do not work under the sanitizers";
+#endif
+  const std::string dir = root_ + "/amplified-ok";
+  ::mkdir(dir.c_str(), 0755);
+  slowbook::writeAmplified(dir + "/small.xlsx", 12'000, 1u << 20);
+  const Spawned hit = spawnCli({"--folder", dir, "--text", "amplify", "--no-cache"}, -1, rlim_t(1) << 30, root_, false);
+  EXPECT_EQ(hit.status, 0) << hit.err;
+  EXPECT_NE(hit.err.find("搜索完成！"), std::string::npos) << hit.err;
+  const Spawned miss = spawnCli({"--folder", dir, "--text", "zebra", "--json", "--no-cache"}, -1, rlim_t(1) << 30, root_);
+  EXPECT_EQ(miss.status, 0) << miss.err;
+  EXPECT_EQ(miss.out.find("打开失败"), std::string::npos);
+}

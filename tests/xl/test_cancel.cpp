@@ -1,12 +1,17 @@
-// Cancelling a load through the C interface: a load of a big workbook stops
-// soon after its book's cancel flag is set, whatever the format and wherever
-// the reader is (inflating ahead, tokenizing a whole part, reading records),
-// leaves the book empty and usable, and is told apart from a failure.
+// Loads that must end early: cancelled through the C interface (a big
+// workbook stops soon after its book's cancel flag is set, whatever the
+// format and wherever the reader is: inflating ahead, tokenizing a whole
+// part, reading records; the book is left empty, usable, and the outcome is
+// told apart from a failure), or out of memory (a failure, never an abort).
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "platform/xl/xlapi.h"
@@ -112,4 +117,54 @@ TEST_F(CancelLoad, XlsRecords) {
   if (o.result == 1) GTEST_SKIP() << "the load ended before the flag was set (" << full.count() << " ms)";
   ASSERT_EQ(o.result, XL_LOAD_CANCELLED);
   EXPECT_LT(o.afterCancel, kCancelBound) << "full load " << full.count() << " ms";
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QUORVANE_NO_RLIMIT_AS 1  // the sanitizers reserve terabytes of address space
+#endif
+
+namespace {
+
+// Address space the process holds now, from /proc.
+rlim_t addressSpaceNow() {
+  std::FILE* f = std::fopen("/proc/self/statm", "r");
+  unsigned long pages = 0;
+  if (f) {
+    if (std::fscanf(f, "%lu", &pages) != 1) pages = 0;
+    std::fclose(f);
+  }
+  return static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+}
+
+}  // namespace
+
+// Out of memory anywhere in a load is a failure of that load with a clear
+// text, never an abort, and the book is usable for the next file.
+TEST_F(CancelLoad, OutOfMemoryIsAFailedLoad) {
+#ifdef QUORVANE_NO_RLIMIT_AS
+  GTEST_SKIP() << "address-space limits do not work under the sanitizers";
+#endif
+  const std::string big = (dir / "big.xlsx").string(), small = (dir / "small.xlsx").string();
+  slowbook::writeXlsx(big, slowbook::kSlowXlsxRows);
+  slowbook::writeXlsx(small, 10);
+  BookHandle book = api().createXMLBook();  // before the limit: the child only loads
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // The big book needs well over 64 MB more than the process has now.
+    const rlim_t limit = addressSpaceNow() + (rlim_t(64) << 20);
+    struct rlimit lim {limit, limit};
+    if (::setrlimit(RLIMIT_AS, &lim) != 0) ::_exit(10);
+    if (api().bookLoad(book, big.c_str()) != 0) ::_exit(1);
+    if (!std::strstr(api().bookErrorMessage(book), "内存不足")) {
+      std::fprintf(stderr, "%s\n", api().bookErrorMessage(book));
+      ::_exit(2);
+    }
+    if (api().bookLoad(book, small.c_str()) != 1) ::_exit(3);  // what the failed load took is free again
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  api().bookRelease(book);
 }
