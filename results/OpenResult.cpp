@@ -46,7 +46,7 @@ void OpenResult::onCurrentCellChanged() {
   ResultsGrid* grid = grid_ ? grid_() : nullptr;
   if (grid == nullptr) return;
   const int row = grid->currentRow();
-  grid->selectRange(row, 0, row, grid->columnCount() - 1);
+  grid->selectWholeRow(row);
   if (grid->currentColumn() >= 2) return;
   popupMenu(menu_);
 }
