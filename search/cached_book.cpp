@@ -10,15 +10,22 @@
 
 namespace {
 
-constexpr uint64_t kFormat = 1;
-// Texts at least this long are written once however many cells show them;
-// shorter ones are written per cell, which costs less than looking them up.
+constexpr uint64_t kFormat = 2;
+// Texts at least this long are written once however many cells show them.
 constexpr int kShareFrom = 64;
+// Shorter texts many cells show (a workbook's shared strings) are mostly
+// written once too: the last few texts met are remembered by their address
+// in the library's book, in a table small enough to stay in the cache.
+constexpr size_t kRecentSlots = 4096;
 constexpr unsigned char kLongLength = 0xFF;
 // Text offsets are 32-bit, and a reference is its offset + 1.
 constexpr uint64_t kMaxStore = std::numeric_limits<uint32_t>::max() - 1;
 
 void putVarint(std::string& out, uint64_t v) {
+  if (v < 0x80) {  // most steps and lengths
+    out.push_back(static_cast<char>(v));
+    return;
+  }
   while (v >= 0x80) {
     out.push_back(static_cast<char>((v & 0x7F) | 0x80));
     v >>= 7;
@@ -76,7 +83,6 @@ class Reader {
     pos_ += length;
     return true;
   }
-  size_t pos() const { return pos_; }
 
  private:
   const char* p_;
@@ -236,37 +242,44 @@ const XlApi& cachedBookApi() {
 
 BookHandle toHandle(CachedBook* book) { return reinterpret_cast<BookHandle>(book); }
 
-bool BookEncoder::read(const XlApi& api, BookHandle book) {
-  api_ = &api;
-  book_ = book;
-  layout_.clear();
-  textBytes_ = 0;
+uint64_t encodeBook(const XlApi& api, BookHandle book, const std::function<void(const char*, size_t)>& out,
+                    TrigramSummaryBuilder& summary) {
+  std::string layout;
+  std::string texts;  // the next piece of the text part
+  constexpr size_t kPiece = 256u << 10;
+  texts.reserve(kPiece + 16);
+  uint64_t textBytes = 0;
   std::unordered_map<const char*, SharedText> shared;  // long texts already written
-  putVarint(layout_, kFormat);
+  struct Recent {
+    const char* text = nullptr;
+    SharedText where{};
+  };
+  std::vector<Recent> recent(kRecentSlots);
+  putVarint(layout, kFormat);
   const int sheets = api.bookSheetCount(book);
-  putVarint(layout_, static_cast<uint64_t>(std::max(0, sheets)));
+  putVarint(layout, static_cast<uint64_t>(std::max(0, sheets)));
   for (int i = 0; i < sheets; ++i) {
     SheetHandle sheet = api.bookGetSheet(book, i);
     const char* name = api.bookGetSheetName(book, i);
     const std::string_view nameText = name ? name : "";
-    putVarint(layout_, sheet ? 0 : 1);
-    putVarint(layout_, nameText.size());
-    layout_.append(nameText);
+    putVarint(layout, sheet ? 0 : 1);
+    putVarint(layout, nameText.size());
+    layout.append(nameText);
     const int lastRow = sheet ? api.sheetLastRow(sheet) : 0;
     const int lastCol = sheet ? api.sheetLastCol(sheet) : 0;
-    putVarint(layout_, zigzag(lastRow));
-    putVarint(layout_, zigzag(lastCol));
+    putVarint(layout, zigzag(lastRow));
+    putVarint(layout, zigzag(lastCol));
     for (int pass = 0; pass < 2; ++pass) {
       const int limit = pass == 0 ? lastRow : lastCol;
       std::vector<uint32_t> hidden;
       for (int k = 0; k < limit; ++k)
         if ((pass == 0 ? api.sheetRowHidden(sheet, k) : api.sheetColHidden(sheet, k)) == 1)
           hidden.push_back(static_cast<uint32_t>(k));
-      putVarint(layout_, hidden.size());
-      for (size_t k = 0; k < hidden.size(); ++k) putVarint(layout_, k == 0 ? hidden[0] : hidden[k] - hidden[k - 1]);
+      putVarint(layout, hidden.size());
+      for (size_t k = 0; k < hidden.size(); ++k) putVarint(layout, k == 0 ? hidden[0] : hidden[k] - hidden[k - 1]);
     }
     const int cells = sheet ? std::max(0, api.sheetStoredCellCount(sheet)) : 0;
-    putVarint(layout_, static_cast<uint64_t>(cells));
+    putVarint(layout, static_cast<uint64_t>(cells));
     int prevRow = 0, prevCol = -1;
     for (int k = 0; k < cells; ++k) {
       int row = 0, col = 0, length = 0;
@@ -275,70 +288,61 @@ bool BookEncoder::read(const XlApi& api, BookHandle book) {
       // The cached copy finds rows by the cells' order: keep only what is in it.
       if (row < prevRow || (sameRow && col <= prevCol) || col < 0 || col > std::numeric_limits<uint16_t>::max() ||
           length < 0 || (!text && length > 0))
-        return false;
-      putVarint(layout_, static_cast<uint64_t>(row - prevRow));
-      putVarint(layout_, static_cast<uint64_t>(sameRow ? col - prevCol - 1 : col));
+        return 0;
+      putVarint(layout, static_cast<uint64_t>(row - prevRow));
+      putVarint(layout, static_cast<uint64_t>(sameRow ? col - prevCol - 1 : col));
       prevRow = row;
       prevCol = col;
       if (length >= kShareFrom) {
-        auto [at, added] = shared.try_emplace(text, SharedText{textBytes_, length});
+        auto [at, added] = shared.try_emplace(text, SharedText{textBytes, length});
         if (!added && at->second.length == length) {
-          putVarint(layout_, at->second.offset + 1);
+          putVarint(layout, at->second.offset + 1);
           continue;
         }
+      } else if (length > 0) {
+        Recent& slot = recent[(reinterpret_cast<uintptr_t>(text) >> 3) % kRecentSlots];
+        if (slot.text == text && slot.where.length == length) {
+          putVarint(layout, slot.where.offset + 1);
+          continue;
+        }
+        slot = {text, {textBytes, length}};
       }
-      putVarint(layout_, 0);
-      textBytes_ += entrySize(static_cast<uint64_t>(length));
-      if (textBytes_ > kMaxStore) return false;
-    }
-  }
-  return true;
-}
-
-void BookEncoder::write(const std::function<void(const char*, size_t)>& out, TrigramSummaryBuilder& summary) const {
-  out(layout_.data(), layout_.size());
-  std::unordered_map<const char*, SharedText> shared;
-  std::string buffer;
-  constexpr size_t kPiece = 256u << 10;
-  buffer.reserve(kPiece + 16);
-  uint64_t offset = 0;
-  const int sheets = api_->bookSheetCount(book_);
-  for (int i = 0; i < sheets; ++i) {
-    SheetHandle sheet = api_->bookGetSheet(book_, i);
-    const int cells = sheet ? std::max(0, api_->sheetStoredCellCount(sheet)) : 0;
-    for (int k = 0; k < cells; ++k) {
-      int row = 0, col = 0, length = 0;
-      const char* text = api_->sheetStoredCell(sheet, k, &row, &col, &length);
-      if (length >= kShareFrom) {
-        auto [at, added] = shared.try_emplace(text, SharedText{offset, length});
-        if (!added && at->second.length == length) continue;
-      }
+      putVarint(layout, 0);
       const auto len = static_cast<uint32_t>(length);
+      textBytes += entrySize(len);
+      if (textBytes > kMaxStore) return 0;
       if (len < kLongLength) {
-        buffer.push_back(static_cast<char>(len));
+        texts.push_back(static_cast<char>(len));
       } else {
-        buffer.push_back(static_cast<char>(kLongLength));
-        buffer.append(reinterpret_cast<const char*>(&len), 4);
+        texts.push_back(static_cast<char>(kLongLength));
+        texts.append(reinterpret_cast<const char*>(&len), 4);
       }
-      if (buffer.size() + len + 1 > kPiece) {
-        out(buffer.data(), buffer.size());
-        buffer.clear();
+      if (texts.size() + len + 1 > kPiece) {
+        out(texts.data(), texts.size());
+        texts.clear();
         if (len) out(text, len);
       } else if (len) {
-        buffer.append(text, len);
+        texts.append(text, len);
       }
-      buffer.push_back('\0');
+      texts.push_back('\0');
       if (len) summary.add(text, len);
-      offset += entrySize(len);
     }
   }
-  if (!buffer.empty()) out(buffer.data(), buffer.size());
+  if (!texts.empty()) out(texts.data(), texts.size());
+  const uint64_t trailer = textBytes;
+  layout.append(reinterpret_cast<const char*>(&trailer), sizeof trailer);
+  out(layout.data(), layout.size());
+  return textBytes + layout.size();
 }
 
 std::unique_ptr<CachedBook> decodeBook(char* bytes, size_t size) {
   auto book = std::make_unique<CachedBook>();
   book->store.reset(bytes);
-  Reader in(bytes, size);
+  uint64_t storeSize = 0;
+  if (size < sizeof storeSize) return nullptr;
+  std::memcpy(&storeSize, bytes + size - sizeof storeSize, sizeof storeSize);
+  if (storeSize > size - sizeof storeSize) return nullptr;
+  Reader in(bytes + storeSize, size - sizeof storeSize - storeSize);
   uint64_t format = 0, sheets = 0;
   if (!in.varint(format) || format != kFormat || !in.count(sheets, 7)) return nullptr;
   book->sheets.resize(sheets);
@@ -346,9 +350,7 @@ std::unique_ptr<CachedBook> decodeBook(char* bytes, size_t size) {
     book->sheets[i].owner = book.get();
     if (!readSheet(in, book->sheets[i])) return nullptr;
   }
-  // The text part becomes the store: moved to the front, the layout's bytes given back.
-  const size_t storeSize = size - in.pos();
-  std::memmove(bytes, bytes + in.pos(), storeSize);
+  // Only the text part stays: the layout's bytes are given back.
   if (storeSize > 0 && storeSize < size) {
     if (char* shrunk = static_cast<char*>(std::realloc(bytes, storeSize))) {
       book->store.release();

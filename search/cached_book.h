@@ -2,16 +2,17 @@
 // search can read it from the cell cache instead of the file: the sheets in
 // order with their names, last row and column, hidden rows and columns (below
 // the last row and column: the only ones the scan asks about) and every
-// stored cell with its text. BookEncoder reads a loaded book through the
+// stored cell with its text. encodeBook reads a loaded book through the
 // library's entry points into a compact byte form; decodeBook turns that form
 // back into a CachedBook, which answers the same entry points
 // (cachedBookApi()) with exactly what the library answered.
 //
-// The byte form: varints (LEB128) for the layout of every sheet, cells as
-// (row step, column step, text reference), then every distinct text once as
-// [length][bytes][NUL]; that text part is the decoded book's text store as
-// it stands, so decoding copies no text. A long text many cells share (one
-// shared string behind thousands of cells) is written once.
+// The byte form, written in one pass over the cells: every text as
+// [length][bytes][NUL] in cell order, then varints (LEB128) for the layout of
+// every sheet with its cells as (row step, column step, text reference), then
+// the 8-byte length of the text part. The text part is the decoded book's
+// text store as it stands, so decoding copies no text. A long text many cells
+// share (one shared string behind thousands of cells) is written once.
 #pragma once
 
 #include <cstdint>
@@ -58,24 +59,13 @@ struct CachedBook {
 const XlApi& cachedBookApi();
 BookHandle toHandle(CachedBook* book);
 
-class BookEncoder {
- public:
-  // Reads the loaded `book` through `api`. False when it cannot be kept: a
-  // cell order or position the cached copy would not reproduce, or texts
-  // past the byte form's bounds.
-  bool read(const XlApi& api, BookHandle book);
-  // Bytes of the byte form.
-  uint64_t size() const { return layout_.size() + textBytes_; }
-  // Gives the byte form to `out` in pieces, in order, and every distinct
-  // text to `summary`. The book must be unchanged since read().
-  void write(const std::function<void(const char*, size_t)>& out, TrigramSummaryBuilder& summary) const;
-
- private:
-  const XlApi* api_ = nullptr;
-  BookHandle book_ = nullptr;
-  std::string layout_;
-  uint64_t textBytes_ = 0;
-};
+// Reads the loaded `book` through `api` and gives its byte form to `out` in
+// pieces, in order, and every text to `summary`. Returns the form's size, or
+// 0 when the book cannot be kept (a cell order or position the cached copy
+// would not reproduce, texts past the form's bounds): what `out` was given is
+// then to be thrown away.
+uint64_t encodeBook(const XlApi& api, BookHandle book, const std::function<void(const char*, size_t)>& out,
+                    TrigramSummaryBuilder& summary);
 
 // The book of a byte form held in `bytes` (malloc'ed, `size` bytes; taken
 // over whatever the outcome). Null when the bytes are not a well-formed byte

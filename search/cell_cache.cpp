@@ -31,7 +31,10 @@ constexpr int kWriterBusyMs = 5000;
 constexpr int kLevel = 1;  // zstd: the fastest of the ordinary levels
 constexpr uint64_t kMaxQueued = 64u << 20;  // books waiting to be written; more are not kept
 constexpr uint64_t kMaxRaw = uint64_t{4} << 30;
+// A compressed entry past this is not kept (the blob functions take int offsets).
+constexpr uint64_t kMaxData = (uint64_t{1} << 31) - 1;
 constexpr size_t kReadPiece = 1u << 20;
+constexpr size_t kPiece = 1u << 20;  // compressed bytes are kept in pieces of at most this
 constexpr uint64_t kEntryOverhead = 128;  // row, index and page bookkeeping, roughly
 // A batch of writes waits this long for more to join it.
 constexpr auto kBatchWait = std::chrono::milliseconds(30);
@@ -63,6 +66,19 @@ bool stampOf(const std::string& path, FileStamp& s, int& err) {
   s.modifiedNs = nanoseconds(st.st_mtim);
   s.changedNs = nanoseconds(st.st_ctim);
   return true;
+}
+
+// The file an entry's cells belong to, compressed with them and checked when
+// they are read: cells left behind by a crash under another entry's row are
+// never taken for this file's.
+std::string identityOf(const std::string& key, const FileStamp& stamp) {
+  std::string out = key;
+  for (int64_t v : {static_cast<int64_t>(stamp.device), static_cast<int64_t>(stamp.inode), stamp.size,
+                    stamp.modifiedNs, stamp.changedNs})
+    out.append(reinterpret_cast<const char*>(&v), sizeof v);
+  const auto length = static_cast<uint32_t>(out.size());
+  out.append(reinterpret_cast<const char*>(&length), sizeof length);
+  return out;
 }
 
 bool gone(int err) { return err == ENOENT || err == ENOTDIR; }
@@ -130,6 +146,76 @@ const char* const kCreate =
     "CREATE INDEX IF NOT EXISTS entries_used ON entries(used, bytes);"
     "CREATE TABLE IF NOT EXISTS cells(id INTEGER PRIMARY KEY, data BLOB NOT NULL);";
 
+// zstd into pieces of their own (never one block grown by copying). A
+// workbook's form is gathered whole first while it is small, so zstd knows
+// its size and sets up only the tables that size needs.
+class Compressor {
+ public:
+  explicit Compressor(std::vector<std::string>& pieces) : pieces_(pieces), gathered_(threadGathered()) {
+    gathered_.clear();
+    if (cctx_) {
+      ZSTD_CCtx_reset(cctx_.get(), ZSTD_reset_session_and_parameters);
+      ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_compressionLevel, kLevel);
+      ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_checksumFlag, 1);
+    }
+    ok_ = cctx_ != nullptr;
+  }
+  void add(const char* p, size_t n) {
+    if (!ok_) return;
+    if (!streaming_ && gathered_.size() + n <= kGatherBytes) {
+      gathered_.append(p, n);
+      return;
+    }
+    if (!streaming_) {
+      streaming_ = true;
+      compress(gathered_.data(), gathered_.size(), ZSTD_e_continue);
+    }
+    compress(p, n, ZSTD_e_continue);
+  }
+  bool finish() {
+    if (ok_ && !streaming_) {
+      ZSTD_CCtx_setPledgedSrcSize(cctx_.get(), gathered_.size());
+      compress(gathered_.data(), gathered_.size(), ZSTD_e_end);
+    } else {
+      compress(nullptr, 0, ZSTD_e_end);
+    }
+    return ok_;
+  }
+
+ private:
+  static constexpr size_t kGatherBytes = 4u << 20;
+  static std::string& threadGathered() {
+    thread_local std::string gathered;
+    return gathered;
+  }
+  void compress(const char* p, size_t n, ZSTD_EndDirective mode) {
+    ZSTD_inBuffer input{p, n, 0};
+    while (ok_) {
+      if (pieces_.empty() || pieces_.back().size() == pieces_.back().capacity()) {
+        pieces_.emplace_back();
+        pieces_.back().reserve(pieces_.size() == 1 ? std::min(kPiece, ZSTD_compressBound(n)) : kPiece);
+      }
+      std::string& piece = pieces_.back();
+      const size_t used = piece.size();
+      piece.resize(piece.capacity());
+      ZSTD_outBuffer output{piece.data() + used, piece.size() - used, 0};
+      const size_t left = ZSTD_compressStream2(cctx_.get(), &output, &input, mode);
+      piece.resize(used + output.pos);
+      ok_ = !ZSTD_isError(left);
+      if (mode == ZSTD_e_end ? left == 0 : input.pos == input.size) return;
+    }
+  }
+
+  std::vector<std::string>& pieces_;
+  std::string& gathered_;
+  bool streaming_ = false;
+  bool ok_ = true;
+  struct FreeCCtx {
+    void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
+  };
+  static inline thread_local std::unique_ptr<ZSTD_CCtx, FreeCCtx> cctx_{ZSTD_createCCtx()};
+};
+
 }  // namespace
 
 bool isContentFailure(std::string_view error) {
@@ -179,12 +265,18 @@ struct CellCache::Op {
   std::string key;  // Sweep: the folder prefix
   FileStamp stamp;
   bool failed = false;
-  std::string failure, summary, data;
+  std::string failure, summary;
+  std::vector<std::string> data;  // the compressed byte form, in pieces
   uint64_t raw = 0;
   int64_t id = 0;
   std::vector<std::string> present;
 
-  uint64_t bytes() const { return key.size() + failure.size() + summary.size() + data.size() + kEntryOverhead; }
+  uint64_t dataBytes() const {
+    uint64_t n = 0;
+    for (const std::string& piece : data) n += piece.size();
+    return n;
+  }
+  uint64_t bytes() const { return key.size() + failure.size() + summary.size() + dataBytes() + kEntryOverhead; }
 };
 
 CellCache::CellCache(CellCacheOptions options) : options_(std::move(options)) {
@@ -238,7 +330,10 @@ int CellCache::setUp(sqlite3* db) {
       rc = SQLITE_READONLY;  // the mode could not be changed: not ours to write
     if (st) sqlite3_reset(st);
   }
-  if (rc == SQLITE_OK) rc = c.run("PRAGMA synchronous=NORMAL");
+  // No waiting for the disk: a cache may lose its last writes in a crash of
+  // the system. Damage that leaves is found (checksums, the identity inside
+  // each entry) and made anew like any other.
+  if (rc == SQLITE_OK) rc = c.run("PRAGMA synchronous=OFF");
   if (rc == SQLITE_OK) rc = c.run("PRAGMA journal_size_limit=67108864");
   if (rc == SQLITE_OK && version == 0) {
     rc = c.run("BEGIN IMMEDIATE");
@@ -464,9 +559,15 @@ bool CellCache::readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& ou
     broken();
     return false;
   }
+  const std::string identity = identityOf(out.key, out.stamp);
+  if (rawSize < identity.size() || std::memcmp(bytes + rawSize - identity.size(), identity.data(), identity.size()) != 0) {
+    std::free(bytes);
+    broken();
+    return false;
+  }
   std::unique_ptr<CachedBook> book;
   try {
-    book = decodeBook(bytes, rawSize);
+    book = decodeBook(bytes, rawSize - identity.size());
   } catch (...) {  // too little memory for it: read the file instead
     return false;
   }
@@ -498,40 +599,18 @@ void CellCache::store(const Lookup& lookup, const XlApi& api, BookHandle book, b
       op.failed = true;
       op.failure = error;
     } else {
-      BookEncoder encoder;
-      if (!encoder.read(api, book) || encoder.size() == 0 || encoder.size() > kMaxRaw) return;
-      thread_local std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> cctx(ZSTD_createCCtx(), ZSTD_freeCCtx);
-      if (!cctx) return;
-      ZSTD_CCtx_reset(cctx.get(), ZSTD_reset_session_only);
-      ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, kLevel);
-      ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 1);
-      ZSTD_CCtx_setPledgedSrcSize(cctx.get(), encoder.size());
-      std::string& data = op.data;
-      size_t used = 0;
-      bool ok = true;
-      auto compress = [&](const char* p, size_t n, ZSTD_EndDirective mode) {
-        ZSTD_inBuffer input{p, n, 0};
-        for (;;) {
-          if (data.size() - used < ZSTD_CStreamOutSize()) data.resize(std::max(data.size() * 2, used + ZSTD_CStreamOutSize()));
-          ZSTD_outBuffer output{data.data() + used, data.size() - used, 0};
-          const size_t left = ZSTD_compressStream2(cctx.get(), &output, &input, mode);
-          used += output.pos;
-          if (ZSTD_isError(left)) {
-            ok = false;
-            return;
-          }
-          if (mode == ZSTD_e_end ? left == 0 : input.pos == input.size) return;
-        }
-      };
+      Compressor compressor(op.data);
       TrigramSummaryBuilder summary;
-      encoder.write([&](const char* p, size_t n) { if (ok) compress(p, n, ZSTD_e_continue); }, summary);
-      if (ok) compress(nullptr, 0, ZSTD_e_end);
+      op.raw = encodeBook(api, book, [&](const char* p, size_t n) { compressor.add(p, n); }, summary);
       op.summary = summary.finish();
-      if (!ok) return;
-      data.resize(used);
-      op.raw = encoder.size();
+      if (op.raw == 0) return;
+      const std::string identity = identityOf(op.key, op.stamp);
+      compressor.add(identity.data(), identity.size());
+      op.raw += identity.size();
+      if (!compressor.finish()) return;
+      if (op.raw > kMaxRaw) return;
     }
-    if (op.bytes() > options_.maxBytes) return;
+    if (op.bytes() > options_.maxBytes || op.dataBytes() > kMaxData) return;
     enqueue(std::move(op));
   } catch (...) {
     // Too little memory to keep it: the search goes on without.
@@ -681,11 +760,20 @@ bool CellCache::apply(const Op& op) {
       if (sqlite3_step(st) != SQLITE_DONE) return false;
       if (op.failed) return true;
       const int64_t id = sqlite3_last_insert_rowid(c.db);
-      st = c.statement("INSERT INTO cells(id, data) VALUES(?1, ?2)");
+      st = c.statement("INSERT INTO cells(id, data) VALUES(?1, zeroblob(?2))");
       if (!st) return false;
       sqlite3_bind_int64(st, 1, id);
-      sqlite3_bind_blob64(st, 2, op.data.data(), op.data.size(), SQLITE_STATIC);
-      return sqlite3_step(st) == SQLITE_DONE;
+      sqlite3_bind_int64(st, 2, static_cast<int64_t>(op.dataBytes()));
+      if (sqlite3_step(st) != SQLITE_DONE) return false;
+      sqlite3_blob* blob = nullptr;
+      if (sqlite3_blob_open(c.db, "main", "cells", "data", id, 1, &blob) != SQLITE_OK) return false;
+      int at = 0;
+      bool written = true;
+      for (const std::string& piece : op.data) {
+        written = written && sqlite3_blob_write(blob, piece.data(), static_cast<int>(piece.size()), at) == SQLITE_OK;
+        at += static_cast<int>(piece.size());
+      }
+      return sqlite3_blob_close(blob) == SQLITE_OK && written;
     }
     case Op::Kind::Sweep: {
       sqlite3_stmt* st = c.statement("SELECT id, path FROM entries WHERE path >= ?1 AND path < ?2");

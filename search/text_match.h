@@ -7,7 +7,7 @@
 #include <string_view>
 
 // The one folding the contains-test makes: A..Z to a..z, every other byte as it is.
-inline unsigned char foldAscii(unsigned char c) {
+constexpr unsigned char foldAscii(unsigned char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c | 0x20) : c;
 }
 

@@ -15,13 +15,14 @@ class TrigramSummaryBuilder {
  public:
   TrigramSummaryBuilder();
   void add(const char* text, size_t length);
-  // The summary of everything added (a size byte and the bitmap), sized at
-  // about eight bits per distinct trigram; resets the builder.
+  // The summary of everything added (a size byte and the bitmap), folded to
+  // about eight bits per trigram it holds; resets the builder.
   std::string finish();
 
  private:
-  std::vector<uint64_t>& seen_;   // one bit per possible trigram, per thread
-  std::vector<uint32_t> codes_;   // the trigrams set in seen_, to size and clear it
+  // The widest bitmap, small enough to stay in the processor's cache while
+  // a workbook's texts stream through; one per thread, cleared by finish().
+  std::vector<uint64_t>& bits_;
 };
 
 // The trigrams of a search text, taken once per search.
