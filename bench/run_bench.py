@@ -36,10 +36,12 @@ def find_program(build, names):
 
 
 class Command:
-    def __init__(self, label, argv, program):
+    def __init__(self, label, argv, program, env=None, pre=None):
         self.label = label          # what the table calls it
         self.argv = argv
         self.program = program      # "quorvane", "python", "floor", ...
+        self.env = env              # the environment, when not this script's
+        self.pre = pre              # called, untimed, before every run
         self.seconds = []
         self.rss_kb = []
         self.cpu = []               # user + system seconds: steadier than wall time on a busy machine
@@ -47,11 +49,13 @@ class Command:
         self.errors = []
 
     def run(self, keep_stdout):
+        if self.pre:
+            self.pre()
         with tempfile.NamedTemporaryFile("r", suffix=".time") as tf:
             argv = ["/usr/bin/time", "-f", "%M %U %S", "-o", tf.name] + self.argv
             start = time.perf_counter()
             p = subprocess.run(argv, stdout=subprocess.PIPE if keep_stdout else subprocess.DEVNULL,
-                               stderr=subprocess.PIPE)
+                               stderr=subprocess.PIPE, env=self.env)
             elapsed = time.perf_counter() - start
             rss = tf.read().strip().splitlines()
         if p.returncode != 0:
@@ -172,9 +176,17 @@ def main():
     ap.add_argument("--runs-ui", type=int, default=3)
     ap.add_argument("--skip-big", action="store_true", help="leave out workload (b)")
     ap.add_argument("--no-write", action="store_true", help="print only; leave RESULTS.md and README alone")
+    ap.add_argument("--many", help="the tree of 20,000 small workbooks (made by bench_gen_many)")
+    ap.add_argument("--runs-many", type=int, default=3)
+    ap.add_argument("--cache-only", action="store_true",
+                    help="only the cell cache's rows (written to bench/RESULTS-cache.md)")
     ap.add_argument("--compare", metavar="BUILD",
                     help="also time the CLI of another build (say, of the last release) in the same rounds")
     args = ap.parse_args()
+    # Every row but the cell cache's own runs with the cache off, and nothing
+    # this script runs touches the user's cache.
+    os.environ["QUORVANE_CACHE"] = "0"
+    os.environ["XDG_CACHE_HOME"] = tempfile.mkdtemp(prefix="quorvane-bench-home-")
 
     build, data = os.path.abspath(args.build), os.path.abspath(args.data)
     tree, big, ui = os.path.join(data, "tree"), os.path.join(data, "big"), os.path.join(data, "ui")
@@ -222,6 +234,32 @@ def main():
         print("workload %s: %d rounds" % (name, runs), file=sys.stderr)
         time_round_robin(cmds, runs)
         return cmds, counts
+
+    if cli:
+        import cache_bench
+        cache_workloads = [("(a) folder tree", tree, args.runs_a, 8, None)]
+        if not args.skip_big:
+            cache_workloads.append(("(b) 1,000,000 rows", big, args.runs_b, 3, None))
+        if args.many and os.path.isdir(os.path.join(args.many, "many")):
+            cache_workloads.append(("(d) 20,000 small workbooks", os.path.join(args.many, "many"), args.runs_many, 10,
+                                    30))
+        else:
+            notes.append("(d): the tree of 20,000 workbooks is missing (bench_gen_many): its rows are left out.")
+        cache_notes = []
+        cache_lines = ["Machine: " + machine_line(), "",
+                       "Search text \"%s\" (and \"%s\", in none of them). Cold: the cache emptied before every run; "
+                       "warm: filled by an earlier run." % (TEXT, cache_bench.NONE_TEXT), ""]
+        cache_lines += cache_bench.run(cli, cache_workloads, Command, time_round_robin, TEXT, cache_notes)
+        if cache_notes:
+            cache_lines += ["", "Notes:", ""] + ["- " + n for n in cache_notes]
+        cache_out = "\n".join(cache_lines) + "\n"
+        print(cache_out)
+        if not args.no_write:
+            with open(os.path.join(HERE, "RESULTS-cache.md"), "w", encoding="utf-8") as f:
+                f.write("# Benchmark results: the cell cache\n\nLatest output of `bash bench/run_bench.sh`.\n\n"
+                        + cache_out)
+    if args.cache_only:
+        return 0
 
     results = [("(a) folder tree",) + workload("(a)", tree, args.runs_a, True)]
     if not args.skip_big:
