@@ -34,6 +34,10 @@ constexpr uint64_t kMaxRaw = uint64_t{4} << 30;
 // A compressed entry past this is not kept (the blob functions take int offsets).
 constexpr uint64_t kMaxData = (uint64_t{1} << 31) - 1;
 constexpr size_t kReadPiece = 1u << 20;
+// A reader's snapshot is renewed after this many lookups or this long, so
+// it never keeps the writer from reusing the log for long.
+constexpr int kLookupsPerRead = 256;
+constexpr int64_t kReadSpanNs = 100'000'000;
 constexpr size_t kPiece = 1u << 20;  // compressed bytes are kept in pieces of at most this
 constexpr uint64_t kEntryOverhead = 128;  // row, index and page bookkeeping, roughly
 // A batch of writes waits this long for more to join it.
@@ -232,6 +236,9 @@ struct CellCache::Connection {
   ZSTD_DCtx* dctx = nullptr;
   std::vector<char> piece;
   std::unordered_map<const char*, sqlite3_stmt*> statements;
+  bool reading = false;  // a read transaction is open
+  int lookups = 0;
+  int64_t readSinceNs = 0;
 
   ~Connection() {
     for (auto& [sql, st] : statements) sqlite3_finalize(st);
@@ -466,7 +473,19 @@ CellCache::Lookup CellCache::find(const std::string& path, const TrigramNeedle& 
   } catch (...) {
   }
   if (!c) return out;
-  int rc = c->run("BEGIN");
+  // One read transaction serves many lookups: starting and ending one takes
+  // file locks, which would cost more than the lookup itself.
+  int rc = SQLITE_OK;
+  if (c->reading && (++c->lookups > kLookupsPerRead || coarseNowNs() - c->readSinceNs > kReadSpanNs)) {
+    c->run("COMMIT");
+    c->reading = false;
+  }
+  if (!c->reading) {
+    rc = c->run("BEGIN");
+    c->reading = rc == SQLITE_OK;
+    c->lookups = 0;
+    c->readSinceNs = coarseNowNs();
+  }
   sqlite3_stmt* st = rc == SQLITE_OK ? c->statement(
       "SELECT id, device, inode, size, mtime, ctime, reader, used, raw, failure, summary FROM entries WHERE path = ?1")
                                       : nullptr;
@@ -504,7 +523,6 @@ CellCache::Lookup CellCache::find(const std::string& path, const TrigramNeedle& 
     }
     sqlite3_reset(st);
   }
-  c->run("COMMIT");
   giveBack(std::move(c));
   if (touchId && writable_) {
     Op op;
@@ -845,6 +863,15 @@ void CellCache::evict() {
   // Give the freed pages back to the file system.
   c.run("PRAGMA incremental_vacuum");
   c.run("PRAGMA wal_checkpoint(TRUNCATE)");
+}
+
+void CellCache::endReads() {
+  std::lock_guard lock(readersMutex_);
+  for (auto& c : readers_)
+    if (c->reading) {
+      c->run("COMMIT");
+      c->reading = false;
+    }
 }
 
 CellCache::Stats CellCache::stats() const {

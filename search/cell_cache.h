@@ -89,6 +89,9 @@ class CellCache {
   void forgetMissing(const std::vector<std::string>& paths);
   // Waits until everything queued has been written (or given up).
   void flush();
+  // Ends the read transactions lookups keep open between them; called when a
+  // search is done with the cache.
+  void endReads();
 
   struct Stats {
     uint64_t books = 0, failures = 0, noMatch = 0, misses = 0, stored = 0, evicted = 0;

@@ -56,6 +56,7 @@ ReadAheadSource::ReadAheadSource(const XlApi& api, const std::atomic<int>& stop,
 
 ReadAheadSource::~ReadAheadSource() {
   stopLoaders();
+  if (cache_) cache_->endReads();
   std::lock_guard lock(mutex_);
   releaseCurrent();
   for (Slot& s : slots_)
