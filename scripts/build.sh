@@ -10,4 +10,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 else
   cmake -S "$here" -B "$build" "$@" >/dev/null
 fi
-cmake --build "$build" -j"$(nproc)"
+# QUORVANE_BUILD_TARGETS (space-separated) builds only those targets.
+targets=()
+[ -n "${QUORVANE_BUILD_TARGETS:-}" ] && read -r -a targets <<<"$QUORVANE_BUILD_TARGETS" && targets=(--target "${targets[@]}")
+cmake --build "$build" -j"$(nproc)" "${targets[@]}"
