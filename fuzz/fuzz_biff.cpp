@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_util.h"
+#include "fuzz/salvage_check.h"
 #include "platform/xl/biff_parse.h"
 #include "platform/xl/ole2_salvage.h"
 
@@ -55,16 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size >= 8 && std::memcmp(data, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) == 0) {
     // The fallback container reader on its own, whether libgsf took the
     // file or not, and the stream it gives through the record layer.
-    std::vector<uint8_t> stream;
-    if (xl::ole2::salvageWorkbookStream(data, size, stream)) {
-      if (stream.size() > size) fuzz::fail("salvaged stream larger than the file");
-      xl::Book book;
-      if (xl::biff::parseWorkbookStream(stream.data(), stream.size(), "Sheet1", book)) {
-        for (xl::Sheet& s : book.sheets) s.finish();
-        book.setError("ok");
-        fuzz::checkBook(book, true);
-      }
-    }
+    fuzz::checkSalvagedStream(data, size);
     return 0;
   }
   {
@@ -72,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool ok = xl::biff::parseWorkbookStream(data, size, "Sheet1", book);
     if (ok) {
       for (xl::Sheet& s : book.sheets) s.finish();
-      book.setError("ok");
+      book.setError(xl::LoadCause::None);
       fuzz::checkBook(book, true);
     }
   }

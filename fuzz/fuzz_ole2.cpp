@@ -7,19 +7,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "fuzz/fuzz_util.h"
-#include "platform/xl/biff_parse.h"
-#include "platform/xl/ole2_salvage.h"
+#include "fuzz/salvage_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::vector<uint8_t> stream;
-  if (!xl::ole2::salvageWorkbookStream(data, size, stream)) return 0;
-  if (stream.empty() || stream.size() > size) fuzz::fail("salvaged stream empty or larger than the file");
-  xl::Book book;
-  if (xl::biff::parseWorkbookStream(stream.data(), stream.size(), "Sheet1", book)) {
-    for (xl::Sheet& s : book.sheets) s.finish();
-    book.setError("ok");
-    fuzz::checkBook(book, true);
-  }
+  fuzz::checkSalvagedStream(data, size);
   return 0;
 }
