@@ -33,7 +33,8 @@ constexpr uint64_t kMaxQueued = 64u << 20;  // books waiting to be written; more
 constexpr uint64_t kMaxRaw = uint64_t{4} << 30;
 // A compressed entry past this is not kept (the blob functions take int offsets).
 constexpr uint64_t kMaxData = (uint64_t{1} << 31) - 1;
-constexpr size_t kReadPiece = 1u << 20;
+// Compressed bytes read and inflated at a time; a stop is seen between them.
+constexpr size_t kReadPiece = 256u << 10;
 // A reader's snapshot is renewed after this many lookups or this long, so
 // it never keeps the writer from reusing the log for long.
 constexpr int kLookupsPerRead = 256;
@@ -87,11 +88,16 @@ std::string identityOf(const std::string& key, const FileStamp& stamp) {
 
 bool gone(int err) { return err == ENOENT || err == ENOTDIR; }
 
+// The working folder with a "/" after it; empty when it cannot be had.
+std::string currentFolder() {
+  char buffer[4096];
+  if (!::getcwd(buffer, sizeof buffer)) return {};
+  return std::string(buffer) + "/";
+}
+
 std::string absolutePath(const std::string& path) {
   if (!path.empty() && path[0] == '/') return path;
-  char buffer[4096];
-  if (!::getcwd(buffer, sizeof buffer)) return path;
-  return std::string(buffer) + "/" + path;
+  return currentFolder() + path;
 }
 
 bool makeFolders(const std::string& dir) {
@@ -222,13 +228,34 @@ class Compressor {
 
 }  // namespace
 
-bool isContentFailure(std::string_view error) {
-  // The library's texts for causes that lie outside the file's bytes.
-  static constexpr std::string_view kMomentary[] = {"无法打开文件", "无法读取文件", "读取文件失败", "无法创建工作簿",
-                                                    "读取已取消"};
-  for (std::string_view prefix : kMomentary)
-    if (error.substr(0, prefix.size()) == prefix) return false;
-  return error.find("内存不足") == std::string_view::npos && !error.empty();
+bool isContentFailure(xl::LoadCause cause) {
+  using xl::LoadCause;
+  switch (cause) {
+    // Outside the file's bytes: its path, rights or type of entry now, the
+    // disk, the memory left, a stop.
+    case LoadCause::None:
+    case LoadCause::Cancelled:
+    case LoadCause::OpenDenied:
+    case LoadCause::OpenNotFound:
+    case LoadCause::OpenPathNotFolder:
+    case LoadCause::OpenPathTooLong:
+    case LoadCause::OpenLinkLoop:
+    case LoadCause::OpenTooManyFiles:
+    case LoadCause::OpenNotRegular:
+    case LoadCause::OpenErrno:
+    case LoadCause::ReadIoError:
+    case LoadCause::ReadFailed:
+    case LoadCause::ZipReadFailed:
+    case LoadCause::ZipNoMemory:
+    case LoadCause::PartNoMemory:
+    case LoadCause::DecryptNoMemory:
+    case LoadCause::DecryptAllocFailed:
+    case LoadCause::TooLargeNoMemory:
+    case LoadCause::PieceNeedsOrder:
+      return false;
+    default:
+      return true;
+  }
 }
 
 struct CellCache::Connection {
@@ -275,7 +302,7 @@ struct CellCache::Op {
   std::string failure, summary;
   std::vector<std::string> data;  // the compressed byte form, in pieces
   uint64_t raw = 0;
-  int64_t id = 0;
+  std::vector<int64_t> ids;  // Touch
   std::vector<std::string> present;
 
   uint64_t dataBytes() const {
@@ -451,96 +478,170 @@ void CellCache::broken() {
   rebuild_ = true;
 }
 
-CellCache::Lookup CellCache::find(const std::string& path, const TrigramNeedle& needle) {
-  Lookup out;
-  if (!usable_ || failed_.load(std::memory_order_relaxed)) return out;
-  out.key = absolutePath(path);
-  out.lookedAtNs = coarseNowNs();
-  int err = 0;
-  if (!stampOf(out.key, out.stamp, err)) {
-    if (gone(err) && writable_) {
+bool CellCache::beginRead(Connection& c) {
+  // One read transaction serves many lookups: starting and ending one takes
+  // file locks, which would cost more than the lookup itself.
+  if (c.reading && (++c.lookups > kLookupsPerRead || coarseNowNs() - c.readSinceNs > kReadSpanNs)) {
+    c.run("COMMIT");
+    c.reading = false;
+  }
+  if (!c.reading) {
+    c.reading = c.run("BEGIN") == SQLITE_OK;
+    c.lookups = 0;
+    c.readSinceNs = coarseNowNs();
+  }
+  return c.reading;
+}
+
+bool CellCache::resolve(Connection& c, Lookup& out, const TrigramNeedle& needle, bool readCells,
+                        const std::atomic<int>* cancel, std::vector<int64_t>& touch) {
+  sqlite3_stmt* st = c.statement(
+      "SELECT id, device, inode, size, mtime, ctime, reader, used, raw, failure, summary FROM entries WHERE path = ?1");
+  if (!st) return false;
+  sqlite3_bind_blob(st, 1, out.key.data(), static_cast<int>(out.key.size()), SQLITE_STATIC);
+  const int rc = sqlite3_step(st);
+  if (rc != SQLITE_ROW) {
+    sqlite3_reset(st);
+    if (rc != SQLITE_DONE && isDamage(rc)) broken();
+    return rc == SQLITE_DONE;
+  }
+  FileStamp stored;
+  stored.device = static_cast<uint64_t>(sqlite3_column_int64(st, 1));
+  stored.inode = static_cast<uint64_t>(sqlite3_column_int64(st, 2));
+  stored.size = sqlite3_column_int64(st, 3);
+  stored.modifiedNs = sqlite3_column_int64(st, 4);
+  stored.changedNs = sqlite3_column_int64(st, 5);
+  const auto* reader = reinterpret_cast<const char*>(sqlite3_column_text(st, 6));
+  const int64_t id = sqlite3_column_int64(st, 0);
+  if (stored == out.stamp && reader && options_.reader == reader) {
+    const bool due = sqlite3_column_int64(st, 7) + options_.touchAfterMs <= nowMs();
+    const uint64_t raw = static_cast<uint64_t>(sqlite3_column_int64(st, 8));
+    if (sqlite3_column_type(st, 9) != SQLITE_NULL) {
+      out.found = Lookup::Found::Failure;
+      out.failure.assign(static_cast<const char*>(sqlite3_column_blob(st, 9)),
+                         static_cast<size_t>(sqlite3_column_bytes(st, 9)));
+    } else if (!needle.mayOccurIn(std::string_view(static_cast<const char*>(sqlite3_column_blob(st, 10)),
+                                                    static_cast<size_t>(sqlite3_column_bytes(st, 10))))) {
+      out.found = Lookup::Found::NoMatch;
+    } else if (!readCells) {
+      out.found = Lookup::Found::Book;  // its cells are read later, by read()
+    } else {
+      sqlite3_reset(st);
+      if (!readBook(c, id, raw, out, cancel)) return true;
+    }
+    if (due) touch.push_back(id);
+  }
+  sqlite3_reset(st);
+  return true;
+}
+
+void CellCache::count(const Lookup& lookup, int sign) {
+  uint64_t* n = nullptr;
+  switch (lookup.found) {
+    case Lookup::Found::Nothing: n = &stats_.misses; break;
+    case Lookup::Found::Book: n = &stats_.books; break;
+    case Lookup::Found::Failure: n = &stats_.failures; break;
+    case Lookup::Found::NoMatch: n = &stats_.noMatch; break;
+  }
+  *n += static_cast<uint64_t>(static_cast<int64_t>(sign));
+}
+
+void CellCache::touchLater(std::vector<int64_t>& ids) {
+  if (ids.empty() || !writable_) return;
+  Op op;
+  op.kind = Op::Kind::Touch;
+  op.ids = std::move(ids);
+  enqueue(std::move(op));
+}
+
+std::vector<CellCache::Lookup> CellCache::lookUp(const std::vector<std::string>& paths, const TrigramNeedle& needle,
+                                                 const std::atomic<int>* cancel) {
+  std::vector<Lookup> out(paths.size());
+  std::string cwd;
+  const int64_t lookedAt = coarseNowNs();  // before any file is looked at
+  for (size_t i = 0; i < paths.size(); ++i) {
+    Lookup& l = out[i];
+    l.lookedAtNs = lookedAt;
+    if (!paths[i].empty() && paths[i][0] == '/') {
+      l.key = paths[i];
+    } else {
+      if (cwd.empty()) cwd = currentFolder();
+      l.key = cwd + paths[i];
+    }
+    int err = 0;
+    l.stamped = stampOf(l.key, l.stamp, err);
+    if (!l.stamped && gone(err) && writable_) {
       Op op;
       op.kind = Op::Kind::Drop;
-      op.key = out.key;
+      op.key = l.key;
       enqueue(std::move(op));
     }
-    return out;
   }
-  out.stamped = true;
+  if (!usable_ || failed_.load(std::memory_order_relaxed)) return out;
   std::unique_ptr<Connection> c;
   try {
     c = takeReader();
   } catch (...) {
   }
   if (!c) return out;
-  // One read transaction serves many lookups: starting and ending one takes
-  // file locks, which would cost more than the lookup itself.
-  int rc = SQLITE_OK;
-  if (c->reading && (++c->lookups > kLookupsPerRead || coarseNowNs() - c->readSinceNs > kReadSpanNs)) {
-    c->run("COMMIT");
-    c->reading = false;
-  }
-  if (!c->reading) {
-    rc = c->run("BEGIN");
-    c->reading = rc == SQLITE_OK;
-    c->lookups = 0;
-    c->readSinceNs = coarseNowNs();
-  }
-  sqlite3_stmt* st = rc == SQLITE_OK ? c->statement(
-      "SELECT id, device, inode, size, mtime, ctime, reader, used, raw, failure, summary FROM entries WHERE path = ?1")
-                                      : nullptr;
-  int64_t touchId = 0;
-  if (st) {
-    sqlite3_bind_blob(st, 1, out.key.data(), static_cast<int>(out.key.size()), SQLITE_STATIC);
-    rc = sqlite3_step(st);
-    if (rc == SQLITE_ROW) {
-      FileStamp stored;
-      stored.device = static_cast<uint64_t>(sqlite3_column_int64(st, 1));
-      stored.inode = static_cast<uint64_t>(sqlite3_column_int64(st, 2));
-      stored.size = sqlite3_column_int64(st, 3);
-      stored.modifiedNs = sqlite3_column_int64(st, 4);
-      stored.changedNs = sqlite3_column_int64(st, 5);
-      const auto* reader = reinterpret_cast<const char*>(sqlite3_column_text(st, 6));
-      const int64_t id = sqlite3_column_int64(st, 0);
-      if (stored == out.stamp && reader && options_.reader == reader) {
-        if (sqlite3_column_int64(st, 7) + options_.touchAfterMs <= nowMs()) touchId = id;
-        const uint64_t raw = static_cast<uint64_t>(sqlite3_column_int64(st, 8));
-        if (sqlite3_column_type(st, 9) != SQLITE_NULL) {
-          out.found = Lookup::Found::Failure;
-          out.failure.assign(static_cast<const char*>(sqlite3_column_blob(st, 9)),
-                             static_cast<size_t>(sqlite3_column_bytes(st, 9)));
-        } else if (!needle.mayOccurIn(std::string_view(static_cast<const char*>(sqlite3_column_blob(st, 10)),
-                                                        static_cast<size_t>(sqlite3_column_bytes(st, 10))))) {
-          out.found = Lookup::Found::NoMatch;
-          out.book = toHandle(new CachedBook);
-        } else {
-          sqlite3_reset(st);
-          if (!readBook(*c, id, raw, out)) touchId = 0;
-        }
-      }
-    } else if (rc != SQLITE_DONE && isDamage(rc)) {
-      broken();
+  std::vector<int64_t> touch;
+  {
+    // The whole search's lookups in one snapshot of their own.
+    if (c->reading) {
+      c->run("COMMIT");
+      c->reading = false;
     }
-    sqlite3_reset(st);
+    if (beginRead(*c)) {
+      for (size_t i = 0; i < out.size() && !failed_.load(std::memory_order_relaxed); ++i) {
+        // A stop: the scan opens none of the rest.
+        if (cancel && i % 256 == 0 && cancel->load(std::memory_order_relaxed) != 0) break;
+        if (out[i].stamped && !resolve(*c, out[i], needle, false, nullptr, touch)) break;
+      }
+      c->run("COMMIT");
+      c->reading = false;
+    }
   }
   giveBack(std::move(c));
-  if (touchId && writable_) {
-    Op op;
-    op.kind = Op::Kind::Touch;
-    op.id = touchId;
-    enqueue(std::move(op));
-  }
+  touchLater(touch);
   std::lock_guard lock(statsMutex_);
-  switch (out.found) {
-    case Lookup::Found::Nothing: ++stats_.misses; break;
-    case Lookup::Found::Book: ++stats_.books; break;
-    case Lookup::Found::Failure: ++stats_.failures; break;
-    case Lookup::Found::NoMatch: ++stats_.noMatch; break;
-  }
+  for (const Lookup& l : out) count(l, 1);
   return out;
 }
 
-bool CellCache::readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& out) {
+void CellCache::read(Lookup& lookup, const TrigramNeedle& needle, const std::atomic<int>* cancel) {
+  if (lookup.found != Lookup::Found::Book || lookup.book) return;
+  std::vector<int64_t> touch;
+  const Lookup::Found before = lookup.found;
+  lookup.found = Lookup::Found::Nothing;
+  std::unique_ptr<Connection> c;
+  if (usable_ && !failed_.load(std::memory_order_relaxed)) {
+    try {
+      c = takeReader();
+    } catch (...) {
+    }
+  }
+  // Looked up again in this reader's snapshot: the entry may have been
+  // replaced since, by this search's writer or another process.
+  if (c && beginRead(*c)) resolve(*c, lookup, needle, true, cancel, touch);
+  if (c) giveBack(std::move(c));
+  if (lookup.found != before) {
+    std::lock_guard lock(statsMutex_);
+    Lookup was;
+    was.found = before;
+    count(was, -1);
+    count(lookup, 1);
+  }
+}
+
+CellCache::Lookup CellCache::find(const std::string& path, const TrigramNeedle& needle,
+                                  const std::atomic<int>* cancel) {
+  Lookup out = std::move(lookUp({path}, needle, cancel).front());
+  read(out, needle, cancel);
+  if (out.found == Lookup::Found::NoMatch) out.book = toHandle(new CachedBook);
+  return out;
+}
+
+bool CellCache::readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& out, const std::atomic<int>* cancel) {
   if (rawSize == 0 || rawSize > kMaxRaw) return false;
   sqlite3_blob* blob = nullptr;
   const int rc = sqlite3_blob_open(c.db, "main", "cells", "data", id, 0, &blob);
@@ -555,6 +656,13 @@ bool CellCache::readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& ou
   ZSTD_outBuffer output{bytes, rawSize, 0};
   size_t last = 1;
   for (int at = 0; ok && at < size;) {
+    // A stop cuts a long read short, as it does a load.
+    if (cancel && cancel->load(std::memory_order_relaxed) != 0) {
+      sqlite3_blob_close(blob);
+      std::free(bytes);
+      out.cancelled = true;
+      return false;
+    }
     const int n = std::min<int>(static_cast<int>(kReadPiece), size - at);
     if (c.piece.size() < static_cast<size_t>(n)) c.piece.resize(static_cast<size_t>(n));
     const int read = sqlite3_blob_read(blob, c.piece.data(), n, at);
@@ -599,7 +707,7 @@ bool CellCache::readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& ou
 }
 
 void CellCache::store(const Lookup& lookup, const XlApi& api, BookHandle book, bool loaded,
-                      const std::string& error) {
+                      const std::string& error, xl::LoadCause cause) {
   if (!writable_ || failed_.load(std::memory_order_relaxed) || !lookup.stamped) return;
   // A change within the clock tick the file was looked at could leave its
   // stamp as it was: such a file is read again next time.
@@ -613,7 +721,7 @@ void CellCache::store(const Lookup& lookup, const XlApi& api, BookHandle book, b
     op.key = lookup.key;
     op.stamp = lookup.stamp;
     if (!loaded) {
-      if (!isContentFailure(error)) return;
+      if (!isContentFailure(cause)) return;
       op.failed = true;
       op.failure = error;
     } else {
@@ -749,13 +857,15 @@ bool CellCache::apply(const Op& op) {
   switch (op.kind) {
     case Op::Kind::Drop:
       return dropPath(op.key);
-    case Op::Kind::Touch: {
-      sqlite3_stmt* st = c.statement("UPDATE entries SET used = ?2 WHERE id = ?1");
-      if (!st) return false;
-      sqlite3_bind_int64(st, 1, op.id);
-      sqlite3_bind_int64(st, 2, now);
-      return sqlite3_step(st) == SQLITE_DONE;
-    }
+    case Op::Kind::Touch:
+      for (int64_t id : op.ids) {
+        sqlite3_stmt* st = c.statement("UPDATE entries SET used = ?2 WHERE id = ?1");
+        if (!st) return false;
+        sqlite3_bind_int64(st, 1, id);
+        sqlite3_bind_int64(st, 2, now);
+        if (sqlite3_step(st) != SQLITE_DONE) return false;
+      }
+      return true;
     case Op::Kind::Put: {
       if (!dropPath(op.key)) return false;
       sqlite3_stmt* st = c.statement(

@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/xl/load_error.h"
 #include "platform/xl/xlapi.h"
 #include "search/trigram_summary.h"
 
@@ -70,20 +71,34 @@ class CellCache {
   struct Lookup {
     enum class Found : uint8_t { Nothing, Book, Failure, NoMatch };
     Found found = Found::Nothing;
-    // Book and NoMatch: a book read through cachedBookApi() (for NoMatch an
-    // empty one: the search text occurs in none of the file's texts); the
-    // caller releases it with that table's bookRelease.
+    // Book, once read (find() and read()): a book read through
+    // cachedBookApi(); find() gives NoMatch an empty one too (the search text
+    // occurs in none of the file's texts). The caller releases it with that
+    // table's bookRelease.
     BookHandle book = nullptr;
     std::string failure;  // Failure: the load's error text
     std::string key;
     FileStamp stamp;
     bool stamped = false;
+    bool cancelled = false;  // the read was cut short by the cancel flag
     int64_t lookedAtNs = 0;
   };
-  Lookup find(const std::string& path, const TrigramNeedle& needle);
+  // The files of a search, looked up together: one stat each and one read of
+  // the database. Failure and NoMatch are complete; a Book's cells are not
+  // read yet (read() does, on any thread). Once `cancel` is set the rest are
+  // left Nothing.
+  std::vector<Lookup> lookUp(const std::vector<std::string>& paths, const TrigramNeedle& needle,
+                             const std::atomic<int>* cancel = nullptr);
+  // Reads the cells of a Book that lookUp() found. When they cannot be had
+  // (the entry changed meanwhile, damage) the lookup becomes Nothing: the
+  // file is to be loaded; `cancelled` is set when `cancel` cut the read short.
+  void read(Lookup& lookup, const TrigramNeedle& needle, const std::atomic<int>* cancel = nullptr);
+  // One file: lookUp() and read().
+  Lookup find(const std::string& path, const TrigramNeedle& needle, const std::atomic<int>* cancel = nullptr);
   // After a miss: keeps what `api` read into `book` (or the failure text),
   // unless the file changed meanwhile or the failure was not the content's.
-  void store(const Lookup& lookup, const XlApi& api, BookHandle book, bool loaded, const std::string& error);
+  void store(const Lookup& lookup, const XlApi& api, BookHandle book, bool loaded, const std::string& error,
+             xl::LoadCause cause);
   // Entries of files under the folder of `paths` (a search's files) that
   // are no longer there are dropped.
   void forgetMissing(const std::vector<std::string>& paths);
@@ -106,7 +121,15 @@ class CellCache {
   int setUp(sqlite3* db);
   std::unique_ptr<Connection> takeReader();
   void giveBack(std::unique_ptr<Connection> c);
-  bool readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& out);
+  bool beginRead(Connection& c);
+  // Fills `out` from its entry; with `readCells` a Book's cells are read too.
+  // `touch` gets the entry when its last use is to be renewed. False when the
+  // database could not be asked.
+  bool resolve(Connection& c, Lookup& out, const TrigramNeedle& needle, bool readCells,
+               const std::atomic<int>* cancel, std::vector<int64_t>& touch);
+  bool readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& out, const std::atomic<int>* cancel);
+  void count(const Lookup& lookup, int sign);  // with statsMutex_ held
+  void touchLater(std::vector<int64_t>& ids);
   void enqueue(Op op);
   void writerLoop();
   bool apply(const Op& op);
@@ -145,5 +168,5 @@ std::unique_ptr<CellCache> openCellCacheFromEnvironment();
 bool clearCellCache(const std::string& directory);
 // Whether a failed load says something about the file's content (kept in
 // the cache) rather than about this moment (no permission, an I/O error, a
-// vanished file, too little memory: tried again next time).
-bool isContentFailure(std::string_view error);
+// vanished file, too little memory, a stop: tried again next time).
+bool isContentFailure(xl::LoadCause cause);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 #include "search/cached_book.h"
 #include "search/cell_cache.h"
@@ -83,18 +84,32 @@ void ReadAheadSource::plan(const std::vector<std::string>& paths) {
     if (s.book) recycle(s.book, s.state == State::Ready ? s.bytes : 0, s.reader);
   held_ = 0;
   paths_ = paths;
-  if (cache_) cache_->forgetMissing(paths_);
-  fileBytes_.assign(paths_.size(), 0);
-  for (size_t i = 0; i < paths_.size(); ++i) {
-    struct stat st {};
-    if (::stat(paths_[i].c_str(), &st) == 0 && st.st_size > 0) fileBytes_[i] = static_cast<uint64_t>(st.st_size);
-  }
   slots_.assign(paths_.size(), Slot{});
-  nextToLoad_ = nextToTake_ = 0;
+  fileBytes_.assign(paths_.size(), 0);
+  lookups_.clear();
+  if (cache_) {
+    cache_->forgetMissing(paths_);
+    // One stat per file serves the cache's key and the memory estimate.
+    lookups_ = cache_->lookUp(paths_, *needle_, &stop_);
+    for (size_t i = 0; i < paths_.size(); ++i) {
+      const CellCache::Lookup& l = lookups_[i];
+      if (l.stamped && l.stamp.size > 0) fileBytes_[i] = static_cast<uint64_t>(l.stamp.size);
+      slots_[i].work = l.found != CellCache::Lookup::Found::Failure && l.found != CellCache::Lookup::Found::NoMatch;
+    }
+  } else {
+    for (size_t i = 0; i < paths_.size(); ++i) {
+      struct stat st {};
+      if (::stat(paths_[i].c_str(), &st) == 0 && st.st_size > 0) fileBytes_[i] = static_cast<uint64_t>(st.st_size);
+    }
+  }
+  work_.clear();
+  for (size_t i = 0; i < paths_.size(); ++i)
+    if (slots_[i].work) work_.push_back(i);
+  nextWork_ = nextToTake_ = workPassed_ = 0;
   loading_ = 0;
   cancelled_ = false;
   planned_ = true;
-  const unsigned n = static_cast<unsigned>(std::min<size_t>(loaderCount_, std::max<size_t>(paths_.size(), 1)));
+  const unsigned n = static_cast<unsigned>(std::min<size_t>(loaderCount_, work_.size()));
   for (unsigned i = 0; i < n; ++i) loaders_.emplace_back([this] { loaderLoop(); });
 }
 
@@ -108,6 +123,11 @@ uint64_t ReadAheadSource::bytesOf(BookHandle book, const XlApi* reader, size_t i
   return estimate(index);
 }
 
+void ReadAheadSource::passed(size_t index) {
+  ++nextToTake_;
+  if (slots_[index].work) ++workPassed_;
+}
+
 bool ReadAheadSource::mayStart(size_t index) const {
   if (cancelled_ || index >= paths_.size()) return false;
   if (index < nextToTake_) return true;  // skipped already: the loader passes over it
@@ -115,7 +135,9 @@ bool ReadAheadSource::mayStart(size_t index) const {
   // so the scan is never left waiting for it.
   const bool wanted = index == nextToTake_;
   if (!wanted && stop_.load(std::memory_order_relaxed) != 0) return false;
-  if (index - nextToTake_ >= limits_.maxAhead) return false;
+  // Files the cache answered take no loader and hold no memory: only the
+  // loaders' books count as read ahead.
+  if (nextWork_ - workPassed_ >= limits_.maxAhead) return false;
   // With nothing else held any file may be read, however large; otherwise it
   // must fit the budget beside what is held, so two huge workbooks are never
   // in memory at once.
@@ -157,8 +179,10 @@ void ReadAheadSource::releaseCurrent() {
   recycle(current_, currentBytes_, currentReader_);
   current_ = nullptr;
   currentReader_ = nullptr;
+  // Only memory given back can let a loader start; waking the loaders for
+  // nothing would cost more than a cached file's whole scan.
+  if (currentBytes_ > 0) changed_.notify_all();
   currentBytes_ = 0;
-  changed_.notify_all();
 }
 
 void ReadAheadSource::loaderLoop() {
@@ -171,9 +195,9 @@ void ReadAheadSource::loaderLoop() {
   }
   std::unique_lock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [&] { return cancelled_ || nextToLoad_ >= paths_.size() || mayStart(nextToLoad_); });
-    if (cancelled_ || nextToLoad_ >= paths_.size()) return;
-    const size_t index = nextToLoad_++;
+    changed_.wait(lock, [&] { return cancelled_ || nextWork_ >= work_.size() || mayStart(work_[nextWork_]); });
+    if (cancelled_ || nextWork_ >= work_.size()) return;
+    const size_t index = work_[nextWork_++];
     Slot& slot = slots_[index];
     if (slot.state == State::Dropped) continue;  // skipped before it was reached
     slot.state = State::Loading;
@@ -181,14 +205,14 @@ void ReadAheadSource::loaderLoop() {
     held_ += slot.bytes;
     ++loading_;
     peakBytes_ = std::max(peakBytes_, held_);
-    peakAhead_ = std::max(peakAhead_, nextToLoad_ - nextToTake_);
+    peakAhead_ = std::max(peakAhead_, nextWork_ - workPassed_);
     BookHandle book = takeFreeBook();
     const std::string path = paths_[index];
     lock.unlock();
 
     Loaded got{book, &api_, false, {}};
     try {
-      got = loadFile(path, book);
+      got = loadFile(index, path, book);
     } catch (const std::bad_alloc&) {
       // The library keeps its own failures inside; this is the pool's or
       // the cache's. The file becomes a failure row, the loader goes on.
@@ -225,30 +249,67 @@ const XlApi* ReadAheadSource::bookApi() const {
   return currentReader_ == &api_ ? nullptr : currentReader_;
 }
 
-ReadAheadSource::Loaded ReadAheadSource::loadFile(const std::string& path, BookHandle book) {
+namespace {
+
+xl::LoadCause causeOf(const XlApi& api, BookHandle book) {
+  const int n = api.bookErrorCause && book ? api.bookErrorCause(book) : 0;
+  // A number this build does not know says nothing about the file.
+  return n > 0 && n <= static_cast<int>(xl::LoadCause::PieceNeedsOrder) ? static_cast<xl::LoadCause>(n)
+                                                                       : xl::LoadCause::None;
+}
+
+}  // namespace
+
+ReadAheadSource::Loaded ReadAheadSource::loadFile(size_t index, const std::string& path, BookHandle book) {
   Loaded out{book, &api_, false, {}};
-  CellCache::Lookup cached;
-  if (cache_) cached = cache_->find(path, *needle_);
-  if (cached.book) {
-    out.book = cached.book;
-    out.reader = &cachedBookApi();
-    out.loaded = true;
-  } else if (cached.found == CellCache::Lookup::Found::Failure) {
-    out.error = std::move(cached.failure);
-  } else if (!book) {
-    out.error = "无法创建工作簿";
-  } else {
-    const int result = api_.bookLoad(book, path.c_str());
-    if (result == 1) {
+  CellCache::Lookup* cached = index < lookups_.size() ? &lookups_[index] : nullptr;
+  if (cached && cached->found == CellCache::Lookup::Found::Book) {
+    cache_->read(*cached, *needle_, &stop_);
+    if (cached->book) {
+      out.book = std::exchange(cached->book, nullptr);
+      out.reader = &cachedBookApi();
       out.loaded = true;
-    } else {
-      const char* message = api_.bookErrorMessage(book);
-      out.error = message ? message : "";
+      return out;
     }
-    // A cancelled load says nothing about the file.
-    if (cache_ && result != XL_LOAD_CANCELLED) cache_->store(cached, api_, book, out.loaded, out.error);
+    // Not to be had after all: loaded below. A read cut short by a stop
+    // ends the same way as a load the stop cancels, at once.
   }
+  if (!book) {
+    out.error = "无法创建工作簿";
+    return out;
+  }
+  const int result = api_.bookLoad(book, path.c_str());
+  if (result == 1) {
+    out.loaded = true;
+  } else {
+    const char* message = api_.bookErrorMessage(book);
+    out.error = message ? message : "";
+  }
+  // A cancelled load says nothing about the file.
+  if (cached && result != XL_LOAD_CANCELLED)
+    cache_->store(*cached, api_, book, out.loaded, out.error, out.loaded ? xl::LoadCause::None : causeOf(api_, book));
   return out;
+}
+
+BookHandle ReadAheadSource::takeAnswered(size_t index, std::string& error) {
+  Slot& slot = slots_[index];
+  slot.state = State::Taken;
+  passed(index);
+  CellCache::Lookup& l = lookups_[index];
+  if (l.found == CellCache::Lookup::Found::Failure) {
+    error = std::move(l.failure);
+    return nullptr;
+  }
+  // The search text occurs in none of its texts: an empty book scans the same.
+  CachedBook* empty = new (std::nothrow) CachedBook;
+  if (!empty) {
+    error = kOutOfMemoryText;
+    return nullptr;
+  }
+  current_ = toHandle(empty);
+  currentReader_ = &cachedBookApi();
+  currentBytes_ = 0;
+  return current_;
 }
 
 BookHandle ReadAheadSource::loadUnplanned(const std::string& path, std::string& error) {
@@ -266,16 +327,17 @@ BookHandle ReadAheadSource::load(const std::string& path, std::string& error) {
   }
   const size_t index = nextToTake_;
   Slot& slot = slots_[index];
+  if (!slot.work) return takeAnswered(index, error);
   if (cancelled_ && slot.state != State::Ready && slot.state != State::Loading) {
     // The loaders are gone: read it here.
     slot.state = State::Taken;
-    ++nextToTake_;
+    passed(index);
     lock.unlock();
     return loadUnplanned(path, error);
   }
   changed_.wait(lock, [&] { return slot.state == State::Ready; });
   slot.state = State::Taken;
-  ++nextToTake_;
+  passed(index);
   BookHandle book = slot.book;
   slot.book = nullptr;
   changed_.notify_all();
@@ -297,16 +359,20 @@ void ReadAheadSource::skip(const std::string& path) {
   // After a stop request whatever was read ahead is of no more use: the scan
   // loads nothing more, so the loaders end and their books go back.
   const bool stopped = stop_.load(std::memory_order_relaxed) != 0;
-  const size_t last = stopped ? std::min(slots_.size(), std::max(nextToLoad_, nextToTake_ + 1)) : nextToTake_ + 1;
-  for (size_t i = nextToTake_; i < last; ++i) {
+  auto drop = [&](size_t i) {
     Slot& s = slots_[i];
     if (s.state == State::Ready) {
       recycle(s.book, s.bytes, s.reader);
       s.book = nullptr;
     }
     if (s.state != State::Taken) s.state = State::Dropped;  // a loading book goes back when done
-  }
-  ++nextToTake_;
+  };
+  drop(nextToTake_);
+  // The files the loaders started beyond it: work_ from the first one the
+  // scan is not past.
+  if (stopped)
+    for (size_t w = workPassed_; w < nextWork_; ++w) drop(work_[w]);
+  passed(nextToTake_);
   if (stopped) cancelled_ = true;
   changed_.notify_all();
 }

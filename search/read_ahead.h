@@ -14,10 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "search/cell_cache.h"
 #include "search/trigram_summary.h"
 #include "search/workbook_scan.h"
-
-class CellCache;
 
 struct ReadAheadLimits {
   unsigned loaders = 0;               // 0: defaultLoaderCount()
@@ -36,9 +35,11 @@ class ReadAheadSource : public WorkbookSource {
   ReadAheadSource(const ReadAheadSource&) = delete;
   ReadAheadSource& operator=(const ReadAheadSource&) = delete;
 
-  // The loaders look in `cache` first and keep what they read in it;
-  // `searchText` lets them pass over cached workbooks it cannot occur in.
-  // Before plan(); the cache must outlive this source.
+  // The planned files are looked up in `cache` first: a failure it holds, or
+  // a workbook `searchText` cannot occur in, is answered without a loader;
+  // the loaders read the cells of the other cached workbooks from it, load
+  // the rest and keep what they load in it. Before plan(); the cache must
+  // outlive this source.
   void useCache(CellCache* cache, std::string_view searchText);
 
   void plan(const std::vector<std::string>& paths) override;
@@ -60,6 +61,7 @@ class ReadAheadSource : public WorkbookSource {
     BookHandle book = nullptr;
     const XlApi* reader = nullptr;  // reads `book`: the library's or the cache's entry points
     bool loaded = false;
+    bool work = true;  // for a loader; else the cache's lookup answered it
     std::string error;
     uint64_t bytes = 0;  // counted in held_ while Loading or Ready
   };
@@ -71,9 +73,12 @@ class ReadAheadSource : public WorkbookSource {
     std::string error;
   };
   void loaderLoop();
-  // One file, through the cache when there is one; `book` is the library's
-  // book to load into (may be null).
-  Loaded loadFile(const std::string& path, BookHandle book);
+  // File `index`, through the cache when there is one; `book` is the
+  // library's book to load into (may be null).
+  Loaded loadFile(size_t index, const std::string& path, BookHandle book);
+  // The scan's next file when the cache's lookup answered it; with mutex_ held.
+  BookHandle takeAnswered(size_t index, std::string& error);
+  void passed(size_t index);           // the scan is past file `index`; with mutex_ held
   bool mayStart(size_t index) const;  // with mutex_ held
   uint64_t estimate(size_t index) const;
   uint64_t bytesOf(BookHandle book, const XlApi* reader, size_t index) const;
@@ -94,8 +99,10 @@ class ReadAheadSource : public WorkbookSource {
   std::vector<std::string> paths_;
   std::vector<uint64_t> fileBytes_;
   std::deque<Slot> slots_;
-  size_t nextToLoad_ = 0;
+  std::vector<size_t> work_;  // the files for the loaders, in order
+  size_t nextWork_ = 0;       // into work_
   size_t nextToTake_ = 0;
+  size_t workPassed_ = 0;     // of work_, the files the scan is past
   size_t loading_ = 0;
   uint64_t held_ = 0;  // bytes of books loading, loaded ahead and being scanned
   uint64_t peakBytes_ = 0;
@@ -110,4 +117,5 @@ class ReadAheadSource : public WorkbookSource {
   std::vector<std::thread> loaders_;
   CellCache* cache_ = nullptr;
   std::unique_ptr<TrigramNeedle> needle_;
+  std::vector<CellCache::Lookup> lookups_;  // per planned file, with a cache
 };

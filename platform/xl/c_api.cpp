@@ -303,4 +303,8 @@ XLAPI long long xlBookMemoryBytesA(BookHandle book) {
   return static_cast<long long>(book->book.memoryBytes());
 }
 
+XLAPI int xlBookErrorCauseA(BookHandle book) {
+  return book ? static_cast<int>(book->book.error().cause) : 0;
+}
+
 }  // extern "C"

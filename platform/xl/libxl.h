@@ -66,6 +66,11 @@ XLAPI void xlBookSetCancelFlagA(BookHandle book, const int* flag);
 // Bytes of memory the loaded workbook holds (0 for a null book), so a caller
 // reading several books ahead can keep them under a budget.
 XLAPI long long xlBookMemoryBytesA(BookHandle book);
+// Why the last load failed, as the number of its cause (0 after a good load;
+// the numbers of xl::LoadCause in load_error.h), so a caller can tell a
+// damaged file from a moment's trouble (no permission, no memory, a cancel)
+// without reading the text.
+XLAPI int xlBookErrorCauseA(BookHandle book);
 
 #ifdef __cplusplus
 }

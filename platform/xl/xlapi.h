@@ -35,6 +35,8 @@ struct XlApi {
   long long (*bookMemoryBytes)(BookHandle) = nullptr;
   // May stay null too: loads through an older library cannot be cancelled.
   void (*bookSetCancelFlag)(BookHandle, const int*) = nullptr;
+  // May stay null too: then no failure is taken for the file's own.
+  int (*bookErrorCause)(BookHandle) = nullptr;
 };
 
 // A std::atomic<int> as the plain int the C interface reads atomically.

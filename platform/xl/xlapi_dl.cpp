@@ -64,6 +64,7 @@ bool loadXlApi(const std::string& absolutePath, XlApi& out, std::string& missing
   // Optional: without it the caller estimates a book's memory from its file.
   api.bookMemoryBytes = reinterpret_cast<long long (*)(BookHandle)>(dlsym(lib, "xlBookMemoryBytesA"));
   api.bookSetCancelFlag = reinterpret_cast<void (*)(BookHandle, const int*)>(dlsym(lib, "xlBookSetCancelFlagA"));
+  api.bookErrorCause = reinterpret_cast<int (*)(BookHandle)>(dlsym(lib, "xlBookErrorCauseA"));
   out = api;  // the library stays loaded for the life of the process
   return true;
 }

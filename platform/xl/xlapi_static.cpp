@@ -29,6 +29,7 @@ XlApi makeStaticApi() {
   api.sheetFirstCellOfRow = &xlSheetFirstCellOfRowA;
   api.bookMemoryBytes = &xlBookMemoryBytesA;
   api.bookSetCancelFlag = &xlBookSetCancelFlagA;
+  api.bookErrorCause = &xlBookErrorCauseA;
   return api;
 }
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/xl/load_error.h"
 #include "platform/xl/xlapi.h"
 #include "tests/xl/xl_test_util.h"
 
@@ -291,6 +292,8 @@ TEST_F(CApi, SharedLibraryLoadsByAbsolutePathWithEveryEntryPoint) {
   const int cancel = 1;
   dyn.bookSetCancelFlag(in, &cancel);
   EXPECT_EQ(dyn.bookLoad(in, file.c_str()), XL_LOAD_CANCELLED);
+  ASSERT_NE(dyn.bookErrorCause, nullptr);
+  EXPECT_EQ(dyn.bookErrorCause(in), static_cast<int>(xl::LoadCause::Cancelled));
   dyn.bookRelease(in);
 
   XlApi none;
@@ -327,13 +330,16 @@ TEST_F(CApi, CancelledLoadIsNeitherLoadedNorFailed) {
   stop = 1;
   EXPECT_EQ(api().bookLoad(in, file.c_str()), XL_LOAD_CANCELLED);
   EXPECT_STREQ(api().bookErrorMessage(in), "读取已取消");
+  EXPECT_EQ(api().bookErrorCause(in), static_cast<int>(xl::LoadCause::Cancelled));
   EXPECT_EQ(api().bookSheetCount(in), 0);
   // A missing file under a set flag is dropped the same way: the caller no
   // longer wants it, so it must not become a failure row either.
   EXPECT_EQ(api().bookLoad(in, (dir / "absent.xlsx").c_str()), XL_LOAD_CANCELLED);
   stop = 0;
   EXPECT_EQ(api().bookLoad(in, (dir / "absent.xlsx").c_str()), 0);
+  EXPECT_EQ(api().bookErrorCause(in), static_cast<int>(xl::LoadCause::OpenNotFound));
   EXPECT_EQ(api().bookLoad(in, file.c_str()), 1);
+  EXPECT_EQ(api().bookErrorCause(in), 0);
   api().bookSetCancelFlag(in, nullptr);  // off again
   stop = 1;
   EXPECT_EQ(api().bookLoad(in, file.c_str()), 1);
