@@ -59,19 +59,55 @@ int64_t nowMs() {
       .count();
 }
 
+void stampFrom(const struct stat& st, FileStamp& s) {
+  s.device = st.st_dev;
+  s.inode = st.st_ino;
+  s.size = st.st_size;
+  s.modifiedNs = nanoseconds(st.st_mtim);
+  s.changedNs = nanoseconds(st.st_ctim);
+}
+
 bool stampOf(const std::string& path, FileStamp& s, int& err) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     err = errno;
     return false;
   }
-  s.device = st.st_dev;
-  s.inode = st.st_ino;
-  s.size = st.st_size;
-  s.modifiedNs = nanoseconds(st.st_mtim);
-  s.changedNs = nanoseconds(st.st_ctim);
+  stampFrom(st, s);
   return true;
 }
+
+// Stamps many files, most of them side by side in a few folders: each is
+// looked at from its folder, opened once, so the kernel does not walk the
+// whole path again for every file.
+class Stamper {
+ public:
+  ~Stamper() {
+    if (dir_ >= 0) ::close(dir_);
+  }
+  bool stamp(const std::string& path, FileStamp& s, int& err) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) return stampOf(path, s, err);
+    const std::string_view folder(path.data(), slash);
+    if (folder != folder_) {
+      if (dir_ >= 0) ::close(dir_);
+      folder_.assign(folder);
+      dir_ = ::open(folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (dir_ < 0) return stampOf(path, s, err);
+    struct stat st {};
+    if (::fstatat(dir_, path.c_str() + slash + 1, &st, 0) != 0) {
+      err = errno;
+      return false;
+    }
+    stampFrom(st, s);
+    return true;
+  }
+
+ private:
+  std::string folder_;
+  int dir_ = -1;
+};
 
 // The file an entry's cells belong to, compressed with them and checked when
 // they are read: cells left behind by a crash under another entry's row are
@@ -145,6 +181,27 @@ uint64_t parseSize(const char* text) {
     default: return 0;
   }
   return static_cast<uint64_t>(v * scale);
+}
+
+// The folder all the lookups' files lie under, with its "/"; empty when
+// there is none.
+// (Of paths sorted, the first and the last have the fewest bytes in common.)
+std::string commonFolder(const std::string& first, const std::string& last) {
+  size_t common = 0;
+  while (common < first.size() && common < last.size() && first[common] == last[common]) ++common;
+  const size_t slash = first.rfind('/', common == 0 ? 0 : common - 1);
+  return slash == std::string::npos ? std::string() : first.substr(0, slash + 1);
+}
+
+std::string commonFolder(const std::vector<CellCache::Lookup>& lookups) {
+  if (lookups.empty()) return {};
+  const std::string* a = &lookups.front().key;
+  const std::string* b = a;
+  for (const CellCache::Lookup& l : lookups) {
+    if (l.key < *a) a = &l.key;
+    if (*b < l.key) b = &l.key;
+  }
+  return commonFolder(*a, *b);
 }
 
 const char* const kCreate =
@@ -303,6 +360,7 @@ struct CellCache::Op {
   std::vector<std::string> data;  // the compressed byte form, in pieces
   uint64_t raw = 0;
   std::vector<int64_t> ids;  // Touch
+  // Sweep: the search's files, sorted; Drop: the files to drop besides `key`.
   std::vector<std::string> present;
 
   uint64_t dataBytes() const {
@@ -493,18 +551,11 @@ bool CellCache::beginRead(Connection& c) {
   return c.reading;
 }
 
-bool CellCache::resolve(Connection& c, Lookup& out, const TrigramNeedle& needle, bool readCells,
-                        const std::atomic<int>* cancel, std::vector<int64_t>& touch) {
-  sqlite3_stmt* st = c.statement(
-      "SELECT id, device, inode, size, mtime, ctime, reader, used, raw, failure, summary FROM entries WHERE path = ?1");
-  if (!st) return false;
-  sqlite3_bind_blob(st, 1, out.key.data(), static_cast<int>(out.key.size()), SQLITE_STATIC);
-  const int rc = sqlite3_step(st);
-  if (rc != SQLITE_ROW) {
-    sqlite3_reset(st);
-    if (rc != SQLITE_DONE && isDamage(rc)) broken();
-    return rc == SQLITE_DONE;
-  }
+// The columns fromRow() reads, first in every lookup of entries.
+#define ENTRY_COLUMNS "id, device, inode, size, mtime, ctime, reader, used, raw, failure, summary"
+
+bool CellCache::fromRow(sqlite3_stmt* st, Lookup& out, const TrigramNeedle& needle, bool readCells,
+                        std::vector<int64_t>& touch, Cells& cells) {
   FileStamp stored;
   stored.device = static_cast<uint64_t>(sqlite3_column_int64(st, 1));
   stored.inode = static_cast<uint64_t>(sqlite3_column_int64(st, 2));
@@ -512,27 +563,74 @@ bool CellCache::resolve(Connection& c, Lookup& out, const TrigramNeedle& needle,
   stored.modifiedNs = sqlite3_column_int64(st, 4);
   stored.changedNs = sqlite3_column_int64(st, 5);
   const auto* reader = reinterpret_cast<const char*>(sqlite3_column_text(st, 6));
+  if (!(stored == out.stamp) || !reader || options_.reader != reader) return false;
   const int64_t id = sqlite3_column_int64(st, 0);
-  if (stored == out.stamp && reader && options_.reader == reader) {
-    const bool due = sqlite3_column_int64(st, 7) + options_.touchAfterMs <= nowMs();
-    const uint64_t raw = static_cast<uint64_t>(sqlite3_column_int64(st, 8));
-    if (sqlite3_column_type(st, 9) != SQLITE_NULL) {
-      out.found = Lookup::Found::Failure;
-      out.failure.assign(static_cast<const char*>(sqlite3_column_blob(st, 9)),
-                         static_cast<size_t>(sqlite3_column_bytes(st, 9)));
-    } else if (!needle.mayOccurIn(std::string_view(static_cast<const char*>(sqlite3_column_blob(st, 10)),
-                                                    static_cast<size_t>(sqlite3_column_bytes(st, 10))))) {
-      out.found = Lookup::Found::NoMatch;
-    } else if (!readCells) {
-      out.found = Lookup::Found::Book;  // its cells are read later, by read()
+  if (sqlite3_column_int64(st, 7) + options_.touchAfterMs <= nowMs()) touch.push_back(id);
+  if (sqlite3_column_type(st, 9) != SQLITE_NULL) {
+    out.found = Lookup::Found::Failure;
+    out.failure.assign(static_cast<const char*>(sqlite3_column_blob(st, 9)),
+                       static_cast<size_t>(sqlite3_column_bytes(st, 9)));
+  } else if (!needle.mayOccurIn(std::string_view(static_cast<const char*>(sqlite3_column_blob(st, 10)),
+                                                  static_cast<size_t>(sqlite3_column_bytes(st, 10))))) {
+    out.found = Lookup::Found::NoMatch;
+  } else if (!readCells) {
+    out.found = Lookup::Found::Book;  // its cells are read later, by read()
+  } else {
+    cells = {id, static_cast<uint64_t>(sqlite3_column_int64(st, 8))};
+    return true;
+  }
+  return false;
+}
+
+bool CellCache::resolve(Connection& c, Lookup& out, const TrigramNeedle& needle, bool readCells,
+                        const std::atomic<int>* cancel, std::vector<int64_t>& touch) {
+  sqlite3_stmt* st = c.statement("SELECT " ENTRY_COLUMNS " FROM entries WHERE path = ?1");
+  if (!st) return false;
+  sqlite3_bind_blob(st, 1, out.key.data(), static_cast<int>(out.key.size()), SQLITE_STATIC);
+  const int rc = sqlite3_step(st);
+  Cells cells;
+  const bool read = rc == SQLITE_ROW && fromRow(st, out, needle, readCells, touch, cells);
+  sqlite3_reset(st);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE && isDamage(rc)) broken();
+  if (read && !readBook(c, cells.id, cells.raw, out, cancel)) touch.erase(std::remove(touch.begin(), touch.end(), cells.id), touch.end());
+  return rc == SQLITE_ROW || rc == SQLITE_DONE;
+}
+
+bool CellCache::scanFolder(Connection& c, const std::string& folder, std::vector<Lookup>& out,
+                           const TrigramNeedle& needle, const std::atomic<int>* cancel,
+                           std::vector<int64_t>& touch, std::vector<std::string>& stale) {
+  std::unordered_map<std::string_view, size_t> index;
+  index.reserve(out.size());
+  for (size_t i = 0; i < out.size(); ++i)
+    if (out[i].stamped) index.emplace(out[i].key, i);
+  sqlite3_stmt* st = c.statement("SELECT " ENTRY_COLUMNS ", path FROM entries WHERE path >= ?1 AND path < ?2");
+  if (!st) return false;
+  std::string end = folder;
+  end.back() = static_cast<char>(end.back() + 1);  // the folder ends in '/': no overflow
+  sqlite3_bind_blob(st, 1, folder.data(), static_cast<int>(folder.size()), SQLITE_STATIC);
+  sqlite3_bind_blob(st, 2, end.data(), static_cast<int>(end.size()), SQLITE_STATIC);
+  // Entries of other files under the folder cost a row each: past a few
+  // times the search's own files, looking each up costs less.
+  const size_t most = 2 * out.size() + 1024;
+  size_t rows = 0;
+  int rc;
+  Cells unused;
+  while ((rc = sqlite3_step(st)) == SQLITE_ROW && ++rows <= most) {
+    if (cancel && rows % 256 == 0 && cancel->load(std::memory_order_relaxed) != 0) break;
+    const std::string_view path(static_cast<const char*>(sqlite3_column_blob(st, 11)),
+                                static_cast<size_t>(sqlite3_column_bytes(st, 11)));
+    if (const auto at = index.find(path); at != index.end()) {
+      fromRow(st, out[at->second], needle, false, touch, unused);
     } else {
-      sqlite3_reset(st);
-      if (!readBook(c, id, raw, out, cancel)) return true;
+      // Not among this search's files: dropped when its file is gone.
+      struct stat s {};
+      std::string p(path);
+      if (::stat(p.c_str(), &s) != 0 && gone(errno)) stale.push_back(std::move(p));
     }
-    if (due) touch.push_back(id);
   }
   sqlite3_reset(st);
-  return true;
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE && isDamage(rc)) broken();
+  return rc == SQLITE_DONE;
 }
 
 void CellCache::count(const Lookup& lookup, int sign) {
@@ -558,6 +656,8 @@ std::vector<CellCache::Lookup> CellCache::lookUp(const std::vector<std::string>&
                                                  const std::atomic<int>* cancel) {
   std::vector<Lookup> out(paths.size());
   std::string cwd;
+  Stamper stamper;
+  std::vector<std::string> vanished;
   const int64_t lookedAt = coarseNowNs();  // before any file is looked at
   for (size_t i = 0; i < paths.size(); ++i) {
     Lookup& l = out[i];
@@ -569,13 +669,14 @@ std::vector<CellCache::Lookup> CellCache::lookUp(const std::vector<std::string>&
       l.key = cwd + paths[i];
     }
     int err = 0;
-    l.stamped = stampOf(l.key, l.stamp, err);
-    if (!l.stamped && gone(err) && writable_) {
-      Op op;
-      op.kind = Op::Kind::Drop;
-      op.key = l.key;
-      enqueue(std::move(op));
-    }
+    l.stamped = stamper.stamp(l.key, l.stamp, err);
+    if (!l.stamped && gone(err)) vanished.push_back(l.key);
+  }
+  if (!vanished.empty() && writable_) {
+    Op op;
+    op.kind = Op::Kind::Drop;
+    op.present = std::move(vanished);
+    enqueue(std::move(op));
   }
   if (!usable_ || failed_.load(std::memory_order_relaxed)) return out;
   std::unique_ptr<Connection> c;
@@ -592,10 +693,21 @@ std::vector<CellCache::Lookup> CellCache::lookUp(const std::vector<std::string>&
       c->reading = false;
     }
     if (beginRead(*c)) {
-      for (size_t i = 0; i < out.size() && !failed_.load(std::memory_order_relaxed); ++i) {
-        // A stop: the scan opens none of the rest.
-        if (cancel && i % 256 == 0 && cancel->load(std::memory_order_relaxed) != 0) break;
-        if (out[i].stamped && !resolve(*c, out[i], needle, false, nullptr, touch)) break;
+      std::vector<std::string> stale;
+      const std::string folder = commonFolder(out);
+      if (!folder.empty() && scanFolder(*c, folder, out, needle, cancel, touch, stale)) {
+        if (!stale.empty() && writable_) {
+          Op op;
+          op.kind = Op::Kind::Drop;
+          op.present = std::move(stale);
+          enqueue(std::move(op));
+        }
+      } else if (!failed_.load(std::memory_order_relaxed) &&
+                 !(cancel && cancel->load(std::memory_order_relaxed) != 0)) {
+        // One file at a time, and the files gone from the folder found by the writer.
+        for (Lookup& l : out)
+          if (l.stamped && l.found == Lookup::Found::Nothing && !resolve(*c, l, needle, false, nullptr, touch)) break;
+        forgetMissing(paths);
       }
       c->run("COMMIT");
       c->reading = false;
@@ -751,15 +863,8 @@ void CellCache::forgetMissing(const std::vector<std::string>& paths) {
     op.present.reserve(paths.size());
     for (const std::string& p : paths) op.present.push_back(absolutePath(p));
     std::sort(op.present.begin(), op.present.end());
-    // The folder all of them lie under.
-    const std::string& a = op.present.front();
-    const std::string& b = op.present.back();
-    size_t common = 0;
-    while (common < a.size() && common < b.size() && a[common] == b[common]) ++common;
-    const size_t slash = a.rfind('/', common == 0 ? 0 : common - 1);
-    if (slash == std::string::npos) return;
-    op.key = a.substr(0, slash + 1);
-    enqueue(std::move(op));
+    op.key = commonFolder(op.present.front(), op.present.back());
+    if (!op.key.empty()) enqueue(std::move(op));
   } catch (...) {
   }
 }
@@ -856,7 +961,9 @@ bool CellCache::apply(const Op& op) {
   const int64_t now = nowMs();
   switch (op.kind) {
     case Op::Kind::Drop:
-      return dropPath(op.key);
+      for (const std::string& key : op.present)
+        if (!dropPath(key)) return false;
+      return op.key.empty() || dropPath(op.key);
     case Op::Kind::Touch:
       for (int64_t id : op.ids) {
         sqlite3_stmt* st = c.statement("UPDATE entries SET used = ?2 WHERE id = ?1");

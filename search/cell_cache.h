@@ -37,6 +37,7 @@
 #include "search/trigram_summary.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 // The library's identity: a digest of libxl.so as built with this program
 // (the statically linked CLI and tests run the same objects).
@@ -99,9 +100,6 @@ class CellCache {
   // unless the file changed meanwhile or the failure was not the content's.
   void store(const Lookup& lookup, const XlApi& api, BookHandle book, bool loaded, const std::string& error,
              xl::LoadCause cause);
-  // Entries of files under the folder of `paths` (a search's files) that
-  // are no longer there are dropped.
-  void forgetMissing(const std::vector<std::string>& paths);
   // Waits until everything queued has been written (or given up).
   void flush();
   // Ends the read transactions lookups keep open between them; called when a
@@ -121,7 +119,23 @@ class CellCache {
   int setUp(sqlite3* db);
   std::unique_ptr<Connection> takeReader();
   void giveBack(std::unique_ptr<Connection> c);
+  // Entries of files under the folder of `paths` (a search's files) that
+  // are no longer there are dropped, by the writer.
+  void forgetMissing(const std::vector<std::string>& paths);
   bool beginRead(Connection& c);
+  struct Cells {
+    int64_t id = 0;
+    uint64_t raw = 0;
+  };
+  // Fills `out` from an entry's row when the entry is the file's; true when
+  // its cells are to be read (`readCells`), with `cells` saying where.
+  bool fromRow(sqlite3_stmt* st, Lookup& out, const TrigramNeedle& needle, bool readCells,
+               std::vector<int64_t>& touch, Cells& cells);
+  // Every entry under `folder` in one pass: fills the lookups of `out` and
+  // gives the entries of other files there that are gone in `gone`. False
+  // when the pass was not complete (too many other entries, a stop, an error).
+  bool scanFolder(Connection& c, const std::string& folder, std::vector<Lookup>& out, const TrigramNeedle& needle,
+                  const std::atomic<int>* cancel, std::vector<int64_t>& touch, std::vector<std::string>& gone);
   // Fills `out` from its entry; with `readCells` a Book's cells are read too.
   // `touch` gets the entry when its last use is to be renewed. False when the
   // database could not be asked.

@@ -84,11 +84,14 @@ struct FolderId {
   ino_t ino;
 };
 
+// Goes into every folder and counts every matching file; the callback gets
+// them all, or with `visitDotFolders` false only those outside folders whose
+// name begins with ".".
 class Walk {
  public:
-  Walk(const std::string& pattern, bool passOverDotFolders, const WorkbookCallback* callback)
+  Walk(const std::string& pattern, bool visitDotFolders, const WorkbookCallback* callback)
       : pattern_(pattern),
-        passOverDotFolders_(passOverDotFolders),
+        visitDotFolders_(visitDotFolders),
         callback_(callback),
         pseudoDevices_(pseudoFileSystemDevices()) {}
 
@@ -127,16 +130,18 @@ class Walk {
     for (const Entry& e : entries) {
       if (e.isFolder || !matchesPattern(e.name, pattern_)) continue;
       ++total_;
-      if (callback_) (*callback_)(prefix, e.name);
+      if (callback_ && dotDepth_ == 0) (*callback_)(prefix, e.name);
     }
 
     path_.push_back({st.st_dev, st.st_ino});
     for (const Entry& e : entries) {
       if (!e.isFolder || e.name == "." || e.name == "..") continue;
-      if (passOverDotFolders_ && e.name[0] == '.') continue;
+      const bool dot = e.name[0] == '.' && !visitDotFolders_;
       int child = ::openat(::dirfd(dir), e.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
       if (child < 0) continue;  // no access, vanished, too many open folders: no entries
+      dotDepth_ += dot;
       walkFolder(child, prefix + e.name + "/");
+      dotDepth_ -= dot;
     }
     path_.pop_back();
     ::closedir(dir);
@@ -172,8 +177,9 @@ class Walk {
   }
 
   const std::string& pattern_;
-  const bool passOverDotFolders_;
+  const bool visitDotFolders_;
   const WorkbookCallback* callback_;
+  int dotDepth_ = 0;  // dot folders around the one being walked, when they are not visited
   std::vector<dev_t> pseudoDevices_;
   std::vector<FolderId> path_;
   long long total_ = 0;
@@ -241,12 +247,18 @@ bool ntfsNameLess(std::string_view a, std::string_view b) {
 }
 
 long long countWorkbooks(const std::string& folder, const std::string& pattern) {
-  Walk walk(pattern, false, nullptr);
+  Walk walk(pattern, true, nullptr);
   walk.run(folder);
   return walk.total();
 }
 
 void visitWorkbooks(const std::string& folder, const std::string& pattern, const WorkbookCallback& callback) {
-  Walk walk(pattern, true, &callback);
+  countAndVisitWorkbooks(folder, pattern, callback);
+}
+
+long long countAndVisitWorkbooks(const std::string& folder, const std::string& pattern,
+                                 const WorkbookCallback& callback) {
+  Walk walk(pattern, false, &callback);
   walk.run(folder);
+  return walk.total();
 }

@@ -20,6 +20,11 @@ long long countWorkbooks(const std::string& folder, const std::string& pattern);
 void visitWorkbooks(const std::string& folder, const std::string& pattern,
                     const WorkbookCallback& callback);
 
+// Both in one walk of the tree: calls `callback` as visitWorkbooks does and
+// returns what countWorkbooks would.
+long long countAndVisitWorkbooks(const std::string& folder, const std::string& pattern,
+                                 const WorkbookCallback& callback);
+
 // The folder text as a directory prefix: "/" appended unless it ends with one
 // (so an empty text walks from "/").
 std::string directoryPrefix(const std::string& folder);

@@ -88,7 +88,6 @@ void ReadAheadSource::plan(const std::vector<std::string>& paths) {
   fileBytes_.assign(paths_.size(), 0);
   lookups_.clear();
   if (cache_) {
-    cache_->forgetMissing(paths_);
     // One stat per file serves the cache's key and the memory estimate.
     lookups_ = cache_->lookUp(paths_, *needle_, &stop_);
     for (size_t i = 0; i < paths_.size(); ++i) {

@@ -10,13 +10,14 @@ bool runSearch(const SearchSettings& settings, const XlApi& api, WorkbookSource&
   ScanOutput pending;
   WorkbookScanner scanner(api, source, settings, stop, pending);
   scanner.onRowsPending = [&] { deliver(pending, false); };
-  scanner.setProgressMaximum(countWorkbooks(settings.folderText, kWorkbookPattern));
-  deliver(pending, false);
-  // The visit is taken whole first so the source knows every file ahead;
-  // the scan then goes through them in the walk's order.
+  // The count and the visit in one walk, taken whole first so the source
+  // knows every file ahead; the scan then goes through them in the walk's order.
   std::vector<std::pair<std::string, std::string>> files;
-  visitWorkbooks(settings.folderText, kWorkbookPattern,
-                 [&](const std::string& prefix, const std::string& name) { files.emplace_back(prefix, name); });
+  const long long count = countAndVisitWorkbooks(
+      settings.folderText, kWorkbookPattern,
+      [&](const std::string& prefix, const std::string& name) { files.emplace_back(prefix, name); });
+  scanner.setProgressMaximum(count);
+  deliver(pending, false);
   std::vector<std::string> paths;
   paths.reserve(files.size());
   for (const auto& [prefix, name] : files) paths.push_back(prefix + name);
