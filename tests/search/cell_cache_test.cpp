@@ -3,7 +3,8 @@
 // file (or of the library) makes it be read again; the trigram summary never
 // hides a row; two processes share the cache; a damaged, truncated,
 // read-only or full cache still gives the right rows; the size bound evicts
-// the least recently used entries first.
+// the least recently used entries first; a failure of the moment is never
+// kept and a stop cuts a cache read short.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -19,12 +20,16 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/xl/load_error.h"
+#include "search/cached_book.h"
 #include "search/cell_cache.h"
 #include "search/read_ahead.h"
 #include "search/text_match.h"
@@ -480,6 +485,91 @@ TEST_F(CellCacheTest, DamagedTruncatedReadOnlyAndFullCachesStillGiveTheRightRows
   EXPECT_EQ(status, 0);
   EXPECT_EQ(readAll(out), expected) << "full disk";
   EXPECT_LE(fs::file_size(fullHome / "quorvane" / "cells-1.sqlite"), 32u << 10);
+}
+
+// The real library, except that files named momentary* fail to load for a
+// reason of the moment (no memory) with a text that reads like damage: what
+// is kept must follow the cause, not the text.
+std::mutex momentaryMutex;
+std::set<BookHandle> momentaryBooks;
+
+bool isMomentary(BookHandle b) {
+  std::lock_guard lock(momentaryMutex);
+  return momentaryBooks.count(b) != 0;
+}
+
+const XlApi& momentaryApi() {
+  static const XlApi api = [] {
+    XlApi a = staticXlApi();
+    a.bookLoad = [](BookHandle b, const char* path) {
+      const bool fail = fs::path(path).filename().string().rfind("momentary", 0) == 0;
+      {
+        std::lock_guard lock(momentaryMutex);
+        if (fail)
+          momentaryBooks.insert(b);
+        else
+          momentaryBooks.erase(b);
+      }
+      return fail ? 0 : staticXlApi().bookLoad(b, path);
+    };
+    a.bookErrorMessage = [](BookHandle b) {
+      return isMomentary(b) ? "文件已损坏" : staticXlApi().bookErrorMessage(b);
+    };
+    a.bookErrorCause = [](BookHandle b) {
+      return isMomentary(b) ? static_cast<int>(xl::LoadCause::ZipNoMemory) : staticXlApi().bookErrorCause(b);
+    };
+    return a;
+  }();
+  return api;
+}
+
+TEST_F(CellCacheTest, MomentaryFailuresAreTriedAgainAndAStopCutsACacheReadShort) {
+  const fs::path dir = root_ / "momentary";
+  fs::create_directories(dir);
+  writeVaried(dir / "book.xlsx", 7);
+  writeVaried(dir / "momentary.xlsx", 8);
+  std::ofstream(dir / "damaged.xls") << "this is not a workbook";
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  const SearchSettings s = settings(dir, "apple", false, false);
+  const CellCacheOptions o = options("momentary");
+  auto run = [&](CellCache* cache) {
+    std::atomic<int> stop{0};
+    Outcome out;
+    {
+      ReadAheadSource source(momentaryApi(), stop, {2, 512u << 20, 0});
+      if (cache) source.useCache(cache, s.searchText);
+      out = runOutcome(s, source, stop, {});
+    }
+    if (cache) cache->flush();
+    return out;
+  };
+  const Outcome off = run(nullptr);
+  {
+    CellCache cold(o);
+    expectSameOutcome(off, run(&cold), "cold");
+  }
+  CellCache warm(o);
+  expectSameOutcome(off, run(&warm), "warm");
+  EXPECT_EQ(warm.stats().failures, 1u) << "only the damaged file's failure is kept";
+  EXPECT_EQ(warm.stats().misses, 1u) << "the momentary failure is tried again";
+
+  // A stop asked before the cells are read: nothing is read, the file is
+  // left to the (cancelled) load.
+  const TrigramNeedle needle("apple");
+  std::vector<CellCache::Lookup> found = warm.lookUp({(dir / "book.xlsx").string()}, needle);
+  ASSERT_EQ(found.size(), 1u);
+  ASSERT_EQ(found[0].found, CellCache::Lookup::Found::Book);
+  std::atomic<int> stop{1};
+  warm.read(found[0], needle, &stop);
+  EXPECT_TRUE(found[0].cancelled);
+  EXPECT_EQ(found[0].book, nullptr);
+  EXPECT_EQ(found[0].found, CellCache::Lookup::Found::Nothing);
+  // Asked again without the stop, the entry is whole.
+  found = warm.lookUp({(dir / "book.xlsx").string()}, needle);
+  warm.read(found[0], needle);
+  ASSERT_NE(found[0].book, nullptr);
+  EXPECT_FALSE(found[0].cancelled);
+  cachedBookApi().bookRelease(found[0].book);
 }
 
 TEST_F(CellCacheTest, SizeBoundEvictsTheLeastRecentlyUsedFirst) {
