@@ -14,7 +14,7 @@ PKGS=(
   python3 python3-openpyxl python3-xlrd python3-xlwt
   clang libclang-rt-14-dev
   time linux-perf ccache
-  libsqlite3-dev libzstd-dev nettle-dev
+  libsqlite3-dev liblz4-dev nettle-dev
   xdotool wmctrl
   python3-msoffcrypto-tool
 )

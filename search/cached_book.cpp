@@ -244,17 +244,34 @@ BookHandle toHandle(CachedBook* book) { return reinterpret_cast<BookHandle>(book
 
 uint64_t encodeBook(const XlApi& api, BookHandle book, const std::function<void(const char*, size_t)>& out,
                     TrigramSummaryBuilder& summary) {
-  std::string layout;
-  std::string texts;  // the next piece of the text part
-  constexpr size_t kPiece = 256u << 10;
-  texts.reserve(kPiece + 16);
-  uint64_t textBytes = 0;
-  std::unordered_map<const char*, SharedText> shared;  // long texts already written
+  // Buffers of the loader thread, kept from one workbook to the next: most
+  // workbooks are small, and setting these up would cost more than they do.
   struct Recent {
     const char* text = nullptr;
     SharedText where{};
+    uint32_t book = 0;  // the slot holds a text of this book only when it is the current one
   };
-  std::vector<Recent> recent(kRecentSlots);
+  struct Buffers {
+    std::string layout;
+    std::string texts;  // the next piece of the text part
+    std::vector<Recent> recent = std::vector<Recent>(kRecentSlots);
+    uint32_t book = 0;
+  };
+  thread_local Buffers buffers;
+  constexpr size_t kPiece = 256u << 10;
+  std::string& layout = buffers.layout;
+  std::string& texts = buffers.texts;
+  layout.clear();
+  texts.clear();
+  texts.reserve(kPiece + 16);
+  if (++buffers.book == 0) {  // wrapped: no slot may look current
+    for (Recent& r : buffers.recent) r = Recent{};
+    buffers.book = 1;
+  }
+  const uint32_t thisBook = buffers.book;
+  std::vector<Recent>& recent = buffers.recent;
+  uint64_t textBytes = 0;
+  std::unordered_map<const char*, SharedText> shared;  // long texts already written
   putVarint(layout, kFormat);
   const int sheets = api.bookSheetCount(book);
   putVarint(layout, static_cast<uint64_t>(std::max(0, sheets)));
@@ -301,11 +318,11 @@ uint64_t encodeBook(const XlApi& api, BookHandle book, const std::function<void(
         }
       } else if (length > 0) {
         Recent& slot = recent[(reinterpret_cast<uintptr_t>(text) >> 3) % kRecentSlots];
-        if (slot.text == text && slot.where.length == length) {
+        if (slot.book == thisBook && slot.text == text && slot.where.length == length) {
           putVarint(layout, slot.where.offset + 1);
           continue;
         }
-        slot = {text, {textBytes, length}};
+        slot = {text, {textBytes, length}, thisBook};
       }
       putVarint(layout, 0);
       const auto len = static_cast<uint32_t>(length);
@@ -332,7 +349,9 @@ uint64_t encodeBook(const XlApi& api, BookHandle book, const std::function<void(
   const uint64_t trailer = textBytes;
   layout.append(reinterpret_cast<const char*>(&trailer), sizeof trailer);
   out(layout.data(), layout.size());
-  return textBytes + layout.size();
+  const uint64_t size = textBytes + layout.size();
+  if (layout.capacity() > (4u << 20)) std::string().swap(layout);  // a big book's layout is not kept
+  return size;
 }
 
 std::unique_ptr<CachedBook> decodeBook(char* bytes, size_t size) {

@@ -6,7 +6,6 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zstd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,18 +16,18 @@
 
 #include "app/library_deploy.h"
 #include "search/cached_book.h"
+#include "search/cell_codec.h"
 
 namespace {
 
-// The database's own layout; a file of another layout is made anew. The
+// The database's own layout and entry codec; a file of another is made anew. The
 // byte form of a book has its own version inside each entry.
-constexpr int kSchema = 1;
+constexpr int kSchema = 2;
 constexpr const char* kFilePrefix = "cells-";
 constexpr const char* kFileName = "cells-1.sqlite";
 
 constexpr int kReaderBusyMs = 200;  // a lookup that would wait longer is a miss
 constexpr int kWriterBusyMs = 5000;
-constexpr int kLevel = 1;  // zstd: the fastest of the ordinary levels
 constexpr uint64_t kMaxQueued = 64u << 20;  // books waiting to be written; more are not kept
 constexpr uint64_t kMaxRaw = uint64_t{4} << 30;
 // A compressed entry past this is not kept (the blob functions take int offsets).
@@ -39,7 +38,6 @@ constexpr size_t kReadPiece = 256u << 10;
 // it never keeps the writer from reusing the log for long.
 constexpr int kLookupsPerRead = 256;
 constexpr int64_t kReadSpanNs = 100'000'000;
-constexpr size_t kPiece = 1u << 20;  // compressed bytes are kept in pieces of at most this
 constexpr uint64_t kEntryOverhead = 128;  // row, index and page bookkeeping, roughly
 // A batch of writes waits this long for more to join it.
 constexpr auto kBatchWait = std::chrono::milliseconds(30);
@@ -213,76 +211,6 @@ const char* const kCreate =
     "CREATE INDEX IF NOT EXISTS entries_used ON entries(used, bytes);"
     "CREATE TABLE IF NOT EXISTS cells(id INTEGER PRIMARY KEY, data BLOB NOT NULL);";
 
-// zstd into pieces of their own (never one block grown by copying). A
-// workbook's form is gathered whole first while it is small, so zstd knows
-// its size and sets up only the tables that size needs.
-class Compressor {
- public:
-  explicit Compressor(std::vector<std::string>& pieces) : pieces_(pieces), gathered_(threadGathered()) {
-    gathered_.clear();
-    if (cctx_) {
-      ZSTD_CCtx_reset(cctx_.get(), ZSTD_reset_session_and_parameters);
-      ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_compressionLevel, kLevel);
-      ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_checksumFlag, 1);
-    }
-    ok_ = cctx_ != nullptr;
-  }
-  void add(const char* p, size_t n) {
-    if (!ok_) return;
-    if (!streaming_ && gathered_.size() + n <= kGatherBytes) {
-      gathered_.append(p, n);
-      return;
-    }
-    if (!streaming_) {
-      streaming_ = true;
-      compress(gathered_.data(), gathered_.size(), ZSTD_e_continue);
-    }
-    compress(p, n, ZSTD_e_continue);
-  }
-  bool finish() {
-    if (ok_ && !streaming_) {
-      ZSTD_CCtx_setPledgedSrcSize(cctx_.get(), gathered_.size());
-      compress(gathered_.data(), gathered_.size(), ZSTD_e_end);
-    } else {
-      compress(nullptr, 0, ZSTD_e_end);
-    }
-    return ok_;
-  }
-
- private:
-  static constexpr size_t kGatherBytes = 4u << 20;
-  static std::string& threadGathered() {
-    thread_local std::string gathered;
-    return gathered;
-  }
-  void compress(const char* p, size_t n, ZSTD_EndDirective mode) {
-    ZSTD_inBuffer input{p, n, 0};
-    while (ok_) {
-      if (pieces_.empty() || pieces_.back().size() == pieces_.back().capacity()) {
-        pieces_.emplace_back();
-        pieces_.back().reserve(pieces_.size() == 1 ? std::min(kPiece, ZSTD_compressBound(n)) : kPiece);
-      }
-      std::string& piece = pieces_.back();
-      const size_t used = piece.size();
-      piece.resize(piece.capacity());
-      ZSTD_outBuffer output{piece.data() + used, piece.size() - used, 0};
-      const size_t left = ZSTD_compressStream2(cctx_.get(), &output, &input, mode);
-      piece.resize(used + output.pos);
-      ok_ = !ZSTD_isError(left);
-      if (mode == ZSTD_e_end ? left == 0 : input.pos == input.size) return;
-    }
-  }
-
-  std::vector<std::string>& pieces_;
-  std::string& gathered_;
-  bool streaming_ = false;
-  bool ok_ = true;
-  struct FreeCCtx {
-    void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
-  };
-  static inline thread_local std::unique_ptr<ZSTD_CCtx, FreeCCtx> cctx_{ZSTD_createCCtx()};
-};
-
 }  // namespace
 
 bool isContentFailure(xl::LoadCause cause) {
@@ -317,7 +245,7 @@ bool isContentFailure(xl::LoadCause cause) {
 
 struct CellCache::Connection {
   sqlite3* db = nullptr;
-  ZSTD_DCtx* dctx = nullptr;
+  EntryDecompressor decompressor;
   std::vector<char> piece;
   std::unordered_map<const char*, sqlite3_stmt*> statements;
   bool reading = false;  // a read transaction is open
@@ -327,7 +255,6 @@ struct CellCache::Connection {
   ~Connection() {
     for (auto& [sql, st] : statements) sqlite3_finalize(st);
     sqlite3_close_v2(db);
-    ZSTD_freeDCtx(dctx);
   }
   // A prepared statement for `sql` (a literal: its address is the key), reset.
   sqlite3_stmt* statement(const char* sql) {
@@ -433,7 +360,8 @@ int CellCache::setUp(sqlite3* db) {
     if (rc == SQLITE_OK) version = userVersion();
     if (rc == SQLITE_OK && version == 0) {
       rc = sqlite3_exec(db, kCreate, nullptr, nullptr, nullptr);
-      if (rc == SQLITE_OK) rc = c.run("PRAGMA user_version=1");
+      if (rc == SQLITE_OK)
+        rc = sqlite3_exec(db, ("PRAGMA user_version=" + std::to_string(kSchema)).c_str(), nullptr, nullptr, nullptr);
     } else if (rc == SQLITE_OK && version != kSchema) {
       rc = SQLITE_NOTADB;
     }
@@ -521,8 +449,6 @@ std::unique_ptr<CellCache::Connection> CellCache::takeReader() {
   sqlite3_busy_timeout(c->db, kReaderBusyMs);
   c->run("PRAGMA query_only=1");
   c->run("PRAGMA cache_size=-1024");
-  c->dctx = ZSTD_createDCtx();
-  if (!c->dctx) return nullptr;
   return c;
 }
 
@@ -762,16 +688,17 @@ bool CellCache::readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& ou
     return false;
   }
   const int size = sqlite3_blob_bytes(blob);
-  char* bytes = static_cast<char*>(std::malloc(rawSize));
-  bool ok = bytes != nullptr && size > 0;
-  ZSTD_DCtx_reset(c.dctx, ZSTD_reset_session_only);
-  ZSTD_outBuffer output{bytes, rawSize, 0};
-  size_t last = 1;
+  if (size <= 0 || !c.decompressor.begin(rawSize)) {  // no memory for it: read the file instead
+    sqlite3_blob_close(blob);
+    if (size <= 0) broken();
+    return false;
+  }
+  bool ok = true;
   for (int at = 0; ok && at < size;) {
     // A stop cuts a long read short, as it does a load.
     if (cancel && cancel->load(std::memory_order_relaxed) != 0) {
       sqlite3_blob_close(blob);
-      std::free(bytes);
+      c.decompressor.finish();  // gives back what was read so far
       out.cancelled = true;
       return false;
     }
@@ -784,17 +711,12 @@ bool CellCache::readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& ou
       break;
     }
     at += n;
-    ZSTD_inBuffer input{c.piece.data(), static_cast<size_t>(n), 0};
-    while (ok && input.pos < input.size) {
-      last = ZSTD_decompressStream(c.dctx, &output, &input);
-      // More output than the entry said it holds is damage too.
-      ok = !ZSTD_isError(last) && !(output.pos == output.size && input.pos < input.size && last != 0);
-    }
+    if (!c.decompressor.feed(c.piece.data(), static_cast<size_t>(n))) break;
   }
   sqlite3_blob_close(blob);
-  if (!ok || last != 0 || output.pos != rawSize) {
-    std::free(bytes);
-    broken();
+  char* bytes = c.decompressor.finish();
+  if (!bytes) {
+    if (ok) broken();  // a bad frame, checksum or size
     return false;
   }
   const std::string identity = identityOf(out.key, out.stamp);
@@ -837,7 +759,7 @@ void CellCache::store(const Lookup& lookup, const XlApi& api, BookHandle book, b
       op.failed = true;
       op.failure = error;
     } else {
-      Compressor compressor(op.data);
+      EntryCompressor compressor(op.data);
       TrigramSummaryBuilder summary;
       op.raw = encodeBook(api, book, [&](const char* p, size_t n) { compressor.add(p, n); }, summary);
       op.summary = summary.finish();

@@ -7,7 +7,7 @@
 // file's device, inode, size, modification and status-change times (in
 // nanoseconds) and the digest of the library that read it, then either the
 // failure text of a load that failed because of the file's content or the
-// book in its zstd-compressed byte form (cached_book.h) with a trigram
+// book in its LZ4-compressed byte form (cached_book.h, cell_codec.h) with a trigram
 // summary of its texts beside it (trigram_summary.h). An entry is used only
 // while all of these still match, so a file rewritten, replaced or renamed
 // over is read again, and so is every file once the library changes.

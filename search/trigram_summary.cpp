@@ -1,5 +1,9 @@
 #include "search/trigram_summary.h"
 
+#include <algorithm>
+#include <bit>
+#include <iterator>
+
 #include "search/text_match.h"
 
 namespace {
@@ -33,45 +37,65 @@ inline unsigned bitCount(uint64_t w) {
   return static_cast<unsigned>((w * 0x0101010101010101ull) >> 56);
 }
 
-std::vector<uint64_t>& threadBitmap() {
-  thread_local std::vector<uint64_t> bits;
-  return bits;
+// The widest bitmap, and one bit per word of it that is not zero: finish()
+// visits only those, so a small workbook's summary costs what it holds, not
+// the bitmap's width.
+constexpr size_t kWords = (size_t{1} << kWidest) / 64;
+
+template <typename Visit>
+void forEachTouched(uint64_t (&touched)[kWords / 64], Visit visit) {
+  for (size_t t = 0; t < kWords / 64; ++t)
+    for (uint64_t m = touched[t]; m; m &= m - 1) visit(t * 64 + static_cast<size_t>(std::countr_zero(m)));
 }
 
 }  // namespace
 
-TrigramSummaryBuilder::TrigramSummaryBuilder() : bits_(threadBitmap()) {
-  if (bits_.empty()) bits_.assign((size_t{1} << kWidest) / 64, 0);
+struct TrigramSummaryBuilder::Bitmap {
+  std::vector<uint64_t> bits = std::vector<uint64_t>(kWords);
+  uint64_t touched[kWords / 64] = {};
+};
+
+namespace {
+
+TrigramSummaryBuilder::Bitmap& threadBitmap() {
+  thread_local TrigramSummaryBuilder::Bitmap bitmap;
+  return bitmap;
 }
+
+}  // namespace
+
+TrigramSummaryBuilder::TrigramSummaryBuilder() : bitmap_(threadBitmap()) {}
 
 void TrigramSummaryBuilder::add(const char* text, size_t length) {
   if (length < 3) return;
   const auto* s = reinterpret_cast<const unsigned char*>(text);
-  uint64_t* bits = bits_.data();
+  uint64_t* bits = bitmap_.bits.data();
+  uint64_t* touched = bitmap_.touched;
   uint32_t code = shiftIn(foldAscii(s[0]), s[1]);
   for (size_t i = 2; i < length; ++i) {
     code = shiftIn(code, s[i]);
     const uint32_t b = bitOf(code, kWidest);
     bits[b >> 6] |= uint64_t{1} << (b & 63);
+    touched[b >> 12] |= uint64_t{1} << ((b >> 6) & 63);
   }
 }
 
 std::string TrigramSummaryBuilder::finish() {
+  uint64_t* bits = bitmap_.bits.data();
   size_t set = 0;
-  for (uint64_t w : bits_) set += bitCount(w);
-  unsigned bits = kNarrowest;
-  while (bits < kWidest && (size_t{1} << bits) < set * kBitsPerTrigram) ++bits;
-  const size_t words = (size_t{1} << bits) / 64;
-  for (size_t w = words; w < bits_.size(); ++w) {
-    bits_[w % words] |= bits_[w];
-    bits_[w] = 0;
-  }
+  forEachTouched(bitmap_.touched, [&](size_t w) { set += bitCount(bits[w]); });
+  unsigned width = kNarrowest;
+  while (width < kWidest && (size_t{1} << width) < set * kBitsPerTrigram) ++width;
+  const size_t words = (size_t{1} << width) / 64;
   std::string out(1 + words * 8, '\0');
-  out[0] = static_cast<char>(bits);
-  for (size_t w = 0; w < words; ++w) {
-    for (unsigned byte = 0; byte < 8; ++byte) out[1 + w * 8 + byte] = static_cast<char>(bits_[w] >> (8 * byte));
-    bits_[w] = 0;
-  }
+  out[0] = static_cast<char>(width);
+  auto* narrow = reinterpret_cast<unsigned char*>(out.data() + 1);
+  forEachTouched(bitmap_.touched, [&](size_t w) {
+    unsigned char* to = narrow + (w % words) * 8;
+    for (unsigned byte = 0; byte < 8; ++byte) to[byte] |= static_cast<unsigned char>(bits[w] >> (8 * byte));
+    bits[w] = 0;
+  });
+  std::fill(std::begin(bitmap_.touched), std::end(bitmap_.touched), 0);
   return out;
 }
 

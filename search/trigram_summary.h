@@ -19,10 +19,12 @@ class TrigramSummaryBuilder {
   // about eight bits per trigram it holds; resets the builder.
   std::string finish();
 
+  struct Bitmap;
+
  private:
   // The widest bitmap, small enough to stay in the processor's cache while
   // a workbook's texts stream through; one per thread, cleared by finish().
-  std::vector<uint64_t>& bits_;
+  Bitmap& bitmap_;
 };
 
 // The trigrams of a search text, taken once per search.

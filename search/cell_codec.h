@@ -1,0 +1,54 @@
+// The compression of cache entries: LZ4 frames (blocks linked, a checksum of
+// the content at the end). LZ4 because filling the cache happens during a
+// search whose own work is cheap: it compresses several times faster than
+// zstd's fastest ordinary level and decompresses faster still, for entries
+// about a quarter larger.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Compresses what add() is given into `pieces` (each at most a megabyte, so
+// no large block is ever grown by copying). A form small enough is gathered
+// whole first and compressed with its size in the frame's header.
+class EntryCompressor {
+ public:
+  explicit EntryCompressor(std::vector<std::string>& pieces);
+  void add(const char* p, size_t n);
+  // False when the codec failed: the pieces are then to be thrown away.
+  bool finish();
+
+ private:
+  void begin(size_t contentSize);
+  void compress(const char* p, size_t n);
+  void put(const char* p, size_t n);
+
+  std::vector<std::string>& pieces_;
+  std::string& gathered_;
+  bool streaming_ = false;
+  bool ok_ = true;
+};
+
+// Decompresses one frame, fed in pieces, into a buffer of exactly the size
+// the entry says it holds. Anything else — a bad frame, a wrong checksum, more
+// or fewer bytes — is damage.
+class EntryDecompressor {
+ public:
+  EntryDecompressor();
+  ~EntryDecompressor();
+  EntryDecompressor(const EntryDecompressor&) = delete;
+  EntryDecompressor& operator=(const EntryDecompressor&) = delete;
+
+  // Starts a frame of `rawSize` bytes: false when there is no memory for it.
+  bool begin(size_t rawSize);
+  bool feed(const char* p, size_t n);
+  // The whole content (malloc'ed, the caller frees it), or null when the
+  // frame was damaged or incomplete.
+  char* finish();
+
+ private:
+  struct Context;
+  std::unique_ptr<Context> c_;
+};
