@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <unordered_map>
 
 #include "app/library_deploy.h"
@@ -522,19 +523,14 @@ bool CellCache::resolve(Connection& c, Lookup& out, const TrigramNeedle& needle,
   return rc == SQLITE_ROW || rc == SQLITE_DONE;
 }
 
-bool CellCache::scanFolder(Connection& c, const std::string& folder, std::vector<Lookup>& out,
+bool CellCache::scanFolder(Connection& c, const std::string& from, const std::string& to,
+                           const std::unordered_map<std::string_view, size_t>& index, std::vector<Lookup>& out,
                            const TrigramNeedle& needle, const std::atomic<int>* cancel,
                            std::vector<int64_t>& touch, std::vector<std::string>& stale) {
-  std::unordered_map<std::string_view, size_t> index;
-  index.reserve(out.size());
-  for (size_t i = 0; i < out.size(); ++i)
-    if (out[i].stamped) index.emplace(out[i].key, i);
   sqlite3_stmt* st = c.statement("SELECT " ENTRY_COLUMNS ", path FROM entries WHERE path >= ?1 AND path < ?2");
   if (!st) return false;
-  std::string end = folder;
-  end.back() = static_cast<char>(end.back() + 1);  // the folder ends in '/': no overflow
-  sqlite3_bind_blob(st, 1, folder.data(), static_cast<int>(folder.size()), SQLITE_STATIC);
-  sqlite3_bind_blob(st, 2, end.data(), static_cast<int>(end.size()), SQLITE_STATIC);
+  sqlite3_bind_blob(st, 1, from.data(), static_cast<int>(from.size()), SQLITE_STATIC);
+  sqlite3_bind_blob(st, 2, to.data(), static_cast<int>(to.size()), SQLITE_STATIC);
   // Entries of other files under the folder cost a row each: past a few
   // times the search's own files, looking each up costs less.
   const size_t most = 2 * out.size() + 1024;
@@ -570,6 +566,14 @@ void CellCache::count(const Lookup& lookup, int sign) {
   *n += static_cast<uint64_t>(static_cast<int64_t>(sign));
 }
 
+void CellCache::dropLater(std::vector<std::string>& keys) {
+  if (keys.empty() || !writable_) return;
+  Op op;
+  op.kind = Op::Kind::Drop;
+  op.present = std::move(keys);
+  enqueue(std::move(op));
+}
+
 void CellCache::touchLater(std::vector<int64_t>& ids) {
   if (ids.empty() || !writable_) return;
   Op op;
@@ -578,13 +582,32 @@ void CellCache::touchLater(std::vector<int64_t>& ids) {
   enqueue(std::move(op));
 }
 
+namespace {
+
+// Runs work(0) here and work(1) beside it on a thread of its own (or after
+// it, here, when no thread can be had); work(0) alone for one part.
+void inParts(size_t parts, const std::function<void(size_t)>& work) {
+  std::thread other;
+  if (parts > 1) {
+    try {
+      other = std::thread(work, 1);
+    } catch (...) {
+    }
+  }
+  work(0);
+  if (other.joinable())
+    other.join();
+  else if (parts > 1)
+    work(1);
+}
+
+}  // namespace
+
 std::vector<CellCache::Lookup> CellCache::lookUp(const std::vector<std::string>& paths, const TrigramNeedle& needle,
                                                  const std::atomic<int>* cancel) {
   std::vector<Lookup> out(paths.size());
-  std::string cwd;
-  Stamper stamper;
-  std::vector<std::string> vanished;
   const int64_t lookedAt = coarseNowNs();  // before any file is looked at
+  std::string cwd;
   for (size_t i = 0; i < paths.size(); ++i) {
     Lookup& l = out[i];
     l.lookedAtNs = lookedAt;
@@ -594,53 +617,74 @@ std::vector<CellCache::Lookup> CellCache::lookUp(const std::vector<std::string>&
       if (cwd.empty()) cwd = currentFolder();
       l.key = cwd + paths[i];
     }
-    int err = 0;
-    l.stamped = stamper.stamp(l.key, l.stamp, err);
-    if (!l.stamped && gone(err)) vanished.push_back(l.key);
   }
-  if (!vanished.empty() && writable_) {
-    Op op;
-    op.kind = Op::Kind::Drop;
-    op.present = std::move(vanished);
-    enqueue(std::move(op));
-  }
+  // A search of many files is looked up in two halves at once: the work is
+  // the kernel's and the database's, per file, with nothing shared.
+  const size_t parts = out.size() >= options_.twoPartsFrom ? 2 : 1;
+  std::vector<std::string> vanished[2];
+  inParts(parts, [&](size_t part) {
+    Stamper stamper;
+    for (size_t i = out.size() * part / parts, end = out.size() * (part + 1) / parts; i < end; ++i) {
+      int err = 0;
+      out[i].stamped = stamper.stamp(out[i].key, out[i].stamp, err);
+      if (!out[i].stamped && gone(err)) vanished[part].push_back(out[i].key);
+    }
+  });
+  vanished[0].insert(vanished[0].end(), vanished[1].begin(), vanished[1].end());
+  dropLater(vanished[0]);
   if (!usable_ || failed_.load(std::memory_order_relaxed)) return out;
-  std::unique_ptr<Connection> c;
-  try {
-    c = takeReader();
-  } catch (...) {
-  }
-  if (!c) return out;
-  std::vector<int64_t> touch;
-  {
-    // The whole search's lookups in one snapshot of their own.
+
+  const std::string folder = commonFolder(out);
+  std::unordered_map<std::string_view, size_t> index;
+  index.reserve(out.size());
+  for (size_t i = 0; i < out.size(); ++i)
+    if (out[i].stamped) index.emplace(out[i].key, i);
+  // Each part reads its own range of the folder's entries, split at a key
+  // of the search's middle file.
+  std::string bounds[3] = {folder, parts > 1 ? out[out.size() / 2].key : std::string(), folder};
+  if (!folder.empty()) bounds[2].back() = static_cast<char>(folder.back() + 1);  // ends in '/': no overflow
+  if (parts == 1) bounds[1] = bounds[2];
+  std::vector<int64_t> touch[2];
+  std::vector<std::string> stale[2];
+  std::unique_ptr<Connection> connections[2];
+  bool whole[2] = {false, false};
+  inParts(parts, [&](size_t part) {
+    try {
+      connections[part] = takeReader();
+    } catch (...) {
+    }
+    Connection* c = connections[part].get();
+    if (!c) return;
+    // A snapshot of its own, taken now.
     if (c->reading) {
       c->run("COMMIT");
       c->reading = false;
     }
-    if (beginRead(*c)) {
-      std::vector<std::string> stale;
-      const std::string folder = commonFolder(out);
-      if (!folder.empty() && scanFolder(*c, folder, out, needle, cancel, touch, stale)) {
-        if (!stale.empty() && writable_) {
-          Op op;
-          op.kind = Op::Kind::Drop;
-          op.present = std::move(stale);
-          enqueue(std::move(op));
-        }
-      } else if (!failed_.load(std::memory_order_relaxed) &&
-                 !(cancel && cancel->load(std::memory_order_relaxed) != 0)) {
-        // One file at a time, and the files gone from the folder found by the writer.
-        for (Lookup& l : out)
-          if (l.stamped && l.found == Lookup::Found::Nothing && !resolve(*c, l, needle, false, nullptr, touch)) break;
-        forgetMissing(paths);
-      }
-      c->run("COMMIT");
-      c->reading = false;
+    if (folder.empty() || !beginRead(*c)) return;
+    whole[part] = scanFolder(*c, bounds[part], bounds[part + 1], index, out, needle, cancel, touch[part], stale[part]);
+  });
+  const bool stopped = cancel && cancel->load(std::memory_order_relaxed) != 0;
+  if (!whole[0] || (parts > 1 && !whole[1])) {
+    // One file at a time, and the files gone from the folder found by the writer.
+    Connection* c = connections[0] ? connections[0].get() : connections[1].get();
+    if (c && !stopped && !failed_.load(std::memory_order_relaxed) && beginRead(*c)) {
+      for (Lookup& l : out)
+        if (l.stamped && l.found == Lookup::Found::Nothing && !resolve(*c, l, needle, false, nullptr, touch[0]))
+          break;
+      forgetMissing(paths);
     }
+  } else {
+    stale[0].insert(stale[0].end(), stale[1].begin(), stale[1].end());
+    dropLater(stale[0]);
   }
-  giveBack(std::move(c));
-  touchLater(touch);
+  for (std::unique_ptr<Connection>& c : connections) {
+    if (!c) continue;
+    if (c->reading) c->run("COMMIT");
+    c->reading = false;
+    giveBack(std::move(c));
+  }
+  touch[0].insert(touch[0].end(), touch[1].begin(), touch[1].end());
+  touchLater(touch[0]);
   std::lock_guard lock(statsMutex_);
   for (const Lookup& l : out) count(l, 1);
   return out;
@@ -717,6 +761,11 @@ bool CellCache::readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& ou
   char* bytes = c.decompressor.finish();
   if (!bytes) {
     if (ok) broken();  // a bad frame, checksum or size
+    return false;
+  }
+  if (cancel && cancel->load(std::memory_order_relaxed) != 0) {  // before the layout is decoded
+    std::free(bytes);
+    out.cancelled = true;
     return false;
   }
   const std::string identity = identityOf(out.key, out.stamp);

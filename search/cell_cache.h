@@ -30,6 +30,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/xl/load_error.h"
@@ -54,6 +55,7 @@ struct CellCacheOptions {
   uint64_t maxBytes = 2'000'000'000ull;     // entries beyond this go, least recently used first
   std::string reader{libraryDigest()};      // entries of another reader are never used
   int64_t touchAfterMs = 600'000;           // a hit last used longer ago is marked used again
+  size_t twoPartsFrom = 2048;               // a search of this many files is looked up by two threads
 };
 
 class CellCache {
@@ -131,11 +133,15 @@ class CellCache {
   // its cells are to be read (`readCells`), with `cells` saying where.
   bool fromRow(sqlite3_stmt* st, Lookup& out, const TrigramNeedle& needle, bool readCells,
                std::vector<int64_t>& touch, Cells& cells);
-  // Every entry under `folder` in one pass: fills the lookups of `out` and
-  // gives the entries of other files there that are gone in `gone`. False
-  // when the pass was not complete (too many other entries, a stop, an error).
-  bool scanFolder(Connection& c, const std::string& folder, std::vector<Lookup>& out, const TrigramNeedle& needle,
-                  const std::atomic<int>* cancel, std::vector<int64_t>& touch, std::vector<std::string>& gone);
+  // Every entry with a path in [from, to) in one pass: fills the lookups of
+  // `out` (`index`: their keys) and gives the entries of other files there
+  // that are gone in `stale`. False when the pass was not complete (too many
+  // other entries, a stop, an error).
+  bool scanFolder(Connection& c, const std::string& from, const std::string& to,
+                  const std::unordered_map<std::string_view, size_t>& index, std::vector<Lookup>& out,
+                  const TrigramNeedle& needle, const std::atomic<int>* cancel, std::vector<int64_t>& touch,
+                  std::vector<std::string>& stale);
+  void dropLater(std::vector<std::string>& keys);
   // Fills `out` from its entry; with `readCells` a Book's cells are read too.
   // `touch` gets the entry when its last use is to be renewed. False when the
   // database could not be asked.

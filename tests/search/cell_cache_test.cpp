@@ -209,7 +209,8 @@ TEST_F(CellCacheTest, SameGridProgressAndStopsWithTheCacheOffColdAndWarm) {
         const Outcome off = search(s, nullptr);
         ASSERT_NE(std::find(off.cells.begin(), off.cells.end(), "打开失败#" + std::to_string(s.failureColour)),
                   off.cells.end());
-        const CellCacheOptions o = options(std::to_string(++cacheNumber));
+        CellCacheOptions o = options(std::to_string(++cacheNumber));
+        o.twoPartsFrom = 2;  // the lookups of a big search, split in two (the other tests: in one)
         {
           CellCache cold(o);
           ASSERT_TRUE(cold.usable());
@@ -245,7 +246,9 @@ TEST_F(CellCacheTest, SameGridProgressAndStopsWithTheCacheOffColdAndWarm) {
           const Outcome stoppedOff = search(s, nullptr, at);
           ASSERT_TRUE(stoppedOff.stopped) << where;
           expectSameOutcome(stoppedOff, search(s, &warm, at), "warm " + where);
-          CellCache cold(options(std::to_string(++cacheNumber)));
+          CellCacheOptions fresh = options(std::to_string(++cacheNumber));
+          fresh.twoPartsFrom = 2;
+          CellCache cold(fresh);
           expectSameOutcome(stoppedOff, search(s, &cold, at), "cold " + where);
         }
       }
