@@ -112,8 +112,6 @@ class Package {
   void cancelWith(const Book* book) { cancel_ = book; }
 
  private:
-  bool parseXml(const std::string& part, PartSource& src, uint64_t declared, SaxHandler& handler,
-                LoadError& error);
   const OoxmlLimits& limits_;
   const Book* cancel_ = nullptr;
   zip_t* zip_ = nullptr;

@@ -14,6 +14,8 @@
 
 struct zip_file;
 typedef struct zip_file zip_file_t;
+struct zip_stat;
+typedef struct zip_stat zip_stat_t;
 
 namespace xl::ooxml {
 
@@ -71,12 +73,16 @@ class PartSource : public XmlInput {
 
  private:
   struct Ahead;
+  struct AheadStop {  // ends and joins the thread before freeing its state
+    void operator()(Ahead* ahead) const;
+  };
   struct RawInflate;
   int64_t readEntry(char* buf, size_t n, LoadError& error);
   int64_t readRaw(char* buf, size_t n, LoadError& error);
+  int64_t readAhead(char* buf, size_t n, LoadError& error);
   std::unique_ptr<RawInflate> raw_;  // before ahead_: the thread reads it until joined
   void inflateLoop(Ahead& ahead);
-  std::unique_ptr<Ahead> ahead_;
+  std::unique_ptr<Ahead, AheadStop> ahead_;
   std::unique_ptr<char[]> whole_;  // not zero-filled first: it is written whole
   size_t wholeSize_ = 0;
   size_t wholePos_ = 0;
@@ -88,6 +94,21 @@ class PartSource : public XmlInput {
   uint64_t compressed_;
   uint64_t total_ = 0;
 };
+
+// Parts up to this size are inflated in one call by libdeflate, about twice
+// as fast as zlib's streaming; larger ones stream, so memory stays bounded.
+inline constexpr uint64_t kWholeInflateBytes = 32u << 20;
+// The whole inflated part (size + 1 bytes) when the entry is plainly
+// deflated, of a size the limits allow, and its bytes check out against the
+// size and CRC the zip declares; otherwise false, and the part is streamed
+// (which also reports any damage).
+bool inflateWhole(zip_t* zip, uint64_t index, const zip_stat_t& st, const OoxmlLimits& limits,
+                  std::unique_ptr<char[]>& out);
+// A plain deflated entry whose size and CRC the zip declares: ISA-L can
+// inflate it and check it.
+bool canInflateRaw(const zip_stat_t& st);
+// The load failure for a libzip error code met reading `part`.
+LoadError entryError(int zipCode, const std::string& part);
 
 // A byte buffer that grows without zero-filling what it adds: the
 // tokenizer only reads bytes it has written.
