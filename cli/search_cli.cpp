@@ -291,6 +291,8 @@ int runSearchCli(int argc, char** argv) {
   else if (!options.haveExport) printGridTable(grid, stdout);
   if (rowsLost) std::fputs("内存不足，搜索已停止，结果不完整。\n", stderr);
   std::fputs(stopped ? "搜索停止！\n" : "搜索完成！\n", stderr);
-  if (cache) cache->flush();  // what this search read is kept before the program ends
+  // What this search read is kept before the program ends; a stopped search
+  // ends soon after its stop, keeping what was written by then.
+  if (cache) cache->flush(stopped ? std::chrono::milliseconds(300) : std::chrono::milliseconds(20'000));
   return stopped ? 130 : 0;
 }

@@ -243,7 +243,7 @@ const XlApi& cachedBookApi() {
 BookHandle toHandle(CachedBook* book) { return reinterpret_cast<BookHandle>(book); }
 
 uint64_t encodeBook(const XlApi& api, BookHandle book, const std::function<void(const char*, size_t)>& out,
-                    TrigramSummaryBuilder& summary) {
+                    TrigramSummaryBuilder* summary) {
   // Buffers of the loader thread, kept from one workbook to the next: most
   // workbooks are small, and setting these up would cost more than they do.
   struct Recent {
@@ -342,7 +342,7 @@ uint64_t encodeBook(const XlApi& api, BookHandle book, const std::function<void(
         texts.append(text, len);
       }
       texts.push_back('\0');
-      if (len) summary.add(text, len);
+      if (len && summary) summary->add(text, len);
     }
   }
   if (!texts.empty()) out(texts.data(), texts.size());
@@ -393,4 +393,19 @@ std::unique_ptr<CachedBook> decodeBook(char* bytes, size_t size) {
   }
   if (next != storeSize) return nullptr;
   return book;
+}
+
+bool summariseForm(const char* form, size_t size, TrigramSummaryBuilder& summary) {
+  uint64_t textBytes = 0;
+  if (size < sizeof textBytes) return false;
+  std::memcpy(&textBytes, form + size - sizeof textBytes, sizeof textBytes);
+  if (textBytes > size - sizeof textBytes) return false;
+  for (uint64_t off = 0; off < textBytes;) {
+    uint32_t length = 0;
+    const char* text = nullptr;
+    if (!readEntry(form, textBytes, off, length, text)) return false;
+    summary.add(text, length);
+    off += entrySize(length);
+  }
+  return true;
 }

@@ -60,12 +60,16 @@ const XlApi& cachedBookApi();
 BookHandle toHandle(CachedBook* book);
 
 // Reads the loaded `book` through `api` and gives its byte form to `out` in
-// pieces, in order, and every text to `summary`. Returns the form's size, or
-// 0 when the book cannot be kept (a cell order or position the cached copy
-// would not reproduce, texts past the form's bounds): what `out` was given is
-// then to be thrown away.
+// pieces, in order, and every text to `summary` (when not null). Returns the
+// form's size, or 0 when the book cannot be kept (a cell order or position
+// the cached copy would not reproduce, texts past the form's bounds): what
+// `out` was given is then to be thrown away.
 uint64_t encodeBook(const XlApi& api, BookHandle book, const std::function<void(const char*, size_t)>& out,
-                    TrigramSummaryBuilder& summary);
+                    TrigramSummaryBuilder* summary);
+
+// Gives every text of a whole byte form (as encodeBook wrote it) to
+// `summary`, as encodeBook would have; false when `form` is not one.
+bool summariseForm(const char* form, size_t size, TrigramSummaryBuilder& summary);
 
 // The book of a byte form held in `bytes` (malloc'ed, `size` bytes; taken
 // over whatever the outcome). Null when the bytes are not a well-formed byte

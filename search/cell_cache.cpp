@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,6 +44,7 @@ constexpr uint64_t kEntryOverhead = 128;  // row, index and page bookkeeping, ro
 // A batch of writes waits this long for more to join it.
 constexpr auto kBatchWait = std::chrono::milliseconds(30);
 constexpr size_t kBatchOps = 512;
+constexpr int kWriterNice = 5;
 
 int64_t nanoseconds(const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; }
 
@@ -280,12 +282,16 @@ struct CellCache::Connection {
 };
 
 struct CellCache::Op {
-  enum class Kind : uint8_t { Put, Drop, Touch, Sweep } kind = Kind::Put;
+  enum class Kind : uint8_t { Put, Drop, Touch, Sweep, None } kind = Kind::Put;
   std::string key;  // Sweep: the folder prefix
   FileStamp stamp;
   bool failed = false;
   std::string failure, summary;
   std::vector<std::string> data;  // the compressed byte form, in pieces
+  // Or the byte form as it is, its file's identity last (`formBytes` before
+  // it): summarised and compressed by the writer thread.
+  std::string form;
+  size_t formBytes = 0;
   uint64_t raw = 0;
   std::vector<int64_t> ids;  // Touch
   // Sweep: the search's files, sorted; Drop: the files to drop besides `key`.
@@ -296,7 +302,9 @@ struct CellCache::Op {
     for (const std::string& piece : data) n += piece.size();
     return n;
   }
-  uint64_t bytes() const { return key.size() + failure.size() + summary.size() + dataBytes() + kEntryOverhead; }
+  uint64_t bytes() const {
+    return key.size() + failure.size() + summary.size() + dataBytes() + form.size() + kEntryOverhead;
+  }
 };
 
 CellCache::CellCache(CellCacheOptions options) : options_(std::move(options)) {
@@ -789,6 +797,24 @@ bool CellCache::readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& ou
   return true;
 }
 
+bool CellCache::handOver(const XlApi& api, BookHandle book) {
+  const long long held = api.bookMemoryBytes ? api.bookMemoryBytes(book) : -1;
+  if (held < 0 || static_cast<uint64_t>(held) > options_.handOverBytes) return false;
+  std::lock_guard lock(queueMutex_);
+  // A writer far behind leaves the work where it is, rather than the entry unkept.
+  return queuedBytes_ + 2 * static_cast<uint64_t>(held) <= kMaxQueued / 2;
+}
+
+bool CellCache::prepare(Op& op) {
+  TrigramSummaryBuilder summary;
+  if (!summariseForm(op.form.data(), op.formBytes, summary)) return false;
+  op.summary = summary.finish();
+  EntryCompressor compressor(op.data);
+  compressor.add(op.form.data(), op.form.size());
+  std::string().swap(op.form);
+  return compressor.finish() && op.raw <= kMaxRaw && op.bytes() <= options_.maxBytes && op.dataBytes() <= kMaxData;
+}
+
 void CellCache::store(const Lookup& lookup, const XlApi& api, BookHandle book, bool loaded,
                       const std::string& error, xl::LoadCause cause) {
   if (!writable_ || failed_.load(std::memory_order_relaxed) || !lookup.stamped) return;
@@ -807,10 +833,18 @@ void CellCache::store(const Lookup& lookup, const XlApi& api, BookHandle book, b
       if (!isContentFailure(cause)) return;
       op.failed = true;
       op.failure = error;
+    } else if (handOver(api, book)) {
+      // Summarised and compressed by the writer thread, beside the loaders
+      // and the scan rather than in their way.
+      op.raw = encodeBook(api, book, [&](const char* p, size_t n) { op.form.append(p, n); }, nullptr);
+      if (op.raw == 0) return;
+      op.formBytes = op.form.size();
+      op.form += identityOf(op.key, op.stamp);
+      op.raw = op.form.size();
     } else {
       EntryCompressor compressor(op.data);
       TrigramSummaryBuilder summary;
-      op.raw = encodeBook(api, book, [&](const char* p, size_t n) { compressor.add(p, n); }, summary);
+      op.raw = encodeBook(api, book, [&](const char* p, size_t n) { compressor.add(p, n); }, &summary);
       op.summary = summary.finish();
       if (op.raw == 0) return;
       const std::string identity = identityOf(op.key, op.stamp);
@@ -852,16 +886,22 @@ void CellCache::enqueue(Op op) {
   queueChanged_.notify_all();
 }
 
-void CellCache::flush() {
+void CellCache::flush(std::chrono::milliseconds limit) {
   std::unique_lock lock(queueMutex_);
   if (!writerThread_.joinable()) return;
   flushWanted_ = true;
   queueChanged_.notify_all();
-  queueChanged_.wait(lock, [&] { return queue_.empty() && !writing_; });
+  const auto done = [&] { return queue_.empty() && !writing_; };
+  if (limit == std::chrono::milliseconds::max()) queueChanged_.wait(lock, done);
+  else queueChanged_.wait_for(lock, limit, done);
   flushWanted_ = false;
 }
 
 void CellCache::writerLoop() {
+  // Behind the loaders and the scan: what it does can wait, a search cannot.
+  errno = 0;
+  const int nice = ::getpriority(PRIO_PROCESS, 0);
+  if (errno == 0) ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), std::min(nice + kWriterNice, 19));
   for (;;) {
     std::deque<Op> batch;
     {
@@ -878,6 +918,15 @@ void CellCache::writerLoop() {
       batch.swap(queue_);
       queuedBytes_ = 0;
       writing_ = true;
+    }
+    for (Op& op : batch) {
+      if (op.kind != Op::Kind::Put || op.form.empty()) continue;
+      bool kept = false;
+      try {
+        kept = !closing_.load(std::memory_order_relaxed) && prepare(op);
+      } catch (...) {  // too little memory to keep it
+      }
+      if (!kept) op.kind = Op::Kind::None;
     }
     bool puts = false;
     if (!failed_.load()) {
@@ -981,6 +1030,8 @@ bool CellCache::apply(const Op& op) {
       }
       return sqlite3_blob_close(blob) == SQLITE_OK && written;
     }
+    case Op::Kind::None:
+      return true;
     case Op::Kind::Sweep: {
       sqlite3_stmt* st = c.statement("SELECT id, path FROM entries WHERE path >= ?1 AND path < ?2");
       if (!st) return false;

@@ -22,6 +22,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -56,6 +57,10 @@ struct CellCacheOptions {
   std::string reader{libraryDigest()};      // entries of another reader are never used
   int64_t touchAfterMs = 600'000;           // a hit last used longer ago is marked used again
   size_t twoPartsFrom = 2048;               // a search of this many files is looked up by two threads
+  // Books holding at most this are summarised and compressed on the writer
+  // thread; larger ones by their loader while they are written out, so their
+  // whole byte form is never held at once.
+  uint64_t handOverBytes = 16u << 20;
 };
 
 class CellCache {
@@ -102,8 +107,9 @@ class CellCache {
   // unless the file changed meanwhile or the failure was not the content's.
   void store(const Lookup& lookup, const XlApi& api, BookHandle book, bool loaded, const std::string& error,
              xl::LoadCause cause);
-  // Waits until everything queued has been written (or given up).
-  void flush();
+  // Waits until everything queued has been written (or given up), at most
+  // `limit`; what is still queued then is written on while the cache lives.
+  void flush(std::chrono::milliseconds limit = std::chrono::milliseconds::max());
   // Ends the read transactions lookups keep open between them; called when a
   // search is done with the cache.
   void endReads();
@@ -150,6 +156,10 @@ class CellCache {
   bool readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& out, const std::atomic<int>* cancel);
   void count(const Lookup& lookup, int sign);  // with statsMutex_ held
   void touchLater(std::vector<int64_t>& ids);
+  // Whether a loaded book's byte form goes to the writer thread as it is.
+  bool handOver(const XlApi& api, BookHandle book);
+  // On the writer thread: the summary and compression of a handed-over form.
+  bool prepare(Op& op);
   void enqueue(Op op);
   void writerLoop();
   bool apply(const Op& op);
@@ -172,7 +182,7 @@ class CellCache {
   uint64_t queuedBytes_ = 0;
   bool writing_ = false;
   bool flushWanted_ = false;
-  bool closing_ = false;
+  std::atomic<bool> closing_{false};
   std::unique_ptr<Connection> writer_;
   std::thread writerThread_;
 
