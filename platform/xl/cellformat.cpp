@@ -338,14 +338,21 @@ NumberKind classifyNumberFormat(int numFmtId, std::string_view formatCode, Forma
   return classifyBuiltin(numFmtId, locale);
 }
 
-std::string formatGeneral(double value) {
-  if (std::isnan(value) || std::isinf(value)) return "#NUM!";
-  if (value == 0) return "0";  // also -0
+void appendGeneral(std::string& out, double value) {
+  if (std::isnan(value) || std::isinf(value)) {
+    out.append("#NUM!");
+    return;
+  }
+  if (value == 0) {  // also -0
+    out.push_back('0');
+    return;
+  }
   char buf[48];
   // Whole numbers below 1E+15 are most cells: print them as integers.
   if (std::fabs(value) < 1e15 && value == std::trunc(value)) {
     auto res = std::to_chars(buf, buf + sizeof buf, static_cast<long long>(value));
-    return std::string(buf, res.ptr);
+    out.append(buf, res.ptr);
+    return;
   }
   // The shortest digits that read back as the value are what 15 significant
   // digits give whenever there are no more than 15 of them (both name the
@@ -364,12 +371,11 @@ std::string formatGeneral(double value) {
     if (p < res.ptr) std::from_chars(p + (p[1] == '+' ? 2 : 1), res.ptr, exponent);
     if (count <= 15) {
       if (exponent < -4 || exponent >= 15) {
-        std::string out(buf, res.ptr);
-        out[static_cast<size_t>(out.find('e'))] = 'E';
-        return out;
+        const size_t at = out.size();
+        out.append(buf, res.ptr);
+        out[out.find('e', at)] = 'E';
+        return;
       }
-      std::string out;
-      out.reserve(24);
       if (negative) out.push_back('-');
       if (exponent < 0) {
         out.append("0.");
@@ -383,12 +389,18 @@ std::string formatGeneral(double value) {
           out.append(digits + whole, static_cast<size_t>(count - whole));
         }
       }
-      return out;
+      return;
     }
   }
   res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, 15);
-  std::string out(buf, res.ptr);
-  if (size_t e = out.find('e'); e != std::string::npos) out[e] = 'E';
+  const size_t at = out.size();
+  out.append(buf, res.ptr);
+  if (size_t e = out.find('e', at); e != std::string::npos) out[e] = 'E';
+}
+
+std::string formatGeneral(double value) {
+  std::string out;
+  appendGeneral(out, value);
   return out;
 }
 
@@ -420,31 +432,29 @@ bool isGeneralForm(std::string_view text) {
   return digits <= 15;
 }
 
-std::string formatNumber(double value, NumberKind format, bool date1904) {
+void appendNumber(std::string& out, double value, NumberKind format, bool date1904) {
   const NumberKind kind = kindForValue(format, value);
-  if (kind == NumberKind::General || !std::isfinite(value)) return formatGeneral(value);
+  if (kind == NumberKind::General || !std::isfinite(value)) return appendGeneral(out, value);
   // Excel shows "#####" for dates and times it cannot represent; the number
   // itself is the most useful text to search for then.
-  if (value < 0) return formatGeneral(value);
+  if (value < 0) return appendGeneral(out, value);
   const int64_t maxSerial = date1904 ? kMaxSerial1904 : kMaxSerial1900;
-  if (value >= static_cast<double>(maxSerial + 1)) return formatGeneral(value);
+  if (value >= static_cast<double>(maxSerial + 1)) return appendGeneral(out, value);
 
   // Round to the nearest second first, so 23:59:59.6 becomes the next day.
   const int64_t totalSecs = std::llround(value * 86400.0);
   int64_t day = totalSecs / 86400;
   const int64_t secOfDay = totalSecs % 86400;
-  std::string out;
-  out.reserve(20);
 
   if (kind == NumberKind::Elapsed) {
     appendTime(out, totalSecs / 3600, totalSecs % 3600);
-    return out;
+    return;
   }
   if (kind == NumberKind::Time) {
     appendTime(out, secOfDay / 3600, secOfDay % 3600);
-    return out;
+    return;
   }
-  if (day > maxSerial) return formatGeneral(value);
+  if (day > maxSerial) return appendGeneral(out, value);
 
   int y, m, d;
   if (date1904) {
@@ -465,6 +475,11 @@ std::string formatNumber(double value, NumberKind format, bool date1904) {
     out.push_back(' ');
     appendTime(out, secOfDay / 3600, secOfDay % 3600);
   }
+}
+
+std::string formatNumber(double value, NumberKind format, bool date1904) {
+  std::string out;
+  appendNumber(out, value, format, date1904);
   return out;
 }
 

@@ -42,6 +42,9 @@ NumberKind classifyNumberFormat(int numFmtId, std::string_view formatCode,
 // General form: up to 15 significant digits, no trailing zeros, exponent as
 // in "1E+20" and "-1.5E-07". 0.1+0.2 gives "0.3", 12345 gives "12345".
 std::string formatGeneral(double value);
+// The same, appended to `out`: a reader that keeps one buffer for every cell
+// makes no string per cell.
+void appendGeneral(std::string& out, double value);
 
 // Whether a number written in decimal as `text` is shown in general form as
 // exactly that text: at most 15 significant digits, no exponent, no leading
@@ -53,6 +56,7 @@ bool isGeneralForm(std::string_view text);
 // gives "hh:mm:ss". date1904 selects the 1904 date system. The kind that
 // applies is the one for the value's sign (kindForValue).
 std::string formatNumber(double value, NumberKind kind, bool date1904);
+void appendNumber(std::string& out, double value, NumberKind kind, bool date1904);
 
 // "TRUE" / "FALSE".
 const char* booleanText(bool value);
