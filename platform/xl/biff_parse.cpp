@@ -22,7 +22,6 @@ void Parser::byteString(const uint8_t* p, size_t n, int lenBytes) {
 
 void Parser::unicodeString(const uint8_t* p, size_t n, int lenBytes) {
   text_.clear();
-  units_.clear();
   if (n < static_cast<size_t>(lenBytes) + 1) return;
   size_t cch = lenBytes == 1 ? p[0] : u16(p);
   uint8_t flags = p[lenBytes];
@@ -34,8 +33,7 @@ void Parser::unicodeString(const uint8_t* p, size_t n, int lenBytes) {
   if (flags & 0x04) at += 4;
   if (at > n) return;
   size_t avail = (n - at) / (wide ? 2 : 1);
-  appendBiffChars(units_, p + at, std::min(cch, avail), wide);
-  appendUtf16(text_, units_.data(), units_.size());
+  appendBiffText(text_, p + at, std::min(cch, avail), wide);
 }
 
 void Parser::readFormat(const Record& r) {
@@ -181,10 +179,8 @@ void Parser::readSst(const Record& r) {
     uint32_t ext = 0;
     if ((flags & 0x08) && !c.u16v(runs)) break;
     if ((flags & 0x04) && !c.u32v(ext)) break;
-    units_.clear();
-    bool complete = c.chars(cch, flags & 1, units_);
     text_.clear();
-    appendUtf16(text_, units_.data(), units_.size());
+    bool complete = c.text(cch, flags & 1, units_, text_);
     uint32_t off = Book::kEmptyText, len = 0;
     if (!text_.empty() && !book_.addCellText(text_, off, len)) {
       tooLarge_ = true;

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -99,11 +100,11 @@ bool readChild(GsfInfile* ole, int index, size_t fileSize, std::vector<uint8_t>&
 
 // Copies the workbook stream out of the OLE2 container in `file`; for an
 // encrypted .xlsx, its two encryption streams instead.
-bool extractWorkbookStream(const std::vector<uint8_t>& file, std::vector<uint8_t>& data, EncryptedPackage& enc,
+bool extractWorkbookStream(const uint8_t* file, size_t fileSize, std::vector<uint8_t>& data, EncryptedPackage& enc,
                            Book& book) {
   initGsf();
   GObjectRef<GsfInput> input;
-  input.p = gsf_input_memory_new(file.data(), static_cast<gsf_off_t>(file.size()), FALSE);
+  input.p = gsf_input_memory_new(file, static_cast<gsf_off_t>(fileSize), FALSE);
   if (!input.p) {
     book.setError(LoadCause::ReadFailed);
     return false;
@@ -115,7 +116,7 @@ bool extractWorkbookStream(const std::vector<uint8_t>& file, std::vector<uint8_t
   if (!ole.p) {
     // libgsf refuses containers Excel still opens; our own reader takes
     // the workbook stream out of those when the stream itself is intact.
-    if (ole2::salvageWorkbookStream(file.data(), file.size(), data)) return true;
+    if (ole2::salvageWorkbookStream(file, fileSize, data)) return true;
     book.setError(LoadCause::DamagedOle2);
     return false;
   }
@@ -139,8 +140,8 @@ bool extractWorkbookStream(const std::vector<uint8_t>& file, std::vector<uint8_t
   if (index < 0 && encryptionInfo >= 0 && encryptedPackage >= 0) {
     // A password-protected .xlsx is an OLE2 file holding the encrypted package.
     enc.present = true;
-    return readChild(ole.p, encryptionInfo, file.size(), enc.info, book) &&
-           readChild(ole.p, encryptedPackage, file.size(), enc.package, book);
+    return readChild(ole.p, encryptionInfo, fileSize, enc.info, book) &&
+           readChild(ole.p, encryptedPackage, fileSize, enc.package, book);
   }
   if (index < 0) {
     book.setError(encryptionInfo >= 0 || encryptedPackage >= 0 ? LoadCause::DamagedEncryptionInfo
@@ -149,9 +150,9 @@ bool extractWorkbookStream(const std::vector<uint8_t>& file, std::vector<uint8_t
                                : LoadCause::NotWorkbookOle2NoStream);
     return false;
   }
-  if (readChild(ole.p, index, file.size(), data, book)) return true;
+  if (readChild(ole.p, index, fileSize, data, book)) return true;
   // A directory that lies about the stream: our own reader may still find it.
-  return !book.cancelled() && ole2::salvageWorkbookStream(file.data(), file.size(), data);
+  return !book.cancelled() && ole2::salvageWorkbookStream(file, fileSize, data);
 }
 
 }  // namespace
@@ -171,14 +172,16 @@ bool readBiff(int fd, const std::string& path, Book& book) {
     return false;
   }
   // Read, not mapped: a file that shrinks while it is read (a copy being
-  // rewritten) must give a short read, not SIGBUS.
-  std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
+  // rewritten) must give a short read, not SIGBUS. Not zeroed first: the
+  // read fills it, and only the bytes read are used.
+  const size_t size = static_cast<size_t>(st.st_size);
+  auto bytes = std::make_unique_for_overwrite<uint8_t[]>(size);
   size_t got = 0;
-  while (got < bytes.size()) {
+  while (got < size) {
     // In slices, so a cancel is seen while a large file comes off a slow disk.
     if (book.cancelled()) return false;
-    const size_t slice = std::min<size_t>(bytes.size() - got, 8u << 20);
-    ssize_t r = pread(fd, bytes.data() + got, slice, static_cast<off_t>(got));
+    const size_t slice = std::min<size_t>(size - got, 8u << 20);
+    ssize_t r = pread(fd, bytes.get() + got, slice, static_cast<off_t>(got));
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) {
       book.setError(LoadCause::ReadFailed);
@@ -187,19 +190,18 @@ bool readBiff(int fd, const std::string& path, Book& book) {
     if (r == 0) break;
     got += static_cast<size_t>(r);
   }
-  bytes.resize(got);
-  if (bytes.size() >= sizeof kOle2Magic && std::memcmp(bytes.data(), kOle2Magic, sizeof kOle2Magic) == 0) {
+  if (got >= sizeof kOle2Magic && std::memcmp(bytes.get(), kOle2Magic, sizeof kOle2Magic) == 0) {
     std::vector<uint8_t> stream;
     EncryptedPackage enc;
-    if (!extractWorkbookStream(bytes, stream, enc, book)) return false;
+    if (!extractWorkbookStream(bytes.get(), got, stream, enc, book)) return false;
     // The container is not needed while the records are read.
-    std::vector<uint8_t>().swap(bytes);
+    bytes.reset();
     if (enc.present) return readEncryptedPackage(enc, path, book);
     return biff::parseWorkbookStream(stream.data(), stream.size(), stemOf(path), book);
   }
 
   // A bare BIFF2-4 (or BIFF5/8 worksheet) stream: the file is the stream.
-  return biff::parseWorkbookStream(bytes.data(), bytes.size(), stemOf(path), book);
+  return biff::parseWorkbookStream(bytes.get(), got, stemOf(path), book);
 }
 
 }  // namespace xl

@@ -137,6 +137,20 @@ class SegCursor {
     }
     return i_ >= s_.size();
   }
+  // chars() as UTF-8 appended to `out`, `units` its scratch. Characters
+  // that lie whole in one segment, as nearly all do, skip the units.
+  bool text(size_t nChars, bool wide, std::vector<uint16_t>& units, std::string& out) {
+    const size_t bytes = nChars * (wide ? 2 : 1);
+    if (nChars == 0 || (i_ < s_.size() && s_[i_].n - off_ >= bytes)) {
+      if (nChars > 0) appendBiffText(out, s_[i_].p + off_, nChars, wide);
+      off_ += bytes;
+      return true;
+    }
+    units.clear();
+    const bool complete = chars(nChars, wide, units);
+    appendUtf16(out, units.data(), units.size());
+    return complete;
+  }
   // Appends nChars characters to `out`; false when the data ends first
   // (what was read is kept).
   bool chars(size_t nChars, bool wide, std::vector<uint16_t>& out) {
@@ -256,6 +270,15 @@ class Parser {
 
   std::vector<size_t> scanSubstreams(size_t from) const;
   bool parseSheet(size_t start, size_t limit, Sheet& sheet, bool inlineGlobals);
+  // One record of a sheet's own, by family; false when the book would pass
+  // its cell limit. A STRING record may move `pos` past its CONTINUEs.
+  bool sheetRecord(const Record& r, Sheet& sheet, size_t& pos);
+  bool numberRecord(const Record& r, Sheet& sheet);   // NUMBER, INTEGER, RK, MULRK
+  bool labelRecord(const Record& r, Sheet& sheet);    // LABELSST, LABEL, RSTRING
+  bool boolErrRecord(const Record& r, Sheet& sheet);
+  bool formulaRecord(const Record& r, Sheet& sheet);  // its cached result
+  bool stringRecord(const Record& r, Sheet& sheet, size_t& pos);
+  void layoutRecord(const Record& r, Sheet& sheet);   // hidden rows and columns
 
   // Cell values.
   bool putText(Sheet& s, uint32_t row, uint32_t col, std::string_view text);
@@ -315,6 +338,11 @@ class Parser {
   std::vector<SheetEntry> entries_;
   uint64_t cells_ = 0;
   bool tooLarge_ = false;
+  // A formula whose text result comes in the STRING record after it.
+  struct PendingString {
+    bool on = false;
+    uint32_t row = 0, col = 0;
+  } pending_;
 
   std::vector<Seg> segs_;
   std::vector<uint16_t> units_;

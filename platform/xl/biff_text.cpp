@@ -9,48 +9,79 @@ namespace xl::biff {
 
 namespace {
 
-void appendCodePoint(std::string& out, uint32_t cp) {
+char* putCodePoint(char* d, uint32_t cp) {
   if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
+    *d++ = static_cast<char>(cp);
   } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    *d++ = static_cast<char>(0xC0 | (cp >> 6));
+    *d++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    *d++ = static_cast<char>(0xE0 | (cp >> 12));
+    *d++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *d++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    *d++ = static_cast<char>(0xF0 | (cp >> 18));
+    *d++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *d++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *d++ = static_cast<char>(0x80 | (cp & 0x3F));
   }
+  return d;
 }
 
 constexpr uint32_t kReplacement = 0xFFFD;
 
+// Writes n UTF-16 units, unitAt(i) each, as UTF-8 at d (room for 3 bytes a
+// unit) and returns the end. Unpaired surrogates become U+FFFD; a NUL stays:
+// texts carry their length, and the rest of the cell must still be found.
+template <typename UnitAt>
+char* utf16ToUtf8(char* d, size_t n, UnitAt unitAt) {
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t u = unitAt(i);
+    if (u < 0x80) {
+      *d++ = static_cast<char>(u);
+    } else if (u >= 0xD800 && u <= 0xDBFF) {
+      const uint32_t low = i + 1 < n ? unitAt(i + 1) : 0;
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        d = putCodePoint(d, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+        ++i;
+      } else {
+        d = putCodePoint(d, kReplacement);
+      }
+    } else if (u >= 0xDC00 && u <= 0xDFFF) {
+      d = putCodePoint(d, kReplacement);
+    } else {
+      d = putCodePoint(d, u);
+    }
+  }
+  return d;
+}
+
+// Grows `out` by at most `room` bytes that write(d) fills, keeping what it wrote.
+template <typename Write>
+void appendWritten(std::string& out, size_t room, Write write) {
+  const size_t at = out.size();
+  out.resize(at + room);
+  char* end = write(out.data() + at);
+  out.resize(static_cast<size_t>(end - out.data()));
+}
+
 }  // namespace
 
 void appendUtf16(std::string& out, const uint16_t* units, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    uint32_t u = units[i];
-    // A NUL stays: texts carry their length, and the rest of the cell must
-    // still be found.
-    if (u < 0x80) {
-      out.push_back(static_cast<char>(u));
-    } else if (u >= 0xD800 && u <= 0xDBFF) {
-      if (i + 1 < n && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-        appendCodePoint(out, 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
-        ++i;
-      } else {
-        appendCodePoint(out, kReplacement);
-      }
-    } else if (u >= 0xDC00 && u <= 0xDFFF) {
-      appendCodePoint(out, kReplacement);
-    } else {
-      appendCodePoint(out, u);
-    }
+  appendWritten(out, 3 * n, [&](char* d) { return utf16ToUtf8(d, n, [units](size_t i) { return units[i]; }); });
+}
+
+void appendBiffText(std::string& out, const uint8_t* p, size_t nChars, bool wide) {
+  if (wide) {
+    appendWritten(out, 3 * nChars, [&](char* d) {
+      return utf16ToUtf8(d, nChars, [p](size_t i) { return static_cast<uint32_t>(p[2 * i] | (p[2 * i + 1] << 8)); });
+    });
+    return;
   }
+  appendWritten(out, 2 * nChars, [&](char* d) {
+    for (size_t i = 0; i < nChars; ++i) d = putCodePoint(d, p[i]);  // Latin-1
+    return d;
+  });
 }
 
 void appendBiffChars(std::vector<uint16_t>& units, const uint8_t* p, size_t nChars, bool wide) {
@@ -147,7 +178,7 @@ void CodepageDecoder::append(std::string& out, const uint8_t* p, size_t n) {
   if (!cd_) {
     // UTF-16 code page with 8-bit texts, or no converter: the bytes are the
     // low halves of the code units.
-    for (; i < n; ++i) appendCodePoint(out, p[i]);
+    appendBiffText(out, p + i, n - i, false);
     return;
   }
 
@@ -164,7 +195,8 @@ void CodepageDecoder::append(std::string& out, const uint8_t* p, size_t n) {
     if (r == static_cast<size_t>(-1)) {
       if (errno == E2BIG) continue;
       // Invalid or cut-off multibyte sequence: mark it and go on.
-      appendCodePoint(out, kReplacement);
+      char mark[4];
+      out.append(mark, putCodePoint(mark, kReplacement));
       ++in;
       --inLeft;
       iconv(cd, nullptr, nullptr, nullptr, nullptr);

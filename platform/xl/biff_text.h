@@ -16,6 +16,10 @@ void appendUtf16(std::string& out, const uint16_t* units, size_t n);
 // otherwise the compressed form (one byte per unit, i.e. Latin-1).
 void appendBiffChars(std::vector<uint16_t>& units, const uint8_t* p, size_t nChars, bool wide);
 
+// The same characters appended straight to `out` as UTF-8, as appendUtf16
+// would write them after appendBiffChars.
+void appendBiffText(std::string& out, const uint8_t* p, size_t nChars, bool wide);
+
 // Decoder for 8-bit texts in a Windows code page, through iconv. Bytes that
 // do not decode become U+FFFD; pure ASCII never reaches iconv.
 class CodepageDecoder {
