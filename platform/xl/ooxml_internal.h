@@ -72,6 +72,11 @@ class SaxHandler {
   // effect. Whatever that path does not recognise comes as events.
   virtual bool wantsCells() const { return false; }
   virtual void cell(const CellTag& /*tag*/) {}
+  // The same for shared strings: while wantsItems() holds, an <si> that
+  // holds one <t> and nothing else may arrive as one item() call with the
+  // <t>'s text (no references or carriage returns in it).
+  virtual bool wantsItems() const { return false; }
+  virtual void item(std::string_view /*text*/) {}
 
   void fail(LoadError error);
   bool failed() const { return !failure_.empty(); }

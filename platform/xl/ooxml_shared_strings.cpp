@@ -47,21 +47,20 @@ class SstHandler : public SaxHandler {
       inItem_ = false;
       phonetic_ = 0;
       collecting_ = false;
-      if ((sst_.items.size() & kCancelPollCells) == 0 && book_.cancelled()) {
-        fail(LoadCause::Cancelled);
-        return;
-      }
-      if (sst_.items.size() >= kMaxSharedStrings) {
-        fail({LoadCause::TooLargePartStrings, part_});
-        return;
-      }
-      uint32_t off = Book::kEmptyText, len = 0;
-      if (!buf_.empty() && !book_.addCellText(buf_, off, len)) {
-        fail(LoadCause::TooLargeCellText);
-        return;
-      }
-      sst_.items.emplace_back(off, len);
+      addItem(buf_);
     }
+  }
+
+  bool wantsItems() const override { return !inItem_; }
+  void item(std::string_view text) override {
+    // Straight from the tokenizer's bytes unless an _xHHHH_ escape needs decoding.
+    if (text.find("_x") == std::string_view::npos) {
+      addItem(text);
+      return;
+    }
+    buf_.assign(text);
+    decodeEscapes(buf_);
+    addItem(buf_);
   }
 
   void text(const char* s, int len) override {
@@ -74,6 +73,23 @@ class SstHandler : public SaxHandler {
   }
 
  private:
+  void addItem(std::string_view text) {
+    if ((sst_.items.size() & kCancelPollCells) == 0 && book_.cancelled()) {
+      fail(LoadCause::Cancelled);
+      return;
+    }
+    if (sst_.items.size() >= kMaxSharedStrings) {
+      fail({LoadCause::TooLargePartStrings, part_});
+      return;
+    }
+    uint32_t off = Book::kEmptyText, len = 0;
+    if (!text.empty() && !book_.addCellText(text, off, len)) {
+      fail(LoadCause::TooLargeCellText);
+      return;
+    }
+    sst_.items.emplace_back(off, len);
+  }
+
   const std::string& part_;
   Book& book_;
   SharedStrings& sst_;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -73,6 +74,34 @@ bool decodeReference(const char* s, const char* end, char* out, size_t& outLen, 
   return true;
 }
 
+// The length of the UTF-8 sequence at s[0] >= 0x80 within n bytes, 0 when
+// it is not a valid one (overlong, a surrogate, past U+10FFFF, cut off).
+inline size_t utf8Sequence(const unsigned char* s, size_t n) {
+  const unsigned char c = s[0];
+  // Most of the CJK range: lead bytes E1-EC with any two continuation
+  // bytes are neither overlong nor surrogates, so only their form matters.
+  if (c >= 0xE1 && c <= 0xEC) return n >= 3 && (s[1] & 0xC0) == 0x80 && (s[2] & 0xC0) == 0x80 ? 3 : 0;
+  size_t len;
+  uint32_t cp;
+  if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
+  else if (c >= 0xE0 && c <= 0xEF) len = 3, cp = c & 0x0F;
+  else if (c >= 0xF0 && c <= 0xF4) len = 4, cp = c & 0x07;
+  else return 0;
+  if (len > n) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    if ((s[k] & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (s[k] & 0x3F);
+  }
+  if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+    return 0;
+  return len;
+}
+
+constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+
+// Whether any byte of w is zero.
+inline bool hasZeroByte(uint64_t w) { return ((w - kOnes) & ~w & kHighs) != 0; }
+
 // Also refuses NUL, which no XML document may contain.
 bool validUtf8(const unsigned char* s, size_t n) {
   size_t i = 0;
@@ -82,36 +111,17 @@ bool validUtf8(const unsigned char* s, size_t n) {
       uint64_t w;
       std::memcpy(&w, s + i, 8);
       // Stop at any byte with the high bit set, or at a NUL.
-      if ((w | ((w - 0x0101010101010101ull) & ~w)) & 0x8080808080808080ull) break;
+      if ((w & kHighs) || hasZeroByte(w)) break;
       i += 8;
     }
     if (i >= n) break;
-    unsigned char c = s[i];
-    if (c < 0x80) {
-      if (c == 0) return false;  // not a character XML can hold
+    if (s[i] < 0x80) {
+      if (s[i] == 0) return false;  // not a character XML can hold
       ++i;
       continue;
     }
-    // Most of the CJK range: lead bytes E1-EC with any two continuation
-    // bytes are neither overlong nor surrogates, so only their form matters.
-    if (c >= 0xE1 && c <= 0xEC) {
-      if (i + 3 > n || (s[i + 1] & 0xC0) != 0x80 || (s[i + 2] & 0xC0) != 0x80) return false;
-      i += 3;
-      continue;
-    }
-    size_t len;
-    uint32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
-    else if (c >= 0xE0 && c <= 0xEF) len = 3, cp = c & 0x0F;
-    else if (c >= 0xF0 && c <= 0xF4) len = 4, cp = c & 0x07;
-    else return false;
-    if (i + len > n) return false;
-    for (size_t k = 1; k < len; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-      return false;
+    const size_t len = utf8Sequence(s + i, n - i);
+    if (len == 0) return false;
     i += len;
   }
   return true;
@@ -369,6 +379,13 @@ FastXml::Step FastXml::markup(XmlInput* src, LoadError& error) {
       first_ = false;
       return Step::Go;
     }
+    if (avail >= 4 && t[1] == 's' && t[2] == 'i' && (t[3] == '>' || isSpace(t[3])) && !stack_.empty() &&
+        handler_.wantsItems() && itemElement(t, e, used)) {
+      if (stopped(error)) return Step::Error;
+      beg_ += used;
+      first_ = false;
+      return Step::Go;
+    }
     size_t nameEnd = 0;
     bool empty = false;
     switch (scanTag(t, e, tokenLen, nameEnd, empty)) {
@@ -550,18 +567,30 @@ FastXml::Scan FastXml::scanTag(const char* t, const char* e, size_t& len, size_t
     const char q = *p;
     if (q != '"' && q != '\'') return Scan::Bad;
     ++p;
-    const char* close = static_cast<const char*>(std::memchr(p, q, static_cast<size_t>(e - p)));
-    if (!close) return Scan::More;
+    // One walk finds the closing quote and whether the value needs more
+    // than a copy: values are short, a call to memchr would cost more.
+    const char* close = p;
     bool plain = true;
-    for (const char* v = p; v < close; ++v)
-      if (kValueSpecial[static_cast<unsigned char>(*v)]) {
-        plain = false;
-        break;
-      }
+    for (; close < e && *close != q; ++close) plain &= !kValueSpecial[static_cast<unsigned char>(*close)];
+    if (close == e) return Scan::More;
     spans_.push_back({static_cast<uint32_t>(an - t), static_cast<uint32_t>(anEnd - t), static_cast<uint32_t>(p - t),
                       static_cast<uint32_t>(close - t), plain});
     p = close + 1;
   }
+}
+
+// scanTag for the elements of the single-pass paths, which are mostly a
+// bare "<v>", "<t>" or "<si>": those are read at a glance.
+FastXml::Scan FastXml::scanChild(const char* t, const char* e, size_t& len, size_t& nameEnd, bool& empty) {
+  const auto stop = [](char c) { return kNameStop[static_cast<unsigned char>(c)]; };
+  if (e - t >= 4 && !stop(t[1]) && (t[2] == '>' || (!stop(t[2]) && t[3] == '>'))) {
+    spans_.clear();
+    len = t[2] == '>' ? 3 : 4;
+    nameEnd = len - 1;
+    empty = false;
+    return Scan::Done;
+  }
+  return scanTag(t, e, len, nameEnd, empty);
 }
 
 // The tag scanned by scanTag: values decoded in place where they need it,
@@ -638,21 +667,48 @@ bool FastXml::startTag(char* tok, size_t len, size_t nameEnd, bool empty, LoadEr
 namespace {
 
 // Text of a fast-path element: up to the next '<', without references or
-// carriage returns (the general path decodes those), valid UTF-8.
+// carriage returns (the general path decodes those), valid UTF-8, no NUL.
+// Returns where the '<' is, or null. One walk, eight ASCII bytes a step.
 const char* plainText(const char* p, const char* e) {
-  const char* lt = static_cast<const char*>(std::memchr(p, '<', static_cast<size_t>(e - p)));
-  if (!lt) return nullptr;
-  for (const char* q = p; q < lt; ++q)
-    if (*q == '&' || *q == '\r') return nullptr;
-  if (!validUtf8(reinterpret_cast<const unsigned char*>(p), static_cast<size_t>(lt - p))) return nullptr;
-  return lt;
+  const auto* s = reinterpret_cast<const unsigned char*>(p);
+  const auto* end = reinterpret_cast<const unsigned char*>(e);
+  while (s < end) {
+    unsigned char c = *s;
+    if (c >= 0x80) {  // the next byte is likely non-ASCII too: no word step here
+      const size_t len = utf8Sequence(s, static_cast<size_t>(end - s));
+      if (len == 0) return nullptr;
+      s += len;
+      continue;
+    }
+    if (end - s >= 8) {
+      // Eight bytes at once: the lowest flagged byte is the first one that
+      // is '<', '&', CR, NUL or non-ASCII (a borrow only runs upwards).
+      uint64_t w;
+      std::memcpy(&w, s, 8);
+      const uint64_t lt = w ^ (kOnes * '<'), amp = w ^ (kOnes * '&'), cr = w ^ (kOnes * '\r');
+      const uint64_t flags =
+          (w | ((w - kOnes) & ~w) | ((lt - kOnes) & ~lt) | ((amp - kOnes) & ~amp) | ((cr - kOnes) & ~cr)) & kHighs;
+      if (flags == 0) {
+        s += 8;
+        continue;
+      }
+      s += std::countr_zero(flags) / 8;
+      c = *s;
+      if (c >= 0x80) continue;
+    }
+    if (c == '<') return reinterpret_cast<const char*>(s);
+    if (c == '&' || c == '\r' || c == 0) return nullptr;
+    ++s;
+  }
+  return nullptr;
 }
 
 // "</name" blanks ">" at p; the byte after it, or null.
 const char* closing(const char* p, const char* e, std::string_view name) {
-  if (static_cast<size_t>(e - p) < name.size() + 3 || p[0] != '<' || p[1] != '/' ||
-      std::memcmp(p + 2, name.data(), name.size()) != 0)
-    return nullptr;
+  if (static_cast<size_t>(e - p) < name.size() + 3 || p[0] != '<' || p[1] != '/') return nullptr;
+  // Names here are a letter or two: compared inline, not through memcmp.
+  for (size_t i = 0; i < name.size(); ++i)
+    if (p[2 + i] != name[i]) return nullptr;
   p += 2 + name.size();
   while (p < e && isSpace(*p)) ++p;
   return p < e && *p == '>' ? p + 1 : nullptr;
@@ -700,7 +756,7 @@ bool FastXml::cellElement(const char* t, const char* e, size_t& used, LoadError&
       }
       size_t clen = 0, cname = 0;
       bool cempty = false;
-      if (scanTag(p, e, clen, cname, cempty) != Scan::Done) return false;
+      if (scanChild(p, e, clen, cname, cempty) != Scan::Done) return false;
       for (const Span& a : spans_)
         if (!a.plain) return false;
       const std::string_view child(p + 1, cname - 1);
@@ -729,7 +785,7 @@ bool FastXml::cellElement(const char* t, const char* e, size_t& used, LoadError&
           in = skipBlanks(in, e);
           size_t tlen = 0, tname = 0;
           bool tempty = false;
-          if (in + 2 > e || in[1] == '/' || scanTag(in, e, tlen, tname, tempty) != Scan::Done) return false;
+          if (in + 2 > e || in[1] == '/' || scanChild(in, e, tlen, tname, tempty) != Scan::Done) return false;
           for (const Span& a : spans_)
             if (!a.plain) return false;
           if (tname != 2 || in[1] != 't') return false;
@@ -753,6 +809,47 @@ bool FastXml::cellElement(const char* t, const char* e, size_t& used, LoadError&
   // As deep as the general path would have gone: <c><is><t>.
   deepest_ = std::max(deepest_, static_cast<long>(stack_.size() + 3) - static_cast<long>(closedBefore_.size()));
   handler_.cell(tag);
+  used = static_cast<size_t>(p - t);
+  return true;
+}
+
+// The attributes scanTag found in the tag at t: plain values (ASCII, no
+// references) and names that are valid UTF-8, which is all the general path
+// would check of them.
+bool FastXml::plainAttributes(const char* t) const {
+  for (const Span& a : spans_)
+    if (!a.plain || !validUtf8(reinterpret_cast<const unsigned char*>(t + a.name), a.nameEnd - a.name)) return false;
+  return true;
+}
+
+// The single-pass path for a shared string: <si><t …>text</t></si>, blanks
+// around the <t>, all in the buffer, handed over as one item() call. False
+// (nothing consumed, nothing reported) for any other shape: rich text runs,
+// phonetic text, references, comments; the general path reads those.
+bool FastXml::itemElement(const char* t, const char* e, size_t& used) {
+  if (stack_.size() + 2 > static_cast<size_t>(limits_.maxDepth)) return false;
+  size_t len = 0, nameEnd = 0;
+  bool empty = false;
+  if (scanChild(t, e, len, nameEnd, empty) != Scan::Done || empty || !spans_.empty()) return false;
+  const char* p = skipBlanks(t + len, e);
+  size_t tlen = 0, tname = 0;
+  bool tempty = false;
+  if (p + 2 > e || p[0] != '<' || p[1] != 't' || scanChild(p, e, tlen, tname, tempty) != Scan::Done || tname != 2 ||
+      !plainAttributes(p))
+    return false;
+  p += tlen;
+  std::string_view text;
+  if (!tempty) {
+    const char* lt = plainText(p, e);
+    if (!lt || static_cast<size_t>(lt - p) > kMaxTextBytes) return false;
+    text = std::string_view(p, static_cast<size_t>(lt - p));
+    p = closing(lt, e, "t");
+    if (!p) return false;
+  }
+  p = closing(skipBlanks(p, e), e, "si");
+  if (!p) return false;
+  deepest_ = std::max(deepest_, static_cast<long>(stack_.size() + 2) - static_cast<long>(closedBefore_.size()));
+  handler_.item(text);
   used = static_cast<size_t>(p - t);
   return true;
 }

@@ -184,6 +184,8 @@ class FastXml {
   bool startTag(char* tok, size_t len, size_t nameEnd, bool empty, LoadError& error);
   bool endTag(char* tok, size_t len, LoadError& error);
   bool cellElement(const char* t, const char* e, size_t& used, LoadError& error);
+  bool itemElement(const char* t, const char* e, size_t& used);
+  bool plainAttributes(const char* t) const;
   bool stopped(LoadError& error);
   LoadError malformed() const;
 
@@ -194,6 +196,7 @@ class FastXml {
   };
   enum class Scan { Done, More, Bad };
   Scan scanTag(const char* t, const char* e, size_t& len, size_t& nameEnd, bool& empty);
+  Scan scanChild(const char* t, const char* e, size_t& len, size_t& nameEnd, bool& empty);
 
   SaxHandler& handler_;
   const std::string& part_;
