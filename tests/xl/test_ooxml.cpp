@@ -797,6 +797,23 @@ std::string describe(const Book& b, bool ok) {
   return out;
 }
 
+// `s` with one to three random edits: a byte replaced by one of `pieces`, a
+// few bytes erased, one of `pieces` inserted, or (when `cut`) the rest cut off.
+std::string mutated(std::string s, std::mt19937& rng, std::string_view pieces, bool cut) {
+  const int edits = 1 + static_cast<int>(rng() % 3);
+  for (int e = 0; e < edits; ++e) {
+    const size_t at = rng() % s.size();
+    switch (rng() % (cut ? 4 : 3)) {
+      case 0: s[at] = pieces[rng() % pieces.size()]; break;
+      case 1: s.erase(at, 1 + rng() % 8); break;
+      case 2: s.insert(at, 1, pieces[rng() % pieces.size()]); break;
+      default: s.resize(at); break;
+    }
+    if (s.empty()) s = "<";
+  }
+  return s;
+}
+
 std::string readWith(const std::string& path, bool fast, bool* okOut = nullptr) {
   Book b;
   xl::OoxmlLimits limits;
@@ -884,18 +901,7 @@ TEST(OoxmlTokenizer, XmlSyntaxEdgesAndMutatedSheets) {
   const char pieces[] = "<>&;\"'/= x\r\n#!?[]-";
   int agreed = 0;
   for (int i = 0; i < 300; ++i) {
-    std::string s = sheet;
-    int edits = 1 + static_cast<int>(rng() % 3);
-    for (int e = 0; e < edits; ++e) {
-      size_t at = rng() % s.size();
-      switch (rng() % 4) {
-        case 0: s[at] = pieces[rng() % (sizeof pieces - 1)]; break;
-        case 1: s.erase(at, 1 + rng() % 8); break;
-        case 2: s.insert(at, 1, pieces[rng() % (sizeof pieces - 1)]); break;
-        default: s.resize(at); break;
-      }
-      if (s.empty()) s = "<";
-    }
+    const std::string s = mutated(sheet, rng, std::string_view(pieces, sizeof pieces - 1), true);
     std::string path = writeZip("mutated.xlsx", package({{"M", s}}, strings, kStyles));
     bool okExpat = false, okFast = false;
     std::string viaExpat = readWith(path, false, &okExpat);
@@ -936,17 +942,8 @@ TEST(OoxmlTokenizer, MutatedSharedStrings) {
   const char pieces[] = "<>&;\"'/= xt\r\n\0\x80\xE4\xB8\xFF";
   int agreed = 0;
   for (int i = 0; i < 300; ++i) {
-    std::string s = items;
-    int edits = 1 + static_cast<int>(rng() % 3);
-    for (int e = 0; e < edits; ++e) {
-      size_t at = rng() % s.size();
-      switch (rng() % 3) {
-        case 0: s[at] = pieces[rng() % (sizeof pieces - 1)]; break;
-        case 1: s.erase(at, 1 + rng() % 4); break;
-        default: s.insert(at, 1, pieces[rng() % (sizeof pieces - 1)]); break;
-      }
-      if (s.empty()) s = "<";
-    }
+    // No cuts: a table cut short fails on both paths and compares nothing.
+    const std::string s = mutated(items, rng, std::string_view(pieces, sizeof pieces - 1), false);
     std::string path = writeZip("sst-mutated.xlsx", package({{"S", sheet}}, sst(s)));
     bool okExpat = false;
     std::string viaExpat = readWith(path, false, &okExpat);
