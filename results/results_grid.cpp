@@ -1,5 +1,7 @@
 #include "results/results_grid.h"
 
+#include "results/text_pool.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -10,8 +12,10 @@
 namespace {
 
 // One row's texts live in a single buffer: for each stored cell a varint
-// length followed by its bytes. Cells past the last stored one are empty, so
-// an appended column costs nothing per row and an empty cell costs one byte.
+// header, twice the text's length, followed by its bytes. A long text is kept
+// once in the grid's pool instead, and the header is twice its id plus one,
+// with no bytes after it. Cells past the last stored one are empty, so an
+// appended column costs nothing per row and an empty cell costs one byte.
 // Background colours get their own array only in rows that have any.
 struct Row {
   uint8_t* data = nullptr;
@@ -116,13 +120,15 @@ void shrink(Row& r) {
   }
 }
 
+const uint8_t* skipCell(const uint8_t* p) {
+  uint32_t header = readVarint(p);
+  return (header & 1) ? p : p + (header >> 1);
+}
+
 // Byte offset of cell `col` (col <= cells) in the row's buffer.
 uint32_t cellOffset(const Row& r, int col) {
   const uint8_t* p = r.data;
-  for (int i = 0; i < col; ++i) {
-    uint32_t len = readVarint(p);
-    p += len;
-  }
+  for (int i = 0; i < col; ++i) p = skipCell(p);
   return uint32_t(p - r.data);
 }
 
@@ -134,48 +140,53 @@ struct ReadCursor {
   uint32_t nextOffset = 0;
 };
 
-std::string_view cellView(const Row& r, int col, ReadCursor& cur) {
+std::string_view cellView(const Row& r, int col, const TextPool& pool, ReadCursor& cur) {
   if (col >= r.cells) return {};
   uint32_t off;
   if (cur.row == &r && cur.data == r.data && cur.nextCol >= 0 && cur.nextCol <= col) {
     const uint8_t* p = r.data + cur.nextOffset;
-    for (int i = cur.nextCol; i < col; ++i) {
-      uint32_t len = readVarint(p);
-      p += len;
-    }
+    for (int i = cur.nextCol; i < col; ++i) p = skipCell(p);
     off = uint32_t(p - r.data);
   } else {
     off = cellOffset(r, col);
   }
   const uint8_t* p = r.data + off;
-  uint32_t len = readVarint(p);
+  uint32_t header = readVarint(p);
+  if (header & 1) {
+    cur = ReadCursor{&r, r.data, col + 1, uint32_t(p - r.data)};
+    return pool.text(header >> 1);
+  }
+  uint32_t len = header >> 1;
   cur = ReadCursor{&r, r.data, col + 1, uint32_t(p - r.data) + len};
   return {reinterpret_cast<const char*>(p), len};
 }
 
-void setCell(Row& r, int col, std::string_view text) {
-  uint32_t len = uint32_t(text.size());
+void setCell(Row& r, int col, std::string_view text, TextPool& pool) {
+  if (col >= r.cells && text.empty()) return;
+  // What the cell's header and bytes become.
+  uint32_t len = uint32_t(text.size()), header = len << 1;
+  if (len >= TextPool::kMinBytes) [[unlikely]] {
+    header = (pool.intern(text) << 1) | 1;
+    len = 0;
+  }
+  uint32_t newTotal = varintSize(header) + len;
   if (col >= r.cells) {
-    if (text.empty()) return;
     uint32_t gap = uint32_t(col - r.cells);  // empty cells before it, one byte each
-    reserve(r, r.size + gap + varintSize(len) + len);
+    reserve(r, r.size + gap + newTotal);
     uint8_t* p = r.data + r.size;
     std::memset(p, 0, gap);
-    p = writeVarint(p + gap, len);
+    p = writeVarint(p + gap, header);
     if (len) std::memcpy(p, text.data(), len);
-    r.size += gap + varintSize(len) + len;
+    r.size += gap + newTotal;
     r.cells = uint16_t(col + 1);
     return;
   }
   uint32_t off = cellOffset(r, col);
-  const uint8_t* q = r.data + off;
-  uint32_t oldLen = readVarint(q);
-  uint32_t oldTotal = uint32_t(q - (r.data + off)) + oldLen;
-  uint32_t newTotal = varintSize(len) + len;
+  uint32_t oldTotal = uint32_t(skipCell(r.data + off) - (r.data + off));
   uint32_t tail = r.size - off - oldTotal;
   if (newTotal > oldTotal) reserve(r, r.size + newTotal - oldTotal);
   std::memmove(r.data + off + newTotal, r.data + off + oldTotal, tail);
-  uint8_t* p = writeVarint(r.data + off, len);
+  uint8_t* p = writeVarint(r.data + off, header);
   if (len) std::memcpy(p, text.data(), len);
   r.size = r.size - oldTotal + newTotal;
 }
@@ -224,6 +235,9 @@ struct ResultsGrid::Impl {
   GridObserver* observer = nullptr;
   std::function<int(std::string_view)> measure;
   mutable ReadCursor cursor;
+  // Long texts of the cells. A text no cell shows any more stays until the
+  // grid is reset (the next search), so it never holds more than it once did.
+  TextPool pool;
 
   int batchDepth = 0;
   int pendFirst = 0, pendLast = -1;  // appended rows not yet announced
@@ -322,6 +336,7 @@ void ResultsGrid::resetToDesignLayout(bool restoreDesignColumns) {
   int rowsBefore = d.rowCount(), colsBefore = d.colCount();
   d.removeRowsFrom(0);
   d.rows.shrink_to_fit();
+  d.pool.clear();
   d.widths.clear();
   d.curRow = d.curCol = -1;
   d.sel.reset();
@@ -336,7 +351,7 @@ void ResultsGrid::resetToDesignLayout(bool restoreDesignColumns) {
     d.widths.assign(kDesignColumnCount, 0);
     for (int c = 0; c < kDesignColumnCount; ++c) {
       d.widths[c] = kDesignColumnWidths[c];
-      setCell(d.rows[0], c, kDesignCaptions[c]);
+      setCell(d.rows[0], c, kDesignCaptions[c], d.pool);
     }
   }
   if (d.observer) d.observer->gridReset();
@@ -373,7 +388,7 @@ bool ResultsGrid::setCellText(int row, int col, std::string_view text) {
   if (row < 0 || col < 0 || row >= d.rowCount() || col >= d.colCount()) return false;
   bool quiet = d.pending(row, row);
   if (!quiet) d.flush();
-  setCell(d.rows[size_t(row)], col, text);
+  setCell(d.rows[size_t(row)], col, text, d.pool);
   if (!quiet && d.observer) d.observer->cellsChanged(row, col, row, col);
   return true;
 }
@@ -394,9 +409,9 @@ void ResultsGrid::fillCellTexts(int firstRow, int firstCol, int lastRow, int las
   for (int r = firstRow; r <= lastRow; ++r) {
     Row& row = d.rows[size_t(r)];
     if (text.empty()) {
-      for (int c = std::min(lastCol, int(row.cells) - 1); c >= firstCol; --c) setCell(row, c, {});
+      for (int c = std::min(lastCol, int(row.cells) - 1); c >= firstCol; --c) setCell(row, c, {}, d.pool);
     } else {
-      for (int c = firstCol; c <= lastCol; ++c) setCell(row, c, text);
+      for (int c = firstCol; c <= lastCol; ++c) setCell(row, c, text, d.pool);
     }
   }
   if (d.observer) d.observer->cellsChanged(firstRow, firstCol, lastRow, lastCol);
@@ -432,7 +447,7 @@ bool ResultsGrid::insertColumn(std::string_view caption, std::optional<int> posi
     }
   }
   d.widths.insert(d.widths.begin() + p, d.textWidth(caption));
-  if (!d.rows.empty()) setCell(d.rows[0], p, caption);
+  if (!d.rows.empty()) setCell(d.rows[0], p, caption, d.pool);
   if (d.observer) d.observer->columnsInserted(p, p);
   return true;
 }
@@ -474,7 +489,7 @@ std::string ResultsGrid::cellText(int row, int col) const { return std::string(c
 std::string_view ResultsGrid::cellTextView(int row, int col) const {
   const Impl& d = *impl_;
   if (row < 0 || col < 0 || row >= d.rowCount() || col >= d.colCount()) return {};
-  return cellView(d.rows[size_t(row)], col, d.cursor);
+  return cellView(d.rows[size_t(row)], col, d.pool, d.cursor);
 }
 
 std::optional<Colour> ResultsGrid::cellColour(int row, int col) const {

@@ -26,7 +26,10 @@ void ScanOutput::beginRow(int position, std::optional<Colour> colour) {
 
 void ScanOutput::cell(int col, std::string_view text) {
   if (text.empty()) return;  // a new row's cells are empty already
-  cells_.push_back({col, addText(text), static_cast<uint32_t>(text.size())});
+  if (text.size() >= TextPool::kMinBytes)
+    cells_.push_back({col, pool_.intern(text), kPooled});
+  else
+    cells_.push_back({col, addText(text), static_cast<uint32_t>(text.size())});
   ++ops_.back().cellCount;
 }
 
@@ -43,6 +46,7 @@ void ScanOutput::clear() {
   ops_.clear();
   cells_.clear();
   text_.clear();
+  pool_.clear();
   rowOps_ = 0;
 }
 
@@ -50,6 +54,7 @@ void ScanOutput::swap(ScanOutput& other) noexcept {
   ops_.swap(other.ops_);
   cells_.swap(other.cells_);
   text_.swap(other.text_);
+  pool_.swap(other.pool_);
   std::swap(rowOps_, other.rowOps_);
 }
 
@@ -72,7 +77,8 @@ void ScanOutput::applyTo(ResultsGrid& grid, const ProgressFn& onProgress) const 
         }
         for (uint32_t i = op.firstCell; i < op.firstCell + op.cellCount; ++i) {
           const CellOp& c = cells_[i];
-          grid.setCellText(row, c.col, std::string_view(text_.data() + c.off, c.len));
+          grid.setCellText(row, c.col,
+                           c.len == kPooled ? pool_.text(c.off) : std::string_view(text_.data() + c.off, c.len));
         }
         if (op.coloured) {
           // An appended row is coloured to the grid's last row, which is itself.

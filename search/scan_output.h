@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "results/results_grid.h"
+#include "results/text_pool.h"
 
 class ScanOutput {
  public:
@@ -30,6 +31,7 @@ class ScanOutput {
 
   bool empty() const { return ops_.empty(); }
   size_t rowOps() const { return rowOps_; }
+  size_t textBytes() const { return text_.size() + pool_.bytes(); }
   void clear();
   void swap(ScanOutput& other) noexcept;
 
@@ -49,12 +51,15 @@ class ScanOutput {
   };
   struct CellOp {
     int col;
-    uint32_t off, len;
+    uint32_t off, len;  // len kPooled: off is the id of a long text in pool_
   };
+  static constexpr uint32_t kPooled = UINT32_MAX;
   uint32_t addText(std::string_view text);
 
   std::vector<Op> ops_;
   std::vector<CellOp> cells_;
   std::string text_;
+  // A long text that many rows show travels once per batch.
+  TextPool pool_;
   size_t rowOps_ = 0;
 };

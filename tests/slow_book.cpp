@@ -86,14 +86,17 @@ const char kSstHead[] =
 
 }  // namespace
 
-void writeAmplified(const std::string& path, int cells, size_t stringBytes) {
+void writeAmplified(const std::string& path, int rows, size_t stringBytes, Script script, int columns) {
   std::string text;
   text.reserve(stringBytes + 16);
-  while (text.size() < stringBytes) text += text.size() % 4096 == 0 ? "放大" : "amplify ";
+  while (text.size() < stringBytes)
+    text += script == Script::Chinese || text.size() % 4096 == 0 ? "放大" : "amplify ";
   std::string sheet = kSheetHead;
-  for (int r = 0; r < cells; ++r) {
+  for (int r = 0; r < rows; ++r) {
     const std::string rn = std::to_string(r + 1);
-    sheet += "<row r=\"" + rn + "\"><c r=\"A" + rn + "\" t=\"s\"><v>0</v></c></row>";
+    sheet += "<row r=\"" + rn + "\">";
+    for (int c = 0; c < columns; ++c) sheet += "<c r=\"" + colName(c) + rn + "\" t=\"s\"><v>0</v></c>";
+    sheet += "</row>";
   }
   sheet += "</sheetData></worksheet>";
   writePackage(path, std::move(sheet), kSstHead + ("<si><t>" + text + "</t></si></sst>"));

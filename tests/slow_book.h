@@ -19,10 +19,13 @@ void writeXlsx(const std::string& path, int rows);
 // forty LABEL and NUMBER cells.
 void writeXls(const std::string& path, int rows);
 
-// A small .xlsx whose `cells` cells (one column) all refer to one shared
-// string of `stringBytes` bytes: mostly "amplify", a few Chinese characters.
-// Read naively it takes cells x stringBytes of memory.
-void writeAmplified(const std::string& path, int cells, size_t stringBytes);
+// A small .xlsx of `rows` rows of `columns` cells that all refer to one
+// shared string of `stringBytes` bytes: mostly "amplify" with a few Chinese
+// characters, or only "放大". Read naively it takes rows x columns x
+// stringBytes of memory.
+enum class Script { MostlyAscii, Chinese };
+void writeAmplified(const std::string& path, int rows, size_t stringBytes, Script script = Script::MostlyAscii,
+                    int columns = 1);
 
 // Rows that make a load take about a second on this class of machine.
 inline constexpr int kSlowXlsxRows = 400'000;

@@ -252,10 +252,11 @@ TEST_F(CliStopTest, OutOfMemoryInTheGridStopsTheSearch) {
 #ifdef QUORVANE_NO_RLIMIT_AS
   GTEST_SKIP() << "address-space limits do not work under the sanitizers";
 #endif
-  // 12,000 match rows of a 32,767-character text: about 400 MB of grid.
+  // 12,000 match rows of 50 cells of a 1,000-byte text: about 600 MB of grid
+  // (texts this short are copied into every cell that shows them).
   const std::string dir = root_ + "/amplified";
   ::mkdir(dir.c_str(), 0755);
-  slowbook::writeAmplified(dir + "/small.xlsx", 12'000, 1u << 20);
+  slowbook::writeAmplified(dir + "/small.xlsx", 12'000, 1000, slowbook::Script::MostlyAscii, 50);
   const Spawned r = spawnCli({"--folder", dir, "--text", "amplify", "--no-cache"}, -1, rlim_t(320) << 20, root_, false);
   EXPECT_EQ(r.status, 130) << r.err;
   EXPECT_NE(r.err.find("内存不足，搜索已停止，结果不完整。"), std::string::npos) << r.err;
@@ -264,18 +265,28 @@ TEST_F(CliStopTest, OutOfMemoryInTheGridStopsTheSearch) {
 
 // A 100 KB file whose 12,000 cells all refer to one 1 MB shared string: the
 // text is held once and cut to Excel's 32,767 characters, so the load, a
-// search that matches every row and one that matches none all fit in 1 GB.
+// search that matches every row and one that matches none all fit in 1 GB,
+// for a mostly ASCII text and for one of three-byte characters alone.
 TEST_F(CliStopTest, AmplifiedSharedStringStaysWithinAGigabyte) {
 #ifdef QUORVANE_NO_RLIMIT_AS
   GTEST_SKIP() << "address-space limits do not work under the sanitizers";
 #endif
-  const std::string dir = root_ + "/amplified-ok";
-  ::mkdir(dir.c_str(), 0755);
-  slowbook::writeAmplified(dir + "/small.xlsx", 12'000, 1u << 20);
-  const Spawned hit = spawnCli({"--folder", dir, "--text", "amplify", "--no-cache"}, -1, rlim_t(1) << 30, root_, false);
-  EXPECT_EQ(hit.status, 0) << hit.err;
-  EXPECT_NE(hit.err.find("搜索完成！"), std::string::npos) << hit.err;
-  const Spawned miss = spawnCli({"--folder", dir, "--text", "zebra", "--json", "--no-cache"}, -1, rlim_t(1) << 30, root_);
-  EXPECT_EQ(miss.status, 0) << miss.err;
-  EXPECT_EQ(miss.out.find("打开失败"), std::string::npos);
+  struct Case {
+    slowbook::Script script;
+    const char* hit;
+    const char* miss;
+  };
+  for (const Case& c : {Case{slowbook::Script::MostlyAscii, "amplify", "zebra"},
+                        Case{slowbook::Script::Chinese, "放大", "斑马"}}) {
+    const std::string dir = root_ + "/amplified-ok-" + std::to_string(int(c.script));
+    ::mkdir(dir.c_str(), 0755);
+    slowbook::writeAmplified(dir + "/small.xlsx", 12'000, 1u << 20, c.script);
+    const Spawned hit = spawnCli({"--folder", dir, "--text", c.hit, "--no-cache"}, -1, rlim_t(1) << 30, root_, false);
+    EXPECT_EQ(hit.status, 0) << c.hit << hit.err;
+    EXPECT_NE(hit.err.find("搜索完成！"), std::string::npos) << hit.err;
+    const Spawned miss = spawnCli({"--folder", dir, "--text", c.miss, "--json", "--no-cache"}, -1, rlim_t(1) << 30, root_);
+    EXPECT_EQ(miss.status, 0) << c.miss << miss.err;
+    EXPECT_EQ(miss.out.find("打开失败"), std::string::npos);
+    EXPECT_NE(miss.err.find("搜索完成！"), std::string::npos) << miss.err;
+  }
 }
