@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -89,10 +90,12 @@ struct FolderId {
 // name begins with ".".
 class Walk {
  public:
-  Walk(const std::string& pattern, bool visitDotFolders, const WorkbookCallback* callback)
+  Walk(const std::string& pattern, bool visitDotFolders, const WorkbookCallback* callback,
+       const std::atomic<int>* stop)
       : pattern_(pattern),
         visitDotFolders_(visitDotFolders),
         callback_(callback),
+        stop_(stop),
         pseudoDevices_(pseudoFileSystemDevices()) {}
 
   void run(const std::string& folder) {
@@ -108,7 +111,7 @@ class Walk {
   // Takes ownership of `fd`, an open folder whose path is `prefix`.
   void walkFolder(int fd, const std::string& prefix) {
     struct stat st;
-    if (::fstat(fd, &st) != 0 || isPseudo(fd, st)) {
+    if (stopped() || ::fstat(fd, &st) != 0 || isPseudo(fd, st)) {
       ::close(fd);
       return;
     }
@@ -137,6 +140,7 @@ class Walk {
     for (const Entry& e : entries) {
       if (!e.isFolder || e.name == "." || e.name == "..") continue;
       const bool dot = e.name[0] == '.' && !visitDotFolders_;
+      if (stopped()) break;
       int child = ::openat(::dirfd(dir), e.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
       if (child < 0) continue;  // no access, vanished, too many open folders: no entries
       dotDepth_ += dot;
@@ -146,6 +150,9 @@ class Walk {
     path_.pop_back();
     ::closedir(dir);
   }
+
+  // After a stop nothing more is scanned: a huge tree is not walked to its end.
+  bool stopped() const { return stop_ && stop_->load(std::memory_order_relaxed) != 0; }
 
   bool isPseudo(int fd, const struct stat& st) const {
     if (std::find(pseudoDevices_.begin(), pseudoDevices_.end(), st.st_dev) != pseudoDevices_.end()) return true;
@@ -180,6 +187,7 @@ class Walk {
   const bool visitDotFolders_;
   const WorkbookCallback* callback_;
   int dotDepth_ = 0;  // dot folders around the one being walked, when they are not visited
+  const std::atomic<int>* stop_;
   std::vector<dev_t> pseudoDevices_;
   std::vector<FolderId> path_;
   long long total_ = 0;
@@ -246,19 +254,20 @@ bool ntfsNameLess(std::string_view a, std::string_view b) {
   return a < b;
 }
 
-long long countWorkbooks(const std::string& folder, const std::string& pattern) {
-  Walk walk(pattern, true, nullptr);
+long long countWorkbooks(const std::string& folder, const std::string& pattern, const std::atomic<int>* stop) {
+  Walk walk(pattern, true, nullptr, stop);
   walk.run(folder);
   return walk.total();
 }
 
-void visitWorkbooks(const std::string& folder, const std::string& pattern, const WorkbookCallback& callback) {
-  countAndVisitWorkbooks(folder, pattern, callback);
+void visitWorkbooks(const std::string& folder, const std::string& pattern, const WorkbookCallback& callback,
+                    const std::atomic<int>* stop) {
+  countAndVisitWorkbooks(folder, pattern, callback, stop);
 }
 
 long long countAndVisitWorkbooks(const std::string& folder, const std::string& pattern,
-                                 const WorkbookCallback& callback) {
-  Walk walk(pattern, false, &callback);
+                                 const WorkbookCallback& callback, const std::atomic<int>* stop) {
+  Walk walk(pattern, false, &callback, stop);
   walk.run(folder);
   return walk.total();
 }

@@ -4,6 +4,7 @@
 // them (names compared with ASCII a-z folded to A-Z), files before subfolders.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -11,19 +12,23 @@
 // Called with the directory prefix (ending in "/") and the file's bare name.
 using WorkbookCallback = std::function<void(const std::string& prefix, const std::string& name)>;
 
+// Once `stop` (when given) is set, the walks below read no further folder
+// (the one being read is finished) and return what they have.
+
 // Number of file entries matching `pattern` in `folder` and every folder below
 // it; only "." and ".." are passed over.
-long long countWorkbooks(const std::string& folder, const std::string& pattern);
+long long countWorkbooks(const std::string& folder, const std::string& pattern,
+                         const std::atomic<int>* stop = nullptr);
 
 // Calls `callback` for every file entry matching `pattern` in `folder` and the
 // folders below it, passing over every folder whose name begins with ".".
 void visitWorkbooks(const std::string& folder, const std::string& pattern,
-                    const WorkbookCallback& callback);
+                    const WorkbookCallback& callback, const std::atomic<int>* stop = nullptr);
 
 // Both in one walk of the tree: calls `callback` as visitWorkbooks does and
 // returns what countWorkbooks would.
 long long countAndVisitWorkbooks(const std::string& folder, const std::string& pattern,
-                                 const WorkbookCallback& callback);
+                                 const WorkbookCallback& callback, const std::atomic<int>* stop = nullptr);
 
 // The folder text as a directory prefix: "/" appended unless it ends with one
 // (so an empty text walks from "/").

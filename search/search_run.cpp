@@ -15,7 +15,7 @@ bool runSearch(const SearchSettings& settings, const XlApi& api, WorkbookSource&
   std::vector<std::pair<std::string, std::string>> files;
   const long long count = countAndVisitWorkbooks(
       settings.folderText, kWorkbookPattern,
-      [&](const std::string& prefix, const std::string& name) { files.emplace_back(prefix, name); });
+      [&](const std::string& prefix, const std::string& name) { files.emplace_back(prefix, name); }, &stop);
   scanner.setProgressMaximum(count);
   deliver(pending, false);
   std::vector<std::string> paths;

@@ -163,3 +163,25 @@ TEST(NtfsOrder, FoldsLowerCaseToUpperOnly) {
 }
 
 }  // namespace
+
+// After a stop the walks read no further folder, so a search stopped in a
+// huge tree ends without walking it to the end; the folder being read is
+// finished (its files are already in hand).
+TEST_F(WalkTest, AStopEndsBothWalksAtTheNextFolder) {
+  file("a.xls");
+  file("b.xls");
+  for (auto d : {"one", "two", "two/deeper"}) {
+    dir(d);
+    file(std::string(d) + "/c.xls");
+  }
+  std::atomic<int> stop{0};
+  std::vector<std::string> seen;
+  visitWorkbooks(root_, "*.xls", [&](const std::string&, const std::string& name) {
+    seen.push_back(name);
+    stop = 1;
+  }, &stop);
+  EXPECT_EQ(seen, (Names{"a.xls", "b.xls"}));
+  EXPECT_EQ(countWorkbooks(root_, "*.xls", &stop), 0);
+  stop = 0;
+  EXPECT_EQ(countWorkbooks(root_, "*.xls", &stop), 5);
+}
