@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <new>
@@ -38,6 +39,7 @@ namespace {
 // comes first, so the grid and the progress keep up without a repaint per row.
 constexpr auto kBatchInterval = std::chrono::milliseconds(50);
 constexpr size_t kBatchRows = 2000;
+constexpr size_t kBatchBytes = size_t(16) << 20;  // long rows: fewer of them
 // Longest stretch the window spends applying rows before it lets the event
 // loop paint and take input.
 constexpr auto kApplyBudget = std::chrono::milliseconds(30);
@@ -45,7 +47,11 @@ constexpr auto kApplyBudget = std::chrono::milliseconds(30);
 // visible rows, which costs more than applying a few thousand rows, so rows
 // arriving in a flood are applied in fewer, fuller slices.
 constexpr auto kApplyPause = std::chrono::milliseconds(40);
+// Batches the worker may have waiting for the window before it waits in
+// turn: a scan faster than the grid must not pile its rows up in memory.
+constexpr size_t kQueuedBatches = 4;
 constexpr int kLoaderNice = 10;
+constexpr size_t kMemoryReserve = size_t(32) << 20;  // never touched: costs no resident memory
 
 std::function<void()>& fileHook() {
   static std::function<void()> hook;
@@ -56,12 +62,14 @@ std::function<void()>& fileHook() {
 // Shared by the worker and the window; outlives either side.
 struct SearchChannel {
   std::mutex mutex;
+  std::condition_variable taken;  // a batch was taken, or none will be any more
   std::deque<ScanOutput> batches;
   bool lastDelivered = false;  // the final batch is queued
   bool workerEnded = false;    // the worker has nothing left to do but return
   bool drainPosted = false;
   bool stopped = false;
   bool discard = false;  // the grid could take no more rows: the rest are dropped
+  bool outOfMemory = false;  // the worker ran out of memory: the results are incomplete
   SearchControl* receiver = nullptr;  // null once the control is gone
 };
 
@@ -84,6 +92,7 @@ SearchControl::~SearchControl() {
       channel_->receiver = nullptr;
       channel_->discard = true;
     }
+    channel_->taken.notify_all();
     worker_.join();
   }
   delete stopWindow_.data();
@@ -159,6 +168,8 @@ void SearchControl::startSearch() {
     cacheOpened_ = true;
   }
 
+  // Without it (memory short already) the search runs all the same.
+  memoryReserve_.reset(new (std::nothrow) char[kMemoryReserve]);
   channel_ = std::make_shared<SearchChannel>();
   channel_->receiver = this;
   // The worker calls through its own copy of the library's table, so
@@ -191,11 +202,14 @@ bool SearchControl::runWorker(SearchChannel& channel, const SearchSettings& sett
     auto lastHandOver = Clock::now();
     auto deliver = [&](ScanOutput& pending, bool last) {
       auto now = Clock::now();
-      if (!last && pending.rowOps() < kBatchRows && now - lastHandOver < kBatchInterval) return;
+      if (!last && pending.rowOps() < kBatchRows && pending.textBytes() < kBatchBytes &&
+          now - lastHandOver < kBatchInterval)
+        return;
       lastHandOver = now;
       ScanOutput batch;
       batch.swap(pending);
-      std::lock_guard lock(channel.mutex);
+      std::unique_lock lock(channel.mutex);
+      channel.taken.wait(lock, [&] { return channel.batches.size() < kQueuedBatches || channel.discard; });
       if (!batch.empty() && !channel.discard) channel.batches.push_back(std::move(batch));
       if (last) channel.lastDelivered = true;
       if (channel.receiver && !channel.drainPosted) {
@@ -209,11 +223,12 @@ bool SearchControl::runWorker(SearchChannel& channel, const SearchSettings& sett
         deliver(pending, last);
       });
     } catch (...) {
-      // Out of memory in the middle of a search: what was found stays, and
-      // the search ends as a stopped one.
+      // Out of memory in the middle of a search: what was found stays, the
+      // search ends as a stopped one and the user is told rows are missing.
       stopFlag = 1;
       std::lock_guard lock(channel.mutex);
       channel.lastDelivered = true;
+      channel.outOfMemory = true;
     }
   }
   return stopFlag != 0;
@@ -249,6 +264,7 @@ void SearchControl::drainBatches() {
       batch.swap(channel_->batches.front());
       channel_->batches.pop_front();
     }
+    channel_->taken.notify_one();
     if (!applyBatch(batch, g, onProgress)) continue;  // out of memory: the rest is dropped
     if (Clock::now() - start > kApplyBudget) {
       // More may wait: come back after the event loop has had its turn.
@@ -268,6 +284,7 @@ void SearchControl::drainBatches() {
     {
       std::lock_guard lock(channel_->mutex);
       stopped = channel_->stopped;
+      rowsLost_ = rowsLost_ || channel_->outOfMemory;
     }
     finishSearch(stopped);
   }
@@ -283,12 +300,16 @@ bool SearchControl::applyBatch(ScanOutput& batch, ResultsGrid& g,
   }
   // The grid cannot hold more: the search stops, what is in the grid stays,
   // and the rows still to come are dropped rather than tried one by one.
+  memoryReserve_.reset();
   batch.clear();
   stopFlag = 1;
   rowsLost_ = true;
-  std::lock_guard lock(channel_->mutex);
-  channel_->discard = true;
-  channel_->batches.clear();
+  {
+    std::lock_guard lock(channel_->mutex);
+    channel_->discard = true;
+    channel_->batches.clear();
+  }
+  channel_->taken.notify_all();
   return false;
 }
 
@@ -301,10 +322,16 @@ void SearchControl::finishSearch(bool stopped) {
   window_.setEnabled(true);
   grid().setDisabled(false);
   enableSearchInputs();
-  if (stopWindow_) stopWindow_->closeAtEndOfSearch();
+  if (stopWindow_) {
+    // It is deleted later, maybe while the next search runs: its end is no
+    // stop of that one.
+    disconnect(stopWindow_, &QObject::destroyed, this, nullptr);
+    stopWindow_->closeAtEndOfSearch();
+  }
   stopFlag = 1;
   setWindowTopmost(&window_, false);
   channel_.reset();
+  memoryReserve_.reset();
   const bool rowsLost = std::exchange(rowsLost_, false);
   emit searchFinished();
   if (closePending_) {

@@ -78,4 +78,7 @@ class SearchControl : public QObject {
   std::chrono::steady_clock::time_point lastDrainEnd_{};
   bool closePending_ = false;  // a close came during the search
   bool rowsLost_ = false;      // the grid ran out of memory during the search
+  // Address space held while a search runs and let go when the grid runs
+  // out of memory, so the window can still paint and tell the user.
+  std::unique_ptr<char[]> memoryReserve_;
 };

@@ -191,7 +191,8 @@ void WorkbookScanner::writeMatchRow(const SheetScan& s, int row, int firstCellIn
     if (gridCol >= columnCount_) break;  // beyond the grid: dropped
     if (text && len > 0) out_.cell(gridCol, std::string_view(text, static_cast<size_t>(len)));
   }
-  if (onRowsPending && out_.rowOps() >= rowsPendingThreshold) onRowsPending();
+  if (onRowsPending && (out_.rowOps() >= rowsPendingThreshold || out_.textBytes() >= bytesPendingThreshold))
+    onRowsPending();
 }
 
 void WorkbookScanner::writeTitleRow(const SheetScan& s) {

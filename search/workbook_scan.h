@@ -80,10 +80,12 @@ class WorkbookScanner {
   // Called after every stored cell tested against the search text; tests use
   // it to request a stop at a chosen cell.
   std::function<void(int row, int col, bool matched)> onCellTested;
-  // Called after a match row once `rowsPendingThreshold` rows wait in the
-  // output, so a long file's rows need not wait for its end.
+  // Called after a match row once `rowsPendingThreshold` rows or
+  // `bytesPendingThreshold` bytes of text wait in the output, so a long
+  // file's rows need not wait for its end.
   std::function<void()> onRowsPending;
   size_t rowsPendingThreshold = 500;
+  size_t bytesPendingThreshold = size_t(4) << 20;
 
  private:
   struct SheetScan;

@@ -15,6 +15,8 @@
 #include <QTest>
 #include <xlsxwriter.h>
 
+#include <sys/resource.h>
+
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -25,6 +27,7 @@
 #include "app/StopWindow.h"
 #include "app/row_colours.h"
 #include "app/settings.h"
+#include "platform/toolkit/message_box.h"
 #include "platform/toolkit/progress_bar.h"
 #include "results/GridView.h"
 #include "search/SearchControl.h"
@@ -108,6 +111,41 @@ class TestSearchControl : public QObject {
     // Every load is a real one: nothing comes from the cell cache.
     qputenv("QUORVANE_CACHE", "0");
   }
+  // The tests that run out of memory on purpose do so in a child process
+  // (this program again, running only that test function) whose address
+  // space is limited.
+  static bool inChild() { return qEnvironmentVariableIsSet("QUORVANE_TEST_CHILD"); }
+  void runInChild() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    QSKIP("address-space limits do not work under the sanitizers");
+#endif
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUORVANE_TEST_CHILD", "1");
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(QTest::currentTestFunction())});
+    const bool ended = child.waitForFinished(180000);
+    if (!ended) child.kill();
+    const QByteArray out = child.readAll();
+    qInfo("%s", out.constData());
+    QVERIFY2(ended && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, "the child failed");
+  }
+  static void limitAddressSpace(rlim_t bytes) {
+    qInfo("address space in use: %llu MB, limit %llu MB", (unsigned long long)(addressSpaceInUse() >> 20),
+          (unsigned long long)(bytes >> 20));
+    struct rlimit lim {bytes, bytes};
+    if (::setrlimit(RLIMIT_AS, &lim) != 0) qFatal("setrlimit failed");
+  }
+  static rlim_t addressSpaceInUse() { return statusValue("VmSize:"); }
+  static rlim_t statusValue(const std::string& key) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind(key, 0) == 0) return rlim_t(std::stoull(line.substr(key.size()))) << 10;
+    return 0;
+  }
+
   // Waits until the slow book has been loading for a while.
   void startAndWaitIntoTheLoad() {
     gate_.holdAfter = 1;  // after a.xlsx, while b-slow.xlsx is being read ahead
@@ -120,7 +158,7 @@ class TestSearchControl : public QObject {
 
  private slots:
   void initTestCase() {
-    dir_ = fs::path(QUORVANE_TEST_SCRATCH) / "search-control";
+    dir_ = fs::path(QUORVANE_TEST_SCRATCH) / (inChild() ? "search-control-child" : "search-control");
     fs::remove_all(dir_);
     data_ = dir_ / "data";
     fs::create_directories(data_ / "sub");
@@ -370,6 +408,77 @@ class TestSearchControl : public QObject {
     gate_.open = true;
     QVERIFY(waitFinished(finished));
     QCOMPARE(status(), QStringLiteral("搜索停止！"));
+  }
+
+  // A 100 KB file whose 12,000 cells all refer to one 1 MB shared string
+  // fills the grid in a window that has less than a gigabyte to spare: each
+  // row shows the text cut to 32,767 characters, and the grid holds it once.
+  void amplifiedSharedStringFillsTheGridWithinAGigabyte() {
+    if (!inChild()) return runInChild();
+    const fs::path dir = dir_ / "amplified";
+    fs::create_directories(dir);
+    slowbook::writeAmplified((dir / "ascii.xlsx").string(), 12'000, 1u << 20);
+    slowbook::writeAmplified((dir / "chinese.xlsx").string(), 12'000, 1u << 20, slowbook::Script::Chinese);
+    limitAddressSpace(rlim_t(1) << 30);
+    qputenv("QUORVANE_CACHE", "0");
+    f().编辑框1->setText(QString::fromStdString(dir.string()));
+    struct Case {
+      const char* text;
+      int rows;
+      const char* lastBook;
+    };
+    for (const Case& c : {Case{"放大", 24'000, "/chinese.xlsx"}, Case{"amplify", 12'000, "/ascii.xlsx"},
+                          Case{"斑马", 0, ""}}) {
+      QSignalSpy finished(control_, &SearchControl::searchFinished);
+      f().编辑框2->setText(QString::fromUtf8(c.text));
+      QTest::mouseClick(f().按钮1, Qt::LeftButton);
+      QVERIFY(waitFinished(finished));
+      QVERIFY2(status() == QStringLiteral("搜索完成！"), c.text);
+      QCOMPARE(grid().rowCount(), 1 + c.rows);
+      if (c.rows) {
+        const int last = grid().rowCount() - 1;
+        QCOMPARE(grid().cellTextView(last, 0), std::string_view(c.lastBook));
+        const std::string_view cut = grid().cellTextView(last, 3);
+        QCOMPARE(QString::fromUtf8(cut.data(), qsizetype(cut.size())).size(), 32'767);
+      }
+    }
+    qInfo("peak address space %llu MB, peak resident %llu MB", (unsigned long long)(statusValue("VmPeak:") >> 20),
+          (unsigned long long)(statusValue("VmHWM:") >> 20));
+  }
+
+  // The grid running out of memory stops the search: what it holds stays,
+  // the user is told the results are incomplete and the window lives on.
+  void gridOutOfMemoryStopsTheSearch() {
+    if (!inChild()) return runInChild();
+    const fs::path dir = dir_ / "wide";
+    fs::create_directories(dir);
+    // 800,000 short match rows. The grid's list of rows is then its largest
+    // allocation, larger than any the scan makes, so the grid runs out first.
+    slowbook::writeAmplified((dir / "long.xlsx").string(), 800'000, 40);
+    limitAddressSpace(addressSpaceInUse() + (rlim_t(200) << 20));
+    qputenv("QUORVANE_CACHE", "0");
+    QStringList boxes;
+    setMessageBoxHookForTesting([&](const QMessageBox& box) {
+      boxes << box.text();
+      return QMessageBox::Ok;
+    });
+    QSignalSpy finished(control_, &SearchControl::searchFinished);
+    f().编辑框1->setText(QString::fromStdString(dir.string()));
+    f().编辑框2->setText(QStringLiteral("amplify"));
+    QTest::mouseClick(f().按钮1, Qt::LeftButton);
+    QVERIFY(waitFinished(finished));
+    QCOMPARE(status(), QStringLiteral("搜索停止！"));
+    QTRY_COMPARE(boxes, QStringList{QStringLiteral("内存不足，搜索已停止，结果不完整。")});
+    setMessageBoxHookForTesting(nullptr);
+    QVERIFY(grid().rowCount() > 1 && grid().rowCount() < 800'001);
+    QVERIFY(w_->isVisible() && w_->isEnabled() && !grid().disabled());
+    QTRY_VERIFY(!control_->stopWindow());
+    // The window goes on working: a search after it is a whole one.
+    QSignalSpy again(control_, &SearchControl::searchFinished);
+    f().编辑框2->setText(QStringLiteral("斑马"));
+    QTest::mouseClick(f().按钮1, Qt::LeftButton);
+    QVERIFY(waitFinished(again));
+    QCOMPARE(status(), QStringLiteral("搜索完成！"));
   }
 
   // A stop pressed after the worker has finished but before the window has
