@@ -46,6 +46,34 @@ def planted(out):
     return total
 
 
+def write_slow_xlsx(path, rows):
+    ns = "http://schemas.openxmlformats.org/"
+    sheet = ["<?xml version=\"1.0\" encoding=\"UTF-8\"?><worksheet xmlns=\"%sspreadsheetml/2006/main\"><sheetData>" % ns]
+    for r in range(1, rows + 1):
+        sheet.append("<row r=\"%d\">%s</row>" % (r, "".join(
+            "<c r=\"%s%d\" t=\"inlineStr\"><is><t>行%d</t></is></c>" % (c, r, r) for c in "ABCDEFGHIJ")))
+    sheet.append("</sheetData></worksheet>")
+    rel = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Relationships xmlns=\"%spackage/2006/relationships\">" % ns
+    parts = {
+        "[Content_Types].xml": "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Types xmlns=\"%spackage/2006/content-types\">"
+        "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
+        "<Default Extension=\"xml\" ContentType=\"application/xml\"/>"
+        "<Override PartName=\"/xl/workbook.xml\" ContentType=\"application/vnd.openxmlformats-officedocument."
+        "spreadsheetml.sheet.main+xml\"/></Types>" % ns,
+        "_rels/.rels": rel + "<Relationship Id=\"rId1\" Type=\"%sofficeDocument/2006/relationships/officeDocument\" "
+        "Target=\"xl/workbook.xml\"/></Relationships>" % ns,
+        "xl/workbook.xml": "<?xml version=\"1.0\" encoding=\"UTF-8\"?><workbook xmlns=\"%sspreadsheetml/2006/main\" "
+        "xmlns:r=\"%sofficeDocument/2006/relationships\"><sheets><sheet name=\"S\" sheetId=\"1\" r:id=\"rId1\"/>"
+        "</sheets></workbook>" % (ns, ns),
+        "xl/_rels/workbook.xml.rels": rel + "<Relationship Id=\"rId1\" Type=\"%sofficeDocument/2006/relationships/"
+        "worksheet\" Target=\"worksheets/sheet1.xml\"/></Relationships>" % ns,
+        "xl/worksheets/sheet1.xml": "".join(sheet),
+    }
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as z:
+        for name, text in parts.items():
+            z.writestr(name, text.encode("utf-8"))
+
+
 def baseline(folder, text):
     p = subprocess.run(["/usr/bin/python3", os.path.join(HERE, "baseline_openpyxl.py"), folder, text],
                        stdout=subprocess.PIPE, check=True)
@@ -136,6 +164,26 @@ class GeneratedData(unittest.TestCase):
         self.assertGreaterEqual(report["max_gap_ms"], 0)
         bad = subprocess.run([probe, "--folder", self.tree], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         self.assertEqual(bad.returncode, 2)
+
+    def test_window_probe_stops_during_a_load(self):
+        probe = os.path.join(BUILD, "bench", "bench_ui_probe")
+        if not os.access(probe, os.X_OK):
+            self.skipTest("bench_ui_probe is not built")
+        # A book that takes the library a good part of a second to load,
+        # written raw (fast) rather than with a spreadsheet writer.
+        folder = os.path.join(SCRATCH, "bench-stop")
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        write_slow_xlsx(os.path.join(folder, "slow.xlsx"), 300000)
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", QUORVANE_CACHE="0")
+        p = subprocess.run([probe, "--folder", folder, "--text", "zebra", "--stop-after", "0.1", "--timeout", "120"],
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env, check=True)
+        report = json.loads(p.stdout.decode().splitlines()[-1])
+        self.assertEqual(report["status"], "搜索停止！")
+        self.assertEqual(report["rows"], 0)  # the cancelled load leaves no failure row
+        self.assertGreaterEqual(report["stop_gap_ms"], 0)
+        self.assertLessEqual(report["stop_to_status_ms"], report["seconds"] * 1000)
+        shutil.rmtree(folder)
 
     def test_cli_finds_the_planted_rows(self):
         cli = os.path.join(BUILD, "cli", "quorvane-search")
@@ -231,6 +279,11 @@ class HarnessLogic(unittest.TestCase):
         self.assertEqual(v["(c): UI thread never blocked more than 100 ms"], "PASS")
         self.assertEqual(v["(c): window search no more than 1.3x the CLI"], "PASS")
         self.assertEqual(v["(c): match rows of the window = the CLI's = planted"], "PASS")
+        stop = {"runs": 3, "stop_gap_ms": 40, "stop_to_status_ms": 30, "stopped": True}
+        key = "(b) window, stop 0.5 s into the load: longest UI-thread gap from the press to the search's return < 100 ms"
+        self.assertEqual(verdicts(self.rb.render([], ui, [], 1, 1, 1, stop))[key], "PASS")
+        for bad in ({"stop_gap_ms": 100}, {"stopped": False}):
+            self.assertEqual(verdicts(self.rb.render([], ui, [], 1, 1, 1, dict(stop, **bad)))[key], "FAIL", bad)
         ui.update(search_s=2.7, max_gap_ms=101, rows=199999)
         v = verdicts(self.rb.render([], ui, [], 1, 1, 1))
         self.assertEqual(v["(c): UI thread never blocked more than 100 ms"], "FAIL")
