@@ -455,3 +455,44 @@ TEST(ResultsGrid, HoldsManyWideRowsPacked) {
   for (int row : {1, 777, 20000})
     for (int c : {0, 26, 52}) EXPECT_EQ(g.cellText(row, c), std::to_string(row * 53 + c));
 }
+
+// A long text shown by many cells is held once (every cell gives the same
+// bytes), equal texts are found by content, and cells holding one behave as
+// any other under rewrites, inserted columns, fills and clears.
+TEST(ResultsGrid, LongTextsAreHeldOnceAndBehaveAsAnyOther) {
+  ResultsGrid g;
+  while (g.columnCount() < 6) g.insertColumn("X");
+  const std::string a(40'000, 'a');
+  std::string b = a;
+  b.back() = 'b';  // the same length, a different text
+  for (int r = 1; r <= 1000; ++r) {
+    g.insertRow();
+    g.setCellText(r, 0, "p" + std::to_string(r));
+    g.setCellText(r, 3, std::string(a));  // a fresh copy every time
+    g.setCellText(r, 4, b);
+    g.setCellText(r, 5, "tail");
+  }
+  EXPECT_EQ(g.cellTextView(1, 3).data(), g.cellTextView(1000, 3).data());
+  EXPECT_EQ(g.cellTextView(1000, 4), b);
+  for (int c = 0; c < 6; ++c)  // left to right, past the long cells
+    EXPECT_EQ(g.cellText(500, c), (std::vector<std::string>{"p500", "", "", a, b, "tail"}[size_t(c)]));
+  g.setCellText(2, 3, "short");
+  g.setCellText(2, 5, a);
+  g.insertColumn("N", 1);
+  EXPECT_EQ(g.cellText(2, 4), "short");
+  EXPECT_EQ(g.cellText(2, 5), b);
+  EXPECT_EQ(g.cellText(2, 6), a);
+  EXPECT_EQ(g.cellText(3, 4), a);
+  g.fillCellTexts(1, 0, 3, 1, b);
+  EXPECT_EQ(g.cellText(3, 1), b);
+  EXPECT_EQ(g.cellText(3, 4), a);
+  g.clearCellTexts(1, 0, 1, 6);
+  EXPECT_EQ(g.cellText(1, 4), "");
+  EXPECT_EQ(g.cellText(4, 4), a);
+  g.clearForSearch();
+  g.insertColumn("X");
+  g.insertRow();
+  g.setCellText(1, 3, b);
+  EXPECT_EQ(g.cellText(1, 3), b);
+  EXPECT_EQ(g.cellText(0, 3), "X");
+}
