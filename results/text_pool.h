@@ -29,4 +29,7 @@ class TextPool {
   std::deque<std::string> texts_;  // a deque: a text never moves once added
   std::unordered_multimap<size_t, uint32_t> byHash_;
   size_t bytes_ = 0;
+  // The text interned last: rows in a run mostly repeat it, and comparing
+  // costs far less than hashing.
+  uint32_t last_ = UINT32_MAX;
 };
