@@ -721,6 +721,53 @@ const char* skipBlanks(const char* p, const char* e) {
 
 }  // namespace
 
+// The start tag of a cell at t ("<c" and a blank or '>'), its r, s and t
+// attributes taken in the walk that finds its end, with no record of the
+// others. False for whatever the general path must look at: a value that
+// needs decoding, a name that is not ASCII, a tag cut off by the buffer's
+// end, bad syntax.
+namespace {
+bool cellStartTag(const char* t, const char* e, CellTag& tag, size_t& len, bool& empty) {
+  const char* p = t + 2;
+  for (;;) {
+    const char* gap = p;
+    while (p < e && isSpace(*p)) ++p;
+    if (p == e) return false;
+    if (*p == '>' || *p == '/') {
+      empty = *p == '/';
+      if (empty && (p + 1 == e || p[1] != '>')) return false;
+      len = static_cast<size_t>(p - t) + (empty ? 2 : 1);
+      return true;
+    }
+    if (p == gap) return false;  // attributes must be separated by blanks
+    const char* name = p;
+    for (; p < e && !kNameStop[static_cast<unsigned char>(*p)]; ++p)
+      if (static_cast<unsigned char>(*p) >= 0x80) return false;
+    const char* nameEnd = p;
+    while (p < e && isSpace(*p)) ++p;
+    if (p == e || p == name || *p != '=') return false;
+    ++p;
+    while (p < e && isSpace(*p)) ++p;
+    if (p == e || (*p != '"' && *p != '\'')) return false;
+    const char quote = *p++;
+    const char* value = p;
+    for (; p < e && *p != quote; ++p)
+      if (kValueSpecial[static_cast<unsigned char>(*p)]) return false;
+    if (p == e) return false;
+    if (nameEnd - name == 1) {
+      const std::string_view v(value, static_cast<size_t>(p - value));
+      switch (*name) {
+        case 'r': tag.r = v; break;
+        case 's': tag.s = v; break;
+        case 't': tag.t = v; break;
+        default: break;
+      }
+    }
+    ++p;
+  }
+}
+}  // namespace
+
 // The single-pass path for a sheet cell: <c …> with <v>, <f> and <is><t>
 // children, all in the buffer, in one walk, handed over as one cell() call.
 // False (nothing consumed, nothing reported) for any other shape, which the
@@ -728,21 +775,10 @@ const char* skipBlanks(const char* p, const char* e) {
 bool FastXml::cellElement(const char* t, const char* e, size_t& used, LoadError& error) {
   (void)error;
   if (stack_.size() + 3 > static_cast<size_t>(limits_.maxDepth)) return false;
-  size_t len = 0, nameEnd = 0;
+  size_t len = 0;
   bool empty = false;
-  if (scanTag(t, e, len, nameEnd, empty) != Scan::Done) return false;
   CellTag tag;
-  for (const Span& a : spans_) {
-    if (!a.plain) return false;
-    if (a.nameEnd - a.name != 1) continue;
-    const std::string_view v(t + a.value, a.valueEnd - a.value);
-    switch (t[a.name]) {
-      case 'r': tag.r = v; break;
-      case 's': tag.s = v; break;
-      case 't': tag.t = v; break;
-      default: break;
-    }
-  }
+  if (!cellStartTag(t, e, tag, len, empty)) return false;
   const char* p = t + len;
   if (!empty) {
     bool seenV = false, seenF = false, seenIs = false;
