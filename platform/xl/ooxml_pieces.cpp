@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "platform/xl/book.h"
 
@@ -17,7 +18,55 @@ bool isNameByte(char c) {
          c == '.';
 }
 
+// Threads that may help with one big part: the cores no other load uses.
+unsigned helpersFor(const OoxmlLimits& limits) {
+  if (limits.pieceHelpers) return limits.pieceHelpers;
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  const unsigned busy = std::max(1u, Book::loadsInProgress());
+  return cores > busy ? std::min(cores - busy, 7u) : 0;
+}
+
 }  // namespace
+
+void PieceShape::clear() {
+  closedBefore.clear();
+  openAtEnd.clear();
+  deepest = 0;
+}
+
+void PieceShape::record(const FastXml& piece) {
+  closedBefore = piece.closedBefore();
+  for (size_t i = 0; i < piece.depth(); ++i) openAtEnd.emplace_back(piece.openName(i));
+  deepest = piece.deepestInPiece();
+}
+
+bool PieceShape::fits(const FastXml& parser) const {
+  const size_t depth = parser.depth();
+  const size_t closed = closedBefore.size();
+  if (closed >= depth) return false;  // the root stays open
+  for (size_t i = 0; i < closed; ++i)
+    if (parser.openName(depth - 1 - i) != closedBefore[i]) return false;
+  return static_cast<long>(depth) + deepest <= static_cast<long>(parser.limits().maxDepth);
+}
+
+void PieceShape::applyTo(FastXml& parser) const {
+  for (size_t i = 0; i < closedBefore.size(); ++i) parser.closeInnermost();
+  for (const std::string& name : openAtEnd) parser.open(name);
+}
+
+bool parseInPieces(Package& pkg, const std::string& part, SaxHandler& handler, PieceWork& work, const Book& book,
+                   std::string_view cut, LoadError& error) {
+  const OoxmlLimits& limits = pkg.limits();
+  const unsigned helpers = limits.fastXml ? helpersFor(limits) : 0;
+  if (helpers == 0) return pkg.parse(part, handler, error);
+  uint64_t declared = 0;
+  std::unique_ptr<PartSource> src = pkg.openPart(part, declared, error);
+  if (!src) return false;
+  if (declared) handler.partSize(declared);
+  if (declared < limits.parallelBytes) return pkg.parseFrom(*src, part, handler, error);
+  PieceFeed feed(*src, work, book, cut, limits.pieceBytes, helpers);
+  return pkg.parseFrom(feed, part, handler, error);
+}
 
 PieceFeed::PieceFeed(XmlInput& src, PieceWork& work, const Book& book, std::string_view cut, size_t pieceBytes,
                      unsigned helpers)

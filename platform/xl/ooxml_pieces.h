@@ -29,6 +29,21 @@ class PieceResult {
   virtual ~PieceResult() = default;
 };
 
+// The elements a piece read alone closes and leaves open, and how deep it
+// goes: where the parser reaches the piece, its result may stand in for
+// the bytes only if these fit the parser's open elements.
+struct PieceShape {
+  std::vector<std::string> closedBefore, openAtEnd;
+  long deepest = 0;
+  void clear();
+  void record(const FastXml& piece);
+  // The piece closes elements open in `parser` (never the root) and stays
+  // within the depth bound.
+  bool fits(const FastXml& parser) const;
+  // The parser's open elements as they are after the piece.
+  void applyTo(FastXml& parser) const;
+};
+
 // What the part's kind supplies: parsing a piece alone, and applying the
 // result in order.
 class PieceWork {
@@ -104,5 +119,10 @@ class PieceFeed : public XmlInput {
   Scratch mainScratch_;
   std::vector<std::unique_ptr<PieceResult>> spareResults_;  // applied, kept for their memory
 };
+
+// Parses `part` into `handler`. A part of at least limits.parallelBytes is
+// read through a PieceFeed cut at `cut` with `work`, when cores are idle.
+bool parseInPieces(Package& pkg, const std::string& part, SaxHandler& handler, PieceWork& work, const Book& book,
+                   std::string_view cut, LoadError& error);
 
 }  // namespace xl::ooxml

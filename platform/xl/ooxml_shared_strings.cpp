@@ -1,23 +1,46 @@
 // The shared-string table: each item stored once in the book's arena, cells
-// refer to it by index.
+// refer to it by index. A big table is cut at item ends ("</si>") and read
+// on the idle cores too, like a big sheet (ooxml_pieces).
 #include <algorithm>
 
 #include "platform/xl/ooxml_internal.h"
+#include "platform/xl/ooxml_pieces.h"
 
 namespace xl::ooxml {
 
 namespace {
 
+// What a piece of the table read alone leaves: its items' texts back to
+// back, each NUL-terminated, and each item's length (0: the empty text,
+// which takes no bytes).
+struct SstPiece : PieceResult {
+  std::string texts;
+  std::vector<uint32_t> lengths;
+  PieceShape shape;
+  void clear() {
+    texts.clear();
+    lengths.clear();
+    shape.clear();
+  }
+};
+
 class SstHandler : public SaxHandler {
  public:
   SstHandler(const std::string& part, Book& book, SharedStrings& sst) : part_(part), book_(book), sst_(sst) {}
+  // A piece cut after an item end: it starts between two items.
+  SstHandler(const std::string& part, Book& book, SharedStrings& sst, SstPiece& piece)
+      : SstHandler(part, book, sst) {
+    piece_ = &piece;
+  }
+
+  bool betweenItems() const { return !inItem_ && !failed(); }
 
   void start(const char* name, const char** atts) override {
     if (!inItem_) {
       if (eq(name, "si")) {
         inItem_ = true;
         buf_.clear();
-      } else if (eq(name, "sst")) {
+      } else if (!piece_ && eq(name, "sst")) {
         // The count is a hint only: it may lie, so it bounds the reservation.
         for (int i = 0; atts[i]; i += 2) {
           if (eq(localName(atts[i]), "uniqueCount")) {
@@ -74,6 +97,17 @@ class SstHandler : public SaxHandler {
 
  private:
   void addItem(std::string_view text) {
+    if (piece_) {
+      // The bounds on the count and the arena are checked where the piece
+      // is applied; a cancel between pieces.
+      text = cutToCellLimit(text);
+      piece_->lengths.push_back(static_cast<uint32_t>(text.size()));
+      if (!text.empty()) {
+        piece_->texts.append(text);
+        piece_->texts.push_back('\0');
+      }
+      return;
+    }
     if ((sst_.items.size() & kCancelPollCells) == 0 && book_.cancelled()) {
       fail(LoadCause::Cancelled);
       return;
@@ -93,6 +127,7 @@ class SstHandler : public SaxHandler {
   const std::string& part_;
   Book& book_;
   SharedStrings& sst_;
+  SstPiece* piece_ = nullptr;
   std::string buf_;
   size_t runStart_ = 0;
   int phonetic_ = 0;
@@ -100,12 +135,59 @@ class SstHandler : public SaxHandler {
   bool collecting_ = false;
 };
 
+class SstPieces : public PieceWork {
+ public:
+  SstPieces(const std::string& part, Book& book, SharedStrings& sst, SstHandler& main, const OoxmlLimits& limits)
+      : part_(part), book_(book), sst_(sst), main_(main), limits_(limits) {}
+
+  bool parse(char* data, size_t size, std::unique_ptr<PieceResult>& result) override {
+    if (!result) result = std::make_unique<SstPiece>();
+    auto& piece = static_cast<SstPiece&>(*result);
+    piece.clear();
+    SstHandler handler(part_, book_, sst_, piece);
+    FastXml xml(handler, part_, limits_);
+    LoadError error;
+    if (!xml.runPiece(data, size, error) || !handler.betweenItems()) return false;
+    piece.shape.record(xml);
+    return true;
+  }
+
+  // As for a sheet: the piece stands in for its bytes only where reading
+  // them would have done the same; a bound it would pass is left to the
+  // reading, which reports it.
+  bool apply(PieceResult& result, FastXml& parser) override {
+    auto& piece = static_cast<SstPiece&>(result);
+    if (!main_.betweenItems() || !piece.shape.fits(parser)) return false;
+    if (sst_.items.size() + piece.lengths.size() > kMaxSharedStrings) return false;
+    uint32_t at = 0;
+    if (!piece.texts.empty() && !book_.addTexts(piece.texts, at)) return false;
+    for (uint32_t len : piece.lengths) {
+      if (len == 0) {
+        sst_.items.emplace_back(Book::kEmptyText, 0);
+        continue;
+      }
+      sst_.items.emplace_back(at, len);
+      at += len + 1;
+    }
+    piece.shape.applyTo(parser);
+    return true;
+  }
+
+ private:
+  const std::string& part_;
+  Book& book_;
+  SharedStrings& sst_;
+  SstHandler& main_;
+  const OoxmlLimits& limits_;
+};
+
 }  // namespace
 
 bool readSharedStrings(Package& pkg, const std::string& part, Book& book, SharedStrings& sst,
                        LoadError& error) {
   SstHandler handler(part, book, sst);
-  return pkg.parse(part, handler, error);
+  SstPieces work(part, book, sst, handler, pkg.limits());
+  return parseInPieces(pkg, part, handler, work, book, "si>", error);
 }
 
 }  // namespace xl::ooxml

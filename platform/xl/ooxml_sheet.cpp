@@ -6,8 +6,6 @@
 #include <charconv>
 #include <cmath>
 
-#include <thread>
-
 #include "platform/xl/cellformat.h"
 #include "platform/xl/ooxml_internal.h"
 #include "platform/xl/ooxml_pieces.h"
@@ -69,17 +67,14 @@ struct SheetPiece : PieceResult {
   std::vector<uint32_t> hiddenRows;
   Position end;
   bool placed = false;  // a numbered row set `end`; else the piece leaves the position as it was
-  std::vector<std::string> closedBefore, openAtEnd;
-  long deepest = 0;
+  PieceShape shape;
   // Empty again, keeping the memory.
   void clear() {
     cells.clear();
     texts.clear();
     hiddenRows.clear();
-    closedBefore.clear();
-    openAtEnd.clear();
+    shape.clear();
     placed = false;
-    deepest = 0;
   }
 };
 
@@ -510,9 +505,7 @@ class SheetPieces : public PieceWork {
     if (!xml.runPiece(data, size, error) || handler.failed() || !handler.betweenRows()) return false;
     piece.placed = handler.placed();
     piece.end = handler.position();
-    piece.closedBefore = xml.closedBefore();
-    for (size_t i = 0; i < xml.depth(); ++i) piece.openAtEnd.emplace_back(xml.openName(i));
-    piece.deepest = xml.deepestInPiece();
+    piece.shape.record(xml);
     return true;
   }
 
@@ -521,13 +514,7 @@ class SheetPieces : public PieceWork {
   // it closes open here, no bound passed (reading the bytes reports that).
   bool apply(PieceResult& result, FastXml& parser) override {
     auto& piece = static_cast<SheetPiece&>(result);
-    if (!main_.betweenRows()) return false;
-    const size_t depth = parser.depth();
-    const size_t closed = piece.closedBefore.size();
-    if (closed >= depth) return false;  // the root stays open
-    for (size_t i = 0; i < closed; ++i)
-      if (parser.openName(depth - 1 - i) != piece.closedBefore[i]) return false;
-    if (static_cast<long>(depth) + piece.deepest > static_cast<long>(limits_.maxDepth)) return false;
+    if (!main_.betweenRows() || !piece.shape.fits(parser)) return false;
     if (ctx_.cellCount + piece.cells.size() > ctx_.maxCells) return false;
     uint32_t base = 0;
     if (!piece.texts.empty() && !ctx_.book.addTexts(piece.texts, base)) return false;
@@ -537,8 +524,7 @@ class SheetPieces : public PieceWork {
     for (uint32_t row : piece.hiddenRows) sheet_.hideRow(row);
     ctx_.cellCount += piece.cells.size();
     if (piece.placed) main_.resumeAt(piece.end);
-    for (size_t i = 0; i < closed; ++i) parser.closeInnermost();
-    for (const std::string& name : piece.openAtEnd) parser.open(name);
+    piece.shape.applyTo(parser);
     return true;
   }
 
@@ -550,31 +536,14 @@ class SheetPieces : public PieceWork {
   const OoxmlLimits& limits_;
 };
 
-// Threads that may help with one big sheet: the cores no other load uses.
-unsigned helpersFor(const OoxmlLimits& limits) {
-  if (limits.pieceHelpers) return limits.pieceHelpers;
-  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  const unsigned busy = std::max(1u, Book::loadsInProgress());
-  return cores > busy ? std::min(cores - busy, 7u) : 0;
-}
-
 }  // namespace
 
 bool readWorksheet(Package& pkg, const std::string& part, Sheet& sheet, SheetContext& ctx,
                    LoadError& error) {
   SheetHandler handler(part, sheet, ctx);
   handler.maxCells_ = ctx.maxCells;
-  const OoxmlLimits& limits = pkg.limits();
-  const unsigned helpers = limits.fastXml ? helpersFor(limits) : 0;
-  if (helpers == 0) return pkg.parse(part, handler, error);
-  uint64_t declared = 0;
-  std::unique_ptr<PartSource> src = pkg.openPart(part, declared, error);
-  if (!src) return false;
-  if (declared) handler.partSize(declared);
-  if (declared < limits.parallelBytes) return pkg.parseFrom(*src, part, handler, error);
-  SheetPieces work(part, sheet, ctx, handler, limits);
-  PieceFeed feed(*src, work, ctx.book, "row>", limits.pieceBytes, helpers);
-  return pkg.parseFrom(feed, part, handler, error);
+  SheetPieces work(part, sheet, ctx, handler, pkg.limits());
+  return parseInPieces(pkg, part, handler, work, ctx.book, "row>", error);
 }
 
 }  // namespace xl::ooxml

@@ -6,6 +6,7 @@
 // a comment or CDATA that holds "</row>", after rows without numbers).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -80,7 +81,7 @@ void expectSame(const std::string& name, const std::string& sheetData, const std
                 size_t step = 1) {
   const std::string xml = fixtures::worksheet(sheetData);
   const std::string path = fixtures::writeZip(name, fixtures::package({{"S", xml}}, sst));
-  expectSameInPieces(path, xml.size(), step);
+  expectSameInPieces(path, std::max(xml.size(), sst.size()), step);
 }
 
 TEST(OoxmlPieces, PlainRowsCutAnywhere) { expectSame("plain.xlsx", rows(1, 40), kStrings, 3); }
@@ -134,6 +135,25 @@ TEST(OoxmlPieces, BrokenPartsFailWithTheSameError) {
                                  rows(1, 5) + "<row r=\"6\"><c r=\"A6\"><v>&bogus;</v></c></row>" + rows(7, 9),
                                  rows(1, 5) + "</row>" + rows(7, 9), rows(1, 5) + "<row r=\"6\"><c>" + rows(7, 9)})
     expectSame("bad.xlsx", bad, kStrings, 5);
+}
+
+// The shared strings are cut at item ends the same way: every cut over the
+// table, with items of every shape around it, and a table that breaks.
+TEST(OoxmlPieces, SharedStringsCutAnywhere) {
+  std::string items;
+  for (int i = 0; i < 6; ++i) items += "<si><t>项" + std::to_string(i) + "</t></si>";
+  items +=
+      "<si/><si><t/></si><si><r><t>富</t></r><r><t xml:space=\"preserve\"> 文本</t></r><rPh><t>ふ</t></rPh></si>"
+      "<si><t>a &amp; b_x000D_&#x4E2D;</t></si><!-- </si> --><si><t><![CDATA[x</si>y]]></t></si>"
+      "<x:si xmlns:x=\"urn:x\"><x:t>前缀</x:t></x:si><?pi </si>?><si><t a=\"si>\">值</t></si>"
+      "<si>\n  <t>空白</t>\n</si><extLst><ext/></extLst>";
+  for (int i = 0; i < 6; ++i) items += "<si><t>尾" + std::to_string(i) + "</t></si>";
+  std::string data;
+  for (int i = 0; i < 24; ++i)
+    data += "<row r=\"" + std::to_string(i + 1) + "\"><c r=\"A" + std::to_string(i + 1) + "\" t=\"s\"><v>" +
+            std::to_string(i) + "</v></c></row>";
+  for (const std::string& table : {items, items + "<si><t>\xC3</t></si>", items + "<si><t>开</si>" + items})
+    expectSame("strings.xlsx", data, fixtures::sst(table), 1);
 }
 
 TEST(OoxmlPieces, CorpusReadsAlikeInPieces) {
