@@ -59,6 +59,25 @@ struct Position {
 constexpr uint32_t kPieceText = 1u << 31;
 static_assert(kMaxArenaBytes < kPieceText);
 
+// The length of a cell whose offset is still a shared-string index (one the
+// table holds). Cells wait like this and are resolved in batches: in a big
+// table each lookup misses the processor's cache, and a tight loop that
+// looks ahead lets those misses overlap instead of stalling one by one.
+constexpr uint32_t kSharedIndex = ~0u;
+
+void resolveShared(CellRef* cells, size_t n, const SharedStrings& sst) {
+  constexpr size_t kAhead = 16;
+  const std::pair<uint32_t, uint32_t>* items = sst.items.data();
+  for (size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n && cells[i + kAhead].len == kSharedIndex) __builtin_prefetch(items + cells[i + kAhead].off);
+    CellRef& c = cells[i];
+    if (c.len != kSharedIndex) continue;
+    const auto& item = items[c.off];
+    c.off = item.first;
+    c.len = item.second;
+  }
+}
+
 // What a piece of sheetData read alone leaves: its cells (texts in `texts`),
 // hidden rows, and where the next cell would go.
 struct SheetPiece : PieceResult {
@@ -322,8 +341,7 @@ class SheetHandler : public SaxHandler {
         uint64_t index = 0;
         // An index the table does not hold names no text: the cell is left out.
         if (!hasValue_ || !parseUint(value, index) || index >= ctx_.sst.items.size()) return;
-        const auto& item = ctx_.sst.items[static_cast<size_t>(index)];
-        add(item.first, item.second);
+        add(static_cast<uint32_t>(index), kSharedIndex);
         return;
       }
       case CellType::Inline:
@@ -440,8 +458,23 @@ class SheetHandler : public SaxHandler {
       fail(LoadCause::Cancelled);
       return;
     }
-    sheet_.addCell(cellRow_, cellCol_, off, len);
+    pending_.push_back({cellRow_, cellCol_, off, len});
+    if (pending_.size() == kPendingCells) flush();
   }
+
+ public:
+  // Hands the cells that wait to the sheet, in order: before a piece's cells
+  // go in after them, and at the end.
+  void flush() {
+    resolveShared(pending_.data(), pending_.size(), ctx_.sst);
+    sheet_.addCells(pending_.data(), pending_.size());
+    pending_.clear();
+  }
+  // A piece's cells once it is read.
+  void resolvePiece() { resolveShared(piece_->cells.data(), piece_->cells.size(), ctx_.sst); }
+
+ private:
+  static constexpr size_t kPendingCells = 1024;
 
   void hiddenCols(const char** atts) {
     uint64_t lo = 0, hi = 0;
@@ -469,6 +502,7 @@ class SheetHandler : public SaxHandler {
   const std::string& part_;
   Sheet& sheet_;
   SheetContext& ctx_;
+  std::vector<CellRef> pending_;  // stored cells not yet handed to the sheet
   std::string value_;   // text of <v>
   std::string inline_;  // text of <is>
   size_t runStart_ = 0;
@@ -503,6 +537,7 @@ class SheetPieces : public PieceWork {
     FastXml xml(handler, part_, limits_);
     LoadError error;
     if (!xml.runPiece(data, size, error) || handler.failed() || !handler.betweenRows()) return false;
+    handler.resolvePiece();
     piece.placed = handler.placed();
     piece.end = handler.position();
     piece.shape.record(xml);
@@ -516,6 +551,7 @@ class SheetPieces : public PieceWork {
     auto& piece = static_cast<SheetPiece&>(result);
     if (!main_.betweenRows() || !piece.shape.fits(parser)) return false;
     if (ctx_.cellCount + piece.cells.size() > ctx_.maxCells) return false;
+    main_.flush();
     uint32_t base = 0;
     if (!piece.texts.empty() && !ctx_.book.addTexts(piece.texts, base)) return false;
     for (CellRef& c : piece.cells)
@@ -543,7 +579,9 @@ bool readWorksheet(Package& pkg, const std::string& part, Sheet& sheet, SheetCon
   SheetHandler handler(part, sheet, ctx);
   handler.maxCells_ = ctx.maxCells;
   SheetPieces work(part, sheet, ctx, handler, pkg.limits());
-  return parseInPieces(pkg, part, handler, work, ctx.book, "row>", error);
+  if (!parseInPieces(pkg, part, handler, work, ctx.book, "row>", error)) return false;
+  handler.flush();
+  return true;
 }
 
 }  // namespace xl::ooxml
