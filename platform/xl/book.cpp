@@ -199,11 +199,7 @@ Book::Book() { arena_.push_back('\0'); }
 
 void Book::clear() {
   sheets.clear();
-  if (arena_.capacity() > kKeepCapacity) {
-    std::vector<char>().swap(arena_);
-  } else {
-    arena_.clear();
-  }
+  arena_.clear(arena_.capacity() > kKeepCapacity);
   arena_.push_back('\0');
   error_ = {};
 }
@@ -212,7 +208,7 @@ bool Book::addTexts(std::string_view texts, uint32_t& base) {
   const uint64_t need = static_cast<uint64_t>(arena_.size()) + texts.size();
   if (need > kMaxArenaBytes) return false;
   base = static_cast<uint32_t>(arena_.size());
-  arena_.insert(arena_.end(), texts.begin(), texts.end());
+  arena_.append(texts.data(), texts.size());
   return true;
 }
 
@@ -250,7 +246,7 @@ bool Book::addText(std::string_view text, uint32_t& off) {
   const uint64_t need = static_cast<uint64_t>(arena_.size()) + text.size() + 1;
   if (need > kMaxArenaBytes) return false;
   off = static_cast<uint32_t>(arena_.size());
-  arena_.insert(arena_.end(), text.begin(), text.end());
+  arena_.append(text.data(), text.size());
   arena_.push_back('\0');
   return true;
 }

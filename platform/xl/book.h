@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/xl/load_error.h"
+#include "platform/xl/text_arena.h"
 
 namespace xl {
 
@@ -120,7 +121,7 @@ class Book {
   void setError(LoadError error) { error_ = std::move(error); }
 
  private:
-  std::vector<char> arena_;
+  TextArena arena_;
   LoadError error_;
   const int* cancel_ = nullptr;
   bool loadCancelled_ = false;

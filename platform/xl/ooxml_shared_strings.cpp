@@ -2,6 +2,7 @@
 // refer to it by index. A big table is cut at item ends ("</si>") and read
 // on the idle cores too, like a big sheet (ooxml_pieces).
 #include <algorithm>
+#include <new>
 
 #include "platform/xl/ooxml_internal.h"
 #include "platform/xl/ooxml_pieces.h"
@@ -35,17 +36,22 @@ class SstHandler : public SaxHandler {
 
   bool betweenItems() const { return !inItem_ && !failed(); }
 
+  void partSize(uint64_t bytes) override { partBytes_ = bytes; }
+
   void start(const char* name, const char** atts) override {
     if (!inItem_) {
       if (eq(name, "si")) {
         inItem_ = true;
         buf_.clear();
       } else if (!piece_ && eq(name, "sst")) {
-        // The count is a hint only: it may lie, so it bounds the reservation.
+        // The count is a hint only: it may lie, so what the part can hold
+        // bounds the reservation. Reserving it whole spares a big table the
+        // copies of growing, which can leave tens of megabytes behind in
+        // the allocator.
         for (int i = 0; atts[i]; i += 2) {
           if (eq(localName(atts[i]), "uniqueCount")) {
             uint64_t n = 0;
-            if (parseUint(atts[i + 1], n)) sst_.items.reserve(static_cast<size_t>(std::min<uint64_t>(n, 1u << 16)));
+            if (parseUint(atts[i + 1], n)) reserve(std::min(n, std::max<uint64_t>(partBytes_ / kItemBytes, 1u << 16)));
           }
         }
       }
@@ -128,6 +134,16 @@ class SstHandler : public SaxHandler {
   Book& book_;
   SharedStrings& sst_;
   SstPiece* piece_ = nullptr;
+  uint64_t partBytes_ = 0;
+  // Fewer bytes than a real item takes ("<si><t>x</t></si>").
+  static constexpr uint64_t kItemBytes = 16;
+  void reserve(uint64_t n) {
+    try {
+      sst_.items.reserve(static_cast<size_t>(n));
+    } catch (const std::bad_alloc&) {
+      // Growing as items come is still possible.
+    }
+  }
   std::string buf_;
   size_t runStart_ = 0;
   int phonetic_ = 0;
