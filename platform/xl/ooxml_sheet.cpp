@@ -65,6 +65,44 @@ static_assert(kMaxArenaBytes < kPieceText);
 // looks ahead lets those misses overlap instead of stalling one by one.
 constexpr uint32_t kSharedIndex = ~0u;
 
+// The length of a cell whose offset is a DayTexts key, in a piece: the
+// sheet's parser gives it its text where the piece is applied.
+constexpr uint32_t kDayKey = ~0u - 1;
+
+// Texts of whole numbers under a number format other than General (dates,
+// mostly) in a big sheet, each made and stored once: a column of a million
+// dates holds a few thousand distinct days. Used on the parser's thread
+// only.
+class DayTexts {
+ public:
+  static constexpr uint32_t kDays = 1u << 16;
+  // False when `value` is not a whole number of days below kDays.
+  static bool key(double value, NumberKind kind, uint32_t& key) {
+    if (!(value >= 0 && value < kDays) || value != std::floor(value)) return false;
+    key = static_cast<uint32_t>(kind) << 16 | static_cast<uint32_t>(value);
+    return true;
+  }
+  // The text of `key` in the book, added the first time; false when the
+  // arena is full.
+  bool text(uint32_t key, Book& book, bool date1904, uint32_t& off, uint32_t& len) {
+    std::vector<uint64_t>& table = tables_[key >> 16];
+    if (table.empty()) table.resize(kDays);  // 0: not made yet (a day's text is never empty)
+    uint64_t& slot = table[key & (kDays - 1)];
+    if (slot == 0) {
+      const auto kind = static_cast<NumberKind>(key >> 16);
+      const std::string shown = formatNumber(static_cast<double>(key & (kDays - 1)), kind, date1904);
+      if (!book.addCellText(shown, off, len)) return false;
+      slot = static_cast<uint64_t>(off) << 32 | len;
+    }
+    off = static_cast<uint32_t>(slot >> 32);
+    len = static_cast<uint32_t>(slot);
+    return true;
+  }
+
+ private:
+  std::vector<uint64_t> tables_[256];  // by number kind
+};
+
 void resolveShared(CellRef* cells, size_t n, const SharedStrings& sst) {
   constexpr size_t kAhead = 16;
   const std::pair<uint32_t, uint32_t>* items = sst.items.data();
@@ -107,9 +145,10 @@ class SheetHandler : public SaxHandler {
   // A piece cut after a row end inside sheetData: it starts there, and the
   // position of a cell depends on the rows before it until a numbered row
   // sets it; a cell before that makes the piece one to read in order.
-  SheetHandler(const std::string& part, Sheet& sheet, SheetContext& ctx, SheetPiece& piece)
+  SheetHandler(const std::string& part, Sheet& sheet, SheetContext& ctx, SheetPiece& piece, bool days)
       : SheetHandler(part, sheet, ctx) {
     piece_ = &piece;
+    dayKeys_ = days;
     inSheetData_ = rootSeen_ = true;
     positionKnown_ = false;
   }
@@ -176,8 +215,17 @@ class SheetHandler : public SaxHandler {
     else if (eq(name, "cols")) inCols_ = false;
   }
 
-  // A stored cell takes at least about 20 bytes of sheet XML.
-  void partSize(uint64_t bytes) override { sheet_.reserveCells(static_cast<size_t>(bytes / 20)); }
+  // A stored cell takes at least about 20 bytes of sheet XML. A sheet big
+  // enough to be read in pieces (whether or not cores are free to) stores
+  // each day's text once.
+  void partSize(uint64_t bytes) override {
+    sheet_.reserveCells(static_cast<size_t>(bytes / 20));
+    if (bytes >= daysFrom_) {
+      days_ = std::make_unique<DayTexts>();
+      dayKeys_ = true;
+    }
+  }
+  DayTexts* days() { return days_.get(); }
 
   bool wantsCells() const override { return inSheetData_ && !inCell_; }
 
@@ -388,8 +436,16 @@ class SheetHandler : public SaxHandler {
           store(v);  // not a number after all: show what is stored
           return;
         }
-        if (kind == NumberKind::General) store(formatGeneral(d));
-        else store(formatNumber(d, kind, ctx_.date1904));
+        if (kind == NumberKind::General) {
+          store(formatGeneral(d));
+          return;
+        }
+        uint32_t key = 0;
+        if (dayKeys_ && DayTexts::key(d, kind, key)) {
+          storeDay(key);
+          return;
+        }
+        store(formatNumber(d, kind, ctx_.date1904));
         return;
       }
     }
@@ -428,6 +484,19 @@ class SheetHandler : public SaxHandler {
     text = cutToCellLimit(text);  // as Excel: 32,767 UTF-16 units at most
     uint32_t off = Book::kEmptyText;
     if (place(text, off)) add(off, static_cast<uint32_t>(text.size()));
+  }
+
+  void storeDay(uint32_t key) {
+    if (piece_) {
+      add(key, kDayKey);
+      return;
+    }
+    uint32_t off = 0, len = 0;
+    if (!days_->text(key, ctx_.book, ctx_.date1904, off, len)) {
+      fail(LoadCause::TooLargeCellText);
+      return;
+    }
+    add(off, len);
   }
 
   // TRUE and FALSE are stored once and shared by every boolean cell.
@@ -497,12 +566,15 @@ class SheetHandler : public SaxHandler {
 
  public:
   uint64_t maxCells_ = kMaxCells;
+  uint64_t daysFrom_ = ~0ull;
 
  private:
   const std::string& part_;
   Sheet& sheet_;
   SheetContext& ctx_;
   std::vector<CellRef> pending_;  // stored cells not yet handed to the sheet
+  std::unique_ptr<DayTexts> days_;
+  bool dayKeys_ = false;  // whole days go through days_ (a piece: left as keys)
   std::string value_;   // text of <v>
   std::string inline_;  // text of <is>
   size_t runStart_ = 0;
@@ -533,7 +605,7 @@ class SheetPieces : public PieceWork {
     auto& piece = static_cast<SheetPiece&>(*result);
     piece.clear();
     piece.cells.reserve(size / 24);  // a stored cell takes about that much XML
-    SheetHandler handler(part_, sheet_, ctx_, piece);
+    SheetHandler handler(part_, sheet_, ctx_, piece, main_.days() != nullptr);
     FastXml xml(handler, part_, limits_);
     LoadError error;
     if (!xml.runPiece(data, size, error) || handler.failed() || !handler.betweenRows()) return false;
@@ -552,6 +624,11 @@ class SheetPieces : public PieceWork {
     if (!main_.betweenRows() || !piece.shape.fits(parser)) return false;
     if (ctx_.cellCount + piece.cells.size() > ctx_.maxCells) return false;
     main_.flush();
+    // Days first: a day that no longer fits leaves the piece's texts out
+    // of the arena, for the parser to read the piece itself.
+    DayTexts* days = main_.days();
+    for (CellRef& c : piece.cells)
+      if (c.len == kDayKey && (!days || !days->text(c.off, ctx_.book, ctx_.date1904, c.off, c.len))) return false;
     uint32_t base = 0;
     if (!piece.texts.empty() && !ctx_.book.addTexts(piece.texts, base)) return false;
     for (CellRef& c : piece.cells)
@@ -578,6 +655,7 @@ bool readWorksheet(Package& pkg, const std::string& part, Sheet& sheet, SheetCon
                    LoadError& error) {
   SheetHandler handler(part, sheet, ctx);
   handler.maxCells_ = ctx.maxCells;
+  handler.daysFrom_ = pkg.limits().parallelBytes;
   SheetPieces work(part, sheet, ctx, handler, pkg.limits());
   if (!parseInPieces(pkg, part, handler, work, ctx.book, "row>", error)) return false;
   handler.flush();

@@ -121,6 +121,12 @@ TEST(OoxmlPieces, PrefixedElementsEntitiesEscapesAndOtherShapes) {
       "<c r=\"F2\" t=\"d\"><v>2024-03-01T10:00:00</v></c><c r=\"G2\"/>"
       "<c r=\"H2\">\n  <v>7</v>\n</c></row>";
   data += rows(3, 9);
+  // Whole days under a date format, repeated across pieces (a big sheet
+  // stores each day's text once), beside a negative and a fractional one.
+  for (int r = 10; r < 30; ++r)
+    data += "<row r=\"" + std::to_string(r) + "\"><c r=\"A" + std::to_string(r) + "\" s=\"1\"><v>" +
+            std::to_string(45000 + r % 4) + "</v></c><c r=\"B" + std::to_string(r) + "\" s=\"1\"><v>" +
+            (r % 2 ? "-3" : "0.25") + "</v></c></row>";
   const std::string styles =
       "<styleSheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"><cellXfs count=\"2\">"
       "<xf numFmtId=\"0\"/><xf numFmtId=\"14\"/></cellXfs></styleSheet>";
