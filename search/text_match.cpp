@@ -1,5 +1,6 @@
 #include "search/text_match.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -70,7 +71,24 @@ bool TextMatcher::contains(const char* text, size_t length) const {
     }
     return false;
   }
-  for (size_t i = 0; i <= lastStart; ++i) {
+  // A letter, in either case, is the one byte that equals the lower case
+  // once bit 5 is set: look for that eight bytes at a time (most cells hold
+  // no candidate at all), then byte by byte for the rest.
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+  const uint64_t pattern = kOnes * first_;
+  size_t i = 0;
+  for (; i + 8 <= length && i <= lastStart; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, s + i, 8);
+    const uint64_t x = (w | 0x2020202020202020ull) ^ pattern;
+    // A set high bit for each byte of x that may be zero (the bytes above a
+    // true zero may be false alarms, so each is checked).
+    for (uint64_t m = (x - kOnes) & ~x & kHighs; m; m &= m - 1) {
+      const size_t at = i + static_cast<size_t>(__builtin_ctzll(m)) / 8;
+      if (at <= lastStart && (s[at] | 0x20) == first_ && equalFolded(s + at + 1, tail, n - 1)) return true;
+    }
+  }
+  for (; i <= lastStart; ++i) {
     unsigned char c = s[i];
     if ((c == first_ || c == firstOther_) && equalFolded(s + i + 1, tail, n - 1)) return true;
   }

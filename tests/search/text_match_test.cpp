@@ -55,6 +55,17 @@ TEST(Matching, FirstLetterCaseVariantsFurtherOn) {
   EXPECT_TRUE(has("Ab", "AaAaAaAaAaAaAaAB"));
   EXPECT_FALSE(has("ab", "aAaAaAaAaAaAaAa"));
   EXPECT_TRUE(has("1ab", "11111111ab1aB"));
+  // Texts are searched eight bytes at a time: a match at every offset of
+  // texts of every length up to three words, and a half match at the end.
+  for (size_t len = 2; len <= 24; ++len)
+    for (size_t at = 0; at + 2 <= len; ++at) {
+      std::string text(len, '[');  // '[' | 0x20 is '{', no letter
+      text[at] = at % 2 ? 'Z' : 'z';
+      text[at + 1] = at % 3 ? 'B' : 'b';
+      EXPECT_TRUE(has("zB", text)) << text;
+      text[at + 1] = 'z';
+      EXPECT_FALSE(has("zB", text)) << text;
+    }
 }
 
 TEST(RelativePath, RemovesEveryOccurrenceFoldingAsciiCase) {
