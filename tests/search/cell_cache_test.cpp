@@ -577,6 +577,48 @@ TEST_F(CellCacheTest, MomentaryFailuresAreTriedAgainAndAStopCutsACacheReadShort)
   cachedBookApi().bookRelease(found[0].book);
 }
 
+// A folder whose cached entries are mostly of other files (here: files gone
+// since) is looked up file by file instead of in one pass, and the entries
+// of the gone files are still dropped.
+TEST_F(CellCacheTest, AFolderCrowdedWithOtherEntriesIsLookedUpFileByFile) {
+  const fs::path dir = root_ / "crowded";
+  fs::create_directories(dir);
+  writeVaried(dir / "book.xlsx", 3);
+  std::ofstream(dir / "damaged.xls") << "this is not a workbook";
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  const SearchSettings s = settings(dir, "apple", false, false);
+  const CellCacheOptions o = options("crowded");
+  std::string db;
+  {
+    CellCache cache(o);
+    search(s, &cache);
+    db = cache.databasePath();
+  }
+  sqlite3* h = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &h), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(h, "BEGIN", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_stmt* st = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(h, "INSERT INTO entries(path, used, bytes, raw) VALUES(?1, 0, 100, 0)", -1, &st, nullptr),
+            SQLITE_OK);
+  for (int i = 0; i < 1100; ++i) {
+    const std::string path = (dir / ("gone-" + std::to_string(i) + ".xlsx")).string();
+    sqlite3_bind_blob(st, 1, path.data(), static_cast<int>(path.size()), SQLITE_TRANSIENT);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_DONE);
+    sqlite3_reset(st);
+  }
+  sqlite3_finalize(st);
+  ASSERT_EQ(sqlite3_exec(h, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(h);
+  ASSERT_EQ(countUnder(cachedPaths(db), (dir / "gone-").string()), 1100);
+
+  CellCache warm(o);
+  expectSameOutcome(search(s, nullptr), search(s, &warm), "crowded");
+  EXPECT_EQ(warm.stats().misses, 0u) << "both files found, one lookup each";
+  EXPECT_EQ(warm.stats().failures, 1u);
+  EXPECT_EQ(countUnder(cachedPaths(db), (dir / "gone-").string()), 0) << "the gone files' entries dropped";
+  EXPECT_EQ(countUnder(cachedPaths(db), (dir / "book.xlsx").string()), 1);
+}
+
 TEST_F(CellCacheTest, SizeBoundEvictsTheLeastRecentlyUsedFirst) {
   const fs::path a = root_ / "lru" / "a", b = root_ / "lru" / "b";
   for (const fs::path& d : {a, b}) {
