@@ -11,6 +11,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -137,18 +140,60 @@ class Walk {
     }
 
     path_.push_back({st.st_dev, st.st_ino});
-    for (const Entry& e : entries) {
-      if (!e.isFolder || e.name == "." || e.name == "..") continue;
+    std::vector<const Entry*> folders;
+    for (const Entry& e : entries)
+      if (e.isFolder && e.name != "." && e.name != "..") folders.push_back(&e);
+    // The top folder's subfolders are walked in two halves at once: the
+    // second half's files are kept and handed on after the first half's, so
+    // the order is the one walk's.
+    size_t split = folders.size();
+    std::unique_ptr<Walk> second;
+    std::vector<std::pair<std::string, std::string>> kept;
+    WorkbookCallback keep = [&](const std::string& p, const std::string& n) { kept.emplace_back(p, n); };
+    std::thread beside;
+    if (path_.size() == 1 && folders.size() >= 2) {
+      split = folders.size() / 2;
+      second.reset(new Walk(*this, callback_ ? &keep : nullptr));
+      try {
+        beside = std::thread([&] { second->walkFolders(::dirfd(dir), prefix, folders, split, folders.size()); });
+      } catch (...) {  // no thread: walked here after the first half
+      }
+    }
+    walkFolders(::dirfd(dir), prefix, folders, 0, split);
+    if (second) {
+      if (beside.joinable())
+        beside.join();
+      else
+        second->walkFolders(::dirfd(dir), prefix, folders, split, folders.size());
+      total_ += second->total_;
+      for (const auto& [p, n] : kept) (*callback_)(p, n);
+    }
+    path_.pop_back();
+    ::closedir(dir);
+  }
+
+  // A walk of part of the tree beside this one, from the same folder.
+  Walk(const Walk& from, const WorkbookCallback* callback)
+      : pattern_(from.pattern_),
+        visitDotFolders_(from.visitDotFolders_),
+        callback_(callback),
+        dotDepth_(from.dotDepth_),
+        stop_(from.stop_),
+        pseudoDevices_(from.pseudoDevices_),
+        path_(from.path_) {}
+
+  void walkFolders(int dirFd, const std::string& prefix, const std::vector<const Entry*>& folders, size_t from,
+                   size_t to) {
+    for (size_t i = from; i < to; ++i) {
+      const Entry& e = *folders[i];
       const bool dot = e.name[0] == '.' && !visitDotFolders_;
       if (stopped()) break;
-      int child = ::openat(::dirfd(dir), e.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+      int child = ::openat(dirFd, e.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
       if (child < 0) continue;  // no access, vanished, too many open folders: no entries
       dotDepth_ += dot;
       walkFolder(child, prefix + e.name + "/");
       dotDepth_ -= dot;
     }
-    path_.pop_back();
-    ::closedir(dir);
   }
 
   // After a stop nothing more is scanned: a huge tree is not walked to its end.

@@ -1,4 +1,4 @@
-// The two folder walks: order, the dot-folder rule, links, special files,
+// The two folder walks (and both in one): order, the dot-folder rule, links, special files,
 // pseudo file systems and the workbook pattern.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -67,6 +67,14 @@ TEST_F(WalkTest, FilesBeforeFoldersInNtfsOrderAndDotFoldersCountedNotVisited) {
   EXPECT_EQ(visit(root_ + "/"), expected);  // with or without the trailing "/"
   EXPECT_EQ(countWorkbooks(root_, "*.xls"), 10);
   EXPECT_EQ(countWorkbooks(root_ + "/", "*.xls"), 10);
+  // Both in one walk (the top folder's subfolders walked in two halves at once).
+  Names both;
+  EXPECT_EQ(countAndVisitWorkbooks(root_, "*.xls",
+                                   [&](const std::string& prefix, const std::string& name) {
+                                     both.push_back((prefix + name).substr(root_.size() + 1));
+                                   }),
+            10);
+  EXPECT_EQ(both, expected);
 }
 
 TEST_F(WalkTest, PatternTakesExtensionsBeginningWithXlsInAnyCase) {
