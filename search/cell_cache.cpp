@@ -45,6 +45,7 @@ constexpr uint64_t kEntryOverhead = 128;  // row, index and page bookkeeping, ro
 constexpr auto kBatchWait = std::chrono::milliseconds(30);
 constexpr size_t kBatchOps = 512;
 constexpr int kWriterNice = 5;
+constexpr int kBatchesPerSum = 64;
 
 int64_t nanoseconds(const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; }
 
@@ -949,7 +950,11 @@ void CellCache::writerLoop() {
         for (const Op& op : batch) stats_.stored += op.kind == Op::Kind::Put;
       }
     }
-    if (puts) evict();
+    if (puts) {
+      uint64_t added = 0;
+      for (const Op& op : batch) added += op.kind == Op::Kind::Put ? op.bytes() : 0;
+      evict(added);
+    }
     batch.clear();
     {
       std::lock_guard lock(queueMutex_);
@@ -1060,12 +1065,20 @@ bool CellCache::apply(const Op& op) {
   return false;
 }
 
-void CellCache::evict() {
+void CellCache::evict(uint64_t added) {
+  // The exact total is a pass over every entry: taken again only when this
+  // process's writes may have passed the bound, and every so many batches
+  // for what other processes wrote.
+  sizeEstimate_ += added;
+  if (sizeKnown_ && sizeEstimate_ <= options_.maxBytes && ++batchesSinceSum_ < kBatchesPerSum) return;
   Connection& c = *writer_;
   sqlite3_stmt* st = c.statement("SELECT COALESCE(SUM(bytes), 0) FROM entries");
   if (!st || sqlite3_step(st) != SQLITE_ROW) return;
   uint64_t total = static_cast<uint64_t>(sqlite3_column_int64(st, 0));
   sqlite3_reset(st);
+  sizeEstimate_ = total;
+  sizeKnown_ = true;
+  batchesSinceSum_ = 0;
   if (total <= options_.maxBytes) return;
   // Down to nine tenths, so the next few entries do not evict again at once.
   const uint64_t target = options_.maxBytes / 10 * 9;
@@ -1097,6 +1110,7 @@ void CellCache::evict() {
     c.run("ROLLBACK");
     return;
   }
+  sizeEstimate_ = left;
   {
     std::lock_guard lock(statsMutex_);
     stats_.evicted += oldest.size();

@@ -163,7 +163,7 @@ class CellCache {
   void enqueue(Op op);
   void writerLoop();
   bool apply(const Op& op);
-  void evict();
+  void evict(uint64_t added);  // `added`: bytes of the entries the last batch wrote
   void broken();
 
   CellCacheOptions options_;
@@ -184,6 +184,10 @@ class CellCache {
   bool flushWanted_ = false;
   std::atomic<bool> closing_{false};
   std::unique_ptr<Connection> writer_;
+  // The writer thread's idea of the entries' total size, between exact sums.
+  uint64_t sizeEstimate_ = 0;
+  bool sizeKnown_ = false;
+  int batchesSinceSum_ = 0;
   std::thread writerThread_;
 
   mutable std::mutex statsMutex_;
