@@ -45,6 +45,7 @@ constexpr uint64_t kEntryOverhead = 128;  // row, index and page bookkeeping, ro
 constexpr auto kBatchWait = std::chrono::milliseconds(30);
 constexpr size_t kBatchOps = 512;
 constexpr int kWriterNice = 5;
+constexpr uint64_t kHandOverQueue = 8u << 20;  // forms waiting for the writer, at most
 constexpr int kBatchesPerSum = 64;
 
 int64_t nanoseconds(const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; }
@@ -804,8 +805,9 @@ bool CellCache::handOver(const XlApi& api, BookHandle book) {
   const long long held = api.bookMemoryBytes ? api.bookMemoryBytes(book) : -1;
   if (held < 0 || static_cast<uint64_t>(held) > options_.handOverBytes) return false;
   std::lock_guard lock(queueMutex_);
-  // A writer far behind leaves the work where it is, rather than the entry unkept.
-  return queuedBytes_ + 2 * static_cast<uint64_t>(held) <= kMaxQueued / 2;
+  // A writer behind leaves the work to the loaders, so it is never what the
+  // end of a search waits for.
+  return queuedBytes_ + static_cast<uint64_t>(held) <= kHandOverQueue;
 }
 
 bool CellCache::prepare(Op& op) {
@@ -813,9 +815,9 @@ bool CellCache::prepare(Op& op) {
   if (!summariseForm(op.form.data(), op.formBytes, summary)) return false;
   op.summary = summary.finish();
   EntryCompressor compressor(op.data);
-  compressor.add(op.form.data(), op.form.size());
+  const bool compressed = compressor.compressWhole(op.form.data(), op.form.size());
   std::string().swap(op.form);
-  return compressor.finish() && op.raw <= kMaxRaw && op.bytes() <= options_.maxBytes && op.dataBytes() <= kMaxData;
+  return compressed && op.raw <= kMaxRaw && op.bytes() <= options_.maxBytes && op.dataBytes() <= kMaxData;
 }
 
 void CellCache::store(const Lookup& lookup, const XlApi& api, BookHandle book, bool loaded,
@@ -839,6 +841,8 @@ void CellCache::store(const Lookup& lookup, const XlApi& api, BookHandle book, b
     } else if (handOver(api, book)) {
       // Summarised and compressed by the writer thread, beside the loaders
       // and the scan rather than in their way.
+      // The book's own size bounds its form's: one block, never grown by copying.
+      op.form.reserve(static_cast<size_t>(api.bookMemoryBytes(book)) + 256);
       op.raw = encodeBook(api, book, [&](const char* p, size_t n) { op.form.append(p, n); }, nullptr);
       if (op.raw == 0) return;
       op.formBytes = op.form.size();

@@ -78,6 +78,7 @@ void EntryCompressor::add(const char* p, size_t n) {
 bool EntryCompressor::finish() {
   if (!ok_) return false;
   if (!streaming_) {
+    known_ = gathered_.size();
     begin(gathered_.size());
     compress(gathered_.data(), gathered_.size());
   }
@@ -87,6 +88,15 @@ bool EntryCompressor::finish() {
   ok_ = !LZ4F_isError(n);
   if (ok_) put(t.scratch.data(), n);
   return ok_;
+}
+
+bool EntryCompressor::compressWhole(const char* p, size_t n) {
+  if (!ok_ || streaming_ || !gathered_.empty()) return false;
+  streaming_ = true;  // nothing to gather: finish() only ends the frame
+  known_ = n;
+  begin(n);
+  compress(p, n);
+  return finish();
 }
 
 void EntryCompressor::compress(const char* p, size_t n) {
@@ -104,8 +114,8 @@ void EntryCompressor::put(const char* p, size_t n) {
   while (n > 0) {
     if (pieces_.empty() || pieces_.back().size() == kPiece) {
       pieces_.emplace_back();
-      // The first piece of a small entry is about its size; later ones are whole.
-      pieces_.back().reserve(pieces_.size() == 1 && !streaming_ ? std::min(kPiece, gathered_.size() / 2 + 64) : kPiece);
+      // The first piece of an entry of known size is about its size; later ones are whole.
+      pieces_.back().reserve(pieces_.size() == 1 && known_ ? std::min(kPiece, known_ / 2 + 64) : kPiece);
     }
     std::string& piece = pieces_.back();
     const size_t take = std::min(n, kPiece - piece.size());

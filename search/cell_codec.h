@@ -19,6 +19,9 @@ class EntryCompressor {
   void add(const char* p, size_t n);
   // False when the codec failed: the pieces are then to be thrown away.
   bool finish();
+  // The whole content at once, for a form already in one block: add() and
+  // finish() without gathering a copy first.
+  bool compressWhole(const char* p, size_t n);
 
  private:
   void begin(size_t contentSize);
@@ -29,6 +32,7 @@ class EntryCompressor {
   std::string& gathered_;
   bool streaming_ = false;
   bool ok_ = true;
+  size_t known_ = 0;  // the content's size, once known before compressing
 };
 
 // Decompresses one frame, fed in pieces, into a buffer of exactly the size
