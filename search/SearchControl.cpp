@@ -85,7 +85,7 @@ SearchControl::~SearchControl() {
   // Destroyed mid-search (the window goes): the stop cancels the loads in
   // progress, so the worker and its loaders end within moments and are
   // joined here; the process then ends normally.
-  if (worker_.joinable()) {
+  if (running_) {
     stopFlag = 1;
     {
       std::lock_guard lock(channel_->mutex);
@@ -93,8 +93,8 @@ SearchControl::~SearchControl() {
       channel_->discard = true;
     }
     channel_->taken.notify_all();
-    worker_.join();
   }
+  if (worker_.joinable()) worker_.join();
   delete stopWindow_.data();
 }
 
@@ -135,6 +135,8 @@ void SearchControl::startSearch() {
   Ui::MainWindow& f = window_.form();
   const QString text = f.编辑框2->text();
   if (text.isEmpty() || searching()) return;
+  // The last search's worker, which returned long ago.
+  if (worker_.joinable()) worker_.join();
 
   f.分组框1->hide();
   stopFlag = 0;
@@ -174,10 +176,11 @@ void SearchControl::startSearch() {
   channel_->receiver = this;
   // The worker calls through its own copy of the library's table, so
   // nothing the UI thread does to the process-wide one reaches a search.
+  running_ = true;
   worker_ = std::thread([channel = channel_, settings, api = xlApi(), cache = cache_] {
     const bool stopped = runWorker(*channel, settings, api, cache.get());
-    // Only now, with the loaders joined, may the window join this thread:
-    // it never waits on a load.
+    // Only now, with the loaders joined, does the window end the search; it
+    // joins this thread when the next one starts, so it never waits on it.
     std::lock_guard lock(channel->mutex);
     channel->stopped = stopped;
     channel->workerEnded = true;
@@ -279,7 +282,6 @@ void SearchControl::drainBatches() {
   }
   if (!status.isEmpty()) setStatusText(f.状态条1, status);
   if (finished) {
-    if (worker_.joinable()) worker_.join();  // it has returned already or is returning
     bool stopped;
     {
       std::lock_guard lock(channel_->mutex);
@@ -314,6 +316,7 @@ bool SearchControl::applyBatch(ScanOutput& batch, ResultsGrid& g,
 }
 
 void SearchControl::finishSearch(bool stopped) {
+  running_ = false;
   Ui::MainWindow& f = window_.form();
   // A stop that came while the last rows were being applied is a stop, not
   // a completed search.

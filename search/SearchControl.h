@@ -31,7 +31,7 @@ class SearchControl : public QObject {
 
   // Does nothing for an empty search text or while a search runs.
   void startSearch();
-  bool searching() const { return worker_.joinable(); }
+  bool searching() const { return running_; }
   StopWindow* stopWindow() const;  // null when none is open
   // A close request reached the main window (stopFlag is set): true while a
   // search runs, which then closes the window as soon as it has returned.
@@ -70,7 +70,8 @@ class SearchControl : public QObject {
   std::unique_ptr<ResultsGrid> ownGrid_;  // only when the form's grid is no GridView
   QPointer<StopWindow> stopWindow_;
   std::shared_ptr<SearchChannel> channel_;
-  std::thread worker_;
+  std::thread worker_;  // joined when the next search starts, or at the end
+  bool running_ = false;  // from the start until the search has returned
   // Opened by the first search and kept for the next ones, so its writes
   // go on beside them; null when turned off or unusable.
   std::shared_ptr<CellCache> cache_;
