@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "platform/xl/write_all.h"
+
 BookHandle scanBook = nullptr;
 
 namespace {
@@ -20,19 +22,6 @@ XlApi& table() {
 }
 
 std::string errnoText(int error) { return std::strerror(error); }
-
-bool writeAll(int fd, const unsigned char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= std::size_t(n);
-  }
-  return true;
-}
 
 // Writes the image beside `target` and renames it over `target`, so a reader
 // (another instance starting at the same time) never sees a half-written
@@ -44,7 +33,7 @@ int writeImageAtomically(const std::string& target, LibraryImage image) {
   const int fd = ::mkstemp(name.data());
   if (fd < 0) return errno;
   int error = 0;
-  if (!writeAll(fd, image.data(), image.size())) error = errno ? errno : EIO;
+  if (!xl::writeAll(fd, image.data(), image.size())) error = errno ? errno : EIO;
   if (error == 0 && ::fchmod(fd, 0755) != 0) error = errno;
   if (error == 0 && ::fsync(fd) != 0) error = errno;
   if (::close(fd) != 0 && error == 0) error = errno;

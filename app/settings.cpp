@@ -14,6 +14,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/xl/ascii.h"
+#include "platform/xl/write_all.h"
+
 namespace {
 
 std::optional<std::string>& programDirectoryOverride() {
@@ -38,15 +41,6 @@ std::string_view trimBlanks(std::string_view s) {
   while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
   while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
   return s;
-}
-
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
-
-bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (asciiLower(a[i]) != asciiLower(b[i])) return false;
-  return true;
 }
 
 // Valid UTF-8, and `wide` tells whether any character took three or four bytes.
@@ -250,18 +244,6 @@ bool makeDirectories(const std::string& dir) {
   return ::mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
-bool writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t w = ::write(fd, data.data(), data.size());
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(w));
-  }
-  return true;
-}
-
 // Temporary file in the same folder, fsync, rename over the old file: a crash
 // or a full disk leaves either the old file or the new one, never a torn one.
 bool replaceFileAtomically(const std::string& path, std::string_view content, mode_t mode) {
@@ -271,7 +253,7 @@ bool replaceFileAtomically(const std::string& path, std::string_view content, mo
   name.push_back('\0');
   int fd = ::mkostemp(name.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = writeAll(fd, content) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+  bool ok = xl::writeAll(fd, content.data(), content.size()) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
   if (ok) ok = ::rename(name.data(), path.c_str()) == 0;
   if (!ok) {
@@ -356,10 +338,10 @@ std::string readProfileString(const std::string& path, std::string_view section,
     if (auto name = sectionName(line)) {
       // The first section of a name is the one that counts.
       if (inSection) break;
-      inSection = !seenSection && equalsIgnoringAsciiCase(*name, sec);
+      inSection = !seenSection && xl::equalsFoldedAscii(*name, sec);
       seenSection = seenSection || inSection;
     } else if (inSection) {
-      if (auto kl = keyLine(line); kl && equalsIgnoringAsciiCase(kl->key, k))
+      if (auto kl = keyLine(line); kl && xl::equalsFoldedAscii(kl->key, k))
         return unquotedValue(line.substr(kl->valueStart));
     }
     if (nl == std::string::npos) break;
@@ -403,7 +385,7 @@ bool writeProfileString(const std::string& path, std::string_view section, std::
     const std::string& t = lines[i].text;
     if (auto name = sectionName(t)) {
       if (sectionLine) break;  // end of our section
-      if (equalsIgnoringAsciiCase(*name, sec)) {
+      if (xl::equalsFoldedAscii(*name, sec)) {
         sectionLine = i;
         lastContentLine = i;
       }
@@ -411,7 +393,7 @@ bool writeProfileString(const std::string& path, std::string_view section, std::
     }
     if (!sectionLine) continue;
     if (!trimBlanks(t).empty()) lastContentLine = i;
-    if (auto kl = keyLine(t); kl && equalsIgnoringAsciiCase(kl->key, k)) {
+    if (auto kl = keyLine(t); kl && xl::equalsFoldedAscii(kl->key, k)) {
       lines[i].text = t.substr(0, kl->valueStart) + stored;
       replaced = true;
     }

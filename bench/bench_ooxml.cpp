@@ -108,7 +108,7 @@ bool loadOnce(const std::string& path, size_t chunk, bool fast, size_t& cells) {
   xl::OoxmlLimits limits;
   limits.chunkBytes = chunk;
   limits.fastXml = fast;
-  bool ok = xl::readOoxml(fd, path, book, limits);
+  bool ok = xl::readOoxml(fd, book, limits);
   close(fd);
   cells = 0;
   for (const auto& s : book.sheets) cells += s.cells().size();

@@ -54,7 +54,7 @@ constexpr std::string_view kSharedStrings =
     "<si><t>文本</t></si></sst>";
 
 // The parts packed into an (uncompressed) workbook; empty when libzip fails.
-std::vector<uint8_t> packWorkbook(const uint8_t* data, size_t size) {
+std::string packWorkbook(const uint8_t* data, size_t size) {
   std::vector<std::string_view> parts;
   std::string_view in(reinterpret_cast<const char*>(data), size);
   while (parts.size() < 3) {
@@ -69,13 +69,14 @@ std::vector<uint8_t> packWorkbook(const uint8_t* data, size_t size) {
   std::string_view workbook = parts.size() > 2 ? parts[2] : kWorkbook;
   std::string_view styles = parts.size() > 3 ? parts[3] : kStyles;
 
-  return fuzz::zipParts({{"[Content_Types].xml", kContentTypes},
-                         {"_rels/.rels", kRootRels},
-                         {"xl/workbook.xml", workbook},
-                         {"xl/_rels/workbook.xml.rels", kWorkbookRels},
-                         {"xl/worksheets/sheet1.xml", sheet},
-                         {"xl/sharedStrings.xml", sst},
-                         {"xl/styles.xml", styles}});
+  return fixtures::zipParts({{"[Content_Types].xml", kContentTypes},
+                            {"_rels/.rels", kRootRels},
+                            {"xl/workbook.xml", workbook},
+                            {"xl/_rels/workbook.xml.rels", kWorkbookRels},
+                            {"xl/worksheets/sheet1.xml", sheet},
+                            {"xl/sharedStrings.xml", sst},
+                            {"xl/styles.xml", styles}},
+                           /*deflate=*/false);
 }
 
 // Everything a search reads from a book, to compare two reads.
@@ -101,8 +102,8 @@ void loadInPieces(const fuzz::MemFile& file) {
   pieces.pieceBytes = 64;
   pieces.pieceHelpers = 1;
   xl::Book a, b;
-  const bool okA = xl::readOoxml(file.fd(), file.path(), a, one);
-  const bool okB = xl::readOoxml(file.fd(), file.path(), b, pieces);
+  const bool okA = xl::readOoxml(file.fd(), a, one);
+  const bool okB = xl::readOoxml(file.fd(), b, pieces);
   // Both failing is enough: a damaged deflate stream yields a little more or
   // less before its error depending on how much is asked of it at a time,
   // so the error may be met as damage or as the XML it cut short.
@@ -120,7 +121,7 @@ void loadBoth(const uint8_t* data, size_t size) {
   xl::Book book;
   xl::OoxmlLimits limits;
   limits.fastXml = false;
-  if (xl::readOoxml(file.fd(), file.path(), book, limits)) {
+  if (xl::readOoxml(file.fd(), book, limits)) {
     for (xl::Sheet& s : book.sheets) s.finish();
     book.setError(xl::LoadCause::None);
     fuzz::checkBook(book, true);
@@ -130,11 +131,6 @@ void loadBoth(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size >= 4 && data[0] == 'P' && data[1] == 'K') {
-    loadBoth(data, size);
-    return 0;
-  }
-  std::vector<uint8_t> packed = packWorkbook(data, size);
-  if (!packed.empty()) loadBoth(packed.data(), packed.size());
+  fuzz::loadZipOrParts(data, size, packWorkbook, loadBoth);
   return 0;
 }

@@ -5,7 +5,6 @@
 
 #include <sys/mman.h>
 #include <unistd.h>
-#include <zip.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "platform/xl/book.h"
+#include "tests/xl/zip_parts.h"
 
 namespace fuzz {
 
@@ -44,45 +44,14 @@ class MemFile {
   std::string path_;
 };
 
-// A zip of the given parts, stored (not deflated), built in memory; empty
-// when libzip fails. The targets pack fuzzed parts into a workbook with it,
-// so mutations reach the part readers instead of dying in the inflater.
-inline std::vector<uint8_t> zipParts(const std::vector<std::pair<const char*, std::string_view>>& parts) {
-  std::vector<uint8_t> out;
-  zip_error_t err;
-  zip_error_init(&err);
-  zip_source_t* buf = zip_source_buffer_create(nullptr, 0, 0, &err);
-  if (!buf) return out;
-  zip_t* z = zip_open_from_source(buf, ZIP_TRUNCATE, &err);
-  if (!z) {
-    zip_source_free(buf);
-    return out;
-  }
-  zip_source_keep(buf);
-  bool ok = true;
-  for (const auto& [name, data] : parts) {
-    zip_source_t* s = zip_source_buffer(z, data.data(), data.size(), 0);
-    zip_int64_t idx = s ? zip_file_add(z, name, s, ZIP_FL_OVERWRITE) : -1;
-    if (idx < 0) {
-      if (s) zip_source_free(s);
-      ok = false;
-      break;
-    }
-    zip_set_file_compression(z, static_cast<zip_uint64_t>(idx), ZIP_CM_STORE, 0);
-  }
-  if (!ok || zip_close(z) != 0) {
-    zip_discard(z);
-    zip_source_free(buf);
-    return out;
-  }
-  if (zip_source_open(buf) == 0) {
-    uint8_t chunk[65536];
-    zip_int64_t n;
-    while ((n = zip_source_read(buf, chunk, sizeof chunk)) > 0) out.insert(out.end(), chunk, chunk + n);
-    zip_source_close(buf);
-  }
-  zip_source_free(buf);
-  return out;
+// A zip is loaded as it is; any other input is taken as parts that `pack`
+// puts into a workbook (stored, not deflated), so mutations reach the part
+// readers instead of dying in the inflater.
+inline void loadZipOrParts(const uint8_t* data, size_t size, std::string (*pack)(const uint8_t*, size_t),
+                           void (*load)(const uint8_t*, size_t)) {
+  if (size >= 4 && data[0] == 'P' && data[1] == 'K') return load(data, size);
+  const std::string packed = pack(data, size);
+  if (!packed.empty()) load(reinterpret_cast<const uint8_t*>(packed.data()), packed.size());
 }
 
 [[noreturn]] inline void fail(const char* what) {

@@ -91,7 +91,7 @@ std::string defaultSharedStrings() {
   return r.rec(160).b;
 }
 
-std::vector<uint8_t> packWorkbook(const uint8_t* data, size_t size) {
+std::string packWorkbook(const uint8_t* data, size_t size) {
   static const std::string workbook = defaultWorkbook(), styles = defaultStyles(), sst = defaultSharedStrings();
   std::vector<std::string_view> parts;
   std::string_view in(reinterpret_cast<const char*>(data), size);
@@ -103,13 +103,14 @@ std::vector<uint8_t> packWorkbook(const uint8_t* data, size_t size) {
     in.remove_prefix(cut + kMarker.size());
   }
   parts.push_back(in);
-  return fuzz::zipParts({{"[Content_Types].xml", kContentTypes},
-                         {"_rels/.rels", kRootRels},
-                         {"xl/workbook.bin", parts.size() > 2 ? parts[2] : workbook},
-                         {"xl/_rels/workbook.bin.rels", kWorkbookRels},
-                         {"xl/worksheets/sheet1.bin", parts[0]},
-                         {"xl/sharedStrings.bin", parts.size() > 1 ? parts[1] : sst},
-                         {"xl/styles.bin", parts.size() > 3 ? parts[3] : styles}});
+  return fixtures::zipParts({{"[Content_Types].xml", kContentTypes},
+                            {"_rels/.rels", kRootRels},
+                            {"xl/workbook.bin", parts.size() > 2 ? parts[2] : workbook},
+                            {"xl/_rels/workbook.bin.rels", kWorkbookRels},
+                            {"xl/worksheets/sheet1.bin", parts[0]},
+                            {"xl/sharedStrings.bin", parts.size() > 1 ? parts[1] : sst},
+                            {"xl/styles.bin", parts.size() > 3 ? parts[3] : styles}},
+                           /*deflate=*/false);
 }
 
 std::string cellsOf(const xl::Book& b) {
@@ -138,7 +139,7 @@ void loadBoth(const uint8_t* data, size_t size) {
   xl::OoxmlLimits limits;
   limits.maxTokenBytes = 16;  // no part inflated whole
   limits.chunkBytes = 1 + size % 13;
-  if (xl::readOoxml(file.fd(), file.path(), streamed, limits)) {
+  if (xl::readOoxml(file.fd(), streamed, limits)) {
     for (xl::Sheet& s : streamed.sheets) s.finish();
     streamed.setError(xl::LoadCause::None);
     fuzz::checkBook(streamed, true);
@@ -149,11 +150,6 @@ void loadBoth(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size >= 4 && data[0] == 'P' && data[1] == 'K') {
-    loadBoth(data, size);
-    return 0;
-  }
-  std::vector<uint8_t> packed = packWorkbook(data, size);
-  if (!packed.empty()) loadBoth(packed.data(), packed.size());
+  fuzz::loadZipOrParts(data, size, packWorkbook, loadBoth);
   return 0;
 }

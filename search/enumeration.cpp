@@ -18,6 +18,8 @@
 
 namespace {
 
+// Upper case, not the usual fold: NTFS orders names by their upcased form,
+// which puts '_' after the letters; matching uses it too, to the same effect.
 inline unsigned char upperAscii(unsigned char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 0x20) : c;
 }

@@ -10,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "platform/xl/ascii.h"
 #include "search/cached_book.h"
 #include "search/cell_cache.h"
 
@@ -29,8 +30,7 @@ bool looksZipped(const std::string& path) {
   // The extension only steers the estimate; the load itself looks at the content.
   const size_t dot = path.rfind('.');
   if (dot == std::string::npos) return false;
-  std::string ext = path.substr(dot + 1);
-  for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  const std::string ext = xl::foldedAscii(std::string_view(path).substr(dot + 1));
   return ext.size() > 3;  // .xlsx .xlsm .xlsb: the walk's pattern takes only xls*
 }
 

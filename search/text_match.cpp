@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/xl/ascii.h"
+
 namespace {
 
 inline bool isContinuation(unsigned char c) { return c >= 0x80 && c <= 0xBF; }
@@ -10,7 +12,7 @@ inline bool isContinuation(unsigned char c) { return c >= 0x80 && c <= 0xBF; }
 // Compares n bytes of `text` with the already folded `folded`.
 inline bool equalFolded(const unsigned char* text, const char* folded, size_t n) {
   for (size_t i = 0; i < n; ++i) {
-    if (foldAscii(text[i]) != static_cast<unsigned char>(folded[i])) return false;
+    if (xl::foldAscii(text[i]) != static_cast<unsigned char>(folded[i])) return false;
   }
   return true;
 }
@@ -33,8 +35,7 @@ size_t utf8CharLength(const char* text, size_t length, size_t i) {
   return need + 1;
 }
 
-TextMatcher::TextMatcher(std::string_view needle) : folded_(needle) {
-  for (char& c : folded_) c = static_cast<char>(foldAscii(static_cast<unsigned char>(c)));
+TextMatcher::TextMatcher(std::string_view needle) : folded_(xl::foldedAscii(needle)) {
   if (!needle.empty()) {
     first_ = static_cast<unsigned char>(folded_[0]);
     firstOther_ = (first_ >= 'a' && first_ <= 'z') ? static_cast<unsigned char>(first_ - 0x20) : first_;
@@ -97,8 +98,7 @@ bool TextMatcher::contains(const char* text, size_t length) const {
 
 std::string relativePath(std::string_view fullPath, std::string_view folder) {
   if (folder.empty()) return std::string(fullPath);
-  std::string folded(folder);
-  for (char& c : folded) c = static_cast<char>(foldAscii(static_cast<unsigned char>(c)));
+  const std::string folded = xl::foldedAscii(folder);
   const auto* s = reinterpret_cast<const unsigned char*>(fullPath.data());
   const size_t length = fullPath.size();
   const size_t n = folded.size();

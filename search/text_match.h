@@ -6,11 +6,6 @@
 #include <string>
 #include <string_view>
 
-// The one folding the contains-test makes: A..Z to a..z, every other byte as it is.
-constexpr unsigned char foldAscii(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c | 0x20) : c;
-}
-
 // Whether `needle` occurs in `text` starting at a character boundary, ASCII
 // letters compared without case. Prepared once per search, used per cell.
 class TextMatcher {

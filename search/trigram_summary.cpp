@@ -4,7 +4,7 @@
 #include <bit>
 #include <iterator>
 
-#include "search/text_match.h"
+#include "platform/xl/ascii.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ inline uint32_t bitOf(uint32_t code, unsigned bits) {
 struct FoldTable {
   unsigned char to[256];
   constexpr FoldTable() : to() {
-    for (unsigned c = 0; c < 256; ++c) to[c] = foldAscii(static_cast<unsigned char>(c));
+    for (unsigned c = 0; c < 256; ++c) to[c] = xl::foldAscii(static_cast<unsigned char>(c));
   }
 };
 constexpr FoldTable kFold;
@@ -71,7 +71,7 @@ void TrigramSummaryBuilder::add(const char* text, size_t length) {
   const auto* s = reinterpret_cast<const unsigned char*>(text);
   uint64_t* bits = bitmap_.bits.data();
   uint64_t* touched = bitmap_.touched;
-  uint32_t code = shiftIn(foldAscii(s[0]), s[1]);
+  uint32_t code = shiftIn(xl::foldAscii(s[0]), s[1]);
   for (size_t i = 2; i < length; ++i) {
     code = shiftIn(code, s[i]);
     const uint32_t b = bitOf(code, kWidest);
@@ -102,7 +102,7 @@ std::string TrigramSummaryBuilder::finish() {
 TrigramNeedle::TrigramNeedle(std::string_view searchText) {
   if (searchText.size() < 3) return;
   const auto* s = reinterpret_cast<const unsigned char*>(searchText.data());
-  uint32_t code = shiftIn(foldAscii(s[0]), s[1]);
+  uint32_t code = shiftIn(xl::foldAscii(s[0]), s[1]);
   for (size_t i = 2; i < searchText.size(); ++i) {
     code = shiftIn(code, s[i]);
     codes_.push_back(code);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/xl/biff_parse.h"
+#include "platform/xl/ascii.h"
 #include "platform/xl/book.h"
 #include "platform/xl/decrypt_ooxml.h"
 #include "platform/xl/ole2_salvage.h"
@@ -51,16 +52,6 @@ struct GObjectRef {
     if (p) g_object_unref(p);
   }
 };
-
-bool asciiEqualNoCase(const char* a, const char* b) {
-  for (; *a && *b; ++a, ++b) {
-    char x = *a, y = *b;
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return *a == *b;
-}
 
 std::string stemOf(const std::string& path) {
   size_t slash = path.find_last_of('/');
@@ -129,12 +120,12 @@ bool extractWorkbookStream(const uint8_t* file, size_t fileSize, std::vector<uin
   for (int i = 0; i < children; ++i) {
     const char* name = gsf_infile_name_by_index(ole.p, i);
     if (!name) continue;
-    if (workbook < 0 && asciiEqualNoCase(name, "Workbook")) workbook = i;
-    else if (bookStream < 0 && asciiEqualNoCase(name, "Book")) bookStream = i;
-    else if (encryptionInfo < 0 && asciiEqualNoCase(name, "EncryptionInfo")) encryptionInfo = i;
-    else if (encryptedPackage < 0 && asciiEqualNoCase(name, "EncryptedPackage")) encryptedPackage = i;
-    else if (asciiEqualNoCase(name, "WordDocument")) word = true;
-    else if (asciiEqualNoCase(name, "PowerPoint Document")) powerPoint = true;
+    if (workbook < 0 && equalsFoldedAscii(name, "Workbook")) workbook = i;
+    else if (bookStream < 0 && equalsFoldedAscii(name, "Book")) bookStream = i;
+    else if (encryptionInfo < 0 && equalsFoldedAscii(name, "EncryptionInfo")) encryptionInfo = i;
+    else if (encryptedPackage < 0 && equalsFoldedAscii(name, "EncryptedPackage")) encryptedPackage = i;
+    else if (equalsFoldedAscii(name, "WordDocument")) word = true;
+    else if (equalsFoldedAscii(name, "PowerPoint Document")) powerPoint = true;
   }
   int index = workbook >= 0 ? workbook : bookStream;
   if (index < 0 && encryptionInfo >= 0 && encryptedPackage >= 0) {
@@ -196,7 +187,7 @@ bool readBiff(int fd, const std::string& path, Book& book) {
     if (!extractWorkbookStream(bytes.get(), got, stream, enc, book)) return false;
     // The container is not needed while the records are read.
     bytes.reset();
-    if (enc.present) return readEncryptedPackage(enc, path, book);
+    if (enc.present) return readEncryptedPackage(enc, book);
     return biff::parseWorkbookStream(stream.data(), stream.size(), stemOf(path), book);
   }
 

@@ -130,9 +130,9 @@ class Book {
 // Format readers, one per file format. Each fills `book` (already cleared)
 // from an open, regular file and returns false with book.setError(...) on
 // failure. `fd` stays owned by the caller.
-bool readOoxml(int fd, const std::string& path, Book& book);
+bool readOoxml(int fd, Book& book);
 bool readBiff(int fd, const std::string& path, Book& book);
 // Any zip workbook: the file itself, or the package inside an encrypted one.
-bool readZipPackage(int fd, const std::string& path, Book& book);
+bool readZipPackage(int fd, Book& book);
 
 }  // namespace xl

@@ -11,17 +11,14 @@
 #include <cstdio>
 #include <system_error>
 
+#include "platform/xl/ascii.h"
+
 namespace xl {
 
 namespace {
 
-inline char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
 bool startsWithNoCase(std::string_view s, size_t i, std::string_view word) {
-  if (s.size() - i < word.size()) return false;
-  for (size_t k = 0; k < word.size(); ++k)
-    if (lower(s[i + k]) != lower(word[k])) return false;
-  return true;
+  return s.size() - i >= word.size() && equalsFoldedAscii(s.substr(i, word.size()), word);
 }
 
 // The East Asian built-ins 27-36 and 50-58 are dates or times of day by the
@@ -119,9 +116,9 @@ bool parseCondition(std::string_view in, Condition& out) {
 void scanBracket(std::string_view in, SectionScan& scan) {
   if (in.empty()) return;
   if (parseCondition(in, scan.condition)) return;
-  char f = lower(in[0]);
+  char f = foldAscii(in[0]);
   bool allSame = true;
-  for (char k : in) allSame = allSame && lower(k) == f;
+  for (char k : in) allSame = allSame && foldAscii(k) == f;
   if (allSame && (f == 'h' || f == 'm' || f == 's')) {
     scan.elapsed = true;
     scan.lastWasHour = f == 'h';
@@ -137,10 +134,10 @@ void scanBracket(std::string_view in, SectionScan& scan) {
 // else the month. Returns the index of its last letter.
 size_t scanMonthOrMinute(std::string_view code, size_t i, SectionScan& scan) {
   size_t j = i;
-  while (j < code.size() && lower(code[j]) == 'm') ++j;
+  while (j < code.size() && foldAscii(code[j]) == 'm') ++j;
   size_t k = j;
   while (k < code.size() && (code[k] == ':' || code[k] == ' ' || code[k] == '.')) ++k;
-  bool beforeSeconds = k < code.size() && lower(code[k]) == 's';
+  bool beforeSeconds = k < code.size() && foldAscii(code[k]) == 's';
   if (scan.lastWasHour || beforeSeconds) scan.time = true;
   else scan.month = true;
   scan.lastWasHour = false;
@@ -165,17 +162,17 @@ size_t scanWord(std::string_view code, size_t i, SectionScan& scan) {
   }
   if (startsWithNoCase(code, i, "aaa")) {  // weekday name in East Asian locales ("星期一")
     scan.date = true;
-    while (i + 1 < code.size() && lower(code[i + 1]) == 'a') ++i;
+    while (i + 1 < code.size() && foldAscii(code[i + 1]) == 'a') ++i;
     return i;
   }
   // A scientific exponent ("0.0E+00"), not the era year.
-  if (lower(code[i]) == 'e' && i + 1 < code.size() && (code[i + 1] == '+' || code[i + 1] == '-')) return i + 1;
+  if (foldAscii(code[i]) == 'e' && i + 1 < code.size() && (code[i + 1] == '+' || code[i + 1] == '-')) return i + 1;
   return std::string_view::npos;
 }
 
 // One date or time letter at code[i]; returns the index of its last letter.
 size_t scanLetter(std::string_view code, size_t i, SectionScan& scan) {
-  switch (lower(code[i])) {
+  switch (foldAscii(code[i])) {
     case 'y':
     case 'd':
     case 'e':

@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "platform/xl/decrypt_common.h"
+#include "platform/xl/write_all.h"
 
 namespace xl {
 
@@ -71,16 +72,7 @@ class MemSink {
   MemSink(const MemSink&) = delete;
   MemSink& operator=(const MemSink&) = delete;
   int fd() const { return fd_; }
-  bool write(const uint8_t* p, size_t n) {
-    while (n > 0) {
-      const ssize_t w = ::write(fd_, p, n);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) return false;
-      p += w;
-      n -= static_cast<size_t>(w);
-    }
-    return true;
-  }
+  bool write(const uint8_t* p, size_t n) { return writeAll(fd_, p, n); }
 
  private:
   int fd_;
@@ -403,7 +395,7 @@ bool decrypt(const EncryptedPackage& enc, MemSink& out, const Book& book, LoadEr
 
 }  // namespace
 
-bool readEncryptedPackage(EncryptedPackage& enc, const std::string& path, Book& book) {
+bool readEncryptedPackage(EncryptedPackage& enc, Book& book) {
   MemSink sink;
   if (sink.fd() < 0) {
     book.setError(LoadCause::DecryptAllocFailed);
@@ -417,7 +409,7 @@ bool readEncryptedPackage(EncryptedPackage& enc, const std::string& path, Book& 
     book.setError(error);
     return false;
   }
-  return readZipPackage(sink.fd(), path, book);
+  return readZipPackage(sink.fd(), book);
 }
 
 }  // namespace xl

@@ -24,6 +24,6 @@ struct EncryptedPackage {
 // big file is held twice at most for a moment. False with
 // book.setError(...) on a wrong password, a damaged header or a package
 // that does not read.
-bool readEncryptedPackage(EncryptedPackage& enc, const std::string& path, Book& book);
+bool readEncryptedPackage(EncryptedPackage& enc, Book& book);
 
 }  // namespace xl

@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/xl/ascii.h"
+
 #include "platform/xl/book.h"
 
 namespace xl {
@@ -54,13 +56,6 @@ LoadError openError(int err) {
   }
 }
 
-std::string lowerAscii(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return out;
-}
-
 // Texts that are not workbooks but are often saved as ".xls" by other
 // programs: say what they are, so the user knows why nothing was found.
 LoadCause textFormatError(std::string_view head) {
@@ -70,7 +65,7 @@ LoadCause textFormatError(std::string_view head) {
   if (body.size() >= 2 && ((body[0] == '\xFF' && body[1] == '\xFE') || (body[0] == '\xFE' && body[1] == '\xFF'))) {
     utf16 = true;
   }
-  std::string low = lowerAscii(body);
+  std::string low = foldedAscii(body);
   if (utf16) {  // keep the ASCII half of each unit, enough to recognise markup
     std::string narrow;
     for (char c : low.substr(2))
@@ -247,7 +242,7 @@ bool loadFd(int fd, const std::string& path, Book& book) {
   }
   switch (sniff(head)) {
     case Kind::Zip:
-      return readZipPackage(fd, path, book);
+      return readZipPackage(fd, book);
     case Kind::Ole2:  // the BIFF reader also tells encrypted and other Office files
     case Kind::RawBiff:
       return readBiff(fd, path, book);
@@ -263,8 +258,8 @@ bool loadFd(int fd, const std::string& path, Book& book) {
 
 }  // namespace
 
-bool readZipPackage(int fd, const std::string& path, Book& book) {
-  if (readOoxml(fd, path, book)) return true;
+bool readZipPackage(int fd, Book& book) {
+  if (readOoxml(fd, book)) return true;
       if (LoadCause why = explainZip(fd); why != LoadCause::None) book.setError(why);
   return false;
 }

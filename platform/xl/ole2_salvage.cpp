@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+#include "platform/xl/ascii.h"
+
 namespace xl::ole2 {
 
 namespace {
@@ -34,9 +36,7 @@ bool nameIs(const uint8_t* entry, const char* ascii) {
   if (units > 0 && le16(entry + 2 * (units - 1)) == 0) --units;  // the terminator
   size_t i = 0;
   for (; i < units && ascii[i]; ++i) {
-    uint16_t u = le16(entry + 2 * i);
-    if (u >= 'A' && u <= 'Z') u = static_cast<uint16_t>(u + 32);
-    if (u != static_cast<unsigned char>(ascii[i])) return false;
+    if (foldAscii(le16(entry + 2 * i)) != static_cast<unsigned char>(ascii[i])) return false;
   }
   return i == units && ascii[i] == 0;
 }

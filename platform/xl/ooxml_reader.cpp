@@ -3,6 +3,7 @@
 // strings, the styles and every sheet part the workbook names.
 #include "platform/xl/ooxml_reader.h"
 
+#include "platform/xl/ascii.h"
 #include "platform/xl/ooxml_internal.h"
 #include "platform/xl/xlsb_reader.h"
 
@@ -117,8 +118,7 @@ bool findWorkbookPart(Package& pkg, std::string& part, LoadError& error) {
 // part: the name says what the part holds, whatever the workbook is.
 bool isBinaryPart(const std::string& part) {
   if (part.size() < 4) return false;
-  const char* tail = part.c_str() + part.size() - 4;
-  return tail[0] == '.' && (tail[1] | 0x20) == 'b' && (tail[2] | 0x20) == 'i' && (tail[3] | 0x20) == 'n';
+  return equalsFoldedAscii(std::string_view(part).substr(part.size() - 4), ".bin");
 }
 
 bool readBook(Package& pkg, Book& book, const OoxmlLimits& limits, LoadError& error) {
@@ -191,8 +191,7 @@ bool readBook(Package& pkg, Book& book, const OoxmlLimits& limits, LoadError& er
 }  // namespace
 }  // namespace ooxml
 
-bool readOoxml(int fd, const std::string& path, Book& book, const OoxmlLimits& limits) {
-  (void)path;  // the content decides, never the name
+bool readOoxml(int fd, Book& book, const OoxmlLimits& limits) {
   ooxml::Package pkg(limits);
   pkg.cancelWith(&book);
   LoadError error;
@@ -204,8 +203,6 @@ bool readOoxml(int fd, const std::string& path, Book& book, const OoxmlLimits& l
   return true;
 }
 
-bool readOoxml(int fd, const std::string& path, Book& book) {
-  return readOoxml(fd, path, book, OoxmlLimits());
-}
+bool readOoxml(int fd, Book& book) { return readOoxml(fd, book, OoxmlLimits()); }
 
 }  // namespace xl

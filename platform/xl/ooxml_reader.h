@@ -30,6 +30,7 @@ struct OoxmlLimits {
   unsigned pieceHelpers = 0;              // threads beside the loader; 0: the idle cores
 };
 
-bool readOoxml(int fd, const std::string& path, Book& book, const OoxmlLimits& limits);
+// The content decides what is read, never the file's name.
+bool readOoxml(int fd, Book& book, const OoxmlLimits& limits);
 
 }  // namespace xl

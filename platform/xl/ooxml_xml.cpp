@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "platform/xl/ascii.h"
+
 namespace xl::ooxml {
 
 namespace {
@@ -123,17 +125,6 @@ bool validUtf8(const unsigned char* s, size_t n) {
     const size_t len = utf8Sequence(s + i, n - i);
     if (len == 0) return false;
     i += len;
-  }
-  return true;
-}
-
-bool asciiCaseEqual(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
   }
   return true;
 }
@@ -448,7 +439,7 @@ bool FastXml::declaration(const char* tok, size_t len) {
   const size_t q2 = q1 == std::string_view::npos ? q1 : decl.find(decl[q1], q1 + 1);
   if (q2 == std::string_view::npos) return true;
   const std::string_view enc = decl.substr(q1 + 1, q2 - q1 - 1);
-  return asciiCaseEqual(enc, "utf-8") || asciiCaseEqual(enc, "utf8") || asciiCaseEqual(enc, "us-ascii");
+  return equalsFoldedAscii(enc, "utf-8") || equalsFoldedAscii(enc, "utf8") || equalsFoldedAscii(enc, "us-ascii");
 }
 
 // Character data: references decoded, line ends normalised, UTF-8 checked.

@@ -6,21 +6,15 @@
 #include <zip.h>
 
 #include <algorithm>
-#include <cctype>
 #include <memory>
 
 #include "platform/xl/ooxml_internal.h"
+#include "platform/xl/ascii.h"
 #include "platform/xl/ooxml_xml.h"
 
 namespace xl::ooxml {
 
 namespace {
-
-std::string folded(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 std::string percentDecoded(const std::string& s) {
   std::string out;
@@ -89,7 +83,7 @@ bool Package::open(int fd, LoadError& error) {
   for (zip_int64_t i = 0; i < n; ++i) {
     const char* name = zip_get_name(zip_, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_GUESS);
     if (!name) continue;
-    std::string key = folded(name);
+    std::string key = foldedAscii(name);
     std::replace(key.begin(), key.end(), '\\', '/');  // some writers store Windows paths
     folded_.emplace(std::move(key), i);  // first entry of a name wins
   }
@@ -100,10 +94,10 @@ int64_t Package::locate(const std::string& part) const {
   if (part.empty()) return -1;
   zip_int64_t i = zip_name_locate(zip_, part.c_str(), ZIP_FL_ENC_GUESS);
   if (i >= 0) return i;
-  auto it = folded_.find(folded(part));
+  auto it = folded_.find(foldedAscii(part));
   if (it != folded_.end()) return it->second;
   if (part.find('%') != std::string::npos) {
-    it = folded_.find(folded(percentDecoded(part)));
+    it = folded_.find(foldedAscii(percentDecoded(part)));
     if (it != folded_.end()) return it->second;
   }
   return -1;

@@ -15,6 +15,7 @@
 #include "results/results_grid.h"
 #include "search/search_run.h"
 #include "search/workbook_scan.h"
+#include "tests/xl/zip_parts.h"
 
 namespace hostile {
 
@@ -52,26 +53,8 @@ xl::LoadError loadFailure(const std::string& path) {
 }
 
 std::string zipBytes(const Parts& parts, bool deflate) {
-  zip_error_t err;
-  zip_error_init(&err);
-  zip_source_t* buf = zip_source_buffer_create(nullptr, 0, 0, &err);
-  zip_t* z = zip_open_from_source(buf, ZIP_TRUNCATE, &err);
-  if (!z) throw std::runtime_error("zip_open_from_source");
-  zip_source_keep(buf);
-  for (const auto& [name, data] : parts) {
-    zip_source_t* s = zip_source_buffer(z, data.data(), data.size(), 0);
-    zip_int64_t idx = zip_file_add(z, name.c_str(), s, ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8);
-    if (idx < 0) throw std::runtime_error("zip_file_add " + name);
-    zip_set_file_compression(z, static_cast<zip_uint64_t>(idx), deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 0);
-  }
-  if (zip_close(z) != 0) throw std::runtime_error("zip_close");
-  std::string out;
-  zip_source_open(buf);
-  char chunk[65536];
-  zip_int64_t n;
-  while ((n = zip_source_read(buf, chunk, sizeof chunk)) > 0) out.append(chunk, static_cast<size_t>(n));
-  zip_source_close(buf);
-  zip_source_free(buf);
+  std::string out = fixtures::zipParts(fixtures::ZipEntries(parts.begin(), parts.end()), deflate);
+  if (out.empty()) throw std::runtime_error("zip failed");
   return out;
 }
 

@@ -29,7 +29,8 @@ import tempfile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "platform", "uno"))
 import quorvane_calc  # noqa: E402  (its start-up and connection code)
 import uno  # noqa: E402
-from com.sun.star.beans import PropertyValue  # noqa: E402
+
+prop = quorvane_calc.prop
 
 # com.sun.star.util.NumberFormat
 DATE, TIME, LOGICAL = 2, 4, 1024
@@ -80,13 +81,6 @@ def date_text(v, kind, date1904):
         d = datetime.date(1899, 12, 31) + datetime.timedelta(days=day - (1 if day > 60 else 0))
         ymd = d.isoformat()
     return ymd if sod == 0 else ymd + " " + hms
-
-
-def prop(name, value):
-    p = PropertyValue()
-    p.Name = name
-    p.Value = value
-    return p
 
 
 def calc_book(desktop, path):

@@ -28,7 +28,6 @@ import time
 
 try:
     import uno
-    from com.sun.star.beans import PropertyValue
     from com.sun.star.connection import NoConnectException
 except ImportError:
     print("python3-uno is not installed")
@@ -42,15 +41,15 @@ LO_UNREADABLE = {"cryptoapi40", "standard256", "agile-sha256-aes256", "agile-sha
 MSOFFCRYPTO_UNREADABLE = {"xor", "agile-sha384-aes192"}
 
 
-def prop(name, value):
-    p = PropertyValue()
-    p.Name = name
-    p.Value = value
-    return p
+# After the bridge's own check above, so a missing bridge still skips.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "platform", "uno"))
+import quorvane_calc  # noqa: E402  (finding soffice, the connection)
+
+prop = quorvane_calc.prop
 
 
 def start_office(profile, pipe):
-    soffice = shutil.which("soffice") or shutil.which("libreoffice")
+    soffice = quorvane_calc.find_soffice()
     if not soffice:
         print("soffice is not installed")
         sys.exit(SKIP)
@@ -58,13 +57,10 @@ def start_office(profile, pipe):
         [soffice, "--accept=pipe,name=%s;urp;" % pipe, "--headless", "--norestore", "--nologo",
          "--nodefault", "-env:UserInstallation=" + uno.systemPathToFileUrl(profile)],
         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    local = uno.getComponentContext()
-    resolver = local.ServiceManager.createInstanceWithContext("com.sun.star.bridge.UnoUrlResolver", local)
     deadline = time.monotonic() + 90
     while time.monotonic() < deadline:
         try:
-            ctx = resolver.resolve("uno:pipe,name=%s;urp;StarOffice.ComponentContext" % pipe)
-            return proc, ctx.ServiceManager.createInstanceWithContext("com.sun.star.frame.Desktop", ctx)
+            return proc, quorvane_calc.resolve(pipe)
         except NoConnectException:
             time.sleep(0.3)
     proc.kill()

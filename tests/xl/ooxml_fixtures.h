@@ -13,7 +13,7 @@ namespace fixtures {
 
 using Parts = std::vector<std::pair<std::string, std::string>>;  // name, content
 
-// A fresh path under the scratch folder, unique per call.
+// A fresh path ending in `name` under the scratch folder, unique per call.
 std::string scratchPath(const std::string& name);
 
 // Writes `parts` as a zip (deflated) and returns its path.
@@ -39,6 +39,8 @@ bool load(const std::string& path, xl::Book& book);
 // Reads through the OOXML reader alone, with the given limits.
 bool readDirect(const std::string& path, xl::Book& book, const xl::OoxmlLimits& limits = {});
 
+// Text of a stored cell of `sheet`, "<none>" when none is stored there.
+std::string at(const xl::Book& book, const xl::Sheet& sheet, uint32_t row, uint32_t col);
 // Text of a cell, "<null>" when the cell holds nothing.
 std::string cell(const xl::Book& book, size_t sheet, uint32_t row, uint32_t col);
 

@@ -16,27 +16,19 @@
 #include "platform/xl/biff_parse.h"
 #include "platform/xl/book.h"
 #include "tests/xl/biff_builder.h"
+#include "tests/xl/ooxml_fixtures.h"
 
 namespace fs = std::filesystem;
 using namespace xltest::biff;
 
 namespace {
 
-std::string scratch(const std::string& name) {
-  fs::path dir = fs::path(QUORVANE_TEST_SCRATCH) / ("biff-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
-  return (dir / name).string();
-}
+using fixtures::at;
+using fixtures::scratchPath;
 
 void writeFile(const std::string& path, const std::vector<uint8_t>& data) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
-// Text of a stored cell, or "<none>".
-std::string at(const xl::Book& book, const xl::Sheet& s, uint32_t row, uint32_t col) {
-  const xl::CellRef* c = s.find(row, col);
-  return c ? std::string(book.text(*c), c->len) : std::string("<none>");
 }
 
 bool isChinese(const std::string& s) {
@@ -176,7 +168,7 @@ std::vector<uint8_t> handmadeBiff8(const Handmade& opt) {
 }
 
 xl::Book loadHandmade(const std::string& name, const Handmade& opt, const std::string& streamName = "Workbook") {
-  std::string path = scratch(name);
+  std::string path = scratchPath(name);
   writeOle2(path, {{streamName, handmadeBiff8(opt)}});
   xl::Book book;
   book.load(path);
@@ -288,24 +280,24 @@ TEST(BiffFailures, EncryptedDamagedAndForeignContainers) {
   EXPECT_EQ(at(book, book.sheets[0], 5, 5), "Hello");
   EXPECT_TRUE(book.sheets[2].cells().empty());
 
-  std::string path = scratch("encrypted_package.xls");
+  std::string path = scratchPath("encrypted_package.xls");
   writeOle2(path, {{"EncryptionInfo", std::vector<uint8_t>(64, 1)}, {"EncryptedPackage", std::vector<uint8_t>(600, 2)}});
   EXPECT_FALSE(book.load(path));
   EXPECT_EQ(book.error(), xl::LoadCause::EncryptedUnsupported);
 
-  path = scratch("no_workbook.xls");
+  path = scratchPath("no_workbook.xls");
   writeOle2(path, {{"Something", std::vector<uint8_t>(100, 0)}});
   EXPECT_FALSE(book.load(path));
   EXPECT_EQ(book.error(), xl::LoadCause::NotWorkbookOle2NoStream);
 
   // A workbook stream that is not BIFF.
-  path = scratch("not_biff.xls");
+  path = scratchPath("not_biff.xls");
   writeOle2(path, {{"Workbook", std::vector<uint8_t>(5000, 0x41)}});
   EXPECT_FALSE(book.load(path));
   EXPECT_TRUE(isChinese(book.errorText())) << book.error();
 
   // A cut-off container.
-  path = scratch("handmade_cut.xls");
+  path = scratchPath("handmade_cut.xls");
   writeOle2(path, {{"Workbook", handmadeBiff8({})}});
   std::vector<uint8_t> whole;
   {
@@ -314,7 +306,7 @@ TEST(BiffFailures, EncryptedDamagedAndForeignContainers) {
   }
   for (size_t keep : {size_t(600), whole.size() / 2, whole.size() - 100}) {
     std::vector<uint8_t> cut(whole.begin(), whole.begin() + static_cast<long>(keep));
-    std::string cutPath = scratch("cut.xls");
+    std::string cutPath = scratchPath("cut.xls");
     writeFile(cutPath, cut);
     if (!book.load(cutPath)) {
       EXPECT_TRUE(isChinese(book.errorText())) << keep << ": " << book.error();
@@ -441,7 +433,7 @@ TEST(BiffOlder, Biff5CodePageTextsAndFormats) {
   s.add(0x0207, Bytes().u16(4).raw("\xC8\xD5\xC6\xDA"));  // 日期
   s.add(0x000A);
 
-  std::string path = scratch("biff5.xls");
+  std::string path = scratchPath("biff5.xls");
   writeOle2(path, {{"Book", s.d}});
   xl::Book book;
   ASSERT_TRUE(book.load(path)) << book.error();
@@ -472,7 +464,7 @@ TEST(BiffOlder, Biff2WorksheetFileNamedAfterTheFile) {
   s.add(0x000A);
   s.d.insert(s.d.end(), 300, 0);  // padding after the end
 
-  std::string path = scratch("老格式.xls");
+  std::string path = scratchPath("老格式.xls");
   writeFile(path, s.d);
   xl::Book book;
   ASSERT_TRUE(book.load(path)) << book.error();
@@ -511,7 +503,7 @@ TEST(BiffOlder, Biff3And4WorksheetFiles) {
     s.add(version == 3 ? 0x0206 : 0x0406, f);
     s.add(0x000A);
 
-    std::string path = scratch("biff" + std::to_string(version) + ".xls");
+    std::string path = scratchPath("biff" + std::to_string(version) + ".xls");
     writeFile(path, s.d);
     xl::Book book;
     ASSERT_TRUE(book.load(path)) << version << ": " << book.error();
@@ -534,7 +526,7 @@ class BiffXlwt : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     // One folder per process: ctest may run the tests of this suite at once.
-    dir_ = scratch("xlwt-" + std::to_string(getpid()));
+    dir_ = scratchPath("xlwt-" + std::to_string(getpid()));
     std::string cmd = "/usr/bin/python3 '" + std::string(QUORVANE_SOURCE_DIR) + "/tests/xl/make_xls.py' '" + dir_ + "'";
     ok_ = std::system(cmd.c_str()) == 0;
   }

@@ -20,16 +20,8 @@ using namespace xltest::biff;
 
 namespace {
 
-std::string scratch(const std::string& name) {
-  fs::path dir = fs::path(QUORVANE_TEST_SCRATCH) / ("unseen-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
-  return (dir / name).string();
-}
-
-std::string at(const xl::Book& book, const xl::Sheet& s, uint32_t row, uint32_t col) {
-  const xl::CellRef* c = s.find(row, col);
-  return c ? std::string(book.text(*c), c->len) : std::string("<none>");
-}
+using fixtures::at;
+using fixtures::scratchPath;
 
 // A BIFF5+ FONT record: 10 points, regular, the given character set.
 Bytes font(unsigned charset, const std::string& name = "Font") {
@@ -43,7 +35,7 @@ Bytes dims5(unsigned rows, unsigned cols) { return Bytes().u16(0).u16(rows).u16(
 
 // Loads a one-sheet workbook stream from an OLE2 file named after the test.
 xl::Book loadStream(const std::string& name, const Stream& s, const char* streamName = "Workbook") {
-  std::string path = scratch(name);
+  std::string path = scratchPath(name);
   writeOle2(path, {{streamName, s.d}});
   xl::Book book;
   EXPECT_TRUE(book.load(path)) << name << ": " << book.error();
@@ -336,7 +328,7 @@ TEST(UnseenFiles, AColumnOfNoWidthIsHidden) {
   b2.add(0x0024, Bytes().u8(3).u8(3).u16(0x0900));
   b2.add(0x0004, Bytes().u16(0).u16(4).u8(0).u8(0).u8(0).u8(1).raw("y"));
   b2.add(0x000A);
-  std::string path = scratch("zero-width-biff2.xls");
+  std::string path = scratchPath("zero-width-biff2.xls");
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b2.d.data()),
                                               static_cast<std::streamsize>(b2.d.size()));
   ASSERT_TRUE(book.load(path)) << book.error();
