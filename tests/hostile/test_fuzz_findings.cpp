@@ -1,4 +1,6 @@
-// Inputs the fuzz targets found, each kept small, with what went wrong.
+// Inputs the fuzz targets found, each kept small, with what went wrong. A
+// test is named after its finding, and the input as found is kept beside it
+// in findings/ under the same name.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -16,6 +18,10 @@ namespace {
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string finding(const std::string& name) {
+  return std::string(QUORVANE_SOURCE_DIR) + "/tests/hostile/findings/" + name;
 }
 
 class FuzzFindings : public ::testing::Test {
@@ -45,9 +51,19 @@ TEST_F(FuzzFindings, WriteKeepsTheCarriageReturnsOfAnUnterminatedLastLine) {
   writeFile(path, "[目录]\r\n目录=/a/\r\n[颜色]\r\n失败=12");
   ASSERT_TRUE(writeProfileString(path, "目录", "目录", "/b/"));
   EXPECT_EQ(readFile(path), "[目录]\r\n目录=/b/\r\n[颜色]\r\n失败=12");
-  writeFile(path, "[目录]\n目录=/a/\n[颜色]\n失败=12\r\r");
+  // The input as found.
+  const std::string found = readFile(finding("settings_unterminated_last_line_of_crs.ini"));
+  ASSERT_EQ(found, "[目录]\n目录=/a/\n[颜色]\n失败=12\r\r");
+  writeFile(path, found);
   ASSERT_TRUE(writeProfileString(path, "目录", "目录", "/b/"));
   EXPECT_EQ(readFile(path), "[目录]\n目录=/b/\n[颜色]\n失败=12\r\r");
+}
+
+// fuzz_ooxml: text after the end of the shared-strings document; the check
+// of what follows the root once read memory already freed.
+TEST_F(FuzzFindings, OoxmlTextAfterDocumentEnd) {
+  EXPECT_EQ(loadFailure(finding("ooxml_text_after_document_end.xlsx")),
+            (xl::LoadError{xl::LoadCause::PartNotXml, "xl/sharedStrings.xml"}));
 }
 
 }  // namespace
