@@ -954,3 +954,31 @@ TEST(OoxmlTokenizer, MutatedSharedStrings) {
   }
   EXPECT_GT(agreed, 10);
 }
+
+// What the general path refuses, the single-pass paths for cells and shared
+// strings must refuse too, not read past.
+TEST(OoxmlTokenizer, SinglePassPathsRefuseWhatTheGeneralPathRefuses) {
+  using namespace std::string_literals;
+  const std::string cellsOk = "<row r=\"1\"><c r=\"A1\" t=\"s\"><v>0</v></c></row>";
+  const std::string itemOk = "<si><t>ok</t></si>";
+  const struct {
+    const char* what;
+    std::string sheetData, items;
+  } cases[] = {
+      {"attribute name not UTF-8", "<row r=\"1\"><c r=\"A1\" \xFF=\"1\"><v>1</v></c></row>", itemOk},
+      {"NUL in a value", "<row r=\"1\"><c r=\"A1\"><v>1\0 2</v></c></row>"s, itemOk},
+      {"value not UTF-8", "<row r=\"1\"><c r=\"A1\" t=\"str\"><v>\xE4\xB8</v></c></row>", itemOk},
+      {"item attribute name not UTF-8", cellsOk, "<si><t \xC3=\"x\">a</t></si>"},
+      {"item text not UTF-8", cellsOk, "<si><t>a\xED\xA0\x80</t></si>"},
+      {"NUL in an item", cellsOk, "<si><t>a\0b</t></si>"s},
+  };
+  for (const auto& c : cases) {
+    std::string path = writeZip("refuse.xlsx", package({{"S", worksheet(c.sheetData)}}, sst(c.items)));
+    bool okExpat = true, okFast = true;
+    readWith(path, false, &okExpat);
+    readWith(path, true, &okFast);
+    EXPECT_FALSE(okExpat) << c.what;
+    EXPECT_FALSE(okFast) << c.what;
+    std::filesystem::remove(path);
+  }
+}
