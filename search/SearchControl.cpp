@@ -47,9 +47,12 @@ constexpr auto kApplyBudget = std::chrono::milliseconds(30);
 // visible rows, which costs more than applying a few thousand rows, so rows
 // arriving in a flood are applied in fewer, fuller slices.
 constexpr auto kApplyPause = std::chrono::milliseconds(40);
-// Batches the worker may have waiting for the window before it waits in
-// turn: a scan faster than the grid must not pile its rows up in memory.
-constexpr size_t kQueuedBatches = 4;
+// What the worker may have waiting for the window (text bytes, and a guess of
+// a row's own cost) before it waits in turn: a scan faster than the grid must
+// not pile its rows up in memory. Large enough that the window's pauses
+// between applications do not hold up an ordinary search.
+constexpr size_t kQueuedBytes = size_t(64) << 20;
+constexpr size_t kRowCost = 64;
 constexpr int kLoaderNice = 10;
 constexpr size_t kMemoryReserve = size_t(32) << 20;  // never touched: costs no resident memory
 
@@ -57,6 +60,8 @@ std::function<void()>& fileHook() {
   static std::function<void()> hook;
   return hook;
 }
+
+size_t queuedCost(const ScanOutput& batch) { return batch.textBytes() + batch.rowOps() * kRowCost; }
 }  // namespace
 
 // Shared by the worker and the window; outlives either side.
@@ -64,6 +69,7 @@ struct SearchChannel {
   std::mutex mutex;
   std::condition_variable taken;  // a batch was taken, or none will be any more
   std::deque<ScanOutput> batches;
+  size_t queuedBytes = 0;      // queuedCost of `batches`
   bool lastDelivered = false;  // the final batch is queued
   bool workerEnded = false;    // the worker has nothing left to do but return
   bool drainPosted = false;
@@ -212,8 +218,13 @@ bool SearchControl::runWorker(SearchChannel& channel, const SearchSettings& sett
       ScanOutput batch;
       batch.swap(pending);
       std::unique_lock lock(channel.mutex);
-      channel.taken.wait(lock, [&] { return channel.batches.size() < kQueuedBatches || channel.discard; });
-      if (!batch.empty() && !channel.discard) channel.batches.push_back(std::move(batch));
+      channel.taken.wait(lock, [&] {
+        return channel.batches.empty() || channel.queuedBytes < kQueuedBytes || channel.discard;
+      });
+      if (!batch.empty() && !channel.discard) {
+        channel.queuedBytes += queuedCost(batch);
+        channel.batches.push_back(std::move(batch));
+      }
       if (last) channel.lastDelivered = true;
       if (channel.receiver && !channel.drainPosted) {
         channel.drainPosted = true;
@@ -266,6 +277,7 @@ void SearchControl::drainBatches() {
       }
       batch.swap(channel_->batches.front());
       channel_->batches.pop_front();
+      channel_->queuedBytes -= queuedCost(batch);
     }
     channel_->taken.notify_one();
     if (!applyBatch(batch, g, onProgress)) continue;  // out of memory: the rest is dropped
@@ -310,6 +322,7 @@ bool SearchControl::applyBatch(ScanOutput& batch, ResultsGrid& g,
     std::lock_guard lock(channel_->mutex);
     channel_->discard = true;
     channel_->batches.clear();
+    channel_->queuedBytes = 0;
   }
   channel_->taken.notify_all();
   return false;
