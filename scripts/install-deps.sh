@@ -15,7 +15,7 @@ PKGS=(
   clang libclang-rt-14-dev
   time linux-perf ccache
   libsqlite3-dev liblz4-dev nettle-dev
-  xdotool wmctrl openbox
+  xdotool wmctrl
   python3-msoffcrypto-tool
 )
 

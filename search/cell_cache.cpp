@@ -727,14 +727,6 @@ void CellCache::read(Lookup& lookup, const TrigramNeedle& needle, const std::ato
   }
 }
 
-CellCache::Lookup CellCache::find(const std::string& path, const TrigramNeedle& needle,
-                                  const std::atomic<int>* cancel) {
-  Lookup out = std::move(lookUp({path}, needle, cancel).front());
-  read(out, needle, cancel);
-  if (out.found == Lookup::Found::NoMatch) out.book = toHandle(new CachedBook);
-  return out;
-}
-
 bool CellCache::readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& out, const std::atomic<int>* cancel) {
   if (rawSize == 0 || rawSize > kMaxRaw) return false;
   sqlite3_blob* blob = nullptr;

@@ -66,7 +66,7 @@ struct CellCacheOptions {
 class CellCache {
  public:
   // Opens or creates the database; when that is impossible the cache is
-  // not usable() and every find() misses.
+  // not usable() and every lookUp() misses.
   explicit CellCache(CellCacheOptions options);
   ~CellCache();  // what flush() did not wait for is dropped
   CellCache(const CellCache&) = delete;
@@ -79,10 +79,8 @@ class CellCache {
   struct Lookup {
     enum class Found : uint8_t { Nothing, Book, Failure, NoMatch };
     Found found = Found::Nothing;
-    // Book, once read (find() and read()): a book read through
-    // cachedBookApi(); find() gives NoMatch an empty one too (the search text
-    // occurs in none of the file's texts). The caller releases it with that
-    // table's bookRelease.
+    // Book, once read(): a book read through cachedBookApi(). The caller
+    // releases it with that table's bookRelease.
     BookHandle book = nullptr;
     std::string failure;  // Failure: the load's error text
     std::string key;
@@ -101,8 +99,6 @@ class CellCache {
   // (the entry changed meanwhile, damage) the lookup becomes Nothing: the
   // file is to be loaded; `cancelled` is set when `cancel` cut the read short.
   void read(Lookup& lookup, const TrigramNeedle& needle, const std::atomic<int>* cancel = nullptr);
-  // One file: lookUp() and read().
-  Lookup find(const std::string& path, const TrigramNeedle& needle, const std::atomic<int>* cancel = nullptr);
   // After a miss: keeps what `api` read into `book` (or the failure text),
   // unless the file changed meanwhile or the failure was not the content's.
   void store(const Lookup& lookup, const XlApi& api, BookHandle book, bool loaded, const std::string& error,

@@ -251,10 +251,7 @@ const XlApi* ReadAheadSource::bookApi() const {
 namespace {
 
 xl::LoadCause causeOf(const XlApi& api, BookHandle book) {
-  const int n = api.bookErrorCause && book ? api.bookErrorCause(book) : 0;
-  // A number this build does not know says nothing about the file.
-  return n > 0 && n <= static_cast<int>(xl::LoadCause::PieceNeedsOrder) ? static_cast<xl::LoadCause>(n)
-                                                                       : xl::LoadCause::None;
+  return xl::causeFromNumber(api.bookErrorCause && book ? api.bookErrorCause(book) : 0);
 }
 
 }  // namespace

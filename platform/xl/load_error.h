@@ -95,8 +95,14 @@ enum class LoadCause : uint8_t {
 
   // Internal to the parallel parse of a big sheet: this piece has to be read
   // in order after all. Never left in a book.
-  PieceNeedsOrder,
+  PieceNeedsOrder,  // keep last: causeFromNumber bounds on it
 };
+
+// The cause a number from the C interface names; None for a number this
+// build does not know (it says nothing about the file).
+inline LoadCause causeFromNumber(int n) {
+  return n > 0 && n <= static_cast<int>(LoadCause::PieceNeedsOrder) ? static_cast<LoadCause>(n) : LoadCause::None;
+}
 
 struct LoadError {
   LoadError() = default;
