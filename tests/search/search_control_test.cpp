@@ -146,11 +146,17 @@ class TestSearchControl : public QObject {
     return 0;
   }
 
-  // Waits until the slow book has been loading for a while.
-  void startAndWaitIntoTheLoad() {
-    gate_.holdAfter = 1;  // after a.xlsx, while b-slow.xlsx is being read ahead
+  // Starts a search and waits while it is held after the first file, a.xlsx
+  // (b-slow.xlsx being read ahead meanwhile).
+  void startAndHoldAfterTheFirstFile() {
+    gate_.holdAfter = 1;
     QTest::mouseClick(f().按钮1, Qt::LeftButton);
     QTRY_COMPARE(gate_.filesPassed.load(), 2);
+  }
+
+  // Waits until the slow book has been loading for a while.
+  void startAndWaitIntoTheLoad() {
+    startAndHoldAfterTheFirstFile();
     gate_.open = true;
     QTest::qWait(300);
     QVERIFY(control_->searching());
@@ -289,10 +295,8 @@ class TestSearchControl : public QObject {
 
   void stopButtonStopsAndKeepsWhatWasFound() {
     QSignalSpy finished(control_, &SearchControl::searchFinished);
-    gate_.holdAfter = 1;  // after the first file, a.xlsx
     f().编辑框2->setText(QStringLiteral("苹果"));
-    QTest::mouseClick(f().按钮1, Qt::LeftButton);
-    QTRY_COMPARE(gate_.filesPassed.load(), 2);
+    startAndHoldAfterTheFirstFile();
     StopWindow* stop = control_->stopWindow();
     QVERIFY(stop);
     QCOMPARE(stop->form().按钮1->text(), QStringLiteral("点击停止搜索"));
@@ -311,10 +315,8 @@ class TestSearchControl : public QObject {
 
   void closingTheWindowMidSearchEndsPromptly() {
     QSignalSpy finished(control_, &SearchControl::searchFinished);
-    gate_.holdAfter = 1;
     f().编辑框2->setText(QStringLiteral("苹果"));
-    QTest::mouseClick(f().按钮1, Qt::LeftButton);
-    QTRY_COMPARE(gate_.filesPassed.load(), 2);
+    startAndHoldAfterTheFirstFile();
     QPointer<StopWindow> stop = control_->stopWindow();
     QElapsedTimer timer;
     timer.start();
@@ -390,10 +392,8 @@ class TestSearchControl : public QObject {
   // StopWindow closes only through its button or at the end of the search;
   // if it goes any other way, that is a stop.
   void stopWindowRefusesOtherCloses() {
-    gate_.holdAfter = 1;
     f().编辑框2->setText(QStringLiteral("苹果"));
-    QTest::mouseClick(f().按钮1, Qt::LeftButton);
-    QTRY_COMPARE(gate_.filesPassed.load(), 2);
+    startAndHoldAfterTheFirstFile();
     QPointer<StopWindow> stop = control_->stopWindow();
     QCloseEvent altF4;
     QApplication::sendEvent(stop->windowHandle(), &altF4);
