@@ -24,7 +24,7 @@ namespace {
 
 // The database's own layout and entry codec; a file of another is made anew. The
 // byte form of a book has its own version inside each entry.
-constexpr int kSchema = 2;
+constexpr int kSchema = 3;
 constexpr const char* kFilePrefix = "cells-";
 constexpr const char* kFileName = "cells-1.sqlite";
 

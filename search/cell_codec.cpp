@@ -1,9 +1,12 @@
 #include "search/cell_codec.h"
 
+#include <libdeflate.h>
 #include <lz4frame.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -12,6 +15,9 @@ constexpr size_t kGatherBytes = 4u << 20;
 // Input goes to the codec in steps of at most this, so the output of one
 // step fits a scratch buffer of fixed size.
 constexpr size_t kStep = 256u << 10;
+// After the frame: the CRC-32 of the content, little-endian. The frame's own
+// content checksum (XXH32) is not used: it cost more than decompressing.
+constexpr size_t kTrailer = 4;
 
 struct FreeCCtx {
   void operator()(LZ4F_cctx* c) const { LZ4F_freeCompressionContext(c); }
@@ -21,7 +27,7 @@ LZ4F_preferences_t preferences(size_t contentSize) {
   LZ4F_preferences_t p = LZ4F_INIT_PREFERENCES;
   p.frameInfo.blockSizeID = LZ4F_max256KB;
   p.frameInfo.blockMode = LZ4F_blockLinked;
-  p.frameInfo.contentChecksumFlag = LZ4F_contentChecksumEnabled;
+  p.frameInfo.contentChecksumFlag = LZ4F_noContentChecksum;
   p.frameInfo.contentSize = contentSize;
   p.autoFlush = 1;  // nothing kept inside the codec between steps: the scratch bound holds
   return p;
@@ -87,6 +93,11 @@ bool EntryCompressor::finish() {
   const size_t n = LZ4F_compressEnd(t.cctx.get(), t.scratch.data(), t.scratch.size(), nullptr);
   ok_ = !LZ4F_isError(n);
   if (ok_) put(t.scratch.data(), n);
+  if (ok_) {
+    char trailer[kTrailer];
+    for (size_t i = 0; i < kTrailer; ++i) trailer[i] = static_cast<char>(crc_ >> (8 * i));
+    put(trailer, kTrailer);
+  }
   return ok_;
 }
 
@@ -101,6 +112,7 @@ bool EntryCompressor::compressWhole(const char* p, size_t n) {
 
 void EntryCompressor::compress(const char* p, size_t n) {
   ThreadState& t = threadState();
+  crc_ = libdeflate_crc32(crc_, p, n);
   for (size_t at = 0; ok_ && at < n;) {
     const size_t step = std::min(kStep, n - at);
     const size_t out = LZ4F_compressUpdate(t.cctx.get(), t.scratch.data(), t.scratch.size(), p + at, step, nullptr);
@@ -130,6 +142,8 @@ struct EntryDecompressor::Context {
   char* out = nullptr;
   size_t size = 0, pos = 0;
   size_t hint = 1;  // what the codec still expects: 0 once the frame is complete
+  unsigned char trailer[kTrailer] = {};
+  size_t trailerBytes = 0;
   bool ok = false;
   ~Context() {
     std::free(out);
@@ -153,6 +167,7 @@ bool EntryDecompressor::begin(size_t rawSize) {
   c_->size = rawSize;
   c_->pos = 0;
   c_->hint = 1;
+  c_->trailerBytes = 0;
   c_->ok = c_->out != nullptr;
   return c_->ok;
 }
@@ -161,7 +176,12 @@ bool EntryDecompressor::feed(const char* p, size_t n) {
   LZ4F_decompressOptions_t options{};
   options.stableDst = 1;  // the output is one buffer: earlier blocks stay where they are
   while (c_->ok && n > 0) {
-    if (c_->hint == 0) return c_->ok = false;  // bytes after the frame's end
+    if (c_->hint == 0) {  // the frame is complete: its trailer, and nothing after it
+      if (n > kTrailer - c_->trailerBytes) return c_->ok = false;
+      std::memcpy(c_->trailer + c_->trailerBytes, p, n);
+      c_->trailerBytes += n;
+      return true;
+    }
     size_t written = c_->size - c_->pos, consumed = n;
     c_->hint = LZ4F_decompress(c_->dctx, c_->out + c_->pos, &written, p, &consumed, &options);
     if (LZ4F_isError(c_->hint) || (written == 0 && consumed == 0)) return c_->ok = false;
@@ -173,7 +193,10 @@ bool EntryDecompressor::feed(const char* p, size_t n) {
 }
 
 char* EntryDecompressor::finish() {
-  if (!c_->ok || c_->hint != 0 || c_->pos != c_->size) {
+  uint32_t crc = 0;
+  for (size_t i = 0; i < kTrailer; ++i) crc |= static_cast<uint32_t>(c_->trailer[i]) << (8 * i);
+  if (!c_->ok || c_->hint != 0 || c_->pos != c_->size || c_->trailerBytes != kTrailer ||
+      libdeflate_crc32(0, c_->out, c_->size) != crc) {
     std::free(c_->out);
     c_->out = nullptr;
     c_->ok = false;
