@@ -4,7 +4,7 @@
 //
 // Writes one sheet of N rows by C columns (default 100,000 by 10: a million
 // cells, a third each integers, reals and shared strings) twice with
-// tests/xl/make_xlsb.py, as .xlsb and as .xlsx, loads the two in turn K
+// tests/platform/xl/make_xlsb.py, as .xlsb and as .xlsx, loads the two in turn K
 // times (default 5) and prints for each the median CPU and wall time of a
 // load, the CPU time per million cells, and the .xlsb/.xlsx ratio. With
 // --only it loads just one of them K times and prints nothing, for counting
@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(dir);
   const std::string base = dir + "/cells-" + std::to_string(rows) + "x" + std::to_string(cols);
   if (!std::filesystem::exists(base + ".xlsb") || !std::filesystem::exists(base + ".xlsx")) {
-    const std::string cmd = "/usr/bin/python3 '" QUORVANE_SOURCE_DIR "/tests/xl/make_xlsb.py' --big " +
+    const std::string cmd = "/usr/bin/python3 '" QUORVANE_SOURCE_DIR "/tests/platform/xl/make_xlsb.py' --big " +
                             std::to_string(rows) + " " + std::to_string(cols) + " '" + base + "'";
     if (std::system(cmd.c_str()) != 0) {
       std::fprintf(stderr, "bench_xlsb: make_xlsb.py failed\n");

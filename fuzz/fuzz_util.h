@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "platform/xl/book.h"
-#include "tests/xl/zip_parts.h"
+#include "tests/platform/xl/zip_parts.h"
 
 namespace fuzz {
 

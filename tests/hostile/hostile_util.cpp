@@ -15,7 +15,7 @@
 #include "results/results_grid.h"
 #include "search/search_run.h"
 #include "search/workbook_scan.h"
-#include "tests/xl/zip_parts.h"
+#include "tests/platform/xl/zip_parts.h"
 
 namespace hostile {
 

@@ -53,7 +53,7 @@ class Salvage : public ::testing::Test {
   static void SetUpTestSuite() {
     dir_ = (fs::path(QUORVANE_TEST_SCRATCH) / ("salvage-" + std::to_string(::getpid()))).string();
     fs::create_directories(dir_);
-    std::string cmd = "/usr/bin/python3 '" + std::string(QUORVANE_SOURCE_DIR) + "/tests/xl/make_damaged_xls.py' '" +
+    std::string cmd = "/usr/bin/python3 '" + std::string(QUORVANE_SOURCE_DIR) + "/tests/platform/xl/make_damaged_xls.py' '" +
                       dir_ + "'";
     ok_ = std::system(cmd.c_str()) == 0;
   }

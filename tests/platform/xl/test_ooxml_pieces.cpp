@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/xl/ooxml_fixtures.h"
+#include "tests/platform/xl/ooxml_fixtures.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "platform/xl/book.h"
-#include "tests/xl/xl_test_util.h"
+#include "tests/platform/xl/xl_test_util.h"
 
 namespace fs = std::filesystem;
 
@@ -40,7 +40,7 @@ TEST(DecryptLibreOffice, DefaultPasswordFilesAgreeWithLibreOfficeAndMsoffcrypto)
   if (run("/usr/bin/python3 -c 'import uno' >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "python3-uno is not installed: install it to run this test";
   const fs::path dir = xltest::scratchDir("decrypt-lo");
-  const std::string script = std::string(QUORVANE_SOURCE_DIR) + "/tests/xl/lo_encrypted.py";
+  const std::string script = std::string(QUORVANE_SOURCE_DIR) + "/tests/platform/xl/lo_encrypted.py";
   const std::string log = (dir / "lo.log").string();
   // LibreOffice's own files: plain, default password, a real password.
   int rc = run("/usr/bin/python3 " + script + " " + dir.string() + " >" + log + " 2>&1");
@@ -62,7 +62,7 @@ TEST(DecryptLibreOffice, DefaultPasswordFilesAgreeWithLibreOfficeAndMsoffcrypto)
   // Our generator's files of every scheme, made from LibreOffice's plain
   // files, as LibreOffice and msoffcrypto-tool read them.
   const fs::path gen = dir / "generated";
-  ASSERT_EQ(run(std::string(QUORVANE_BINARY_DIR) + "/tests/xl/make_encrypted " + gen.string() + " " +
+  ASSERT_EQ(run(std::string(QUORVANE_BINARY_DIR) + "/tests/platform/xl/make_encrypted " + gen.string() + " " +
                 (dir / "plain.xls").string() + " " + (dir / "plain.xlsx").string()),
             0);
   rc = run("/usr/bin/python3 " + script + " " + (dir / "again").string() + " " + (gen / "manifest.tsv").string() +

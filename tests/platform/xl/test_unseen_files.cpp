@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "platform/xl/book.h"
-#include "tests/xl/biff_builder.h"
-#include "tests/xl/ooxml_fixtures.h"
+#include "tests/platform/xl/biff_builder.h"
+#include "tests/platform/xl/ooxml_fixtures.h"
 
 namespace fs = std::filesystem;
 using namespace xltest::biff;

@@ -12,7 +12,7 @@
 #include <random>
 
 #include "platform/xl/book.h"
-#include "tests/xl/xl_test_util.h"
+#include "tests/platform/xl/xl_test_util.h"
 
 namespace fs = std::filesystem;
 using xltest::hasCjk;

@@ -5,7 +5,7 @@
 #include <chrono>
 
 #include "platform/xl/xlapi.h"
-#include "tests/xl/xl_test_util.h"
+#include "tests/platform/xl/xl_test_util.h"
 
 namespace fs = std::filesystem;
 

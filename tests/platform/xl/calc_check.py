@@ -26,7 +26,7 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "platform", "uno"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "platform", "uno"))
 import quorvane_calc  # noqa: E402  (its start-up and connection code)
 import uno  # noqa: E402
 

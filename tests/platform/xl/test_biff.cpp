@@ -15,8 +15,8 @@
 
 #include "platform/xl/biff_parse.h"
 #include "platform/xl/book.h"
-#include "tests/xl/biff_builder.h"
-#include "tests/xl/ooxml_fixtures.h"
+#include "tests/platform/xl/biff_builder.h"
+#include "tests/platform/xl/ooxml_fixtures.h"
 
 namespace fs = std::filesystem;
 using namespace xltest::biff;
@@ -527,7 +527,7 @@ class BiffXlwt : public ::testing::Test {
   static void SetUpTestSuite() {
     // One folder per process: ctest may run the tests of this suite at once.
     dir_ = scratchPath("xlwt-" + std::to_string(getpid()));
-    std::string cmd = "/usr/bin/python3 '" + std::string(QUORVANE_SOURCE_DIR) + "/tests/xl/make_xls.py' '" + dir_ + "'";
+    std::string cmd = "/usr/bin/python3 '" + std::string(QUORVANE_SOURCE_DIR) + "/tests/platform/xl/make_xls.py' '" + dir_ + "'";
     ok_ = std::system(cmd.c_str()) == 0;
   }
   static void TearDownTestSuite() {

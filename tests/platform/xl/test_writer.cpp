@@ -9,7 +9,7 @@
 
 #include "platform/xl/xlapi.h"
 #include "platform/xl/writer.h"
-#include "tests/xl/xl_test_util.h"
+#include "tests/platform/xl/xl_test_util.h"
 
 namespace fs = std::filesystem;
 

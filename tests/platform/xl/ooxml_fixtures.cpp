@@ -1,4 +1,4 @@
-#include "tests/xl/ooxml_fixtures.h"
+#include "tests/platform/xl/ooxml_fixtures.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "tests/xl/zip_parts.h"
+#include "tests/platform/xl/zip_parts.h"
 
 namespace fixtures {
 

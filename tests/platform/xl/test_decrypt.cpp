@@ -15,8 +15,8 @@
 #include "platform/xl/biff_parse.h"
 #include "platform/xl/book.h"
 #include "platform/xl/decrypt_biff.h"
-#include "tests/xl/encrypt_fixtures.h"
-#include "tests/xl/xl_test_util.h"
+#include "tests/platform/xl/encrypt_fixtures.h"
+#include "tests/platform/xl/xl_test_util.h"
 
 namespace fs = std::filesystem;
 using xltest::BiffScheme;

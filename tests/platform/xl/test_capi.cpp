@@ -11,7 +11,7 @@
 
 #include "platform/xl/load_error.h"
 #include "platform/xl/xlapi.h"
-#include "tests/xl/xl_test_util.h"
+#include "tests/platform/xl/xl_test_util.h"
 
 namespace fs = std::filesystem;
 

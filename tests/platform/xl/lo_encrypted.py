@@ -42,7 +42,7 @@ MSOFFCRYPTO_UNREADABLE = {"xor", "agile-sha384-aes192"}
 
 
 # After the bridge's own check above, so a missing bridge still skips.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "platform", "uno"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "platform", "uno"))
 import quorvane_calc  # noqa: E402  (finding soffice, the connection)
 
 prop = quorvane_calc.prop

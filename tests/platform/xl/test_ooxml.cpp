@@ -10,7 +10,7 @@
 #include <random>
 
 #include "platform/xl/ooxml_internal.h"
-#include "tests/xl/ooxml_fixtures.h"
+#include "tests/platform/xl/ooxml_fixtures.h"
 
 using fixtures::cell;
 using fixtures::package;

@@ -11,8 +11,8 @@
 
 #include "platform/xl/book.h"
 #include "platform/xl/ooxml_reader.h"
-#include "tests/xl/ooxml_fixtures.h"
-#include "tests/xl/xl_test_util.h"
+#include "tests/platform/xl/ooxml_fixtures.h"
+#include "tests/platform/xl/xl_test_util.h"
 
 namespace fs = std::filesystem;
 using fixtures::cell;
@@ -23,7 +23,7 @@ class Xlsb : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = xltest::scratchDir("xlsb").string();
-    std::string cmd = "/usr/bin/python3 '" + std::string(QUORVANE_SOURCE_DIR) + "/tests/xl/make_xlsb.py' '" + dir_ + "'";
+    std::string cmd = "/usr/bin/python3 '" + std::string(QUORVANE_SOURCE_DIR) + "/tests/platform/xl/make_xlsb.py' '" + dir_ + "'";
     ok_ = std::system(cmd.c_str()) == 0;
   }
   static void TearDownTestSuite() {
@@ -255,7 +255,7 @@ TEST_F(Xlsb, BookLimits) {
 // A load told to stop gives up inside the sheet's records, not after them.
 TEST_F(Xlsb, CancelledInsideASheet) {
   const std::string base = dir_ + "/many";
-  const std::string cmd = "/usr/bin/python3 '" + std::string(QUORVANE_SOURCE_DIR) + "/tests/xl/make_xlsb.py' --big 3000 4 '" +
+  const std::string cmd = "/usr/bin/python3 '" + std::string(QUORVANE_SOURCE_DIR) + "/tests/platform/xl/make_xlsb.py' --big 3000 4 '" +
                           base + "'";
   ASSERT_EQ(std::system(cmd.c_str()), 0);
   xl::Book b;
@@ -271,7 +271,7 @@ TEST_F(Xlsb, CancelledInsideASheet) {
 }
 
 // The real .xlsb files of the corpus, with the texts LibreOffice Calc shows
-// (checked by tests/xl/calc_check.py).
+// (checked by tests/platform/xl/calc_check.py).
 TEST(XlsbCorpus, RealFilesReadAsCalcShowsThem) {
   const fs::path dir(QUORVANE_CORPUS_DIR);
   if (!fs::exists(dir / "issues.xlsb")) GTEST_SKIP() << "no corpus";

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/xl/book.h"
-#include "tests/xl/xl_test_util.h"
+#include "tests/platform/xl/xl_test_util.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The encrypting side of [MS-OFFCRYPTO] and [MS-XLS] 2.2.10, written for the
 // tests on nettle's primitives. Salts and keys come from a fixed-seed
 // generator so every run makes the same files.
-#include "tests/xl/encrypt_fixtures.h"
+#include "tests/platform/xl/encrypt_fixtures.h"
 
 #include <gsf/gsf.h>
 #include <nettle/aes.h>

@@ -16,7 +16,7 @@
 
 #include "platform/xl/xlapi.h"
 #include "tests/slow_book.h"
-#include "tests/xl/xl_test_util.h"
+#include "tests/platform/xl/xl_test_util.h"
 
 namespace {
 

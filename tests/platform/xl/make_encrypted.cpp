@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "tests/xl/encrypt_fixtures.h"
+#include "tests/platform/xl/encrypt_fixtures.h"
 
 namespace fs = std::filesystem;
 using namespace xltest;
