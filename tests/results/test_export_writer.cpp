@@ -1,4 +1,4 @@
-// Widget-free pieces of the folder input, the export and opening a result.
+// The exported workbook: its cells, borders, widths, progress and failures.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -11,22 +11,17 @@
 #include <set>
 #include <sstream>
 
-#include "app/folder_of_path.h"
 #include "platform/xl/book.h"
 #include "platform/xl/xlapi.h"
 #include "results/export_writer.h"
-#include "results/open_result.h"
+#include "tests/results/search_grid.h"
+#include "tests/scratch_folder.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-fs::path scratch(const std::string& name) {
-  fs::path dir = fs::path(QUORVANE_TEST_SCRATCH) / "extras_core" / name;
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
+fs::path scratch(const std::string& name) { return freshScratchFolder("export_writer", name); }
 
 std::string readAll(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -50,87 +45,7 @@ std::string zipEntry(const fs::path& file, const char* name) {
   return out;
 }
 
-// A grid as a search leaves it: header, a title row, match rows, a failure row
-// and one added column.
-void fillGrid(ResultsGrid& g) {
-  g.insertColumn("A");
-  g.insertColumn("B");
-  auto row = [&](std::initializer_list<const char*> cells) {
-    g.insertRow();
-    int c = 0;
-    for (const char* t : cells) g.setCellText(g.rowCount() - 1, c++, t);
-  };
-  row({"/2023/一月.xlsx", "1 汇总", "列标题", "名称", "金额"});
-  row({"/2023/一月.xlsx", "1 汇总", "B2", "合同甲", "0012"});
-  row({"/2023/二月.xls", "2 明细", "A7", "", "合同乙"});
-  row({"/坏.xls", "打开失败", "文件已损坏", "", ""});
-}
-
 }  // namespace
-
-TEST(FolderOfPath, FoldersFilesAndBareNames) {
-  const fs::path dir = scratch("folder_of_path");
-  fs::create_directories(dir / "数据" / "报表");
-  std::ofstream(dir / "数据" / "报表" / "一月.xls") << "x";
-  const std::string base = dir.string();
-
-  // An existing folder keeps its form, with or without the trailing "/".
-  EXPECT_EQ(folderOfPath(base + "/数据/报表"), base + "/数据/报表");
-  EXPECT_EQ(folderOfPath(base + "/数据/报表/"), base + "/数据/报表/");
-  EXPECT_EQ(folderOfPath("/"), "/");
-  // A file or a path that names nothing: up to and including the last "/".
-  EXPECT_EQ(folderOfPath(base + "/数据/报表/一月.xls"), base + "/数据/报表/");
-  EXPECT_EQ(folderOfPath("/gone/x.xls"), "/gone/");
-  EXPECT_EQ(folderOfPath("/gone/深/"), "/gone/深/");
-  // No "/" at all.
-  EXPECT_EQ(folderOfPath("一月.xls"), "");
-  EXPECT_EQ(folderOfPath(""), "");
-}
-
-TEST(OpenResultRow, FileNamePathsAndHelperArguments) {
-  EXPECT_EQ(fileNameOfPath("/数据/a.xls"), "a.xls");
-  EXPECT_EQ(fileNameOfPath("/数据/"), "");
-  EXPECT_EQ(fileNameOfPath("a.xls"), "a.xls");
-  EXPECT_EQ(fileNameOfPath(""), "");
-
-  ResultsGrid g;
-  fillGrid(g);
-  // Folder text joined directly to column 0, which keeps its leading "/".
-  EXPECT_EQ(workbookPathOfRow(g, 2, "/home/u/数据"), "/home/u/数据/2023/一月.xlsx");
-
-  CalcRequest match = calcRequestForRow(g, 3, "/nowhere/数据");
-  EXPECT_EQ(match.workbook, "/nowhere/数据/2023/二月.xls");
-  EXPECT_EQ(match.sheet, "2");
-  EXPECT_EQ(match.cell, "A7");
-  CalcRequest title = calcRequestForRow(g, 1, "/nowhere");
-  EXPECT_EQ(title.sheet, "1");
-  EXPECT_EQ(title.cell, "列标题");
-  CalcRequest failure = calcRequestForRow(g, 4, "/nowhere");
-  EXPECT_EQ(failure.sheet, "0");  // "打开失败" has no number
-  EXPECT_EQ(failure.cell, "文件已损坏");
-  // Full-width digits count like ASCII ones.
-  g.setCellText(2, 1, "１２ 表");
-  EXPECT_EQ(calcRequestForRow(g, 2, "/x").sheet, "12");
-
-  // A workbook name that looks like an option stays one argument after "--".
-  CalcRequest odd{"-rf.xlsx", "1", "A1"};
-  const auto args = calcHelperArguments("/h/quorvane_calc.py", odd);
-  ASSERT_EQ(args.size(), 6u);
-  EXPECT_EQ(args[0], "/h/quorvane_calc.py");
-  EXPECT_EQ(args[1], "open");
-  EXPECT_EQ(args[2], "--");
-  EXPECT_EQ(args[3], "-rf.xlsx");
-}
-
-TEST(OpenResultRow, HelperFoundBesideTheProgramFirst) {
-  const fs::path dir = scratch("helper");
-  const fs::path fallback = dir / "src.py";
-  std::ofstream(fallback) << "#";
-  EXPECT_EQ(findCalcHelper(dir.string(), fallback.string()), fallback.string());
-  std::ofstream(dir / "quorvane_calc.py") << "#";
-  EXPECT_EQ(findCalcHelper(dir.string(), fallback.string()), (dir / "quorvane_calc.py").string());
-  EXPECT_EQ(findCalcHelper((dir / "none").string(), (dir / "none.py").string()), "");
-}
 
 TEST(Export, ProposedName) {
   EXPECT_EQ(proposedExportName("/data", "abc"), "/dataabc搜索结果.xlsx");

@@ -1,0 +1,132 @@
+// Opening a result from the "文件" menu on real widgets (offscreen): the row
+// selection, the folder, the helper's arguments, its failures.
+#include <QAction>
+#include <QCursor>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QTest>
+#include <QUrl>
+
+#include <filesystem>
+
+#include "platform/toolkit/message_box.h"
+#include "platform/toolkit/shell.h"
+#include "platform/toolkit/window_ops.h"
+#include "results/OpenResult.h"
+#include "tests/ui_test_folder.h"
+
+namespace fs = std::filesystem;
+
+class TestOpenResult : public QObject {
+  Q_OBJECT
+
+  fs::path dir_;
+
+ private slots:
+  void init() { dir_ = freshProgramFolder("open_result"); }
+  void cleanup() { resetTestHooks(); }
+
+  void fileMenuForColumnsZeroAndOne() {
+    ResultsGrid grid;
+    for (int i = 0; i < 2; ++i) grid.insertRow();
+    grid.setCellText(1, 0, "/2023/一月.xlsx");
+    grid.setCellText(1, 1, "2 明细");
+    grid.setCellText(1, 2, "B12");
+    grid.setCellText(2, 0, "/坏.xls");
+    grid.setCellText(2, 1, "打开失败");
+    grid.setCellText(2, 2, "文件已损坏");
+    QLineEdit folderBox(QStringLiteral("/数据"));
+    QMenu menu(QStringLiteral("文件"));
+    QAction* openFolder = menu.addAction(QStringLiteral("打开文件夹"));
+    QAction* openFile = menu.addAction(QStringLiteral("打开文件"));
+    OpenResult open([&] { return &grid; }, &folderBox, &menu, openFolder, openFile);
+
+    int popups = 0;
+    QPoint at;
+    QAction* choose = nullptr;
+    setPopupMenuHookForTesting([&](QMenu* m, QPoint p) {
+      ++popups;
+      at = p;
+      return m == &menu ? choose : nullptr;
+    });
+    QStringList opened;
+    setShellOpenHookForTesting([&](const QUrl& url) {
+      opened << url.toLocalFile();
+      return true;
+    });
+    std::vector<std::vector<std::string>> launched;
+    int exitCode = 0;
+    open.setLaunch([&](const std::vector<std::string>& args, std::function<void(int)> done) {
+      launched.push_back(args);
+      done(exitCode);
+    });
+    QStringList messages;
+    setMessageBoxHookForTesting([&](const QMessageBox& box) {
+      messages << box.text();
+      return QMessageBox::Ok;
+    });
+
+    // Column 2: the row is selected, no menu.
+    grid.setCurrentCell(1, 2);
+    open.onCurrentCellChanged();
+    QCOMPARE(popups, 0);
+    QVERIFY(grid.selection().has_value());
+    QCOMPARE(grid.selection()->firstRow, 1);
+    QCOMPARE(grid.selection()->lastRow, 1);
+    QCOMPARE(grid.selection()->firstCol, 0);
+    QCOMPARE(grid.selection()->lastCol, grid.columnCount() - 1);
+
+    // Column 0: the menu at the pointer plus 3; "打开文件夹" opens the folder.
+    choose = openFolder;
+    grid.setCurrentCell(1, 0);
+    open.onCurrentCellChanged();
+    QCOMPARE(popups, 1);
+    QCOMPARE(at, QCursor::pos() + QPoint(3, 3));
+    QCOMPARE(opened.size(), 1);
+    QCOMPARE(opened.front(), QStringLiteral("/数据/2023/"));
+
+    // Column 1, "打开文件": the helper gets the path, the sheet number, the cell.
+    choose = openFile;
+    grid.setCurrentCell(1, 1);
+    open.onCurrentCellChanged();
+    QCOMPARE(popups, 2);
+    QCOMPARE(launched.size(), size_t(1));
+    const auto& args = launched.front();
+    QCOMPARE(args.size(), size_t(6));
+    QVERIFY(QString::fromStdString(args[0]).endsWith(QStringLiteral("quorvane_calc.py")));
+    QCOMPARE(args[3], std::string("/数据/2023/一月.xlsx"));
+    QCOMPARE(args[4], std::string("2"));
+    QCOMPARE(args[5], std::string("B12"));
+    QVERIFY(messages.isEmpty());
+
+    // Without LibreOffice: the message once, not twice.
+    exitCode = kCalcExitNoOffice;
+    grid.setCurrentCell(2, 0);
+    open.onCurrentCellChanged();
+    QCOMPARE(launched.size(), size_t(2));
+    QCOMPARE(launched.back()[4], std::string("0"));
+    QCOMPARE(messages, QStringList{QStringLiteral("你的计算机上没有 EXCEL 程序")});
+    // Another failure of the helper (say, a file it could not load) is quiet.
+    messages.clear();
+    exitCode = 5;
+    open.openResultWorkbook();
+    QVERIFY(messages.isEmpty());
+  }
+
+  void helperThatCannotStartReportsNoCalc() {
+    int code = 1;
+    bool finished = false;
+    // A helper script path that python cannot run: exit code is python's own.
+    OpenResult::runHelper({(dir_ / "missing.py").string()}, [&](int c) {
+      code = c;
+      finished = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(finished, 20000);
+    QVERIFY(code != kCalcExitOk);
+    QVERIFY(code != kCalcExitNoOffice);
+  }
+};
+
+QTEST_MAIN(TestOpenResult)
+#include "test_open_result.moc"
