@@ -24,7 +24,9 @@ if [ "${QUORVANE_SANITIZE_RUN:-1}" != 0 ]; then
   QUORVANE_BUILD_DIR="$here/build-tsan" QUORVANE_BUILD_TARGETS="${tsan_tests[*]}" "$here/scripts/build.sh" \
     -DQUORVANE_TSAN=ON -DQUORVANE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
   for t in "${tsan_tests[@]}"; do
-    bin="$(find "$here/build-tsan/tests" -type f -name "$t" -perm -u+x | head -n 1)"
+    # The newest of that name: a build folder reused from before a test moved
+    # still holds the old binary at its old place.
+    bin="$(find "$here/build-tsan/tests" -type f -name "$t" -perm -u+x -printf '%T@ %p\n' | sort -rn | head -n 1 | cut -d' ' -f2-)"
     echo "ThreadSanitizer: $t"
     (cd "$here/build-tsan" &&
       QT_QPA_PLATFORM=offscreen QUORVANE_CACHE=0 XDG_CACHE_HOME="$here/build-tsan/cache" \
