@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/library_on_demand.h"
 #include "platform/xl/xlapi.h"
 #include "platform/xl/utf8.h"
 
@@ -58,7 +59,7 @@ void printLine(const std::string& line) {
 }  // namespace
 
 int runDump(const char* path) {
-  const XlApi& xl = staticXlApi();
+  const XlApi& xl = libraryOnDemand();
   BookHandle book = xl.createXMLBook();
   std::string out;
   if (!book) {

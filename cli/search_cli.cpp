@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "app/library_deploy.h"
+#include "cli/library_on_demand.h"
 #include "platform/xl/xlapi.h"
 #include "results/export_writer.h"
 #include "search/cell_cache.h"
@@ -237,7 +238,7 @@ int runSearchCli(int argc, char** argv) {
   std::signal(SIGINT, onInterrupt);
   std::signal(SIGTERM, onInterrupt);
 
-  const XlApi& api = staticXlApi();
+  const XlApi& api = libraryOnDemand();
   std::unique_ptr<CellCache> cache = options.noCache ? nullptr : openCellCacheFromEnvironment();
   // Loaders read the next workbooks ahead, each into its own book, or take
   // them from the cache.

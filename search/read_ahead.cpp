@@ -205,7 +205,10 @@ void ReadAheadSource::loaderLoop() {
     ++loading_;
     peakBytes_ = std::max(peakBytes_, held_);
     peakAhead_ = std::max(peakAhead_, nextWork_ - workPassed_);
-    BookHandle book = takeFreeBook();
+    // A book the cache holds needs no library book (nor the library: the
+    // command line loads it only for a book to be made).
+    const bool cached = index < lookups_.size() && lookups_[index].found == CellCache::Lookup::Found::Book;
+    BookHandle book = cached ? nullptr : takeFreeBook();
     const std::string path = paths_[index];
     lock.unlock();
 
@@ -256,7 +259,7 @@ xl::LoadCause causeOf(const XlApi& api, BookHandle book) {
 
 }  // namespace
 
-ReadAheadSource::Loaded ReadAheadSource::loadFile(size_t index, const std::string& path, BookHandle book) {
+ReadAheadSource::Loaded ReadAheadSource::loadFile(size_t index, const std::string& path, BookHandle& book) {
   Loaded out{book, &api_, false, {}};
   CellCache::Lookup* cached = index < lookups_.size() ? &lookups_[index] : nullptr;
   if (cached && cached->found == CellCache::Lookup::Found::Book) {
@@ -267,8 +270,10 @@ ReadAheadSource::Loaded ReadAheadSource::loadFile(size_t index, const std::strin
       out.loaded = true;
       return out;
     }
-    // Not to be had after all: loaded below. A read cut short by a stop
-    // ends the same way as a load the stop cancels, at once.
+    // A read cut short by a stop ends as a load the stop cancels: the scan
+    // drops the file. Otherwise it was not to be had after all: loaded below.
+    if (cached->cancelled) return out;
+    if (!book) out.book = book = newBook();
   }
   if (!book) {
     out.error = "无法创建工作簿";

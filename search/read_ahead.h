@@ -74,8 +74,9 @@ class ReadAheadSource : public WorkbookSource {
   };
   void loaderLoop();
   // File `index`, through the cache when there is one; `book` is the
-  // library's book to load into (may be null).
-  Loaded loadFile(size_t index, const std::string& path, BookHandle book);
+  // library's book to load into (null: made here when the file must be
+  // loaded after all).
+  Loaded loadFile(size_t index, const std::string& path, BookHandle& book);
   // The scan's next file when the cache's lookup answered it; with mutex_ held.
   BookHandle takeAnswered(size_t index, std::string& error);
   void passed(size_t index);           // the scan is past file `index`; with mutex_ held
