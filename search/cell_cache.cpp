@@ -46,6 +46,10 @@ constexpr auto kBatchWait = std::chrono::milliseconds(30);
 constexpr size_t kBatchOps = 512;
 constexpr int kWriterNice = 5;
 constexpr uint64_t kHandOverQueue = 8u << 20;  // forms waiting for the writer, at most
+// Bytes of a large book's form given to the writer and not yet compressed:
+// enough that its loader and the writer never wait for each other for long.
+constexpr uint64_t kStreamBytes = 16u << 20;
+constexpr auto kStreamPoll = std::chrono::milliseconds(20);
 constexpr int kBatchesPerSum = 64;
 
 int64_t nanoseconds(const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; }
@@ -283,6 +287,64 @@ struct CellCache::Connection {
   }
 };
 
+// A large book's byte form on its way from its loader to the writer thread,
+// in pieces: the loader encodes and summarises while the writer compresses,
+// so the book goes on to the scan about when its last piece is given rather
+// than after all of it is compressed.
+struct CellCache::Stream {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<std::string> pieces;
+  uint64_t held = 0;     // bytes in `pieces`
+  bool ended = false;    // the loader gives no more; `raw` and `summary` are set
+  bool failed = false;   // the form cannot be kept
+  bool dropped = false;  // the writer takes no more: giving is pointless
+  uint64_t raw = 0;
+  std::string summary;
+
+  // Waits while the writer is kStreamBytes behind.
+  void give(const char* p, size_t n) {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return dropped || held < kStreamBytes; });
+    if (dropped) return;
+    pieces.emplace_back(p, n);
+    held += n;
+    changed.notify_all();
+  }
+  void end(bool ok, uint64_t rawBytes, std::string sum) {
+    {
+      std::lock_guard lock(mutex);
+      ended = true;
+      failed = !ok;
+      raw = rawBytes;
+      summary = std::move(sum);
+    }
+    changed.notify_all();
+  }
+  void drop() {
+    {
+      std::lock_guard lock(mutex);
+      dropped = true;
+      pieces.clear();
+      held = 0;
+    }
+    changed.notify_all();
+  }
+};
+
+// The writer's end of a stream: whoever holds it last without having taken
+// the whole form lets the loader go.
+struct CellCache::StreamEnd {
+  std::shared_ptr<Stream> stream;
+  StreamEnd() = default;
+  explicit StreamEnd(std::shared_ptr<Stream> s) : stream(std::move(s)) {}
+  StreamEnd(StreamEnd&&) = default;
+  StreamEnd& operator=(StreamEnd&&) = default;
+  ~StreamEnd() {
+    if (stream) stream->drop();
+  }
+};
+
 struct CellCache::Op {
   enum class Kind : uint8_t { Put, Drop, Touch, Sweep, None } kind = Kind::Put;
   std::string key;  // Sweep: the folder prefix
@@ -294,6 +356,9 @@ struct CellCache::Op {
   // it): summarised and compressed by the writer thread.
   std::string form;
   size_t formBytes = 0;
+  // Or a large book's form, given piece by piece by its loader while the
+  // writer compresses it.
+  StreamEnd stream;
   uint64_t raw = 0;
   std::vector<int64_t> ids;  // Touch
   // Sweep: the search's files, sorted; Drop: the files to drop besides `key`.
@@ -802,7 +867,34 @@ bool CellCache::handOver(const XlApi& api, BookHandle book) {
   return queuedBytes_ + static_cast<uint64_t>(held) <= kHandOverQueue;
 }
 
+bool CellCache::takeStream(Op& op) {
+  Stream& s = *op.stream.stream;
+  EntryCompressor compressor(op.data);
+  for (;;) {
+    std::string piece;
+    {
+      std::unique_lock lock(s.mutex);
+      while (s.pieces.empty() && !s.ended) {
+        if (closing_.load(std::memory_order_relaxed)) return false;
+        s.changed.wait_for(lock, kStreamPoll);
+      }
+      if (s.pieces.empty()) break;
+      piece = std::move(s.pieces.front());
+      s.pieces.pop_front();
+      s.held -= piece.size();
+    }
+    s.changed.notify_all();
+    compressor.add(piece.data(), piece.size());
+  }
+  if (s.failed) return false;
+  op.raw = s.raw;
+  op.summary = std::move(s.summary);
+  return compressor.finish() && op.raw <= kMaxRaw && op.bytes() <= options_.maxBytes &&
+         op.dataBytes() <= kMaxData;
+}
+
 bool CellCache::prepare(Op& op) {
+  if (op.stream.stream) return takeStream(op);
   TrigramSummaryBuilder summary;
   if (!summariseForm(op.form.data(), op.formBytes, summary)) return false;
   op.summary = summary.finish();
@@ -841,16 +933,27 @@ void CellCache::store(const Lookup& lookup, const XlApi& api, BookHandle book, b
       op.form += identityOf(op.key, op.stamp);
       op.raw = op.form.size();
     } else {
-      EntryCompressor compressor(op.data);
-      TrigramSummaryBuilder summary;
-      op.raw = encodeBook(api, book, [&](const char* p, size_t n) { compressor.add(p, n); }, &summary);
-      op.summary = summary.finish();
-      if (op.raw == 0) return;
+      // Too large to hold its whole form: the writer compresses it while
+      // this loader is still encoding and summarising it.
+      auto stream = std::make_shared<Stream>();
+      op.stream = StreamEnd(stream);
       const std::string identity = identityOf(op.key, op.stamp);
-      compressor.add(identity.data(), identity.size());
-      op.raw += identity.size();
-      if (!compressor.finish()) return;
-      if (op.raw > kMaxRaw) return;
+      if (!enqueue(std::move(op))) return;
+      uint64_t raw = 0;
+      std::string summarised;
+      try {
+        TrigramSummaryBuilder summary;
+        raw = encodeBook(api, book, [&](const char* p, size_t n) { stream->give(p, n); }, &summary);
+        if (raw > 0) {
+          stream->give(identity.data(), identity.size());
+          summarised = summary.finish();
+        }
+      } catch (...) {
+        raw = 0;
+      }
+      // Always ended, or the writer would wait for it.
+      stream->end(raw > 0, raw + identity.size(), std::move(summarised));
+      return;
     }
     if (op.bytes() > options_.maxBytes || op.dataBytes() > kMaxData) return;
     enqueue(std::move(op));
@@ -873,16 +976,26 @@ void CellCache::forgetMissing(const std::vector<std::string>& paths) {
   }
 }
 
-void CellCache::enqueue(Op op) {
+bool CellCache::enqueue(Op op) {
+  bool wake = false;
   {
     std::lock_guard lock(queueMutex_);
-    if (closing_ || failed_.load(std::memory_order_relaxed)) return;
+    if (closing_ || failed_.load(std::memory_order_relaxed)) return false;
     const uint64_t bytes = op.kind == Op::Kind::Put ? op.bytes() : 0;
-    if (queuedBytes_ + bytes > kMaxQueued) return;  // the writer is behind: this one is not kept
+    if (queuedBytes_ + bytes > kMaxQueued) return false;  // the writer is behind: this one is not kept
     queuedBytes_ += bytes;
+    // A stream's loader waits for the writer once it is ahead: no batch
+    // waits for more to join it.
+    const bool stream = op.stream.stream != nullptr;
+    streamQueued_ = streamQueued_ || stream;
     queue_.push_back(std::move(op));
+    // The writer waits for a first op, then for a batch to fill (or its
+    // time to pass): waking it for every op between costs two context
+    // switches per workbook.
+    wake = stream || queue_.size() == 1 || queue_.size() == kBatchOps;
   }
-  queueChanged_.notify_all();
+  if (wake) queueChanged_.notify_all();
+  return true;
 }
 
 void CellCache::flush(std::chrono::milliseconds limit) {
@@ -912,14 +1025,16 @@ void CellCache::writerLoop() {
         return;
       }
       // Let a few more join, so one transaction writes many entries.
-      queueChanged_.wait_for(lock, kBatchWait,
-                             [&] { return closing_ || flushWanted_ || queue_.size() >= kBatchOps; });
+      queueChanged_.wait_for(lock, kBatchWait, [&] {
+        return closing_ || flushWanted_ || streamQueued_ || queue_.size() >= kBatchOps;
+      });
       batch.swap(queue_);
       queuedBytes_ = 0;
+      streamQueued_ = false;
       writing_ = true;
     }
     for (Op& op : batch) {
-      if (op.kind != Op::Kind::Put || op.form.empty()) continue;
+      if (op.kind != Op::Kind::Put || (op.form.empty() && !op.stream.stream)) continue;
       bool kept = false;
       try {
         kept = !closing_.load(std::memory_order_relaxed) && prepare(op);
@@ -997,7 +1112,8 @@ bool CellCache::apply(const Op& op) {
       }
       return true;
     case Op::Kind::Put: {
-      if (!dropPath(op.key)) return false;
+      // Most files have no entry yet: the old one is looked for only when
+      // the path is found taken.
       sqlite3_stmt* st = c.statement(
           "INSERT INTO entries(path, device, inode, size, mtime, ctime, reader, used, bytes, raw, failure, summary)"
           " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
@@ -1015,10 +1131,26 @@ bool CellCache::apply(const Op& op) {
       if (op.failed)
         sqlite3_bind_blob(st, 11, op.failure.data(), static_cast<int>(op.failure.size()), SQLITE_STATIC);
       sqlite3_bind_blob(st, 12, op.summary.data(), static_cast<int>(op.summary.size()), SQLITE_STATIC);
-      if (sqlite3_step(st) != SQLITE_DONE) return false;
+      int rc = sqlite3_step(st);
+      if ((rc & 0xFF) == SQLITE_CONSTRAINT) {
+        sqlite3_reset(st);  // keeps the bindings
+        if (!dropPath(op.key)) return false;
+        rc = sqlite3_step(st);
+      }
+      if (rc != SQLITE_DONE) return false;
       if (op.failed) return true;
       const int64_t id = sqlite3_last_insert_rowid(c.db);
-      st = c.statement("INSERT INTO cells(id, data) VALUES(?1, zeroblob(?2))");
+      // A form in one piece goes in with its row; a larger one is written
+      // into its place piece by piece. A cells row left without its entry
+      // (a damaged file mended) is replaced.
+      if (op.data.size() == 1) {
+        st = c.statement("INSERT OR REPLACE INTO cells(id, data) VALUES(?1, ?2)");
+        if (!st) return false;
+        sqlite3_bind_int64(st, 1, id);
+        sqlite3_bind_blob(st, 2, op.data[0].data(), static_cast<int>(op.data[0].size()), SQLITE_STATIC);
+        return sqlite3_step(st) == SQLITE_DONE;
+      }
+      st = c.statement("INSERT OR REPLACE INTO cells(id, data) VALUES(?1, zeroblob(?2))");
       if (!st) return false;
       sqlite3_bind_int64(st, 1, id);
       sqlite3_bind_int64(st, 2, static_cast<int64_t>(op.dataBytes()));

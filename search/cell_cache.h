@@ -58,8 +58,9 @@ struct CellCacheOptions {
   int64_t touchAfterMs = 600'000;           // a hit last used longer ago is marked used again
   size_t twoPartsFrom = 2048;               // a search of this many files is looked up by two threads
   // Books holding at most this are summarised and compressed on the writer
-  // thread; larger ones by their loader while they are written out, so their
-  // whole byte form is never held at once.
+  // thread; larger ones are summarised by their loader and compressed by the
+  // writer while the loader writes them out, so their whole byte form is
+  // never held at once.
   uint64_t handOverBytes = 16u << 20;
 };
 
@@ -117,6 +118,8 @@ class CellCache {
 
  private:
   struct Connection;
+  struct Stream;
+  struct StreamEnd;
   struct Op;
 
   void openDatabase();
@@ -156,7 +159,9 @@ class CellCache {
   bool handOver(const XlApi& api, BookHandle book);
   // On the writer thread: the summary and compression of a handed-over form.
   bool prepare(Op& op);
-  void enqueue(Op op);
+  // On the writer thread: compresses a large book's form as its loader gives it.
+  bool takeStream(Op& op);
+  bool enqueue(Op op);  // false when it was not taken
   void writerLoop();
   bool apply(const Op& op);
   void evict(uint64_t added);  // `added`: bytes of the entries the last batch wrote
@@ -178,6 +183,7 @@ class CellCache {
   uint64_t queuedBytes_ = 0;
   bool writing_ = false;
   bool flushWanted_ = false;
+  bool streamQueued_ = false;  // a loader is giving the writer a form now
   std::atomic<bool> closing_{false};
   std::unique_ptr<Connection> writer_;
   // The writer thread's idea of the entries' total size, between exact sums.
