@@ -3,23 +3,20 @@
 #pragma once
 
 #include <QPointer>
-#include <QString>
 
-#include <functional>
 #include <string>
 
 #include "app/folder_of_path.h"
 
 class QLineEdit;
 class QWidget;
+class UserDialogs;
 
 class FolderInput {
  public:
-  // Shows the chooser and returns the chosen path, empty on cancel.
-  using FolderDialog = std::function<QString(QWidget* parent)>;
-
-  // `folderBox` is 编辑框1; `dialogParent` owns the chooser.
-  FolderInput(QLineEdit* folderBox, QWidget* dialogParent, FolderDialog dialog = {});
+  // `folderBox` is 编辑框1; `dialogParent` owns the chooser, which
+  // `dialogs` shows.
+  FolderInput(QLineEdit* folderBox, QWidget* dialogParent, UserDialogs& dialogs);
 
   // A dropped path: its folder (folderOfPath), or defaultSearchFolder()
   // when it reduces to nothing.
@@ -35,14 +32,10 @@ class FolderInput {
   static void showFolder(QLineEdit* folderBox, const std::string& folder);
   static std::string folderText(const QLineEdit* folderBox);
 
-  // The chooser the button shows: titled "选择文件夹", files shown beside
-  // folders, a field to type a name; a folder or a file may be chosen.
-  static QString runFolderDialog(QWidget* parent);
-
  private:
   void setFolder(const std::string& folder);
 
   QPointer<QLineEdit> folderBox_;
   QPointer<QWidget> dialogParent_;
-  FolderDialog dialog_;
+  UserDialogs& dialogs_;
 };

@@ -7,13 +7,16 @@
 #include <QPalette>
 #include <QResizeEvent>
 
+#include <cstdio>
+
 #include "app/FileDropHook.h"
 #include "app/FolderInput.h"
 #include "app/MainWindowExtras.h"
 #include "app/path_text.h"
 #include "app/row_colours.h"
 #include "app/settings.h"
-#include "platform/toolkit/message_box.h"
+#include "platform/toolkit/ColourPicker.h"
+#include "platform/toolkit/user_dialogs.h"
 #include "platform/toolkit/window_ops.h"
 #include "search/SearchControl.h"
 #include "search/stop_flag.h"
@@ -45,11 +48,13 @@ void keepReadableWhenDisabled(QWidget* box) {
 }
 }  // namespace
 
-MainWindow::MainWindow(QWidget* parent)
-    : QMainWindow(parent), form_(std::make_unique<Ui::MainWindow>()) {
+MainWindow::MainWindow(UserDialogs& dialogs, QWidget* parent)
+    : QMainWindow(parent), dialogs_(dialogs), form_(std::make_unique<Ui::MainWindow>()) {
   Q_INIT_RESOURCE(resources);
   form_->setupUi(this);
-  folderInput_ = std::make_unique<FolderInput>(form_->编辑框1, this);
+  form_->颜色选择器1->setDialogs(dialogs_);
+  form_->颜色选择器2->setDialogs(dialogs_);
+  folderInput_ = std::make_unique<FolderInput>(form_->编辑框1, this, dialogs_);
   // The menu bar holds only the hidden "文件" menu, so it takes no room and
   // the form's geometry is the client area's.
   form_->文件->menuAction()->setVisible(false);
@@ -88,7 +93,11 @@ bool MainWindow::onMainWindowCreated(const LibraryStarter& startLibrary, FileDro
   XlApi api;
   LibraryFailure failure;
   if (!startLibrary || !startLibrary(api, failure)) {
-    messageBox(fromUtf8(libraryFailureMessage(failure)));
+    const std::string message = libraryFailureMessage(failure);
+    // The program ends with a failure status next: whoever started it from
+    // a terminal or a script reads why there as well.
+    std::fprintf(stderr, "信息：%s\n", message.c_str());
+    dialogs_.messageBox(fromUtf8(message), kMessageBoxOk);
     return false;
   }
   // One book per process; a window created again in the same process (the

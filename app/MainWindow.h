@@ -17,12 +17,15 @@ namespace Ui {
 class MainWindow;
 }
 class QMenu;
+class UserDialogs;
 
 class MainWindow : public QMainWindow {
   Q_OBJECT
 
  public:
-  explicit MainWindow(QWidget* parent = nullptr);
+  // Every dialog, message box and pop-up of the window and of what it
+  // creates goes through `dialogs`, which outlives the window.
+  explicit MainWindow(UserDialogs& dialogs, QWidget* parent = nullptr);
   ~MainWindow() override;  // destroyed: stops a running search
 
   // Every control of the form under its form name (form().编辑框1, ...).
@@ -44,6 +47,7 @@ class MainWindow : public QMainWindow {
   bool onMainWindowCreated(const LibraryStarter& startLibrary, FileDropHook* dropHook = nullptr);
 
   FolderInput& folderInput() { return *folderInput_; }
+  UserDialogs& dialogs() const { return dialogs_; }
 
  signals:
   // After the close request has set stopFlag; the window closes next, or
@@ -63,6 +67,7 @@ class MainWindow : public QMainWindow {
   void on列名选择框Clicked();
   void on隐藏选择框Clicked();
 
+  UserDialogs& dialogs_;
   std::unique_ptr<Ui::MainWindow> form_;
   std::unique_ptr<FolderInput> folderInput_;
   MainWindowExtras* extras_ = nullptr;  // colour panel, resize, export, open result; a child

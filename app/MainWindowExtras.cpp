@@ -38,11 +38,12 @@ MainWindowExtras::MainWindowExtras(MainWindow& window) : QObject(&window), windo
   in.xl = &xlApi();
   in.progress = {[bar](int p) { setProgressPosition(bar, p); }, [bar](int m) { setProgressMaximum(bar, m); }};
   in.dialogParent = &window;
+  in.dialogs = &window.dialogs();
   exportAction_ = std::make_unique<ExportAction>(in);
   connect(f.按钮2, &QPushButton::clicked, this, [this] { exportAction_->on按钮2Clicked(); });
 
   // Opening a result from the "文件" menu.
-  openResult_ = new OpenResult([this] { return grid(); }, f.编辑框1, f.文件, f.打开文件夹, f.打开文件, this);
+  openResult_ = new OpenResult(window.dialogs(), [this] { return grid(); }, f.编辑框1, f.文件, f.打开文件夹, f.打开文件, this);
   if (auto* view = qobject_cast<GridView*>(f.高级表格1))
     connect(view, &GridView::currentCellChanged, openResult_, &OpenResult::onCurrentCellChanged);
 }

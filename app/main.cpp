@@ -11,6 +11,7 @@
 #include "app/library_deploy.h"
 #include "app/library_image.h"
 #include "app/settings.h"
+#include "platform/toolkit/user_dialogs.h"
 
 namespace {
 // Run once when the program ends, after the main window is gone.
@@ -39,7 +40,8 @@ int main(int argc, char** argv) {
   auto dropHook = std::make_unique<FileDropHook>();
   ExitRoutine exitRoutine{dropHook};
 
-  MainWindow window;
+  DesktopDialogs dialogs;
+  MainWindow window(dialogs);
   const bool started = window.onMainWindowCreated([](XlApi& api, LibraryFailure& failure) {
     return startSpreadsheetLibrary(embeddedLibraryImage(), programDirectory(),
                                    libraryCacheDirectory(), api, failure);

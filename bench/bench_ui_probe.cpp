@@ -35,6 +35,7 @@
 #include "app/StopWindow.h"
 #include "app/settings.h"
 #include "platform/toolkit/progress_bar.h"
+#include "platform/toolkit/user_dialogs.h"
 #include "platform/xl/xlapi.h"
 #include "results/results_grid.h"
 #include "search/SearchControl.h"
@@ -46,6 +47,21 @@ bool useStaticLibrary(XlApi& api, LibraryFailure&) {
     api = staticXlApi();
     return true;
 }
+
+// Nobody answers a dialog during a measurement: a message goes to stderr
+// (answered No or OK), every other question is cancelled.
+class UnattendedDialogs final : public UserDialogs {
+ public:
+    int messageBox(const QString& text, int flags) override {
+        std::fprintf(stderr, "信息：%s\n", text.toUtf8().constData());
+        return flags == kMessageBoxYesNo ? kAnswerNo : kAnswerOk;
+    }
+    std::optional<QString> saveFileDialog(const SaveFileRequest&, QWidget*) override { return std::nullopt; }
+    QString folderOrFileDialog(QWidget*) override { return {}; }
+    QAction* popupMenu(QMenu&, QPoint) override { return nullptr; }
+    bool openUrl(const QUrl&) override { return false; }
+    std::optional<uint32_t> colourDialog(uint32_t, QWidget*) override { return std::nullopt; }
+};
 
 std::string jsonEscaped(const QString& s) {
     std::string out;
@@ -83,7 +99,8 @@ int main(int argc, char** argv) {
     QTemporaryDir programDir;
     setProgramDirectoryForTesting(programDir.path().toStdString());
 
-    MainWindow window;
+    UnattendedDialogs dialogs;
+    MainWindow window(dialogs);
     if (!window.onMainWindowCreated(useStaticLibrary)) return 1;
     window.show();
     auto* control = window.findChild<SearchControl*>();

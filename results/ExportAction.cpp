@@ -4,18 +4,18 @@
 
 #include "app/FolderInput.h"
 #include "app/folder_of_path.h"
-#include "platform/toolkit/dialogs.h"
-#include "platform/toolkit/message_box.h"
 #include "platform/toolkit/shell.h"
+#include "platform/toolkit/user_dialogs.h"
 
 void ExportAction::on按钮2Clicked() {
   const ResultsGrid* grid = in_.grid ? in_.grid() : nullptr;
-  if (grid == nullptr || in_.xl == nullptr) return;
+  if (grid == nullptr || in_.xl == nullptr || in_.dialogs == nullptr) return;
+  UserDialogs& dialogs = *in_.dialogs;
   const std::string folderText = FolderInput::folderText(in_.folderBox);
   const std::string searchText = in_.searchBox ? in_.searchBox->text().toStdString() : std::string();
   fileName_ = QString::fromStdString(proposedExportName(folderText, searchText));
 
-  const std::optional<QString> chosen = showSaveFileDialog(
+  const std::optional<QString> chosen = dialogs.saveFileDialog(
       {QString::fromUtf8(kFilter), QString::fromUtf8(kDefaultExtension), fileName_}, in_.dialogParent);
   if (!chosen || chosen->isEmpty()) return;
   fileName_ = *chosen;
@@ -26,9 +26,9 @@ void ExportAction::on按钮2Clicked() {
   const bool saved = writeResultsWorkbook(*in_.xl, *grid, in_.progress, titles, kExportSheetName,
                                           widths, false, path);
   if (!saved) {
-    messageBox(QStringLiteral("导出失败！"), kMessageBoxOk);
+    dialogs.messageBox(QStringLiteral("导出失败！"), kMessageBoxOk);
     return;
   }
-  if (messageBox(QStringLiteral("导出成功！是否打开文件夹？"), kMessageBoxYesNo) == kAnswerYes)
-    openWithShell(folderOfPath(path));
+  if (dialogs.messageBox(QStringLiteral("导出成功！是否打开文件夹？"), kMessageBoxYesNo) == kAnswerYes)
+    openWithShell(dialogs, folderOfPath(path));
 }

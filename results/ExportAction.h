@@ -12,6 +12,7 @@
 
 class QLineEdit;
 class QWidget;
+class UserDialogs;
 
 class ExportAction {
  public:
@@ -23,6 +24,7 @@ class ExportAction {
     const XlApi* xl = nullptr;
     ExportProgress progress;          // 进度条1
     QWidget* dialogParent = nullptr;
+    UserDialogs* dialogs = nullptr;  // the file name, the outcome, the folder opened
   };
 
   explicit ExportAction(Inputs inputs) : in_(inputs) {}

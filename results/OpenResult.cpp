@@ -11,8 +11,8 @@
 #include "app/FolderInput.h"
 #include "app/folder_of_path.h"
 #include "app/settings.h"
-#include "platform/toolkit/message_box.h"
 #include "platform/toolkit/shell.h"
+#include "platform/toolkit/user_dialogs.h"
 #include "platform/toolkit/window_ops.h"
 
 #ifndef QUORVANE_CALC_HELPER_SOURCE
@@ -26,13 +26,15 @@ constexpr int kHelperTimeoutMs = 120'000;
 constexpr int kHelperDidNotStart = -1;
 constexpr int kHelperKilled = -2;
 
-void noCalcMessage() { messageBox(QStringLiteral("你的计算机上没有 EXCEL 程序"), kMessageBoxOk); }
+void noCalcMessage(UserDialogs& dialogs) {
+  dialogs.messageBox(QStringLiteral("你的计算机上没有 EXCEL 程序"), kMessageBoxOk);
+}
 
 }  // namespace
 
-OpenResult::OpenResult(GridSource grid, QLineEdit* folderBox, QMenu* menu, QAction* openFolderAction,
-                       QAction* openFileAction, QObject* parent)
-    : QObject(parent), grid_(std::move(grid)), folderBox_(folderBox), menu_(menu),
+OpenResult::OpenResult(UserDialogs& dialogs, GridSource grid, QLineEdit* folderBox, QMenu* menu,
+                       QAction* openFolderAction, QAction* openFileAction, QObject* parent)
+    : QObject(parent), dialogs_(dialogs), grid_(std::move(grid)), folderBox_(folderBox), menu_(menu),
       launch_(&OpenResult::runHelper), helperDirectory_(programDirectory()) {
   if (openFolderAction) connect(openFolderAction, &QAction::triggered, this, &OpenResult::openResultFolder);
   if (openFileAction) connect(openFileAction, &QAction::triggered, this, &OpenResult::openResultWorkbook);
@@ -48,14 +50,14 @@ void OpenResult::onCurrentCellChanged() {
   const int row = grid->currentRow();
   grid->selectWholeRow(row);
   if (grid->currentColumn() >= 2) return;
-  popupMenu(menu_);
+  popupMenu(dialogs_, menu_);
 }
 
 void OpenResult::openResultFolder() {
   ResultsGrid* grid = grid_ ? grid_() : nullptr;
   if (grid == nullptr) return;
   const std::string path = workbookPathOfRow(*grid, grid->currentRow(), folderText());
-  openWithShell(folderOfPath(path));
+  openWithShell(dialogs_, folderOfPath(path));
 }
 
 void OpenResult::openResultWorkbook() {
@@ -63,14 +65,15 @@ void OpenResult::openResultWorkbook() {
   if (grid == nullptr) return;
   const std::string helper = findCalcHelper(helperDirectory_, QUORVANE_CALC_HELPER_SOURCE);
   if (helper.empty()) {
-    noCalcMessage();
+    noCalcMessage(dialogs_);
     return;
   }
   const CalcRequest request = calcRequestForRow(*grid, grid->currentRow(), folderText());
   // The helper may take seconds to start the office; the window stays free
   // and hears back only when there is no office to talk to.
-  launch_(calcHelperArguments(helper, request), [](int exitCode) {
-    if (exitCode == kCalcExitNoOffice || exitCode == kHelperDidNotStart) noCalcMessage();
+  // The helper may answer after the window (and this) has gone.
+  launch_(calcHelperArguments(helper, request), [self = QPointer<OpenResult>(this)](int exitCode) {
+    if (self && (exitCode == kCalcExitNoOffice || exitCode == kHelperDidNotStart)) noCalcMessage(self->dialogs_);
   });
 }
 

@@ -15,6 +15,7 @@
 class QAction;
 class QLineEdit;
 class QMenu;
+class UserDialogs;
 
 class OpenResult : public QObject {
   Q_OBJECT
@@ -29,7 +30,8 @@ class OpenResult : public QObject {
   using GridSource = std::function<ResultsGrid*()>;
 
   // `menu` is the "文件" menu; its two actions are bound to the commands here.
-  OpenResult(GridSource grid, QLineEdit* folderBox, QMenu* menu, QAction* openFolderAction,
+  // `dialogs` shows the menu, the folder and the messages.
+  OpenResult(UserDialogs& dialogs, GridSource grid, QLineEdit* folderBox, QMenu* menu, QAction* openFolderAction,
              QAction* openFileAction, QObject* parent = nullptr);
 
   void setLaunch(Launch launch) { launch_ = std::move(launch); }
@@ -47,6 +49,7 @@ class OpenResult : public QObject {
  private:
   std::string folderText() const;
 
+  UserDialogs& dialogs_;
   GridSource grid_;
   QPointer<QLineEdit> folderBox_;
   QPointer<QMenu> menu_;

@@ -21,8 +21,8 @@
 #include "app/StopWindow.h"
 #include "app/library_deploy.h"
 #include "app/row_colours.h"
-#include "platform/toolkit/message_box.h"
 #include "platform/toolkit/progress_bar.h"
+#include "platform/toolkit/user_dialogs.h"
 #include "platform/toolkit/window_ops.h"
 #include "results/GridView.h"
 #include "search/cell_cache.h"
@@ -356,7 +356,7 @@ void SearchControl::finishSearch(bool stopped) {
     window_.close();
     return;
   }
-  if (rowsLost) messageBox(QStringLiteral("内存不足，搜索已停止，结果不完整。"));
+  if (rowsLost) window_.dialogs().messageBox(QStringLiteral("内存不足，搜索已停止，结果不完整。"), kMessageBoxOk);
 }
 
 void SearchControl::onStopButton() {

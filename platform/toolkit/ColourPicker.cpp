@@ -5,12 +5,7 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 
-namespace {
-ColourPicker::DialogHook& dialogHook() {
-  static ColourPicker::DialogHook hook;
-  return hook;
-}
-}  // namespace
+#include "platform/toolkit/user_dialogs.h"
 
 QColor colourToQColor(uint32_t colour) {
   return QColor(int(colour & 0xFF), int((colour >> 8) & 0xFF), int((colour >> 16) & 0xFF));
@@ -32,17 +27,15 @@ void ColourPicker::setColour(uint32_t colour) {
   emit colourChanged(colour_);
 }
 
-void ColourPicker::setDialogHookForTesting(DialogHook hook) { dialogHook() = std::move(hook); }
-
 void ColourPicker::chooseColour() {
-  std::optional<uint32_t> chosen;
-  if (dialogHook()) {
-    chosen = dialogHook()(colour_);
-  } else {
-    const QColor picked = QColorDialog::getColor(colourToQColor(colour_), this);
-    if (picked.isValid()) chosen = qcolorToColour(picked);
-  }
-  if (chosen) setColour(*chosen);
+  if (dialogs_ == nullptr) return;
+  if (const std::optional<uint32_t> chosen = dialogs_->colourDialog(colour_, this)) setColour(*chosen);
+}
+
+std::optional<uint32_t> DesktopDialogs::colourDialog(uint32_t current, QWidget* parent) {
+  const QColor picked = QColorDialog::getColor(colourToQColor(current), parent);
+  if (!picked.isValid()) return std::nullopt;
+  return qcolorToColour(picked);
 }
 
 void ColourPicker::paintEvent(QPaintEvent* event) {

@@ -6,8 +6,8 @@
 #include <QPushButton>
 
 #include <cstdint>
-#include <functional>
-#include <optional>
+
+class UserDialogs;
 
 QColor colourToQColor(uint32_t colour);
 uint32_t qcolorToColour(const QColor& colour);
@@ -22,10 +22,9 @@ class ColourPicker : public QPushButton {
   uint32_t colour() const { return colour_; }
   void setColour(uint32_t colour);
 
-  // Replaces the colour dialog (tests): gets the current colour, returns the
-  // chosen one or nothing for a cancelled dialog.
-  using DialogHook = std::function<std::optional<uint32_t>(uint32_t current)>;
-  static void setDialogHookForTesting(DialogHook hook);
+  // Where a click asks for the new colour; until it is given (forms build
+  // the button with its parent alone), a click picks nothing.
+  void setDialogs(UserDialogs& dialogs) { dialogs_ = &dialogs; }
 
  signals:
   void colourChanged(uint32_t colour);
@@ -37,4 +36,5 @@ class ColourPicker : public QPushButton {
   void chooseColour();
 
   uint32_t colour_ = 0;
+  UserDialogs* dialogs_ = nullptr;
 };

@@ -3,14 +3,7 @@
 #include <QFileDialog>
 #include <QStringList>
 
-namespace {
-SaveFileDialogHook& hook() {
-  static SaveFileDialogHook h;
-  return h;
-}
-}  // namespace
-
-void setSaveFileDialogHookForTesting(SaveFileDialogHook h) { hook() = std::move(h); }
+#include "platform/toolkit/user_dialogs.h"
 
 QString qtNameFilters(const QString& filter) {
   const QStringList parts = filter.split(QLatin1Char('|'));
@@ -24,7 +17,7 @@ QString qtNameFilters(const QString& filter) {
   return entries.join(QStringLiteral(";;"));
 }
 
-std::optional<QString> showSaveFileDialog(const SaveFileRequest& request, QWidget* parent) {
+std::optional<QString> DesktopDialogs::saveFileDialog(const SaveFileRequest& request, QWidget* parent) {
   QFileDialog dialog(parent);
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
@@ -37,7 +30,6 @@ std::optional<QString> showSaveFileDialog(const SaveFileRequest& request, QWidge
   dialog.setDefaultSuffix(suffix);
   if (!request.fileName.isEmpty()) dialog.selectFile(request.fileName);
 
-  if (hook()) return hook()(dialog);
   if (dialog.exec() != QDialog::Accepted) return std::nullopt;
   const QStringList chosen = dialog.selectedFiles();
   if (chosen.isEmpty() || chosen.front().isEmpty()) return std::nullopt;

@@ -1,22 +1,12 @@
 #include "platform/toolkit/message_box.h"
 
 #include <QAbstractButton>
-#include <QGuiApplication>
+#include <QMessageBox>
 #include <QPushButton>
-#include <QTimer>
 
-#include <cstdio>
+#include "platform/toolkit/user_dialogs.h"
 
-namespace {
-MessageBoxHook& hook() {
-  static MessageBoxHook h;
-  return h;
-}
-}  // namespace
-
-void setMessageBoxHookForTesting(MessageBoxHook h) { hook() = std::move(h); }
-
-int messageBox(const QString& text, int flags) {
+int DesktopDialogs::messageBox(const QString& text, int flags) {
   const bool yesNo = (flags & 0xF) == kMessageBoxYesNo;
   QMessageBox box(QMessageBox::NoIcon, QStringLiteral("信息："), text,
                   yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok);
@@ -27,18 +17,6 @@ int messageBox(const QString& text, int flags) {
     box.setEscapeButton(QMessageBox::No);
   } else {
     box.button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
-  }
-
-  if (hook()) {
-    const QMessageBox::StandardButton answer = hook()(box);
-    QTimer::singleShot(0, &box, [&box, answer] {
-      if (QAbstractButton* button = box.button(answer)) button->click();
-      else box.reject();
-    });
-  } else if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
-    // Nobody can see or answer a box here; waiting for a click would hang.
-    std::fprintf(stderr, "信息：%s\n", text.toUtf8().constData());
-    return yesNo ? kAnswerNo : kAnswerOk;
   }
   box.exec();
 

@@ -9,12 +9,9 @@
 #include <vector>
 
 #include "app/path_text.h"
+#include "platform/toolkit/user_dialogs.h"
 
 namespace {
-ShellOpenHook& hook() {
-  static ShellOpenHook h;
-  return h;
-}
 
 std::string absolutePath(const std::string& path) {
   if (path.starts_with('/')) return path;
@@ -29,14 +26,13 @@ std::string absolutePath(const std::string& path) {
 }
 }  // namespace
 
-void setShellOpenHookForTesting(ShellOpenHook h) { hook() = std::move(h); }
-
-bool openWithShell(const std::string& path) {
+bool openWithShell(UserDialogs& dialogs, const std::string& path) {
   if (path.empty()) return false;
   // Percent-encoded byte for byte, so a name that is not UTF-8 reaches the
   // file browser (through xdg-open, never a shell) as it is on disk.
   const std::string encoded = fileUrlOfPath(absolutePath(path));
   const QUrl url = QUrl::fromEncoded(QByteArray::fromStdString(encoded), QUrl::StrictMode);
-  if (hook()) return hook()(url);
-  return QDesktopServices::openUrl(url);
+  return dialogs.openUrl(url);
 }
+
+bool DesktopDialogs::openUrl(const QUrl& url) { return QDesktopServices::openUrl(url); }

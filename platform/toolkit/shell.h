@@ -2,16 +2,11 @@
 // for a folder), the way a user's double click would.
 #pragma once
 
-#include <QUrl>
-
-#include <functional>
 #include <string>
 
-// `path` is the path's bytes, UTF-8 or not; the desktop gets it as a file
-// URL that keeps every byte. The result is the desktop's answer; callers may
-// ignore it.
-bool openWithShell(const std::string& path);
+class UserDialogs;
 
-// Replaces the desktop call (tests): gets the URL the desktop would get.
-using ShellOpenHook = std::function<bool(const QUrl& url)>;
-void setShellOpenHookForTesting(ShellOpenHook hook);
+// `path` is the path's bytes, UTF-8 or not; the desktop gets it through
+// `dialogs` as a file URL that keeps every byte. The result is the desktop's
+// answer; callers may ignore it.
+bool openWithShell(UserDialogs& dialogs, const std::string& path);

@@ -8,14 +8,7 @@
 #include <QWidget>
 #include <QWindow>
 
-namespace {
-PopupMenuHook& hook() {
-  static PopupMenuHook h;
-  return h;
-}
-}  // namespace
-
-void setPopupMenuHookForTesting(PopupMenuHook h) { hook() = std::move(h); }
+#include "platform/toolkit/user_dialogs.h"
 
 void setWindowTopmost(QWidget* window, bool topmost) {
   if (window == nullptr) return;
@@ -45,12 +38,9 @@ void centreOnScreen(QWidget* window) {
   window->move(frame.topLeft());
 }
 
-void popupMenu(QMenu* menu) {
+void popupMenu(UserDialogs& dialogs, QMenu* menu) {
   if (menu == nullptr) return;
-  const QPoint position = QCursor::pos() + QPoint(3, 3);
-  if (hook()) {
-    if (QAction* chosen = hook()(menu, position)) chosen->trigger();
-    return;
-  }
-  menu->exec(position);
+  dialogs.popupMenu(*menu, QCursor::pos() + QPoint(3, 3));
 }
+
+QAction* DesktopDialogs::popupMenu(QMenu& menu, QPoint position) { return menu.exec(position); }
