@@ -56,11 +56,6 @@ constexpr size_t kRowCost = 64;
 constexpr int kLoaderNice = 10;
 constexpr size_t kMemoryReserve = size_t(32) << 20;  // never touched: costs no resident memory
 
-std::function<void()>& fileHook() {
-  static std::function<void()> hook;
-  return hook;
-}
-
 size_t queuedCost(const ScanOutput& batch) { return batch.textBytes() + batch.rowOps() * kRowCost; }
 }  // namespace
 
@@ -105,8 +100,6 @@ SearchControl::~SearchControl() {
 }
 
 StopWindow* SearchControl::stopWindow() const { return stopWindow_.data(); }
-
-void SearchControl::setFileHookForTesting(std::function<void()> hook) { fileHook() = std::move(hook); }
 
 ResultsGrid& SearchControl::grid() {
   if (auto* view = qobject_cast<GridView*>(window_.form().高级表格1)) return *view->grid();
@@ -183,8 +176,8 @@ void SearchControl::startSearch() {
   // The worker calls through its own copy of the library's table, so
   // nothing the UI thread does to the process-wide one reaches a search.
   running_ = true;
-  worker_ = std::thread([channel = channel_, settings, api = xlApi(), cache = cache_] {
-    const bool stopped = runWorker(*channel, settings, api, cache.get());
+  worker_ = std::thread([channel = channel_, settings, api = xlApi(), cache = cache_, fileHook = fileHook_] {
+    const bool stopped = runWorker(*channel, settings, api, cache.get(), fileHook);
     // Only now, with the loaders joined, does the window end the search; it
     // joins this thread when the next one starts, so it never waits on it.
     std::lock_guard lock(channel->mutex);
@@ -198,7 +191,7 @@ void SearchControl::startSearch() {
 }
 
 bool SearchControl::runWorker(SearchChannel& channel, const SearchSettings& settings, const XlApi& api,
-                              CellCache* cache) {
+                              CellCache* cache, const std::function<void()>& fileHook) {
   {
     // The loaders read the next workbooks ahead in books of their own; the
     // scan takes them in the walk's order. They run below the window's
@@ -233,7 +226,7 @@ bool SearchControl::runWorker(SearchChannel& channel, const SearchSettings& sett
     };
     try {
       runSearch(settings, api, source, stopFlag, [&](ScanOutput& pending, bool last) {
-        if (!last && fileHook()) fileHook()();
+        if (!last && fileHook) fileHook();
         deliver(pending, last);
       });
     } catch (...) {

@@ -43,9 +43,10 @@ class SearchControl : public QObject {
   void disableSearchInputs();
   void enableSearchInputs();
 
-  // Called on the worker after the count and after each file (tests hold
-  // the search there to stop it at a known point).
-  static void setFileHookForTesting(std::function<void()> hook);
+  // Called on the worker after the count and after each file of the
+  // searches started from now on (tests hold a search there to stop it at a
+  // known point).
+  void setFileHook(std::function<void()> hook) { fileHook_ = std::move(hook); }
 
  signals:
   void searchFinished();
@@ -56,7 +57,7 @@ class SearchControl : public QObject {
  private:
   // The worker thread's whole job; returns whether the search was stopped.
   static bool runWorker(SearchChannel& channel, const SearchSettings& settings, const XlApi& api,
-                        CellCache* cache);
+                        CellCache* cache, const std::function<void()>& fileHook);
   void drainBatches();
   // False when the grid ran out of memory: the search is stopped then.
   bool applyBatch(ScanOutput& batch, ResultsGrid& grid,
@@ -76,6 +77,7 @@ class SearchControl : public QObject {
   // go on beside them; null when turned off or unusable.
   std::shared_ptr<CellCache> cache_;
   bool cacheOpened_ = false;
+  std::function<void()> fileHook_;
   std::chrono::steady_clock::time_point lastDrainEnd_{};
   bool closePending_ = false;  // a close came during the search
   bool rowsLost_ = false;      // the grid ran out of memory during the search

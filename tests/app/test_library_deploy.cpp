@@ -10,8 +10,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -173,28 +175,35 @@ TEST_F(LibraryDeploy, ALibraryWithoutTheEntryPointsIsRefused) {
   EXPECT_NE(message.find(failure.libraryPath), std::string::npos);
 }
 
-// The real program, copied into a scratch folder, with the offscreen platform.
+// The real program, copied into a scratch folder: with the offscreen
+// platform, or on a display of its own (xvfb-run) where a script answers its
+// message box as a user would.
 class ProgramStart : public LibraryDeploy {
  protected:
   pid_t start(const fs::path& cacheHome, const fs::path& errFile) {
-    const fs::path exe = program_ / "quorvane";
-    fs::copy_file(QUORVANE_PROGRAM, exe, fs::copy_options::overwrite_existing);
-    std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen", "LC_ALL=C.UTF-8",
-                                    "HOME=" + root_.string(), "XDG_CACHE_HOME=" + cacheHome.string(),
-                                    "XDG_CONFIG_HOME=" + (root_ / "config").string()};
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string exePath = exe.string();
-    char* argv[] = {exePath.data(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, exePath.c_str(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
+    return spawn({"QT_QPA_PLATFORM=offscreen"}, {copyProgram()}, cacheHome, errFile);
+  }
+
+  // Started by tests/app/answer_message_box.sh under xvfb-run; `seenFile`
+  // gets the box's window id once it has appeared.
+  pid_t startAnsweringTheBox(const fs::path& cacheHome, const fs::path& errFile, const fs::path& seenFile) {
+    const char* path = std::getenv("PATH");
+    return spawn({"PATH=" + std::string(path ? path : "/usr/bin:/bin")},
+                 {"xvfb-run", "-a", QUORVANE_SOURCE_DIR "/tests/app/answer_message_box.sh", copyProgram(),
+                  seenFile.string()},
+                 cacheHome, errFile);
+  }
+
+  static bool onPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "";
+    for (size_t begin = 0; begin <= dirs.size();) {
+      size_t end = dirs.find(':', begin);
+      if (end == std::string::npos) end = dirs.size();
+      if (end > begin && ::access((dirs.substr(begin, end - begin) + "/" + name).c_str(), X_OK) == 0) return true;
+      begin = end + 1;
+    }
+    return false;
   }
 
   // The exit status, or -1 when the program is still running after `limit`.
@@ -208,16 +217,60 @@ class ProgramStart : public LibraryDeploy {
     }
     return -1;
   }
+
+  // Ends what start…() began, the whole process group (xvfb-run's display
+  // and the program too).
+  static void kill(pid_t pid, int signal) {
+    ::kill(-pid, signal);
+    ::waitpid(pid, nullptr, 0);
+  }
+
+ private:
+  std::string copyProgram() {
+    const fs::path exe = program_ / "quorvane";
+    fs::copy_file(QUORVANE_PROGRAM, exe, fs::copy_options::overwrite_existing);
+    return exe.string();
+  }
+
+  pid_t spawn(std::vector<std::string> env, std::vector<std::string> args, const fs::path& cacheHome,
+              const fs::path& errFile) {
+    for (std::string e : {std::string("LC_ALL=C.UTF-8"), "HOME=" + root_.string(), "XDG_CACHE_HOME=" + cacheHome.string(),
+                          "XDG_CONFIG_HOME=" + (root_ / "config").string()})
+      env.push_back(e);
+    std::vector<char*> envp, argv;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);  // its own group: one kill ends it all
+    posix_spawnattr_setpgroup(&attr, 0);
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+  }
 };
 
 TEST_F(ProgramStart, WithoutAUsableLibraryTheProgramEndsWithFailure) {
+  if (!onPath("xvfb-run") || !onPath("xdotool"))
+    GTEST_SKIP() << "xvfb-run and xdotool answer the program's message box: install xvfb and xdotool";
   fs::create_directories(program_ / "libxl.so");
   writeBytes(root_ / "not-a-folder", "x");
   const fs::path err = root_ / "stderr.txt";
-  const pid_t pid = start(root_ / "not-a-folder", err);
+  const fs::path seen = root_ / "box-seen.txt";
+  const pid_t pid = startAnsweringTheBox(root_ / "not-a-folder", err, seen);
   ASSERT_GT(pid, 0);
+  // The program waits for its box to be answered, then ends with a failure.
   const int status = waitFor(pid, std::chrono::seconds(60));
-  if (status < 0) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+  if (status < 0) kill(pid, SIGKILL);
+  EXPECT_TRUE(fs::exists(seen)) << "no message box appeared";
   EXPECT_GT(status, 0);
   std::ifstream in(err);
   const std::string text((std::istreambuf_iterator<char>(in)), {});
@@ -238,8 +291,7 @@ TEST_F(ProgramStart, FirstStartWritesTheLibraryAndRuns) {
   }
   // Still running a moment later: it started and waits for the user.
   const int status = waitFor(pid, std::chrono::seconds(2));
-  ::kill(pid, SIGTERM);
-  ::waitpid(pid, nullptr, 0);
+  kill(pid, SIGTERM);
   EXPECT_TRUE(deployed);
   EXPECT_EQ(status, -1);
   EXPECT_FALSE(fs::exists(program_ / "配置.ini"));  // start-up writes no settings

@@ -26,10 +26,10 @@
 #include "app/row_colours.h"
 #include "app/settings.h"
 #include "platform/toolkit/ColourPicker.h"
-#include "platform/toolkit/message_box.h"
 #include "platform/toolkit/progress_bar.h"
 #include "search/stop_flag.h"
 #include "ui_MainWindow.h"
+#include "tests/scripted_dialogs.h"
 #include "ui_StopWindow.h"
 
 namespace fs = std::filesystem;
@@ -61,6 +61,7 @@ class TestMainWindow : public QObject {
   Q_OBJECT
 
   fs::path dir_;
+  std::unique_ptr<ScriptedDialogs> dialogs_;
   fs::path ini() const { return dir_ / "配置.ini"; }
 
   void writeIni(const std::string& content) {
@@ -75,16 +76,16 @@ class TestMainWindow : public QObject {
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     setProgramDirectoryForTesting(dir_.string());
+    dialogs_ = std::make_unique<ScriptedDialogs>();
     titleColour = 1;
     failureColour = 1;
   }
   void cleanup() {
     setProgramDirectoryForTesting(std::nullopt);
-    setMessageBoxHookForTesting(nullptr);
   }
 
   void everyControlAsDesigned() {
-    MainWindow w;
+    MainWindow w(*dialogs_);
     QVERIFY(w.onMainWindowCreated(useStaticLibrary));
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -172,7 +173,7 @@ class TestMainWindow : public QObject {
   }
 
   void readyToTypeTheSearchTextAndTheFolderReadable() {
-    MainWindow w;
+    MainWindow w(*dialogs_);
     QVERIFY(w.onMainWindowCreated(useStaticLibrary));
     w.show();
     QVERIFY(QTest::qWaitForWindowActive(&w));
@@ -198,7 +199,7 @@ class TestMainWindow : public QObject {
   }
 
   void firstStartUsesDefaultsAndWritesNothing() {
-    MainWindow w;
+    MainWindow w(*dialogs_);
     QVERIFY(w.onMainWindowCreated(useStaticLibrary));
     QCOMPARE(w.form().编辑框1->text(), QString::fromStdString(dir_.string() + "/"));
     QVERIFY(!w.form().列名选择框->isChecked());
@@ -215,7 +216,7 @@ class TestMainWindow : public QObject {
     qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((dir_ / "config").string()));
     setDirectoryWritableCheckForTesting([](const std::string&) { return false; });
     {
-      MainWindow w;
+      MainWindow w(*dialogs_);
       QVERIFY(w.onMainWindowCreated(useStaticLibrary));
       QCOMPARE(w.form().编辑框1->text(), QString::fromStdString((dir_ / "home").string() + "/"));
     }
@@ -232,7 +233,7 @@ class TestMainWindow : public QObject {
         "[选择框]\n列名=真\n"
         "[颜色]\n标题=２５５\n失败=0xFF\n");
     const std::string before = slurp(ini());
-    MainWindow w;
+    MainWindow w(*dialogs_);
     QVERIFY(w.onMainWindowCreated(useStaticLibrary));
     QCOMPARE(w.form().编辑框1->text(), QStringLiteral("/no/such/folder"));
     QVERIFY(w.form().列名选择框->isChecked());
@@ -257,7 +258,7 @@ class TestMainWindow : public QObject {
     QFETCH(QString, value);
     QFETCH(bool, checked);
     writeIni("[选择框]\n隐藏=" + value.toStdString() + "\n");
-    MainWindow w;
+    MainWindow w(*dialogs_);
     QVERIFY(w.onMainWindowCreated(useStaticLibrary));
     QCOMPARE(w.form().隐藏选择框->isChecked(), checked);
     QVERIFY(!w.form().列名选择框->isChecked());
@@ -265,7 +266,7 @@ class TestMainWindow : public QObject {
 
   void clicksWriteTheOptionAtOnce() {
     writeIni("[其他]\nk=v\n");
-    MainWindow w;
+    MainWindow w(*dialogs_);
     QVERIFY(w.onMainWindowCreated(useStaticLibrary));
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -291,7 +292,7 @@ class TestMainWindow : public QObject {
   }
 
   void closeAndDestroySetTheStopFlag() {
-    auto* w = new MainWindow;
+    auto* w = new MainWindow(*dialogs_);
     QVERIFY(w->onMainWindowCreated(useStaticLibrary));
     w->show();
     QVERIFY(QTest::qWaitForWindowExposed(w));
@@ -316,7 +317,7 @@ class TestMainWindow : public QObject {
       ~Feature() override { *controlsAlive = !box.isNull(); }
     };
     bool controlsAlive = false;
-    auto* w = new MainWindow;
+    auto* w = new MainWindow(*dialogs_);
     auto* feature = new Feature;
     feature->box = w->form().编辑框2;
     feature->controlsAlive = &controlsAlive;
@@ -328,7 +329,7 @@ class TestMainWindow : public QObject {
   void createdAttachesTheDropHook() {
     FileDropHook hook;
     {
-      MainWindow w;
+      MainWindow w(*dialogs_);
       QVERIFY(w.onMainWindowCreated(useStaticLibrary, &hook));
       QVERIFY(hook.attached());
       QVERIFY(w.acceptDrops());
@@ -338,17 +339,15 @@ class TestMainWindow : public QObject {
   }
 
   void libraryFailureIsShownAndReported() {
-    QString shown;
-    setMessageBoxHookForTesting([&](const QMessageBox& box) {
-      shown = box.text();
-      return QMessageBox::Ok;
-    });
-    MainWindow w;
+    MainWindow w(*dialogs_);
     const bool started = w.onMainWindowCreated([](XlApi&, LibraryFailure& failure) {
       failure = {"/opt/quorvane/libxl.so", "xlBookLoadA", "入口不存在"};
       return false;
     });
     QVERIFY(!started);
+    QCOMPARE(dialogs_->messages.size(), 1);
+    QCOMPARE(dialogs_->messages[0].flags, kMessageBoxOk);
+    const QString shown = dialogs_->messages[0].text;
     QVERIFY2(shown.contains("/opt/quorvane/libxl.so"), qPrintable(shown));
     QVERIFY2(shown.contains("xlBookLoadA"), qPrintable(shown));
   }

@@ -2,7 +2,6 @@
 // window, as the program wires them.
 #include <QApplication>
 #include <QDropEvent>
-#include <QFileDialog>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QMimeData>
@@ -13,18 +12,16 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "app/FileDropHook.h"
 #include "app/MainWindow.h"
 #include "app/row_colours.h"
 #include "app/settings.h"
 #include "platform/toolkit/ColourPicker.h"
-#include "platform/toolkit/dialogs.h"
-#include "platform/toolkit/message_box.h"
-#include "platform/toolkit/shell.h"
-#include "platform/toolkit/window_ops.h"
 #include "platform/xl/book.h"
 #include "results/GridView.h"
+#include "tests/scripted_dialogs.h"
 #include "ui_MainWindow.h"
 
 namespace fs = std::filesystem;
@@ -40,6 +37,7 @@ class TestMainWindowExtras : public QObject {
   Q_OBJECT
 
   fs::path dir_;
+  std::unique_ptr<ScriptedDialogs> dialogs_;
   std::string ini() const { return (dir_ / "配置.ini").string(); }
 
  private slots:
@@ -49,20 +47,16 @@ class TestMainWindowExtras : public QObject {
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     setProgramDirectoryForTesting(dir_.string());
+    dialogs_ = std::make_unique<ScriptedDialogs>();
     titleColour = kDefaultTitleColour;
     failureColour = kDefaultFailureColour;
   }
   void cleanup() {
     setProgramDirectoryForTesting(std::nullopt);
-    ColourPicker::setDialogHookForTesting({});
-    setPopupMenuHookForTesting({});
-    setShellOpenHookForTesting({});
-    setMessageBoxHookForTesting({});
-    setSaveFileDialogHookForTesting({});
   }
 
   void fileMenuThroughGridClicks() {
-    MainWindow w;
+    MainWindow w(*dialogs_);
     QVERIFY(w.onMainWindowCreated(useStaticLibrary));
     w.form().编辑框1->setText(QStringLiteral("/数据"));
     w.show();
@@ -78,17 +72,9 @@ class TestMainWindowExtras : public QObject {
     }
     QApplication::processEvents();
 
-    int popups = 0;
     QAction* choose = nullptr;
-    setPopupMenuHookForTesting([&](QMenu* menu, QPoint) {
-      ++popups;
-      return menu == w.fileMenu() ? choose : nullptr;
-    });
-    QStringList opened;
-    setShellOpenHookForTesting([&](const QUrl& url) {
-      opened << url.toLocalFile();
-      return true;
-    });
+    dialogs_->menuChoice = [&](QMenu& menu) { return &menu == w.fileMenu() ? choose : nullptr; };
+    auto popups = [&] { return dialogs_->menuPositions.size(); };
     // Grid row 0 is the view's header, so grid row r is model row r - 1.
     auto click = [&](int row, int col) {
       const QRect rect = view->visualRect(view->model()->index(row - 1, col));
@@ -102,21 +88,21 @@ class TestMainWindowExtras : public QObject {
     };
 
     click(1, 2);  // column 2: the row, no menu
-    QCOMPARE(popups, 0);
+    QCOMPARE(popups(), 0);
     QCOMPARE(selectedRow(), 1);
     click(2, 0);  // column 0: the menu
-    QCOMPARE(popups, 1);
+    QCOMPARE(popups(), 1);
     QCOMPARE(selectedRow(), 2);
     click(2, 0);  // the same cell again: it did not move, no menu
-    QCOMPARE(popups, 1);
+    QCOMPARE(popups(), 1);
     choose = w.form().打开文件夹;
     click(1, 1);  // column 1: the menu; 打开文件夹 on that row
-    QCOMPARE(popups, 2);
-    QCOMPARE(opened, QStringList{QStringLiteral("/数据/2023/")});
+    QCOMPARE(popups(), 2);
+    QCOMPARE(dialogs_->openedPaths(), QStringList{QStringLiteral("/数据/2023/")});
   }
 
   void exportThroughTheButton() {
-    MainWindow w;
+    MainWindow w(*dialogs_);
     QVERIFY(w.onMainWindowCreated(useStaticLibrary));
     w.form().编辑框1->setText(QString::fromStdString(dir_.string()));
     w.form().编辑框2->setText(QStringLiteral("abc"));
@@ -126,20 +112,14 @@ class TestMainWindowExtras : public QObject {
     view->grid()->insertRow();
     view->grid()->setCellText(1, 0, "/x.xlsx");
 
-    QString proposed;
     const std::string target = (dir_ / "导出.xlsx").string();
-    setSaveFileDialogHookForTesting([&](QFileDialog& dialog) -> std::optional<QString> {
-      proposed = dialog.selectedFiles().value(0);
-      return QString::fromStdString(target);
-    });
-    QStringList messages;
-    setMessageBoxHookForTesting([&](const QMessageBox& box) {
-      messages << box.text();
-      return QMessageBox::No;
-    });
+    dialogs_->saveAs = QString::fromStdString(target);
+    dialogs_->answer = [](const ScriptedDialogs::Message&) { return kAnswerNo; };
     QTest::mouseClick(w.form().按钮2, Qt::LeftButton);
-    QCOMPARE(proposed, QString::fromStdString(dir_.string() + "abc搜索结果.xlsx"));
-    QCOMPARE(messages, QStringList{QStringLiteral("导出成功！是否打开文件夹？")});
+    QCOMPARE(dialogs_->saveRequests.size(), 1);
+    QCOMPARE(dialogs_->saveRequests[0].fileName, QString::fromStdString(dir_.string() + "abc搜索结果.xlsx"));
+    QCOMPARE(dialogs_->messageTexts(), QStringList{QStringLiteral("导出成功！是否打开文件夹？")});
+    QVERIFY(dialogs_->opened.isEmpty());
     xl::Book book;
     QVERIFY(book.load(target));
     const xl::CellRef* cell = book.sheets.at(0).find(1, 0);
@@ -149,7 +129,7 @@ class TestMainWindowExtras : public QObject {
 
   void dropOnTheWindowSetsTheFolder() {
     FileDropHook hook;
-    MainWindow w;
+    MainWindow w(*dialogs_);
     QVERIFY(w.onMainWindowCreated(useStaticLibrary, &hook));
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -180,7 +160,7 @@ class TestMainWindowExtras : public QObject {
   }
 
   void colourButtonsOnTheForm() {
-    MainWindow w;
+    MainWindow w(*dialogs_);
     QVERIFY(w.onMainWindowCreated(useStaticLibrary));
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -192,7 +172,7 @@ class TestMainWindowExtras : public QObject {
     QCOMPARE(f.颜色选择器1->colour(), kDefaultTitleColour);
     QCOMPARE(f.颜色选择器2->colour(), kDefaultFailureColour);
 
-    ColourPicker::setDialogHookForTesting([](uint32_t) -> std::optional<uint32_t> { return 0x0000FF; });
+    dialogs_->colourChoice = [](uint32_t) -> std::optional<uint32_t> { return 0x0000FF; };
     QTest::mouseClick(f.颜色选择器1, Qt::LeftButton);
     QTest::mouseClick(f.按钮5, Qt::LeftButton);  // cancel
     QVERIFY(!f.分组框1->isVisible());
@@ -208,10 +188,22 @@ class TestMainWindowExtras : public QObject {
     QCOMPARE(failureColour, kDefaultFailureColour);
     QCOMPARE(readProfileString(ini(), "颜色", "标题", ""), std::string("255"));
     QCOMPARE(readProfileString(ini(), "颜色", "失败", ""), std::string("12615935"));
+    QCOMPARE(dialogs_->colourOffers, (QList<uint32_t>{kDefaultTitleColour, kDefaultTitleColour}));
+  }
+
+  void folderButtonOnTheForm() {
+    MainWindow w(*dialogs_);
+    QVERIFY(w.onMainWindowCreated(useStaticLibrary));
+    fs::create_directories(dir_ / "报表");
+    dialogs_->folderChoice = QString::fromStdString((dir_ / "报表").string());
+    QTest::mouseClick(w.form().目录按钮, Qt::LeftButton);
+    QCOMPARE(dialogs_->folderDialogs, 1);
+    QCOMPARE(w.form().编辑框1->text(), dialogs_->folderChoice);
+    QCOMPARE(readProfileString(ini(), "目录", "目录", ""), (dir_ / "报表").string());
   }
 
   void gridFollowsTheMainWindow() {
-    MainWindow w;
+    MainWindow w(*dialogs_);
     QVERIFY(w.onMainWindowCreated(useStaticLibrary));
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));

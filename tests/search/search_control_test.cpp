@@ -27,11 +27,11 @@
 #include "app/StopWindow.h"
 #include "app/row_colours.h"
 #include "app/settings.h"
-#include "platform/toolkit/message_box.h"
 #include "platform/toolkit/progress_bar.h"
 #include "results/GridView.h"
 #include "search/SearchControl.h"
 #include "search/stop_flag.h"
+#include "tests/scripted_dialogs.h"
 #include "tests/slow_book.h"
 #include "ui_MainWindow.h"
 #include "ui_StopWindow.h"
@@ -71,6 +71,7 @@ class TestSearchControl : public QObject {
   Q_OBJECT
 
   fs::path dir_, data_, slow_;
+  std::unique_ptr<ScriptedDialogs> dialogs_;  // outlives the window
   std::unique_ptr<MainWindow> w_;
   SearchControl* control_ = nullptr;
   Gate gate_;
@@ -181,13 +182,14 @@ class TestSearchControl : public QObject {
     gate_.filesPassed = 0;
     gate_.holdAfter = -1;
     gate_.open = false;
-    SearchControl::setFileHookForTesting([this] { gate_.hook(); });
-    w_ = std::make_unique<MainWindow>();
+    dialogs_ = std::make_unique<ScriptedDialogs>();
+    w_ = std::make_unique<MainWindow>(*dialogs_);
     QVERIFY(w_->onMainWindowCreated(useStaticLibrary));
     w_->show();
     QVERIFY(QTest::qWaitForWindowExposed(w_.get()));
     control_ = w_->findChild<SearchControl*>();
     QVERIFY(control_);
+    control_->setFileHook([this] { gate_.hook(); });
     // The search fills the grid the form's view shows.
     auto* view = qobject_cast<GridView*>(f().高级表格1);
     QVERIFY(view);
@@ -199,7 +201,7 @@ class TestSearchControl : public QObject {
     qunsetenv("QUORVANE_CACHE");
     gate_.open = true;
     w_.reset();
-    SearchControl::setFileHookForTesting(nullptr);
+    dialogs_.reset();
     setProgramDirectoryForTesting(std::nullopt);
   }
 
@@ -459,19 +461,13 @@ class TestSearchControl : public QObject {
     slowbook::writeAmplified((dir / "wide.xlsx").string(), 12'000, 1000, slowbook::Script::MostlyAscii, 50);
     limitAddressSpace(addressSpaceInUse() + (rlim_t(300) << 20));
     qputenv("QUORVANE_CACHE", "0");
-    QStringList boxes;
-    setMessageBoxHookForTesting([&](const QMessageBox& box) {
-      boxes << box.text();
-      return QMessageBox::Ok;
-    });
     QSignalSpy finished(control_, &SearchControl::searchFinished);
     f().编辑框1->setText(QString::fromStdString(dir.string()));
     f().编辑框2->setText(QStringLiteral("amplify"));
     QTest::mouseClick(f().按钮1, Qt::LeftButton);
     QVERIFY(waitFinished(finished, 90000));  // gigabytes of text to match on a busy machine
     QCOMPARE(status(), QStringLiteral("搜索停止！"));
-    QTRY_COMPARE(boxes, QStringList{QStringLiteral("内存不足，搜索已停止，结果不完整。")});
-    setMessageBoxHookForTesting(nullptr);
+    QTRY_COMPARE(dialogs_->messageTexts(), QStringList{QStringLiteral("内存不足，搜索已停止，结果不完整。")});
     QVERIFY(grid().rowCount() > 1 && grid().rowCount() < 12'001);
     QVERIFY(w_->isVisible() && w_->isEnabled() && !grid().disabled());
     QTRY_VERIFY(!control_->stopWindow());

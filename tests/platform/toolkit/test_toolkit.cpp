@@ -1,34 +1,45 @@
-// The toolkit layer: progress-bar storage, message-box answers, the save
-// dialog's set-up, the pop-up menu, topmost windows, shell opening and the
-// colour picker.
+// The toolkit layer: progress-bar storage, the desktop's own dialogs as
+// they are set up and answered, the pop-up menu, topmost windows, shell
+// opening and the colour picker.
 #include <QAction>
+#include <QApplication>
+#include <QColorDialog>
 #include <QCursor>
+#include <QFile>
 #include <QFileDialog>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
+#include <QTimer>
 
 #include "platform/toolkit/ColourPicker.h"
-#include "platform/toolkit/dialogs.h"
-#include "platform/toolkit/message_box.h"
 #include "platform/toolkit/progress_bar.h"
 #include "platform/toolkit/shell.h"
+#include "platform/toolkit/user_dialogs.h"
 #include "platform/toolkit/window_ops.h"
+#include "tests/scripted_dialogs.h"
+
+namespace {
+// Runs `answer` on the dialog of type T once it is the modal widget shown
+// (from inside its own event loop).
+template <class T>
+void whenShown(std::function<void(T&)> answer) {
+  QTimer::singleShot(0, [answer] {
+    auto* dialog = qobject_cast<T*>(QApplication::activeModalWidget());
+    QVERIFY(dialog != nullptr);
+    answer(*dialog);
+  });
+}
+}  // namespace
 
 class TestToolkit : public QObject {
   Q_OBJECT
 
  private slots:
-  void cleanup() {
-    setMessageBoxHookForTesting(nullptr);
-    setSaveFileDialogHookForTesting(nullptr);
-    setPopupMenuHookForTesting(nullptr);
-    setShellOpenHookForTesting(nullptr);
-    ColourPicker::setDialogHookForTesting(nullptr);
-  }
 
   void progressValuesAreStoredClamped() {
     QProgressBar bar;
@@ -83,23 +94,31 @@ class TestToolkit : public QObject {
     QFETCH(int, press);
     QFETCH(int, answer);
     QString caption, text;
+    QStringList buttonTexts;
     int buttons = 0;
     QMessageBox::Icon icon = QMessageBox::Critical;
     Qt::WindowModality modality = Qt::NonModal;
-    setMessageBoxHookForTesting([&](const QMessageBox& box) {
+    whenShown<QMessageBox>([&](QMessageBox& box) {
       caption = box.windowTitle();
       text = box.text();
       buttons = int(box.standardButtons());
+      for (QAbstractButton* b : box.buttons()) buttonTexts << b->text();
       icon = box.icon();
       modality = box.windowModality();
-      return QMessageBox::StandardButton(press);
+      if (QAbstractButton* button = box.button(QMessageBox::StandardButton(press))) button->click();
+      else box.reject();
     });
-    QCOMPARE(messageBox(QStringLiteral("导出成功！是否打开文件夹？"), flags), answer);
+    DesktopDialogs dialogs;
+    QCOMPARE(dialogs.messageBox(QStringLiteral("导出成功！是否打开文件夹？"), flags), answer);
     QCOMPARE(caption, QStringLiteral("信息："));
     QCOMPARE(text, QStringLiteral("导出成功！是否打开文件夹？"));
     QCOMPARE(icon, QMessageBox::NoIcon);
     QCOMPARE(modality, Qt::ApplicationModal);
     QCOMPARE(buttons, flags == 4 ? int(QMessageBox::Yes | QMessageBox::No) : int(QMessageBox::Ok));
+    buttonTexts.sort();
+    const QStringList expected = flags == 4 ? QStringList{QStringLiteral("否(&N)"), QStringLiteral("是(&Y)")}
+                                            : QStringList{QStringLiteral("确定")};
+    QCOMPARE(buttonTexts, expected);
   }
 
   void saveDialogIsSetUpFromTheRequest() {
@@ -108,31 +127,35 @@ class TestToolkit : public QObject {
     QCOMPARE(qtNameFilters(QStringLiteral("A|*.a;*.b|B|*.c")), QStringLiteral("A (*.a *.b);;B (*.c)"));
 
     const QString folder = QStringLiteral(QUORVANE_TEST_SCRATCH);
-    QFileDialog* seen = nullptr;
+    QFile::remove(folder + QStringLiteral("/结果.xlsx"));
+    bool seen = false;
     QString suffix, filter;
     QStringList selected;
     bool confirms = false;
-    setSaveFileDialogHookForTesting([&](QFileDialog& dialog) -> std::optional<QString> {
-      seen = &dialog;
+    whenShown<QFileDialog>([&](QFileDialog& dialog) {
+      seen = true;
       suffix = dialog.defaultSuffix();
       filter = dialog.nameFilters().join(";;");
       selected = dialog.selectedFiles();
       confirms = dialog.acceptMode() == QFileDialog::AcceptSave &&
                  !dialog.testOption(QFileDialog::DontConfirmOverwrite);
-      return folder + QStringLiteral("/结果.xlsx");
+      // A name without its extension: the dialog adds the default one.
+      dialog.selectFile(folder + QStringLiteral("/结果"));
+      QMetaObject::invokeMethod(&dialog, "accept");
     });
-    const auto chosen = showSaveFileDialog(
+    DesktopDialogs dialogs;
+    const auto chosen = dialogs.saveFileDialog(
         {QStringLiteral("表格文件（*.xlsx）|*.xlsx"), QStringLiteral("*.xlsx"),
-         folder + QStringLiteral("/资料表搜索结果.xlsx")});
-    QVERIFY(seen != nullptr);
+         folder + QStringLiteral("/资料表搜索结果.xlsx")}, nullptr);
+    QVERIFY(seen);
     QCOMPARE(chosen.value_or(QString()), folder + QStringLiteral("/结果.xlsx"));
     QCOMPARE(suffix, QStringLiteral("xlsx"));
     QCOMPARE(filter, QStringLiteral("表格文件（*.xlsx） (*.xlsx)"));
     QVERIFY(confirms);
     QCOMPARE(selected.value(0), folder + QStringLiteral("/资料表搜索结果.xlsx"));
 
-    setSaveFileDialogHookForTesting([](QFileDialog&) { return std::optional<QString>(); });
-    QVERIFY(!showSaveFileDialog({QStringLiteral("A|*.a"), QStringLiteral("*.a"), QString()}));
+    whenShown<QFileDialog>([](QFileDialog& dialog) { dialog.reject(); });
+    QVERIFY(!dialogs.saveFileDialog({QStringLiteral("A|*.a"), QStringLiteral("*.a"), QString()}, nullptr));
   }
 
   void popupMenuAppearsBesideThePointer() {
@@ -142,19 +165,33 @@ class TestToolkit : public QObject {
     QSignalSpy folderRuns(folder, &QAction::triggered);
     QSignalSpy fileRuns(file, &QAction::triggered);
     QCursor::setPos(QPoint(100, 120));
-    QPoint at;
-    setPopupMenuHookForTesting([&](QMenu* shown, QPoint position) -> QAction* {
-      at = position;
-      return shown == &menu ? file : nullptr;
-    });
-    popupMenu(&menu);
-    QCOMPARE(at, QCursor::pos() + QPoint(3, 3));
+    ScriptedDialogs scripted;
+    scripted.menuChoice = [&](QMenu& shown) { return &shown == &menu ? file : nullptr; };
+    popupMenu(scripted, &menu);
+    QCOMPARE(scripted.menuPositions, QList<QPoint>{QCursor::pos() + QPoint(3, 3)});
     QCOMPARE(fileRuns.count(), 1);
     QCOMPARE(folderRuns.count(), 0);
 
-    setPopupMenuHookForTesting([](QMenu*, QPoint) -> QAction* { return nullptr; });
-    popupMenu(&menu);
-    QCOMPARE(fileRuns.count() + folderRuns.count(), 1);
+    // The real menu: at the position asked, the item chosen triggered once
+    // and returned; Escape chooses nothing.
+    DesktopDialogs dialogs;
+    QPoint shownAt;
+    auto choose = [&](int key, QAction* item) {
+      QTimer::singleShot(0, [&, key, item] {
+        auto* shown = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        QVERIFY(shown == &menu);
+        shownAt = shown->pos();
+        if (item) shown->setActiveAction(item);
+        QTest::keyClick(shown, Qt::Key(key));
+      });
+    };
+    choose(Qt::Key_Return, folder);
+    QCOMPARE(dialogs.popupMenu(menu, QPoint(40, 50)), folder);
+    QCOMPARE(shownAt, QPoint(40, 50));
+    QCOMPARE(folderRuns.count(), 1);
+    choose(Qt::Key_Escape, nullptr);
+    QCOMPARE(dialogs.popupMenu(menu, QPoint(40, 50)), nullptr);
+    QCOMPARE(fileRuns.count() + folderRuns.count(), 2);
   }
 
   void topmostTogglesWithoutMoving() {
@@ -183,22 +220,19 @@ class TestToolkit : public QObject {
   }
 
   void shellOpensAbsolutePaths() {
-    QStringList opened;
-    QList<QUrl> urls;
-    setShellOpenHookForTesting([&](const QUrl& url) {
-      urls << url;
-      opened << url.toLocalFile();
-      return true;
-    });
-    QVERIFY(openWithShell("/tmp/a b/资料"));
-    QVERIFY(!openWithShell(""));
-    QCOMPARE(opened, QStringList{QStringLiteral("/tmp/a b/资料")});
+    ScriptedDialogs desktop;
+    QVERIFY(openWithShell(desktop, "/tmp/a b/资料"));
+    QVERIFY(!openWithShell(desktop, ""));
+    QCOMPARE(desktop.openedPaths(), QStringList{QStringLiteral("/tmp/a b/资料")});
     // A GBK name ("报表") goes to the desktop byte for byte.
-    QVERIFY(openWithShell("/tmp/\xB1\xA8\xB1\xED/"));
-    QCOMPARE(urls.last().toEncoded(), QByteArray("file:///tmp/%B1%A8%B1%ED/"));
-    QVERIFY(openWithShell("relative/dir"));
-    QVERIFY(opened.last().startsWith(QLatin1Char('/')));
-    QVERIFY(opened.last().endsWith(QStringLiteral("/relative/dir")));
+    QVERIFY(openWithShell(desktop, "/tmp/\xB1\xA8\xB1\xED/"));
+    QCOMPARE(desktop.opened.last().toEncoded(), QByteArray("file:///tmp/%B1%A8%B1%ED/"));
+    QVERIFY(openWithShell(desktop, "relative/dir"));
+    QVERIFY(desktop.openedPaths().last().startsWith(QLatin1Char('/')));
+    QVERIFY(desktop.openedPaths().last().endsWith(QStringLiteral("/relative/dir")));
+    // The desktop's refusal is the caller's answer.
+    desktop.desktopAnswer = false;
+    QVERIFY(!openWithShell(desktop, "/tmp"));
   }
 
   void colourPickerKeepsBgrColours() {
@@ -210,21 +244,33 @@ class TestToolkit : public QObject {
     picker.resize(72, 24);
     picker.setColour(0x808080);
     QSignalSpy changes(&picker, &ColourPicker::colourChanged);
-    uint32_t offered = 0;
-    ColourPicker::setDialogHookForTesting([&](uint32_t current) -> std::optional<uint32_t> {
-      offered = current;
-      return 0x0000FF;
-    });
+    ScriptedDialogs scripted;
+    picker.setDialogs(scripted);
+    scripted.colourChoice = [](uint32_t) -> std::optional<uint32_t> { return 0x0000FF; };
     QTest::mouseClick(&picker, Qt::LeftButton);
-    QCOMPARE(offered, 0x808080u);
+    QCOMPARE(scripted.colourOffers, QList<uint32_t>{0x808080u});
     QCOMPARE(picker.colour(), 0x0000FFu);
     QCOMPARE(changes.count(), 1);
 
-    ColourPicker::setDialogHookForTesting([](uint32_t) { return std::optional<uint32_t>(); });
+    scripted.colourChoice = nullptr;  // cancelled
     QTest::mouseClick(&picker, Qt::LeftButton);
     QCOMPARE(picker.colour(), 0x0000FFu);
     QCOMPARE(changes.count(), 1);
     QCOMPARE(picker.property("colour").toUInt(), 0x0000FFu);
+  }
+
+  void colourDialogStartsAtTheColourAndGivesItBack() {
+    DesktopDialogs dialogs;
+    QColor offered;
+    whenShown<QColorDialog>([&](QColorDialog& dialog) {
+      offered = dialog.currentColor();
+      dialog.setCurrentColor(QColor(0, 0, 255));
+      dialog.accept();
+    });
+    QCOMPARE(dialogs.colourDialog(0x0080FF, nullptr), std::optional<uint32_t>(0xFF0000u));
+    QCOMPARE(offered, QColor(255, 128, 0));
+    whenShown<QColorDialog>([](QColorDialog& dialog) { dialog.reject(); });
+    QCOMPARE(dialogs.colourDialog(0x0080FF, nullptr), std::optional<uint32_t>());
   }
 };
 

@@ -11,9 +11,9 @@
 #include <filesystem>
 
 #include "app/settings.h"
-#include "platform/toolkit/message_box.h"
 #include "platform/xl/xlapi.h"
 #include "results/OpenResult.h"
+#include "tests/scripted_dialogs.h"
 
 namespace fs = std::filesystem;
 
@@ -100,13 +100,9 @@ class TestCalcIntegration : public QObject {
     row(3, "/报表/一月 数据.xlsx", "打开失败", "文件已损坏");
     QLineEdit folderBox(QString::fromStdString(dir_.string()));
     QMenu menu;
-    OpenResult open([&] { return &grid; }, &folderBox, &menu, nullptr, nullptr);
+    ScriptedDialogs dialogs;
+    OpenResult open(dialogs, [&] { return &grid; }, &folderBox, &menu, nullptr, nullptr);
     open.setHelperDirectory((dir_ / "no-helper-here").string());  // the source tree's helper
-    QStringList messages;
-    setMessageBoxHookForTesting([&](const QMessageBox& box) {
-      messages << box.text();
-      return QMessageBox::Ok;
-    });
 
     // A match row: the second sheet active, B12 selected, the window shown.
     QCOMPARE(openRow(open, grid, 1), 0);
@@ -122,8 +118,7 @@ class TestCalcIntegration : public QObject {
     // A failure row: sheet 0 and an error text change nothing.
     QCOMPARE(openRow(open, grid, 3), 0);
     QCOMPARE(query(), title);
-    QVERIFY(messages.isEmpty());
-    setMessageBoxHookForTesting({});
+    QVERIFY(dialogs.messages.isEmpty());
   }
 };
 
