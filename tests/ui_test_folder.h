@@ -1,6 +1,6 @@
 // What every Qt test of the window's pieces does around each test function: a
-// fresh program folder (settings file and all) before, every test hook put
-// back after.
+// fresh program folder (settings file and all) before, the settings file's
+// place put back after. The dialogs are each test's own ScriptedDialogs.
 #pragma once
 
 #include <QString>
@@ -10,11 +10,6 @@
 #include <string>
 
 #include "app/settings.h"
-#include "platform/toolkit/ColourPicker.h"
-#include "platform/toolkit/dialogs.h"
-#include "platform/toolkit/message_box.h"
-#include "platform/toolkit/shell.h"
-#include "platform/toolkit/window_ops.h"
 #include "tests/scratch_folder.h"
 
 inline QString q(const std::string& s) { return QString::fromStdString(s); }
@@ -30,9 +25,4 @@ inline std::filesystem::path freshProgramFolder(const std::string& area) {
 inline void resetTestHooks() {
   setProgramDirectoryForTesting(std::nullopt);
   setDirectoryWritableCheckForTesting(nullptr);
-  setMessageBoxHookForTesting({});
-  setSaveFileDialogHookForTesting({});
-  setShellOpenHookForTesting({});
-  setPopupMenuHookForTesting({});
-  ColourPicker::setDialogHookForTesting({});
 }

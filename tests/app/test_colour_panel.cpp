@@ -7,6 +7,7 @@
 #include "app/ColourPanel.h"
 #include "app/settings.h"
 #include "platform/toolkit/ColourPicker.h"
+#include "tests/scripted_dialogs.h"
 #include "tests/ui_test_folder.h"
 
 namespace fs = std::filesystem;
@@ -46,9 +47,12 @@ class TestColourPanel : public QObject {
     QCOMPARE(title->colour(), 0x808080u);
 
     // Save through the pickers' own dialog: decimal texts in the file.
-    ColourPicker::setDialogHookForTesting([](uint32_t current) -> std::optional<uint32_t> {
+    ScriptedDialogs dialogs;
+    title->setDialogs(dialogs);
+    failure->setDialogs(dialogs);
+    dialogs.colourChoice = [](uint32_t current) -> std::optional<uint32_t> {
       return current == 0x808080 ? 0x0000FF : 0x00FF00;
-    });
+    };
     QTest::mouseClick(title, Qt::LeftButton);
     QTest::mouseClick(failure, Qt::LeftButton);
     QCOMPARE(title->colour(), 0x0000FFu);

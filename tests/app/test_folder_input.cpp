@@ -1,15 +1,12 @@
-// The folder input on real widgets (offscreen): drops, the browse button, the
-// folder dialog, names that are not UTF-8.
+// The folder input on real widgets (offscreen): drops, the browse button,
+// names that are not UTF-8.
 #include <QApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFileDialog>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
-#include <QPushButton>
 #include <QTest>
-#include <QTimer>
 #include <QUrl>
 
 #include <filesystem>
@@ -20,8 +17,8 @@
 #include "app/FolderInput.h"
 #include "app/path_text.h"
 #include "app/settings.h"
-#include "platform/toolkit/shell.h"
 #include "results/OpenResult.h"
+#include "tests/scripted_dialogs.h"
 #include "tests/ui_test_folder.h"
 
 namespace fs = std::filesystem;
@@ -57,11 +54,15 @@ class TestFolderInput : public QObject {
   Q_OBJECT
 
   fs::path dir_;
+  std::unique_ptr<ScriptedDialogs> dialogs_;
   std::string ini() const { return (dir_ / "配置.ini").string(); }
   std::string savedFolder() const { return readProfileString(ini(), "目录", "目录", "<none>"); }
 
  private slots:
-  void init() { dir_ = freshProgramFolder("folder_input"); }
+  void init() {
+    dir_ = freshProgramFolder("folder_input");
+    dialogs_ = std::make_unique<ScriptedDialogs>();
+  }
   void cleanup() { resetTestHooks(); }
 
   void dropsSetTheFolderOncePerPathInOrder() {
@@ -77,7 +78,7 @@ class TestFolderInput : public QObject {
     auto* searchBox = new QLineEdit(&window);
     searchBox->setGeometry(8, 60, 384, 40);
     window.show();
-    FolderInput input(folderBox, &window, [](QWidget*) { return QString(); });
+    FolderInput input(folderBox, &window, *dialogs_);
     std::vector<std::string> seen;
     FileDropHook hook;
     hook.attach(&window, [&](const std::string& p) {
@@ -141,7 +142,7 @@ class TestFolderInput : public QObject {
     auto* folderBox = new QLineEdit(&window);
     folderBox->setEnabled(false);
     window.show();
-    FolderInput input(folderBox, &window, [](QWidget*) { return QString(); });
+    FolderInput input(folderBox, &window, *dialogs_);
     FileDropHook hook;
     hook.attach(&window, [&](const std::string& p) { input.onPathDropped(p); });
 
@@ -182,12 +183,8 @@ class TestFolderInput : public QObject {
     grid.setCellText(1, 2, "A1");
     grid.setCurrentCell(1, 0);
     QMenu menu;
-    OpenResult open([&] { return &grid; }, folderBox, &menu, nullptr, nullptr);
-    QList<QUrl> shown;
-    setShellOpenHookForTesting([&](const QUrl& url) {
-      shown << url;
-      return true;
-    });
+    OpenResult open(*dialogs_, [&] { return &grid; }, folderBox, &menu, nullptr, nullptr);
+    const QList<QUrl>& shown = dialogs_->opened;
     open.openResultFolder();
     QCOMPARE(shown.size(), 1);
     QCOMPARE(shown[0].toEncoded().toStdString(), fileUrlOfPath(gbkFolder + "/"));
@@ -202,8 +199,8 @@ class TestFolderInput : public QObject {
 
   void browseButtonPaths() {
     QLineEdit folderBox;
-    QString answer;
-    FolderInput input(&folderBox, nullptr, [&](QWidget*) { return answer; });
+    QString& answer = dialogs_->folderChoice;
+    FolderInput input(&folderBox, nullptr, *dialogs_);
     const std::string file = (dir_ / "一月.xls").string();
 
     answer = q(dir_.string());
@@ -235,7 +232,7 @@ class TestFolderInput : public QObject {
     const std::string home = (dir_ / "家").string() + "/";
 
     QLineEdit folderBox;
-    FolderInput input(&folderBox, nullptr, [](QWidget*) { return QString(); });
+    FolderInput input(&folderBox, nullptr, *dialogs_);
     input.on目录按钮Clicked();  // cancelled
     QCOMPARE(folderBox.text(), q(home));
     folderBox.clear();
@@ -252,42 +249,6 @@ class TestFolderInput : public QObject {
     qputenv("HOME", oldHome);
     if (oldConfig.isNull()) qunsetenv("XDG_CONFIG_HOME");
     else qputenv("XDG_CONFIG_HOME", oldConfig);
-  }
-
-  void folderDialogChoosesFoldersAndFiles() {
-    fs::create_directories(dir_ / "子目录");
-    const QString file = q((dir_ / "表.xlsx").string());
-    std::ofstream(file.toStdString()) << "x";
-
-    auto answerWith = [](const QString& path, bool cancel) {
-      QTimer::singleShot(0, [path, cancel] {
-        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        QVERIFY(dialog != nullptr);
-        QCOMPARE(dialog->windowTitle(), QStringLiteral("选择文件夹"));
-        if (cancel) return dialog->reject();
-        dialog->setDirectory(QFileInfo(path).absolutePath());
-        dialog->selectFile(path);
-        QMetaObject::invokeMethod(dialog, "accept");
-      });
-    };
-    answerWith(file, false);
-    QCOMPARE(FolderInput::runFolderDialog(nullptr), file);
-    answerWith(q((dir_ / "子目录").string()), false);
-    QCOMPARE(FolderInput::runFolderDialog(nullptr), q((dir_ / "子目录").string()));
-    answerWith(file, true);
-    QCOMPARE(FolderInput::runFolderDialog(nullptr), QString());
-
-    // The folder being shown, with nothing selected in it.
-    QTimer::singleShot(0, [this] {
-      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-      QVERIFY(dialog != nullptr);
-      dialog->setDirectory(q((dir_ / "子目录").string()));
-      auto* here = dialog->findChild<QPushButton*>(QStringLiteral("chooseShownFolder"));
-      QVERIFY(here != nullptr);
-      QVERIFY(here->isEnabled());
-      here->click();
-    });
-    QCOMPARE(FolderInput::runFolderDialog(nullptr), q((dir_ / "子目录").string()));
   }
 };
 

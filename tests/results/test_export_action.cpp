@@ -1,21 +1,16 @@
 // The export action on real widgets (offscreen): the save dialog, the
 // messages, the progress bar, a refused cell.
 #include <QDir>
-#include <QFileDialog>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QProgressBar>
 #include <QTest>
-#include <QUrl>
 
 #include <filesystem>
 
-#include "platform/toolkit/dialogs.h"
-#include "platform/toolkit/message_box.h"
 #include "platform/toolkit/progress_bar.h"
-#include "platform/toolkit/shell.h"
 #include "platform/xl/book.h"
 #include "results/ExportAction.h"
+#include "tests/scripted_dialogs.h"
 #include "tests/ui_test_folder.h"
 
 namespace fs = std::filesystem;
@@ -38,35 +33,27 @@ class TestExportAction : public QObject {
     QLineEdit folderBox(q(dir_.string()));
     QLineEdit searchBox(QStringLiteral("合同"));
     QProgressBar bar;
+    ScriptedDialogs dialogs;
     ExportAction action({&folderBox, &searchBox, [&]() -> const ResultsGrid* { return &grid; }, &staticXlApi(),
                          {[&](int p) { setProgressPosition(&bar, p); }, [&](int m) { setProgressMaximum(&bar, m); }},
-                         nullptr});
+                         nullptr, &dialogs});
 
-    QString proposed, filter, suffix;
-    std::optional<QString> choice;
-    setSaveFileDialogHookForTesting([&](QFileDialog& dialog) {
-      proposed = dialog.selectedFiles().value(0);
-      filter = dialog.nameFilters().join(QStringLiteral(";;"));
-      suffix = dialog.defaultSuffix();
-      return choice;
-    });
+    std::optional<QString>& choice = dialogs.saveAs;
     QStringList messages;
-    QMessageBox::StandardButton answer = QMessageBox::Yes;
-    setMessageBoxHookForTesting([&](const QMessageBox& box) {
-      messages << box.text();
-      return box.standardButtons().testFlag(QMessageBox::Yes) ? answer : QMessageBox::Ok;
-    });
-    QStringList opened;
-    setShellOpenHookForTesting([&](const QUrl& url) {
-      opened << url.toLocalFile();
-      return true;
-    });
+    int answer = kAnswerYes;
+    dialogs.answer = [&](const ScriptedDialogs::Message& m) {
+      // The question is Yes/No; the failure is told with OK alone.
+      messages << m.text + (m.flags == kMessageBoxYesNo ? QStringLiteral(" [是/否]") : QStringLiteral(" [确定]"));
+      return m.flags == kMessageBoxYesNo ? answer : kAnswerOk;
+    };
+    auto opened = [&] { return dialogs.openedPaths(); };
 
     // Cancel: no file, no message.
     action.on按钮2Clicked();
-    QCOMPARE(proposed, q(dir_.string() + "合同搜索结果.xlsx"));
-    QVERIFY(filter.contains(QStringLiteral("*.xlsx")));
-    QCOMPARE(suffix, QStringLiteral("xlsx"));
+    QCOMPARE(dialogs.saveRequests.size(), 1);
+    QCOMPARE(dialogs.saveRequests[0].fileName, q(dir_.string() + "合同搜索结果.xlsx"));
+    QCOMPARE(dialogs.saveRequests[0].filter, QStringLiteral("表格文件（*.xlsx）|*.xlsx"));
+    QCOMPARE(dialogs.saveRequests[0].defaultExtension, QStringLiteral("*.xlsx"));
     QVERIFY(messages.isEmpty());
     QVERIFY(!fs::exists(dir_.string() + "合同搜索结果.xlsx"));
 
@@ -75,9 +62,9 @@ class TestExportAction : public QObject {
     fs::create_directories(dir_ / "出口");
     choice = q(target);
     action.on按钮2Clicked();
-    QCOMPARE(messages, QStringList{QStringLiteral("导出成功！是否打开文件夹？")});
-    QCOMPARE(opened.size(), 1);
-    QCOMPARE(QDir::cleanPath(opened.front()), q((dir_ / "出口").string()));
+    QCOMPARE(messages, QStringList{QStringLiteral("导出成功！是否打开文件夹？ [是/否]")});
+    QCOMPARE(opened().size(), 1);
+    QCOMPARE(QDir::cleanPath(opened().front()), q((dir_ / "出口").string()));
     QCOMPARE(action.fileName(), q(target));
     QCOMPARE(progressMaximum(&bar), 2);
     QCOMPARE(progressPosition(&bar), 2);
@@ -88,17 +75,17 @@ class TestExportAction : public QObject {
 
     // Saved, No: nothing more.
     messages.clear();
-    answer = QMessageBox::No;
+    answer = kAnswerNo;
     action.on按钮2Clicked();
     QCOMPARE(messages.size(), 1);
-    QCOMPARE(opened.size(), 1);
+    QCOMPARE(opened().size(), 1);
 
     // A folder that does not exist: the failure message, OK only.
     messages.clear();
     choice = q((dir_ / "无" / "x.xlsx").string());
     action.on按钮2Clicked();
-    QCOMPARE(messages, QStringList{QStringLiteral("导出失败！")});
-    QCOMPARE(opened.size(), 1);
+    QCOMPARE(messages, QStringList{QStringLiteral("导出失败！ [确定]")});
+    QCOMPARE(opened().size(), 1);
   }
 
   void aRefusedCellFailsTheExportAndSavesNothing() {
@@ -117,17 +104,14 @@ class TestExportAction : public QObject {
       return staticXlApi().sheetWriteStr(sheet, row, col, text, format);
     };
     QLineEdit folderBox(q(dir_.string())), searchBox(QStringLiteral("x"));
-    ExportAction action({&folderBox, &searchBox, [&]() -> const ResultsGrid* { return &grid; }, &refusing, {}, nullptr});
+    ScriptedDialogs dialogs;
+    ExportAction action({&folderBox, &searchBox, [&]() -> const ResultsGrid* { return &grid; }, &refusing, {}, nullptr,
+                         &dialogs});
     const std::string target = (dir_ / "结果.xlsx").string();
-    setSaveFileDialogHookForTesting([&](QFileDialog&) -> std::optional<QString> { return q(target); });
-    QStringList messages;
-    setMessageBoxHookForTesting([&](const QMessageBox& box) {
-      messages << box.text();
-      return QMessageBox::Ok;
-    });
+    dialogs.saveAs = q(target);
     action.on按钮2Clicked();
     QVERIFY(writes > 0);
-    QCOMPARE(messages, QStringList{QStringLiteral("导出失败！")});
+    QCOMPARE(dialogs.messageTexts(), QStringList{QStringLiteral("导出失败！")});
     QVERIFY(!fs::exists(target));
   }
 };

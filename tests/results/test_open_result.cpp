@@ -4,16 +4,13 @@
 #include <QCursor>
 #include <QLineEdit>
 #include <QMenu>
-#include <QMessageBox>
 #include <QTest>
-#include <QUrl>
 
 #include <filesystem>
+#include <memory>
 
-#include "platform/toolkit/message_box.h"
-#include "platform/toolkit/shell.h"
-#include "platform/toolkit/window_ops.h"
 #include "results/OpenResult.h"
+#include "tests/scripted_dialogs.h"
 #include "tests/ui_test_folder.h"
 
 namespace fs = std::filesystem;
@@ -40,37 +37,25 @@ class TestOpenResult : public QObject {
     QMenu menu(QStringLiteral("文件"));
     QAction* openFolder = menu.addAction(QStringLiteral("打开文件夹"));
     QAction* openFile = menu.addAction(QStringLiteral("打开文件"));
-    OpenResult open([&] { return &grid; }, &folderBox, &menu, openFolder, openFile);
+    ScriptedDialogs dialogs;
+    OpenResult open(dialogs, [&] { return &grid; }, &folderBox, &menu, openFolder, openFile);
 
-    int popups = 0;
-    QPoint at;
     QAction* choose = nullptr;
-    setPopupMenuHookForTesting([&](QMenu* m, QPoint p) {
-      ++popups;
-      at = p;
-      return m == &menu ? choose : nullptr;
-    });
-    QStringList opened;
-    setShellOpenHookForTesting([&](const QUrl& url) {
-      opened << url.toLocalFile();
-      return true;
-    });
+    dialogs.menuChoice = [&](QMenu& m) { return &m == &menu ? choose : nullptr; };
+    auto popups = [&] { return dialogs.menuPositions.size(); };
+    auto opened = [&] { return dialogs.openedPaths(); };
     std::vector<std::vector<std::string>> launched;
     int exitCode = 0;
     open.setLaunch([&](const std::vector<std::string>& args, std::function<void(int)> done) {
       launched.push_back(args);
       done(exitCode);
     });
-    QStringList messages;
-    setMessageBoxHookForTesting([&](const QMessageBox& box) {
-      messages << box.text();
-      return QMessageBox::Ok;
-    });
+    auto messages = [&] { return dialogs.messageTexts(); };
 
     // Column 2: the row is selected, no menu.
     grid.setCurrentCell(1, 2);
     open.onCurrentCellChanged();
-    QCOMPARE(popups, 0);
+    QCOMPARE(popups(), 0);
     QVERIFY(grid.selection().has_value());
     QCOMPARE(grid.selection()->firstRow, 1);
     QCOMPARE(grid.selection()->lastRow, 1);
@@ -81,16 +66,16 @@ class TestOpenResult : public QObject {
     choose = openFolder;
     grid.setCurrentCell(1, 0);
     open.onCurrentCellChanged();
-    QCOMPARE(popups, 1);
-    QCOMPARE(at, QCursor::pos() + QPoint(3, 3));
-    QCOMPARE(opened.size(), 1);
-    QCOMPARE(opened.front(), QStringLiteral("/数据/2023/"));
+    QCOMPARE(popups(), 1);
+    QCOMPARE(dialogs.menuPositions.last(), QCursor::pos() + QPoint(3, 3));
+    QCOMPARE(opened().size(), 1);
+    QCOMPARE(opened().front(), QStringLiteral("/数据/2023/"));
 
     // Column 1, "打开文件": the helper gets the path, the sheet number, the cell.
     choose = openFile;
     grid.setCurrentCell(1, 1);
     open.onCurrentCellChanged();
-    QCOMPARE(popups, 2);
+    QCOMPARE(popups(), 2);
     QCOMPARE(launched.size(), size_t(1));
     const auto& args = launched.front();
     QCOMPARE(args.size(), size_t(6));
@@ -98,7 +83,7 @@ class TestOpenResult : public QObject {
     QCOMPARE(args[3], std::string("/数据/2023/一月.xlsx"));
     QCOMPARE(args[4], std::string("2"));
     QCOMPARE(args[5], std::string("B12"));
-    QVERIFY(messages.isEmpty());
+    QVERIFY(messages().isEmpty());
 
     // Without LibreOffice: the message once, not twice.
     exitCode = kCalcExitNoOffice;
@@ -106,12 +91,29 @@ class TestOpenResult : public QObject {
     open.onCurrentCellChanged();
     QCOMPARE(launched.size(), size_t(2));
     QCOMPARE(launched.back()[4], std::string("0"));
-    QCOMPARE(messages, QStringList{QStringLiteral("你的计算机上没有 EXCEL 程序")});
+    QCOMPARE(messages(), QStringList{QStringLiteral("你的计算机上没有 EXCEL 程序")});
+    QCOMPARE(dialogs.messages[0].flags, kMessageBoxOk);
     // Another failure of the helper (say, a file it could not load) is quiet.
-    messages.clear();
     exitCode = 5;
     open.openResultWorkbook();
-    QVERIFY(messages.isEmpty());
+    QCOMPARE(messages().size(), 1);
+  }
+
+  void aHelperAnsweringAfterTheWindowHasGoneIsNotHeard() {
+    ResultsGrid grid;
+    grid.insertRow();
+    grid.setCellText(1, 0, "/一月.xlsx");
+    grid.setCurrentCell(1, 1);
+    QLineEdit folderBox(QStringLiteral("/数据"));
+    ScriptedDialogs dialogs;
+    std::function<void(int)> answerLater;
+    auto open = std::make_unique<OpenResult>(dialogs, [&] { return &grid; }, &folderBox, nullptr, nullptr, nullptr);
+    open->setLaunch([&](const std::vector<std::string>&, std::function<void(int)> done) { answerLater = done; });
+    open->openResultWorkbook();
+    QVERIFY(answerLater);
+    open.reset();  // the window closed while the office was starting
+    answerLater(kCalcExitNoOffice);
+    QVERIFY(dialogs.messages.isEmpty());
   }
 
   void helperThatCannotStartReportsNoCalc() {

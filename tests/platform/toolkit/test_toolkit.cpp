@@ -1,12 +1,13 @@
 // The toolkit layer: progress-bar storage, the desktop's own dialogs as
-// they are set up and answered, the pop-up menu, topmost windows, shell
-// opening and the colour picker.
+// they are set up and answered (the folder chooser too), the pop-up menu,
+// topmost windows, shell opening and the colour picker.
 #include <QAction>
 #include <QApplication>
 #include <QColorDialog>
 #include <QCursor>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -16,12 +17,18 @@
 #include <QTest>
 #include <QTimer>
 
+#include <filesystem>
+#include <fstream>
+
 #include "platform/toolkit/ColourPicker.h"
 #include "platform/toolkit/progress_bar.h"
 #include "platform/toolkit/shell.h"
 #include "platform/toolkit/user_dialogs.h"
 #include "platform/toolkit/window_ops.h"
+#include "tests/scratch_folder.h"
 #include "tests/scripted_dialogs.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 // Runs `answer` on the dialog of type T once it is the modal widget shown
@@ -271,6 +278,45 @@ class TestToolkit : public QObject {
     QCOMPARE(offered, QColor(255, 128, 0));
     whenShown<QColorDialog>([](QColorDialog& dialog) { dialog.reject(); });
     QCOMPARE(dialogs.colourDialog(0x0080FF, nullptr), std::optional<uint32_t>());
+  }
+
+  void folderDialogChoosesFoldersAndFiles() {
+    const fs::path dir = freshScratchFolder("toolkit", "folder_dialog");
+    auto q = [](const fs::path& p) { return QString::fromStdString(p.string()); };
+    fs::create_directories(dir / "子目录");
+    const QString file = q(dir / "表.xlsx");
+    std::ofstream(file.toStdString()) << "x";
+
+    DesktopDialogs dialogs;
+    auto answerWith = [](const QString& path, bool cancel) {
+      QTimer::singleShot(0, [path, cancel] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        QVERIFY(dialog != nullptr);
+        QCOMPARE(dialog->windowTitle(), QStringLiteral("选择文件夹"));
+        if (cancel) return dialog->reject();
+        dialog->setDirectory(QFileInfo(path).absolutePath());
+        dialog->selectFile(path);
+        QMetaObject::invokeMethod(dialog, "accept");
+      });
+    };
+    answerWith(file, false);
+    QCOMPARE(dialogs.folderOrFileDialog(nullptr), file);
+    answerWith(q(dir / "子目录"), false);
+    QCOMPARE(dialogs.folderOrFileDialog(nullptr), q(dir / "子目录"));
+    answerWith(file, true);
+    QCOMPARE(dialogs.folderOrFileDialog(nullptr), QString());
+
+    // The folder being shown, with nothing selected in it.
+    QTimer::singleShot(0, [&] {
+      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      QVERIFY(dialog != nullptr);
+      dialog->setDirectory(q(dir / "子目录"));
+      auto* here = dialog->findChild<QPushButton*>(QStringLiteral("chooseShownFolder"));
+      QVERIFY(here != nullptr);
+      QVERIFY(here->isEnabled());
+      here->click();
+    });
+    QCOMPARE(dialogs.folderOrFileDialog(nullptr), q(dir / "子目录"));
   }
 };
 
