@@ -33,6 +33,30 @@ void putVarint(std::string& out, uint64_t v) {
   out.push_back(static_cast<char>(v));
 }
 
+// Copies a text without a call for the short ones most cells hold: two
+// overlapping words cover any length up to twice their size.
+inline void copyText(char* to, const char* from, size_t n) {
+  if (n > 16) {
+    std::memcpy(to, from, n);
+  } else if (n >= 8) {
+    uint64_t a, b;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + n - 8, 8);
+    std::memcpy(to, &a, 8);
+    std::memcpy(to + n - 8, &b, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, from, 4);
+    std::memcpy(&b, from + n - 4, 4);
+    std::memcpy(to, &a, 4);
+    std::memcpy(to + n - 4, &b, 4);
+  } else if (n > 0) {
+    to[0] = from[0];
+    to[n / 2] = from[n / 2];
+    to[n - 1] = from[n - 1];
+  }
+}
+
 uint64_t zigzag(int64_t v) { return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63); }
 int64_t unzigzag(uint64_t v) { return static_cast<int64_t>(v >> 1) ^ -static_cast<int64_t>(v & 1); }
 
@@ -260,10 +284,11 @@ uint64_t encodeBook(const XlApi& api, BookHandle book, const std::function<void(
   thread_local Buffers buffers;
   constexpr size_t kPiece = 256u << 10;
   std::string& layout = buffers.layout;
-  std::string& texts = buffers.texts;
   layout.clear();
-  texts.clear();
-  texts.reserve(kPiece + 16);
+  // The text piece is written through a pointer: sized once per thread.
+  if (buffers.texts.size() != kPiece) buffers.texts.resize(kPiece);
+  char* const piece = buffers.texts.data();
+  size_t used = 0;
   if (++buffers.book == 0) {  // wrapped: no slot may look current
     for (Recent& r : buffers.recent) r = Recent{};
     buffers.book = 1;
@@ -297,6 +322,7 @@ uint64_t encodeBook(const XlApi& api, BookHandle book, const std::function<void(
     }
     const int cells = sheet ? std::max(0, api.sheetStoredCellCount(sheet)) : 0;
     putVarint(layout, static_cast<uint64_t>(cells));
+    layout.reserve(layout.size() + static_cast<size_t>(cells) * 4);  // most cells take three or four bytes
     int prevRow = 0, prevCol = -1;
     for (int k = 0; k < cells; ++k) {
       int row = 0, col = 0, length = 0;
@@ -326,26 +352,33 @@ uint64_t encodeBook(const XlApi& api, BookHandle book, const std::function<void(
       }
       putVarint(layout, 0);
       const auto len = static_cast<uint32_t>(length);
-      textBytes += entrySize(len);
+      const uint64_t entry = entrySize(len);
+      textBytes += entry;
       if (textBytes > kMaxStore) return 0;
+      if (used + entry > kPiece) {
+        if (used) out(piece, used);
+        used = 0;
+      }
       if (len < kLongLength) {
-        texts.push_back(static_cast<char>(len));
+        piece[used++] = static_cast<char>(len);
       } else {
-        texts.push_back(static_cast<char>(kLongLength));
-        texts.append(reinterpret_cast<const char*>(&len), 4);
+        piece[used++] = static_cast<char>(kLongLength);
+        std::memcpy(piece + used, &len, 4);
+        used += 4;
       }
-      if (texts.size() + len + 1 > kPiece) {
-        out(texts.data(), texts.size());
-        texts.clear();
-        if (len) out(text, len);
-      } else if (len) {
-        texts.append(text, len);
+      if (entry > kPiece) {  // a text larger than a piece goes out as it is
+        out(piece, used);
+        out(text, len);
+        used = 0;
+      } else {
+        copyText(piece + used, text, len);
+        used += len;
       }
-      texts.push_back('\0');
+      piece[used++] = '\0';
       if (len && summary) summary->add(text, len);
     }
   }
-  if (!texts.empty()) out(texts.data(), texts.size());
+  if (used) out(piece, used);
   const uint64_t trailer = textBytes;
   layout.append(reinterpret_cast<const char*>(&trailer), sizeof trailer);
   out(layout.data(), layout.size());

@@ -36,6 +36,7 @@
 #include "search/read_ahead.h"
 #include "search/text_match.h"
 #include "search/trigram_summary.h"
+#include "tests/search/fake_xl.h"
 #include "tests/search/search_outcome.h"
 
 namespace fs = std::filesystem;
@@ -395,6 +396,62 @@ TEST(TrigramSummary, NeverHidesATextThatOccurs) {
   }
   // It does pass over workbooks: most random needles occur nowhere.
   EXPECT_GT(skipped, 1000);
+}
+
+// The byte form is written through a fixed piece buffer with its own copy of
+// short texts: every length class, a text longer than a piece, and piece
+// boundaries falling at every kind of place must come back as they were.
+TEST(CachedBook, EveryTextLengthAndPieceBoundaryComesBackAsItWas) {
+  std::mt19937 rng(99);
+  fakexl::reset();
+  fakexl::Book def;
+  def.sheets.resize(2);
+  def.sheets[0].name = "lengths";
+  int row = 0;
+  for (size_t length : {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 63, 64, 254, 255, 256, 4096, 300000}) {
+    std::string t(length, 'x');
+    for (char& c : t) c = static_cast<char>(1 + rng() % 255);
+    def.sheets[0].cells[{row++, static_cast<int>(length % 7)}] = t;
+  }
+  def.sheets[1].name = "many";
+  for (int k = 0; k < 40000; ++k) {
+    std::string t(rng() % 40, 'y');
+    for (char& c : t) c = static_cast<char>(1 + rng() % 255);
+    def.sheets[1].cells[{k / 5, k % 5}] = t;
+  }
+  fakexl::addBook("lengths.xlsx", def);
+  const XlApi& api = fakexl::api();
+  BookHandle book = api.createXMLBook();
+  ASSERT_EQ(api.bookLoad(book, "lengths.xlsx"), 1);
+
+  std::string form;
+  TrigramSummaryBuilder summary;
+  const uint64_t size = encodeBook(api, book, [&](const char* p, size_t n) { form.append(p, n); }, &summary);
+  ASSERT_EQ(size, form.size());
+  const std::string encoderSummary = summary.finish();
+  TrigramSummaryBuilder again;
+  ASSERT_TRUE(summariseForm(form.data(), form.size(), again));
+  EXPECT_EQ(again.finish(), encoderSummary);
+
+  char* bytes = static_cast<char*>(std::malloc(form.size()));
+  std::memcpy(bytes, form.data(), form.size());
+  std::unique_ptr<CachedBook> cached = decodeBook(bytes, form.size());
+  ASSERT_TRUE(cached);
+  const XlApi& read = cachedBookApi();
+  ASSERT_EQ(read.bookSheetCount(toHandle(cached.get())), 2);
+  for (int i = 0; i < 2; ++i) {
+    SheetHandle was = api.bookGetSheet(book, i);
+    SheetHandle now = read.bookGetSheet(toHandle(cached.get()), i);
+    ASSERT_EQ(read.sheetStoredCellCount(now), api.sheetStoredCellCount(was));
+    for (int k = 0; k < api.sheetStoredCellCount(was); ++k) {
+      int r1 = 0, c1 = 0, l1 = 0, r2 = 0, c2 = 0, l2 = 0;
+      const char* t1 = api.sheetStoredCell(was, k, &r1, &c1, &l1);
+      const char* t2 = read.sheetStoredCell(now, k, &r2, &c2, &l2);
+      ASSERT_EQ(std::tie(r1, c1, l1), std::tie(r2, c2, l2)) << "sheet " << i << " cell " << k;
+      ASSERT_EQ(std::string_view(t1, static_cast<size_t>(l1)), std::string_view(t2, static_cast<size_t>(l2)))
+          << "sheet " << i << " cell " << k << " of length " << l1;
+    }
+  }
 }
 
 // The database keeps no checksum of its own and is written without waiting
