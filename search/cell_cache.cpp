@@ -858,13 +858,14 @@ bool CellCache::readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& ou
   return true;
 }
 
-bool CellCache::handOver(const XlApi& api, BookHandle book) {
+CellCache::Handing CellCache::handing(const XlApi& api, BookHandle book) {
   const long long held = api.bookMemoryBytes ? api.bookMemoryBytes(book) : -1;
-  if (held < 0 || static_cast<uint64_t>(held) > options_.handOverBytes) return false;
+  if (held < 0) return Handing::Loader;
+  if (static_cast<uint64_t>(held) > options_.handOverBytes) return Handing::Piecewise;
   std::lock_guard lock(queueMutex_);
   // A writer behind leaves the work to the loaders, so it is never what the
   // end of a search waits for.
-  return queuedBytes_ + static_cast<uint64_t>(held) <= kHandOverQueue;
+  return queuedBytes_ + static_cast<uint64_t>(held) <= kHandOverQueue ? Handing::Whole : Handing::Loader;
 }
 
 bool CellCache::takeStream(Op& op) {
@@ -922,7 +923,7 @@ void CellCache::store(const Lookup& lookup, const XlApi& api, BookHandle book, b
       if (!isContentFailure(cause)) return;
       op.failed = true;
       op.failure = error;
-    } else if (handOver(api, book)) {
+    } else if (const Handing how = handing(api, book); how == Handing::Whole) {
       // Summarised and compressed by the writer thread, beside the loaders
       // and the scan rather than in their way.
       // The book's own size bounds its form's: one block, never grown by copying.
@@ -932,6 +933,17 @@ void CellCache::store(const Lookup& lookup, const XlApi& api, BookHandle book, b
       op.formBytes = op.form.size();
       op.form += identityOf(op.key, op.stamp);
       op.raw = op.form.size();
+    } else if (how == Handing::Loader) {
+      EntryCompressor compressor(op.data);
+      TrigramSummaryBuilder summary;
+      op.raw = encodeBook(api, book, [&](const char* p, size_t n) { compressor.add(p, n); }, &summary);
+      op.summary = summary.finish();
+      if (op.raw == 0) return;
+      const std::string identity = identityOf(op.key, op.stamp);
+      compressor.add(identity.data(), identity.size());
+      op.raw += identity.size();
+      if (!compressor.finish()) return;
+      if (op.raw > kMaxRaw) return;
     } else {
       // Too large to hold its whole form: the writer compresses it while
       // this loader is still encoding and summarising it.

@@ -155,8 +155,11 @@ class CellCache {
   bool readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& out, const std::atomic<int>* cancel);
   void count(const Lookup& lookup, int sign);  // with statsMutex_ held
   void touchLater(std::vector<int64_t>& ids);
-  // Whether a loaded book's byte form goes to the writer thread as it is.
-  bool handOver(const XlApi& api, BookHandle book);
+  // Who summarises and compresses a loaded book's byte form: the writer
+  // thread from the whole form, the writer while the loader gives it piece
+  // by piece (a large book), or the loader itself (the writer is behind).
+  enum class Handing : uint8_t { Whole, Piecewise, Loader };
+  Handing handing(const XlApi& api, BookHandle book);
   // On the writer thread: the summary and compression of a handed-over form.
   bool prepare(Op& op);
   // On the writer thread: compresses a large book's form as its loader gives it.
