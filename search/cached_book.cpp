@@ -6,6 +6,7 @@
 #include <limits>
 #include <unordered_map>
 
+#include "search/text_match.h"
 #include "search/trigram_summary.h"
 
 namespace {
@@ -91,6 +92,10 @@ class Reader {
  public:
   Reader(const char* p, size_t n) : p_(p), n_(n) {}
   bool varint(uint64_t& v) {
+    if (pos_ < n_ && static_cast<unsigned char>(p_[pos_]) < 0x80) {  // most steps and references
+      v = static_cast<unsigned char>(p_[pos_++]);
+      return true;
+    }
     v = 0;
     for (unsigned shift = 0; shift < 64; shift += 7) {
       if (pos_ >= n_) return false;
@@ -129,8 +134,32 @@ bool readAscending(Reader& in, std::vector<uint32_t>& out) {
   return true;
 }
 
-// Leaves each cell's text reference in s.texts, resolved once the store is known.
-bool readSheet(Reader& in, CachedSheet& s) {
+// Where the text entries of a byte form stand: its text part, and the
+// offset of the next entry not yet referred to (cells refer to new texts in
+// the order of the part).
+struct TextPart {
+  const char* store;
+  size_t size;
+  uint64_t next = 0;
+  const std::vector<uint64_t>* hitBits = nullptr;  // a bit per offset: an entry whose text is a hit
+
+  bool hit(uint32_t offset) const { return ((*hitBits)[offset >> 6] >> (offset & 63)) & 1; }
+
+  // The offset of the entry reference `ref` names (0: the next new one),
+  // false when it is no whole entry.
+  bool resolve(uint64_t ref, uint32_t& offset) {
+    const uint64_t off = ref == 0 ? next : ref - 1;
+    uint32_t length = 0;
+    const char* text = nullptr;
+    if ((ref != 0 && off >= next) || !readEntry(store, size, off, length, text)) return false;
+    if (ref == 0) next += entrySize(length);
+    offset = static_cast<uint32_t>(off);
+    return true;
+  }
+};
+
+// Reads a sheet's layout, each cell's text reference resolved to its entry.
+bool readSheet(Reader& in, CachedSheet& s, TextPart& texts) {
   uint64_t flags = 0, nameLength = 0, lastRow = 0, lastCol = 0, cells = 0;
   if (!in.varint(flags) || flags > 1 || !in.varint(nameLength) || !in.bytes(s.name, nameLength)) return false;
   s.absent = flags == 1;
@@ -146,17 +175,28 @@ bool readSheet(Reader& in, CachedSheet& s) {
   s.rows.resize(cells);
   s.cols.resize(cells);
   s.texts.resize(cells);
+  // The bulk of every entry: local copies of the cursors, so they stay in
+  // registers while the cells are written out.
+  Reader cursor = in;
+  TextPart part = texts;
+  uint32_t* rows = s.rows.data();
+  uint16_t* cols = s.cols.data();
+  uint32_t* refs = s.texts.data();
   uint64_t row = 0, col = 0;
   for (uint64_t k = 0; k < cells; ++k) {
     uint64_t rowStep = 0, colStep = 0, ref = 0;
-    if (!in.varint(rowStep) || !in.varint(colStep) || !in.varint(ref) || ref > kMaxStore + 1) return false;
+    if (!cursor.varint(rowStep) || !cursor.varint(colStep) || !cursor.varint(ref) || ref > kMaxStore + 1)
+      return false;
     row += rowStep;
     col = (rowStep == 0 && k > 0) ? col + 1 + colStep : colStep;
     if (row > std::numeric_limits<int32_t>::max() || col > std::numeric_limits<uint16_t>::max()) return false;
-    s.rows[k] = static_cast<uint32_t>(row);
-    s.cols[k] = static_cast<uint16_t>(col);
-    s.texts[k] = static_cast<uint32_t>(ref);
+    rows[k] = static_cast<uint32_t>(row);
+    cols[k] = static_cast<uint16_t>(col);
+    if (!part.resolve(ref, refs[k])) return false;
+    if (part.hitBits && part.hit(refs[k])) s.hits.push_back(static_cast<int>(k));
   }
+  in = cursor;
+  texts = part;
   return true;
 }
 
@@ -169,12 +209,17 @@ const CachedSheet* sheetAt(BookHandle b, int index) {
   return &book->sheets[static_cast<size_t>(index)];
 }
 
+// Every cell's entry was checked whole when the book was decoded.
 const char* cellText(const CachedSheet& s, size_t k, int* length) {
-  uint32_t len = 0;
-  const char* text = "";
-  readEntry(s.owner->store.get(), s.owner->storeSize, s.texts[k], len, text);
+  const char* entry = s.owner->store.get() + s.texts[k];
+  uint32_t len = static_cast<unsigned char>(entry[0]);
+  size_t head = 1;
+  if (len == kLongLength) {
+    std::memcpy(&len, entry + 1, 4);
+    head = 5;
+  }
   if (length) *length = static_cast<int>(len);
-  return text;
+  return entry + head;
 }
 
 XlApi makeCachedBookApi() {
@@ -243,6 +288,14 @@ XlApi makeCachedBookApi() {
     return static_cast<int>(std::lower_bound(s->rows.begin(), s->rows.end(), static_cast<uint32_t>(row)) -
                             s->rows.begin());
   };
+  api.sheetStoredCellHits = [](SheetHandle h, const char* text, int length, const int** cells) {
+    const CachedSheet* s = sheetOf(h);
+    if (!s || !text || length < 0 || s->owner->hitsOf.empty() ||
+        s->owner->hitsOf != std::string_view(text, static_cast<size_t>(length)))
+      return -1;
+    *cells = s->hits.data();
+    return static_cast<int>(s->hits.size());
+  };
   api.bookMemoryBytes = [](BookHandle b) { return bookOf(b) ? static_cast<long long>(bookOf(b)->memoryBytes()) : 0LL; };
   return api;
 }
@@ -255,7 +308,8 @@ uint64_t CachedBook::memoryBytes() const {
   uint64_t total = storeSize + sheets.capacity() * sizeof(CachedSheet);
   for (const CachedSheet& s : sheets)
     total += s.name.capacity() + (s.hiddenRows.capacity() + s.hiddenCols.capacity() + s.rows.capacity() +
-                                  s.texts.capacity()) * sizeof(uint32_t) + s.cols.capacity() * sizeof(uint16_t);
+                                  s.texts.capacity() + s.hits.capacity()) * sizeof(uint32_t) +
+             s.cols.capacity() * sizeof(uint16_t);
   return total;
 }
 
@@ -387,7 +441,7 @@ uint64_t encodeBook(const XlApi& api, BookHandle book, const std::function<void(
   return size;
 }
 
-std::unique_ptr<CachedBook> decodeBook(char* bytes, size_t size) {
+std::unique_ptr<CachedBook> decodeBook(char* bytes, size_t size, const std::vector<uint32_t>* hits) {
   auto book = std::make_unique<CachedBook>();
   book->store.reset(bytes);
   uint64_t storeSize = 0;
@@ -398,10 +452,21 @@ std::unique_ptr<CachedBook> decodeBook(char* bytes, size_t size) {
   uint64_t format = 0, sheets = 0;
   if (!in.varint(format) || format != kFormat || !in.count(sheets, 7)) return nullptr;
   book->sheets.resize(sheets);
+  TextPart texts{bytes, storeSize};
+  std::vector<uint64_t> hitBits;
+  if (hits) {
+    hitBits.assign(storeSize / 64 + 1, 0);
+    for (uint32_t off : *hits) {
+      if (off >= storeSize) return nullptr;
+      hitBits[off >> 6] |= uint64_t{1} << (off & 63);
+    }
+    texts.hitBits = &hitBits;
+  }
   for (uint64_t i = 0; i < sheets; ++i) {
     book->sheets[i].owner = book.get();
-    if (!readSheet(in, book->sheets[i])) return nullptr;
+    if (!readSheet(in, book->sheets[i], texts)) return nullptr;
   }
+  if (texts.next != storeSize) return nullptr;
   // Only the text part stays: the layout's bytes are given back.
   if (storeSize > 0 && storeSize < size) {
     if (char* shrunk = static_cast<char*>(std::realloc(bytes, storeSize))) {
@@ -410,22 +475,42 @@ std::unique_ptr<CachedBook> decodeBook(char* bytes, size_t size) {
     }
   }
   book->storeSize = storeSize;
-  const char* store = book->store.get();
-  uint64_t next = 0;
-  for (uint64_t i = 0; i < sheets; ++i) {
-    CachedSheet& s = book->sheets[i];
-    for (size_t k = 0; k < s.texts.size(); ++k) {
-      const uint64_t ref = s.texts[k];
-      const uint64_t off = ref == 0 ? next : ref - 1;
+  return book;
+}
+
+bool findTextHits(const char* form, size_t size, const TextMatcher& matcher, std::vector<uint32_t>& hits) {
+  hits.clear();
+  uint64_t textBytes = 0;
+  if (size < sizeof textBytes) return false;
+  std::memcpy(&textBytes, form + size - sizeof textBytes, sizeof textBytes);
+  if (textBytes > size - sizeof textBytes || textBytes > kMaxStore) return false;
+  if (!matcher.startsAtAnyOccurrence()) {
+    for (uint64_t off = 0; off < textBytes;) {
       uint32_t length = 0;
       const char* text = nullptr;
-      if ((ref != 0 && off >= next) || !readEntry(store, storeSize, off, length, text)) return nullptr;
-      if (ref == 0) next += entrySize(length);
-      s.texts[k] = static_cast<uint32_t>(off);
+      if (!readEntry(form, textBytes, off, length, text)) return false;
+      if (length > 0 && matcher.contains(text, length)) hits.push_back(static_cast<uint32_t>(off));
+      off += entrySize(length);
     }
+    return true;
   }
-  if (next != storeSize) return nullptr;
-  return book;
+  // The whole text part searched at once, most of it by memchr; the entries
+  // are walked only as far as the occurrences, and the one each occurrence
+  // starts in is tested whole. No occurrence: no text holds the needle.
+  uint64_t entry = 0;
+  for (size_t at = matcher.find(form, textBytes, 0); at < textBytes; at = matcher.find(form, textBytes, at)) {
+    uint32_t length = 0;
+    const char* text = nullptr;
+    for (;;) {
+      if (!readEntry(form, textBytes, entry, length, text)) return false;
+      if (at < entry + entrySize(length)) break;
+      entry += entrySize(length);
+    }
+    if (length > 0 && matcher.contains(text, length)) hits.push_back(static_cast<uint32_t>(entry));
+    entry += entrySize(length);
+    at = entry;
+  }
+  return true;
 }
 
 bool summariseForm(const char* form, size_t size, TrigramSummaryBuilder& summary) {

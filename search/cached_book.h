@@ -24,6 +24,7 @@
 
 #include "platform/xl/xlapi.h"
 
+class TextMatcher;
 class TrigramSummaryBuilder;
 
 struct CachedBook;
@@ -39,6 +40,8 @@ struct CachedSheet {
   std::vector<uint32_t> rows;        // per stored cell, row-major as the library keeps them
   std::vector<uint16_t> cols;
   std::vector<uint32_t> texts;       // per stored cell: offset of its text entry in the store
+  // With the book's hits known: the stored cells whose text holds them, ascending.
+  std::vector<int> hits;
 };
 
 struct CachedBook {
@@ -49,6 +52,8 @@ struct CachedBook {
   std::unique_ptr<char, Free> store;
   size_t storeSize = 0;
   std::vector<CachedSheet> sheets;
+  // The search text every sheet's hits were found for; none known when empty.
+  std::string hitsOf;
 
   uint64_t memoryBytes() const;
 };
@@ -74,4 +79,11 @@ bool summariseForm(const char* form, size_t size, TrigramSummaryBuilder& summary
 // The book of a byte form held in `bytes` (malloc'ed, `size` bytes; taken
 // over whatever the outcome). Null when the bytes are not a well-formed byte
 // form: every count, offset and text is checked against the bytes' bounds.
-std::unique_ptr<CachedBook> decodeBook(char* bytes, size_t size);
+// With `hits` (findTextHits of the same form), each sheet's hits are the
+// cells showing one of those texts.
+std::unique_ptr<CachedBook> decodeBook(char* bytes, size_t size, const std::vector<uint32_t>* hits = nullptr);
+
+// The text entries of a whole byte form that `matcher` finds its text in,
+// each tested once however many cells show it: their offsets, ascending, in
+// `hits`. False when `form` is not one.
+bool findTextHits(const char* form, size_t size, const TextMatcher& matcher, std::vector<uint32_t>& hits);

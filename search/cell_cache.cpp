@@ -585,7 +585,7 @@ bool CellCache::fromRow(sqlite3_stmt* st, Lookup& out, const TrigramNeedle& need
 }
 
 bool CellCache::resolve(Connection& c, Lookup& out, const TrigramNeedle& needle, bool readCells,
-                        const std::atomic<int>* cancel, std::vector<int64_t>& touch) {
+                        const std::atomic<int>* cancel, std::vector<int64_t>& touch, const HitSearch& hits) {
   sqlite3_stmt* st = c.statement("SELECT " ENTRY_COLUMNS " FROM entries WHERE path = ?1");
   if (!st) return false;
   sqlite3_bind_blob(st, 1, out.key.data(), static_cast<int>(out.key.size()), SQLITE_STATIC);
@@ -594,7 +594,7 @@ bool CellCache::resolve(Connection& c, Lookup& out, const TrigramNeedle& needle,
   const bool read = rc == SQLITE_ROW && fromRow(st, out, needle, readCells, touch, cells);
   sqlite3_reset(st);
   if (rc != SQLITE_ROW && rc != SQLITE_DONE && isDamage(rc)) broken();
-  if (read && !readBook(c, cells.id, cells.raw, out, cancel)) touch.erase(std::remove(touch.begin(), touch.end(), cells.id), touch.end());
+  if (read && !readBook(c, cells.id, cells.raw, out, cancel, hits)) touch.erase(std::remove(touch.begin(), touch.end(), cells.id), touch.end());
   return rc == SQLITE_ROW || rc == SQLITE_DONE;
 }
 
@@ -767,7 +767,7 @@ std::vector<CellCache::Lookup> CellCache::lookUp(const std::vector<std::string>&
   return out;
 }
 
-void CellCache::read(Lookup& lookup, const TrigramNeedle& needle, const std::atomic<int>* cancel) {
+void CellCache::read(Lookup& lookup, const TrigramNeedle& needle, const std::atomic<int>* cancel, const HitSearch& hits) {
   if (lookup.found != Lookup::Found::Book || lookup.book) return;
   std::vector<int64_t> touch;
   const Lookup::Found before = lookup.found;
@@ -781,18 +781,23 @@ void CellCache::read(Lookup& lookup, const TrigramNeedle& needle, const std::ato
   }
   // Looked up again in this reader's snapshot: the entry may have been
   // replaced since, by this search's writer or another process.
-  if (c && beginRead(*c)) resolve(*c, lookup, needle, true, cancel, touch);
+  if (c && beginRead(*c)) resolve(*c, lookup, needle, true, cancel, touch, hits);
   if (c) giveBack(std::move(c));
   if (lookup.found != before) {
     std::lock_guard lock(statsMutex_);
     Lookup was;
     was.found = before;
     count(was, -1);
-    count(lookup, 1);
+    // Read and found to hold no hit: not the summary's doing.
+    if (lookup.found == Lookup::Found::NoMatch)
+      ++stats_.noHits;
+    else
+      count(lookup, 1);
   }
 }
 
-bool CellCache::readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& out, const std::atomic<int>* cancel) {
+bool CellCache::readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& out, const std::atomic<int>* cancel,
+                         const HitSearch& hits) {
   if (rawSize == 0 || rawSize > kMaxRaw) return false;
   sqlite3_blob* blob = nullptr;
   const int rc = sqlite3_blob_open(c.db, "main", "cells", "data", id, 0, &blob);
@@ -845,7 +850,20 @@ bool CellCache::readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& ou
   }
   std::unique_ptr<CachedBook> book;
   try {
-    book = decodeBook(bytes, rawSize - identity.size());
+    std::unique_ptr<char, CachedBook::Free> form(bytes);
+    std::vector<uint32_t> found;
+    if (hits.matcher) {
+      if (!findTextHits(form.get(), rawSize - identity.size(), *hits.matcher, found)) {
+        broken();
+        return false;
+      }
+      if (found.empty()) {
+        out.found = Lookup::Found::NoMatch;
+        return true;
+      }
+    }
+    book = decodeBook(form.release(), rawSize - identity.size(), hits.matcher ? &found : nullptr);
+    if (book && hits.matcher) book->hitsOf.assign(hits.text);
   } catch (...) {  // too little memory for it: read the file instead
     return false;
   }

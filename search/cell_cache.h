@@ -38,6 +38,8 @@
 #include "platform/xl/xlapi.h"
 #include "search/trigram_summary.h"
 
+class TextMatcher;
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -62,6 +64,16 @@ struct CellCacheOptions {
   // writer while the loader writes them out, so their whole byte form is
   // never held at once.
   uint64_t handOverBytes = 16u << 20;
+};
+
+// The search a cached book is read for: the cells whose text `matcher`
+// (the search text `text`'s) finds are marked as the book is decoded
+// (sheetStoredCellHits), so the scan passes over the rest; and a book with
+// none is answered as one the text cannot occur in: the scan would show
+// none of its cells.
+struct HitSearch {
+  std::string_view text;
+  const TextMatcher* matcher = nullptr;
 };
 
 class CellCache {
@@ -99,7 +111,10 @@ class CellCache {
   // Reads the cells of a Book that lookUp() found. When they cannot be had
   // (the entry changed meanwhile, damage) the lookup becomes Nothing: the
   // file is to be loaded; `cancelled` is set when `cancel` cut the read short.
-  void read(Lookup& lookup, const TrigramNeedle& needle, const std::atomic<int>* cancel = nullptr);
+  // With a search (HitSearch), the book's hits are found as it is read; a
+  // book with none becomes NoMatch, its layout never decoded.
+  void read(Lookup& lookup, const TrigramNeedle& needle, const std::atomic<int>* cancel = nullptr,
+            const HitSearch& hits = {});
   // After a miss: keeps what `api` read into `book` (or the failure text),
   // unless the file changed meanwhile or the failure was not the content's.
   void store(const Lookup& lookup, const XlApi& api, BookHandle book, bool loaded, const std::string& error,
@@ -113,6 +128,7 @@ class CellCache {
 
   struct Stats {
     uint64_t books = 0, failures = 0, noMatch = 0, misses = 0, stored = 0, evicted = 0;
+    uint64_t noHits = 0;  // books read whose texts turned out not to hold the search text
   };
   Stats stats() const;
 
@@ -151,8 +167,9 @@ class CellCache {
   // `touch` gets the entry when its last use is to be renewed. False when the
   // database could not be asked.
   bool resolve(Connection& c, Lookup& out, const TrigramNeedle& needle, bool readCells,
-               const std::atomic<int>* cancel, std::vector<int64_t>& touch);
-  bool readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& out, const std::atomic<int>* cancel);
+               const std::atomic<int>* cancel, std::vector<int64_t>& touch, const HitSearch& hits = {});
+  bool readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& out, const std::atomic<int>* cancel,
+                const HitSearch& hits);
   void count(const Lookup& lookup, int sign);  // with statsMutex_ held
   void touchLater(std::vector<int64_t>& ids);
   // Who summarises and compresses a loaded book's byte form: the writer

@@ -13,6 +13,7 @@
 #include "platform/xl/ascii.h"
 #include "search/cached_book.h"
 #include "search/cell_cache.h"
+#include "search/text_match.h"
 
 namespace {
 
@@ -244,6 +245,8 @@ void ReadAheadSource::loaderLoop() {
 void ReadAheadSource::useCache(CellCache* cache, std::string_view searchText) {
   cache_ = cache;
   needle_ = cache ? std::make_unique<TrigramNeedle>(searchText) : nullptr;
+  searchText_.assign(searchText);
+  matcher_ = cache ? std::make_unique<TextMatcher>(searchText) : nullptr;
 }
 
 const XlApi* ReadAheadSource::bookApi() const {
@@ -263,7 +266,11 @@ ReadAheadSource::Loaded ReadAheadSource::loadFile(size_t index, const std::strin
   Loaded out{book, &api_, false, {}};
   CellCache::Lookup* cached = index < lookups_.size() ? &lookups_[index] : nullptr;
   if (cached && cached->found == CellCache::Lookup::Found::Book) {
-    cache_->read(*cached, *needle_, &stop_);
+    cache_->read(*cached, *needle_, &stop_, {searchText_, matcher_.get()});
+    if (cached->found == CellCache::Lookup::Found::NoMatch) {
+      // None of its texts holds the search text: an empty book scans the same.
+      cached->book = toHandle(new CachedBook);
+    }
     if (cached->book) {
       out.book = std::exchange(cached->book, nullptr);
       out.reader = &cachedBookApi();

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "search/cell_cache.h"
+#include "search/text_match.h"
 #include "search/trigram_summary.h"
 #include "search/workbook_scan.h"
 
@@ -118,5 +119,7 @@ class ReadAheadSource : public WorkbookSource {
   std::vector<std::thread> loaders_;
   CellCache* cache_ = nullptr;
   std::unique_ptr<TrigramNeedle> needle_;
+  std::string searchText_;
+  std::unique_ptr<TextMatcher> matcher_;  // finds the hits of books read from the cache
   std::vector<CellCache::Lookup> lookups_;  // per planned file, with a cache
 };

@@ -40,7 +40,53 @@ TextMatcher::TextMatcher(std::string_view needle) : folded_(xl::foldedAscii(need
     first_ = static_cast<unsigned char>(folded_[0]);
     firstOther_ = (first_ >= 'a' && first_ <= 'z') ? static_cast<unsigned char>(first_ - 0x20) : first_;
     firstIsContinuation_ = isContinuation(first_);
+    // The last byte past ASCII (the tail of a character, rarer than its
+    // lead), else any byte that is no letter.
+    for (size_t i = folded_.size(); i-- > 0;) {
+      const auto c = static_cast<unsigned char>(folded_[i]);
+      const bool letter = c >= 'a' && c <= 'z';
+      if (c >= 0x80 || (!letter && anchorIsLetter_)) {
+        anchor_ = i;
+        anchorIsLetter_ = false;
+        if (c >= 0x80) break;
+      }
+    }
   }
+}
+
+size_t TextMatcher::find(const char* data, size_t size, size_t from) const {
+  const size_t n = folded_.size();
+  if (n == 0 || size < n || from > size - n) return size;
+  const auto* s = reinterpret_cast<const unsigned char*>(data);
+  const size_t lastStart = size - n;
+  if (!anchorIsLetter_) {
+    const unsigned char a = static_cast<unsigned char>(folded_[anchor_]);
+    for (size_t at = from + anchor_; at <= lastStart + anchor_;) {
+      const void* hit = std::memchr(s + at, a, lastStart + anchor_ + 1 - at);
+      if (!hit) return size;
+      const size_t start = static_cast<size_t>(static_cast<const unsigned char*>(hit) - s) - anchor_;
+      if (equalFolded(s + start, folded_.data(), n)) return start;
+      at = start + anchor_ + 1;
+    }
+    return size;
+  }
+  // The first letter, in either case: the next lower-case one is kept
+  // while the upper-case ones before it are looked at.
+  size_t lower = 0;
+  bool lowerKnown = false;
+  for (size_t at = from; at <= lastStart;) {
+    if (!lowerKnown || lower < at) {
+      const void* p = std::memchr(s + at, first_, lastStart + 1 - at);
+      lower = p ? static_cast<size_t>(static_cast<const unsigned char*>(p) - s) : lastStart + 1;
+      lowerKnown = true;
+    }
+    const void* upper = std::memchr(s + at, firstOther_, lower - at);
+    const size_t start = upper ? static_cast<size_t>(static_cast<const unsigned char*>(upper) - s) : lower;
+    if (start > lastStart) return size;
+    if (equalFolded(s + start + 1, folded_.data() + 1, n - 1)) return start;
+    at = start + 1;
+  }
+  return size;
 }
 
 bool TextMatcher::contains(const char* text, size_t length) const {

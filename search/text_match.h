@@ -13,12 +13,24 @@ class TextMatcher {
   explicit TextMatcher(std::string_view needle);
   bool contains(const char* text, size_t length) const;
   bool contains(std::string_view text) const { return contains(text.data(), text.size()); }
+  // The first position at or after `from` where `data` holds the needle,
+  // ASCII letters folded, character boundaries not considered (many texts
+  // side by side are searched at once, the caller tells where each begins);
+  // `size` when there is none or the needle is empty.
+  size_t find(const char* data, size_t size, size_t from) const;
+  // Whether the needle is a character of its own wherever it occurs: find()
+  // then gives contains() for every text it lies inside.
+  bool startsAtAnyOccurrence() const { return !folded_.empty() && !firstIsContinuation_; }
 
  private:
   std::string folded_;  // the needle with A..Z folded to a..z
   unsigned char first_ = 0;
   unsigned char firstOther_ = 0;  // the other case of the first byte, or the byte itself
   bool firstIsContinuation_ = false;
+  // For find(): a byte of the needle that is no letter, looked for with
+  // memchr; the first letter in both cases when every byte is one.
+  size_t anchor_ = 0;
+  bool anchorIsLetter_ = true;
 };
 
 // Length of the character beginning at text[i]: a UTF-8 sequence whose lead

@@ -116,6 +116,28 @@ bool WorkbookScanner::scanSheet(BookHandle book, int sheetIndex, const std::stri
     }
   }
 
+  // A book that knows which of its cells hold the search text: only their
+  // rows can be shown, so the scan goes from one to the next and sees a stop
+  // request between them. A test that watches every cell gets every cell.
+  const int* hits = nullptr;
+  const int hitCount = !onCellTested && reader_->sheetStoredCellHits
+                           ? reader_->sheetStoredCellHits(s.sheet, settings_.searchText.data(),
+                                                           static_cast<int>(settings_.searchText.size()), &hits)
+                           : -1;
+  if (hitCount >= 0) {
+    for (int h = 0; h < hitCount && hits[h] < s.storedCount;) {
+      if (stopRequested()) return false;
+      int row = 0, col = 0, length = 0;
+      reader_->sheetStoredCell(s.sheet, hits[h], &row, &col, &length);
+      if (row >= s.lastRow) break;
+      int k = reader_->sheetFirstCellOfRow(s.sheet, row);
+      if (!scanRow(s, row, k)) return false;
+      while (h < hitCount && hits[h] < k) ++h;
+    }
+    if (settings_.titles && rowCount_ != s.titleRow) writeTitleRow(s);
+    return true;
+  }
+
   // Stored cells come row-major. Empty cells never match, but where the
   // plain row-by-column loop would meet one the stop request is tested too.
   int prevRow = -1;  // last row that held stored cells and was looked at
@@ -138,38 +160,37 @@ bool WorkbookScanner::scanSheet(BookHandle book, int sheetIndex, const std::stri
       }
     }
     prevRow = row;
-    const int rowStart = k;
-    if (settings_.skipHidden && reader_->sheetRowHidden(s.sheet, row) == 1) {
-      k = std::max(reader_->sheetFirstCellOfRow(s.sheet, row + 1), k + 1);
-      continue;
-    }
-    bool matched = false;
-    int nextCol = 0;  // first column not yet passed
-    for (; k < s.storedCount; ++k) {
-      int r = 0, c = 0, len = 0;
-      const char* text = reader_->sheetStoredCell(s.sheet, k, &r, &c, &len);
-      if (r != row) break;
-      if (c < nextCol || c >= s.lastCol) continue;
-      if (s.anyVisible(nextCol, c) && stopRequested()) return false;  // empty cells before it
-      nextCol = c + 1;
-      if (s.hidden(c)) continue;
-      bool hit = text && len > 0 && matcher_.contains(text, static_cast<size_t>(len));
-      if (onCellTested) onCellTested(row, c, hit);
-      if (hit) {
-        writeMatchRow(s, row, rowStart, c);
-        matched = true;
-        break;
-      }
-      if (stopRequested()) return false;
-    }
-    if (matched) {
-      k = std::max(reader_->sheetFirstCellOfRow(s.sheet, row + 1), rowStart + 1);
-      continue;
-    }
-    if (s.anyVisible(nextCol, s.lastCol) && stopRequested()) return false;  // empty cells after the last
+    if (!scanRow(s, row, k)) return false;
   }
   if (settings_.titles && rowCount_ != s.titleRow) writeTitleRow(s);
   return true;
+}
+
+bool WorkbookScanner::scanRow(const SheetScan& s, int row, int& k) {
+  const int rowStart = k;
+  if (settings_.skipHidden && reader_->sheetRowHidden(s.sheet, row) == 1) {
+    k = std::max(reader_->sheetFirstCellOfRow(s.sheet, row + 1), k + 1);
+    return true;
+  }
+  int nextCol = 0;  // first column not yet passed
+  for (; k < s.storedCount; ++k) {
+    int r = 0, c = 0, len = 0;
+    const char* text = reader_->sheetStoredCell(s.sheet, k, &r, &c, &len);
+    if (r != row) break;
+    if (c < nextCol || c >= s.lastCol) continue;
+    if (s.anyVisible(nextCol, c) && stopRequested()) return false;  // empty cells before it
+    nextCol = c + 1;
+    if (s.hidden(c)) continue;
+    bool hit = text && len > 0 && matcher_.contains(text, static_cast<size_t>(len));
+    if (onCellTested) onCellTested(row, c, hit);
+    if (hit) {
+      writeMatchRow(s, row, rowStart, c);
+      k = std::max(reader_->sheetFirstCellOfRow(s.sheet, row + 1), rowStart + 1);
+      return true;
+    }
+    if (stopRequested()) return false;
+  }
+  return !(s.anyVisible(nextCol, s.lastCol) && stopRequested());  // empty cells after the last
 }
 
 void WorkbookScanner::writeMatchRow(const SheetScan& s, int row, int firstCellIndex, int matchCol) {

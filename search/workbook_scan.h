@@ -91,6 +91,10 @@ class WorkbookScanner {
   struct SheetScan;
   // Returns false when a stop request left the workbook.
   bool scanSheet(BookHandle book, int sheetIndex, const std::string& relPath);
+  // Tests the cells of `row` from its first stored cell, `k`, writing the
+  // match row of the first that holds the search text; leaves `k` past the
+  // row. False when a stop request left the sheet.
+  bool scanRow(const SheetScan& s, int row, int& k);
   void writeMatchRow(const SheetScan& s, int row, int firstCellIndex, int matchCol);
   void writeTitleRow(const SheetScan& s);
   bool stopRequested() const { return stop_.load(std::memory_order_relaxed) != 0; }

@@ -37,6 +37,10 @@ struct XlApi {
   void (*bookSetCancelFlag)(BookHandle, const int*) = nullptr;
   // May stay null too: then no failure is taken for the file's own.
   int (*bookErrorCause)(BookHandle) = nullptr;
+  // Null but for books read from the cell cache: the stored cells of a sheet
+  // whose text holds the search text (`text`, `length` bytes), ascending in
+  // *cells, and their count; -1 when they were not found for that text.
+  int (*sheetStoredCellHits)(SheetHandle, const char* text, int length, const int** cells) = nullptr;
 };
 
 // A std::atomic<int> as the plain int the C interface reads atomically.

@@ -46,9 +46,13 @@ inline Outcome runOutcome(const SearchSettings& settings, WorkbookSource& source
   WorkbookScanner scanner(staticXlApi(), source, settings, stop, pending);
   long cells = 0;
   bool counting = at.inFile.empty();
-  scanner.onCellTested = [&](int, int, bool) {
-    if (counting && ++cells == at.cells) stop = 1;
-  };
+  // Watched only for a stop at a cell: a scan that may pass over the cells
+  // that cannot be shown (a book from the cell cache) does so otherwise.
+  if (at.cells >= 0) {
+    scanner.onCellTested = [&](int, int, bool) {
+      if (counting && ++cells == at.cells) stop = 1;
+    };
+  }
   auto apply = [&] {
     ResultsGrid::Batch batch(grid);
     pending.applyTo(grid, [&](int pos, int max, std::string_view status) {

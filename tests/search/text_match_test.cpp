@@ -2,6 +2,10 @@
 // letters folded, the relative path, column letters and labels.
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <random>
+#include <string>
+
 #include "search/text_match.h"
 
 namespace {
@@ -66,6 +70,35 @@ TEST(Matching, FirstLetterCaseVariantsFurtherOn) {
       text[at + 1] = 'z';
       EXPECT_FALSE(has("zB", text)) << text;
     }
+}
+
+// find() searches many texts laid side by side (a cached book's texts) by
+// memchr on one byte of the needle: it must give every occurrence, the
+// first at or after each position, for needles of letters only (both cases
+// looked for), with other ASCII bytes, and with Chinese.
+TEST(Matching, FindGivesTheNextOccurrenceFromEveryPosition) {
+  std::mt19937 random(11);
+  const char* const pieces[] = {"a", "B", "ab", "AB", "蓝", "鲸", "1", "-", "z", "Zebra", "\x05", "\xE8"};
+  for (const char* needle : {"ab", "Ab", "zebra蓝鲸", "a-b", "蓝鲸", "1a", "b"}) {
+    const TextMatcher matcher(needle);
+    const std::string folded = [&] {
+      std::string f(needle);
+      for (char& c : f) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+      return f;
+    }();
+    for (int round = 0; round < 40; ++round) {
+      std::string data;
+      const int count = static_cast<int>(random() % 40);
+      for (int i = 0; i < count; ++i) data += pieces[random() % std::size(pieces)];
+      std::string lower = data;
+      for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+      for (size_t from = 0; from <= data.size() + 1; ++from) {
+        const size_t want = from > data.size() ? std::string::npos : lower.find(folded, from);
+        EXPECT_EQ(matcher.find(data.data(), data.size(), from), want == std::string::npos ? data.size() : want)
+            << needle << " in " << data << " from " << from;
+      }
+    }
+  }
 }
 
 TEST(RelativePath, RemovesEveryOccurrenceFoldingAsciiCase) {
