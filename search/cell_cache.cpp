@@ -1170,30 +1170,21 @@ bool CellCache::apply(const Op& op) {
       if (rc != SQLITE_DONE) return false;
       if (op.failed) return true;
       const int64_t id = sqlite3_last_insert_rowid(c.db);
-      // A form in one piece goes in with its row; a larger one is written
-      // into its place piece by piece. A cells row left without its entry
-      // (a damaged file mended) is replaced.
-      if (op.data.size() == 1) {
-        st = c.statement("INSERT OR REPLACE INTO cells(id, data) VALUES(?1, ?2)");
-        if (!st) return false;
-        sqlite3_bind_int64(st, 1, id);
-        sqlite3_bind_blob(st, 2, op.data[0].data(), static_cast<int>(op.data[0].size()), SQLITE_STATIC);
-        return sqlite3_step(st) == SQLITE_DONE;
+      // The compressed form goes in with its row, in one block: a blob made
+      // of zeros first and written over would pass through the log twice
+      // once it outgrows the page cache. A cells row left without its
+      // entry (a damaged file mended) is replaced.
+      std::string whole;
+      if (op.data.size() > 1) {
+        whole.reserve(op.dataBytes());
+        for (const std::string& piece : op.data) whole += piece;
       }
-      st = c.statement("INSERT OR REPLACE INTO cells(id, data) VALUES(?1, zeroblob(?2))");
+      const std::string& data = op.data.size() == 1 ? op.data[0] : whole;
+      st = c.statement("INSERT OR REPLACE INTO cells(id, data) VALUES(?1, ?2)");
       if (!st) return false;
       sqlite3_bind_int64(st, 1, id);
-      sqlite3_bind_int64(st, 2, static_cast<int64_t>(op.dataBytes()));
-      if (sqlite3_step(st) != SQLITE_DONE) return false;
-      sqlite3_blob* blob = nullptr;
-      if (sqlite3_blob_open(c.db, "main", "cells", "data", id, 1, &blob) != SQLITE_OK) return false;
-      int at = 0;
-      bool written = true;
-      for (const std::string& piece : op.data) {
-        written = written && sqlite3_blob_write(blob, piece.data(), static_cast<int>(piece.size()), at) == SQLITE_OK;
-        at += static_cast<int>(piece.size());
-      }
-      return sqlite3_blob_close(blob) == SQLITE_OK && written;
+      sqlite3_bind_blob64(st, 2, data.data(), data.size(), SQLITE_STATIC);
+      return sqlite3_step(st) == SQLITE_DONE;
     }
     case Op::Kind::None:
       return true;

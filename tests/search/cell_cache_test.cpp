@@ -684,6 +684,56 @@ TEST_F(CellCacheTest, MomentaryFailuresAreTriedAgainAndAStopCutsACacheReadShort)
 // A folder whose cached entries are mostly of other files (here: files gone
 // since) is looked up file by file instead of in one pass, and the entries
 // of the gone files are still dropped.
+// An entry whose compressed form spans several pieces (texts that do not
+// compress) is stored in one block and read back whole, not found damaged
+// and quietly made anew.
+TEST_F(CellCacheTest, AnEntryOfManyPiecesComesBackWhole) {
+  const fs::path dir = root_ / "pieces";
+  fs::create_directories(dir);
+  const std::string path = (dir / "big.xlsx").string();
+  std::ofstream(path) << "stands for the book the library read";
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  std::mt19937 rng(5);
+  fakexl::reset();
+  fakexl::Book def;
+  def.sheets.resize(1);
+  def.sheets[0].name = "noise";
+  for (int k = 0; k < 3000; ++k) {
+    std::string t(1000, 'z');
+    for (char& c : t) c = static_cast<char>(1 + rng() % 255);
+    def.sheets[0].cells[{k, 0}] = t;
+  }
+  fakexl::addBook(path, def);
+  const XlApi& api = fakexl::api();
+  BookHandle book = api.createXMLBook();
+  ASSERT_EQ(api.bookLoad(book, path.c_str()), 1);
+  const TrigramNeedle needle("ab");  // too short to pass over anything
+  {
+    CellCache cold(options("pieces"));
+    std::vector<CellCache::Lookup> miss = cold.lookUp({path}, needle);
+    ASSERT_EQ(miss.size(), 1u);
+    ASSERT_EQ(miss[0].found, CellCache::Lookup::Found::Nothing);
+    cold.store(miss[0], api, book, true, "", xl::LoadCause::None);
+    cold.flush();
+    EXPECT_EQ(cold.stats().stored, 1u);
+  }
+  CellCache warm(options("pieces"));
+  std::vector<CellCache::Lookup> hit = warm.lookUp({path}, needle);
+  ASSERT_EQ(hit[0].found, CellCache::Lookup::Found::Book);
+  warm.read(hit[0], needle);
+  ASSERT_NE(hit[0].book, nullptr) << "read back whole";
+  const XlApi& read = cachedBookApi();
+  SheetHandle sheet = read.bookGetSheet(hit[0].book, 0);
+  ASSERT_EQ(read.sheetStoredCellCount(sheet), 3000);
+  for (int k : {0, 1234, 2999}) {
+    int row = 0, col = 0, length = 0;
+    const char* text = read.sheetStoredCell(sheet, k, &row, &col, &length);
+    const std::string& was = def.sheets[0].cells[std::pair(k, 0)];
+    EXPECT_EQ(std::string(text, static_cast<size_t>(length)), was) << "cell " << k;
+  }
+  read.bookRelease(hit[0].book);
+}
+
 TEST_F(CellCacheTest, AFolderCrowdedWithOtherEntriesIsLookedUpFileByFile) {
   const fs::path dir = root_ / "crowded";
   fs::create_directories(dir);
