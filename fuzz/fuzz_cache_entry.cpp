@@ -6,7 +6,8 @@
 //         blob is read in, then the compressed frame as stored.
 // A decoded book is read through every entry point the scan uses, and then
 // written again through encodeBook: the copy must decode to the same book,
-// and its summary must admit every text of it.
+// and its summary must admit every text of it. The hits of a needle found
+// in the texts must mark exactly the cells whose text holds it.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 
 #include "search/cached_book.h"
 #include "search/cell_codec.h"
+#include "search/text_match.h"
 #include "search/trigram_summary.h"
 
 namespace {
@@ -118,6 +120,32 @@ void check(std::unique_ptr<CachedBook> book) {
   api.bookRelease(handle);
 }
 
+// The hits a warm search scans by: findTextHits and the book decoded with
+// them must mark exactly the cells whose text the needle is in.
+void checkHits(const char* form, size_t size, std::string_view needle) {
+  const TextMatcher matcher(needle);
+  std::vector<uint32_t> hits;
+  if (!findTextHits(form, size, matcher, hits)) return;
+  char* copy = static_cast<char*>(std::malloc(size + 1));
+  if (size) std::memcpy(copy, form, size);
+  const std::unique_ptr<CachedBook> book = decodeBook(copy, size, &hits);
+  if (!book) return;
+  for (const CachedSheet& sheet : book->sheets) {
+    size_t next = 0;
+    for (size_t k = 0; k < sheet.rows.size(); ++k) {
+      int length = 0;
+      const char* text = cachedBookApi().sheetStoredCell(
+          reinterpret_cast<SheetHandle>(const_cast<CachedSheet*>(&sheet)), static_cast<int>(k), nullptr, nullptr,
+          &length);
+      const bool hit = text && length > 0 && matcher.contains(text, static_cast<size_t>(length));
+      const bool marked = next < sheet.hits.size() && sheet.hits[next] == static_cast<int>(k);
+      if (hit != marked) std::abort();
+      next += marked;
+    }
+    if (next != sheet.hits.size()) std::abort();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -131,6 +159,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TrigramSummaryBuilder summary;
     summariseForm(bytes, size, summary);
     summary.finish();
+    // Needles of letters only (found by their first letter in both cases),
+    // and of two bytes of the input itself (found by a byte that is none).
+    checkHits(bytes, size, "aB");
+    if (size >= 3) checkHits(bytes, size, std::string_view(bytes + 1, 2));
     check(decodeBook(bytes, size));
     return 0;
   }

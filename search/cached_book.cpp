@@ -21,6 +21,7 @@ constexpr size_t kRecentSlots = 4096;
 constexpr unsigned char kLongLength = 0xFF;
 // Text offsets are 32-bit, and a reference is its offset + 1.
 constexpr uint64_t kMaxStore = std::numeric_limits<uint32_t>::max() - 1;
+constexpr uint64_t kCellsPerCancelCheck = 1u << 16;
 
 void putVarint(std::string& out, uint64_t v) {
   if (v < 0x80) {  // most steps and lengths
@@ -142,6 +143,7 @@ struct TextPart {
   size_t size;
   uint64_t next = 0;
   const std::vector<uint64_t>* hitBits = nullptr;  // a bit per offset: an entry whose text is a hit
+  const std::atomic<int>* cancel = nullptr;         // looked at every kCellsPerCancelCheck cells
 
   bool hit(uint32_t offset) const { return ((*hitBits)[offset >> 6] >> (offset & 63)) & 1; }
 
@@ -184,6 +186,10 @@ bool readSheet(Reader& in, CachedSheet& s, TextPart& texts) {
   uint32_t* refs = s.texts.data();
   uint64_t row = 0, col = 0;
   for (uint64_t k = 0; k < cells; ++k) {
+    // A stop is seen while a sheet of a million rows is decoded, as while it is loaded.
+    if (k % kCellsPerCancelCheck == kCellsPerCancelCheck - 1 && part.cancel &&
+        part.cancel->load(std::memory_order_relaxed) != 0)
+      return false;
     uint64_t rowStep = 0, colStep = 0, ref = 0;
     if (!cursor.varint(rowStep) || !cursor.varint(colStep) || !cursor.varint(ref) || ref > kMaxStore + 1)
       return false;
@@ -441,7 +447,8 @@ uint64_t encodeBook(const XlApi& api, BookHandle book, const std::function<void(
   return size;
 }
 
-std::unique_ptr<CachedBook> decodeBook(char* bytes, size_t size, const std::vector<uint32_t>* hits) {
+std::unique_ptr<CachedBook> decodeBook(char* bytes, size_t size, const std::vector<uint32_t>* hits,
+                                       const std::atomic<int>* cancel) {
   auto book = std::make_unique<CachedBook>();
   book->store.reset(bytes);
   uint64_t storeSize = 0;
@@ -453,6 +460,7 @@ std::unique_ptr<CachedBook> decodeBook(char* bytes, size_t size, const std::vect
   if (!in.varint(format) || format != kFormat || !in.count(sheets, 7)) return nullptr;
   book->sheets.resize(sheets);
   TextPart texts{bytes, storeSize};
+  texts.cancel = cancel;
   std::vector<uint64_t> hitBits;
   if (hits) {
     hitBits.assign(storeSize / 64 + 1, 0);

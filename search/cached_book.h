@@ -15,6 +15,7 @@
 // share (one shared string behind thousands of cells) is written once.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -80,8 +81,10 @@ bool summariseForm(const char* form, size_t size, TrigramSummaryBuilder& summary
 // over whatever the outcome). Null when the bytes are not a well-formed byte
 // form: every count, offset and text is checked against the bytes' bounds.
 // With `hits` (findTextHits of the same form), each sheet's hits are the
-// cells showing one of those texts.
-std::unique_ptr<CachedBook> decodeBook(char* bytes, size_t size, const std::vector<uint32_t>* hits = nullptr);
+// cells showing one of those texts. Once `cancel` is set the decoding of a
+// large book stops early, also with null.
+std::unique_ptr<CachedBook> decodeBook(char* bytes, size_t size, const std::vector<uint32_t>* hits = nullptr,
+                                       const std::atomic<int>* cancel = nullptr);
 
 // The text entries of a whole byte form that `matcher` finds its text in,
 // each tested once however many cells show it: their offsets, ascending, in

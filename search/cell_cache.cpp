@@ -862,9 +862,13 @@ bool CellCache::readBook(Connection& c, int64_t id, uint64_t rawSize, Lookup& ou
         return true;
       }
     }
-    book = decodeBook(form.release(), rawSize - identity.size(), hits.matcher ? &found : nullptr);
+    book = decodeBook(form.release(), rawSize - identity.size(), hits.matcher ? &found : nullptr, cancel);
     if (book && hits.matcher) book->hitsOf.assign(hits.text);
   } catch (...) {  // too little memory for it: read the file instead
+    return false;
+  }
+  if (!book && cancel && cancel->load(std::memory_order_relaxed) != 0) {
+    out.cancelled = true;  // cut short, or damaged: either way seen again next time
     return false;
   }
   if (!book) {

@@ -679,6 +679,37 @@ TEST_F(CellCacheTest, MomentaryFailuresAreTriedAgainAndAStopCutsACacheReadShort)
   ASSERT_NE(found[0].book, nullptr);
   EXPECT_FALSE(found[0].cancelled);
   cachedBookApi().bookRelease(found[0].book);
+
+  // The layout of a sheet of many cells, decoded after its entry was read,
+  // stops there too when asked.
+  auto tall = std::make_unique<CachedBook>();
+  tall->store.reset(static_cast<char*>(std::malloc(3)));
+  std::memcpy(tall->store.get(), "\x01x", 3);
+  tall->storeSize = 3;
+  tall->sheets.resize(1);
+  CachedSheet& sheet = tall->sheets[0];
+  sheet.owner = tall.get();
+  sheet.lastRow = 300'000;
+  sheet.lastCol = 1;
+  for (uint32_t r = 0; r < 300'000; ++r) {
+    sheet.rows.push_back(r);
+    sheet.cols.push_back(0);
+    sheet.texts.push_back(0);
+  }
+  std::string form;
+  ASSERT_GT(encodeBook(cachedBookApi(), toHandle(tall.get()), [&](const char* p, size_t n) { form.append(p, n); },
+                       nullptr),
+            0u);
+  auto decode = [&](int stopFlag) {
+    char* bytes = static_cast<char*>(std::malloc(form.size()));
+    std::memcpy(bytes, form.data(), form.size());
+    const std::atomic<int> flag{stopFlag};
+    return decodeBook(bytes, form.size(), nullptr, &flag);
+  };
+  EXPECT_EQ(decode(1), nullptr);
+  const std::unique_ptr<CachedBook> whole = decode(0);
+  ASSERT_NE(whole, nullptr);
+  EXPECT_EQ(whole->sheets[0].rows.size(), 300'000u);
 }
 
 // A folder whose cached entries are mostly of other files (here: files gone
