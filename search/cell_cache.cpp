@@ -48,7 +48,7 @@ constexpr int kWriterNice = 5;
 constexpr uint64_t kHandOverQueue = 8u << 20;  // forms waiting for the writer, at most
 // Bytes of a large book's form given to the writer and not yet compressed:
 // enough that its loader and the writer never wait for each other for long.
-constexpr uint64_t kStreamBytes = 16u << 20;
+constexpr uint64_t kStreamBytes = 8u << 20;
 constexpr auto kStreamPoll = std::chrono::milliseconds(20);
 constexpr int kBatchesPerSum = 64;
 
@@ -893,6 +893,7 @@ CellCache::Handing CellCache::handing(const XlApi& api, BookHandle book) {
 bool CellCache::takeStream(Op& op) {
   Stream& s = *op.stream.stream;
   EntryCompressor compressor(op.data);
+  compressor.oneBlock(op.raw);  // the book's own size, an upper bound of its form's as a rule
   for (;;) {
     std::string piece;
     {
@@ -971,6 +972,7 @@ void CellCache::store(const Lookup& lookup, const XlApi& api, BookHandle book, b
       // this loader is still encoding and summarising it.
       auto stream = std::make_shared<Stream>();
       op.stream = StreamEnd(stream);
+      op.raw = static_cast<uint64_t>(std::max(0LL, api.bookMemoryBytes(book)));
       const std::string identity = identityOf(op.key, op.stamp);
       if (!enqueue(std::move(op))) return;
       uint64_t raw = 0;

@@ -54,7 +54,7 @@ ThreadState& threadState() {
 }  // namespace
 
 EntryCompressor::EntryCompressor(std::vector<std::string>& pieces)
-    : pieces_(pieces), gathered_(threadState().gathered) {
+    : pieces_(pieces), gathered_(threadState().gathered), pieceBytes_(kPiece) {
   gathered_.clear();
   ok_ = threadState().cctx != nullptr;
 }
@@ -101,8 +101,15 @@ bool EntryCompressor::finish() {
   return ok_;
 }
 
+void EntryCompressor::oneBlock(size_t expected) {
+  const LZ4F_preferences_t p = preferences(expected);
+  pieceBytes_ = std::string().max_size();
+  reserve_ = LZ4F_HEADER_SIZE_MAX + LZ4F_compressBound(expected, &p);
+}
+
 bool EntryCompressor::compressWhole(const char* p, size_t n) {
   if (!ok_ || streaming_ || !gathered_.empty()) return false;
+  oneBlock(n);
   streaming_ = true;  // nothing to gather: finish() only ends the frame
   known_ = n;
   begin(n);
@@ -124,13 +131,16 @@ void EntryCompressor::compress(const char* p, size_t n) {
 
 void EntryCompressor::put(const char* p, size_t n) {
   while (n > 0) {
-    if (pieces_.empty() || pieces_.back().size() == kPiece) {
+    if (pieces_.empty() || pieces_.back().size() == pieceBytes_) {
       pieces_.emplace_back();
       // The first piece of an entry of known size is about its size; later ones are whole.
-      pieces_.back().reserve(pieces_.size() == 1 && known_ ? std::min(kPiece, known_ / 2 + 64) : kPiece);
+      if (pieces_.size() == 1 && reserve_)
+        pieces_.back().reserve(reserve_);
+      else
+        pieces_.back().reserve(pieces_.size() == 1 && known_ ? std::min(kPiece, known_ / 2 + 64) : kPiece);
     }
     std::string& piece = pieces_.back();
-    const size_t take = std::min(n, kPiece - piece.size());
+    const size_t take = std::min(n, pieceBytes_ - piece.size());
     piece.append(p, take);
     p += take;
     n -= take;

@@ -13,7 +13,7 @@
 #include <vector>
 
 // Compresses what add() is given into `pieces` (each at most a megabyte, so
-// no large block is ever grown by copying). A form small enough is gathered
+// no large block is ever grown by copying; or one block, see oneBlock()). A form small enough is gathered
 // whole first and compressed with its size in the frame's header.
 class EntryCompressor {
  public:
@@ -22,8 +22,12 @@ class EntryCompressor {
   // False when the codec failed: the pieces are then to be thrown away.
   bool finish();
   // The whole content at once, for a form already in one block: add() and
-  // finish() without gathering a copy first.
+  // finish() without gathering a copy first. Its output is one block too.
   bool compressWhole(const char* p, size_t n);
+  // Before the first add(): the output goes into one block, with room for
+  // `expected` bytes of content set aside up front (only what is written
+  // takes memory), so it is never gathered from pieces afterwards.
+  void oneBlock(size_t expected);
 
  private:
   void begin(size_t contentSize);
@@ -36,6 +40,8 @@ class EntryCompressor {
   bool streaming_ = false;
   bool ok_ = true;
   size_t known_ = 0;  // the content's size, once known before compressing
+  size_t pieceBytes_;
+  size_t reserve_ = 0;  // room for the first piece, when set by oneBlock()
 };
 
 // Decompresses one frame, fed in pieces, into a buffer of exactly the size
