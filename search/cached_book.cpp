@@ -147,15 +147,26 @@ struct TextPart {
 
   bool hit(uint32_t offset) const { return ((*hitBits)[offset >> 6] >> (offset & 63)) & 1; }
 
+  // A bit per offset: where an entry met so far starts. A reference back
+  // must name one, never the middle of a text (a crafted form could make
+  // such a text hold the search text where no entry does).
+  std::vector<uint64_t>* starts = nullptr;
+
   // The offset of the entry reference `ref` names (0: the next new one),
   // false when it is no whole entry.
   bool resolve(uint64_t ref, uint32_t& offset) {
-    const uint64_t off = ref == 0 ? next : ref - 1;
+    if (ref != 0) {
+      const uint64_t off = ref - 1;
+      if (off >= next || !(((*starts)[off >> 6] >> (off & 63)) & 1)) return false;
+      offset = static_cast<uint32_t>(off);
+      return true;
+    }
     uint32_t length = 0;
     const char* text = nullptr;
-    if ((ref != 0 && off >= next) || !readEntry(store, size, off, length, text)) return false;
-    if (ref == 0) next += entrySize(length);
-    offset = static_cast<uint32_t>(off);
+    if (!readEntry(store, size, next, length, text)) return false;
+    (*starts)[next >> 6] |= uint64_t{1} << (next & 63);
+    offset = static_cast<uint32_t>(next);
+    next += entrySize(length);
     return true;
   }
 };
@@ -461,6 +472,8 @@ std::unique_ptr<CachedBook> decodeBook(char* bytes, size_t size, const std::vect
   book->sheets.resize(sheets);
   TextPart texts{bytes, storeSize};
   texts.cancel = cancel;
+  std::vector<uint64_t> starts(storeSize / 64 + 1);
+  texts.starts = &starts;
   std::vector<uint64_t> hitBits;
   if (hits) {
     hitBits.assign(storeSize / 64 + 1, 0);

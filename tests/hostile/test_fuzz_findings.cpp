@@ -3,11 +3,14 @@
 // in findings/ under the same name.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
 
 #include "app/settings.h"
+#include "search/cached_book.h"
 #include "tests/hostile/hostile_util.h"
 
 using namespace hostile;
@@ -64,6 +67,36 @@ TEST_F(FuzzFindings, WriteKeepsTheCarriageReturnsOfAnUnterminatedLastLine) {
 TEST_F(FuzzFindings, OoxmlTextAfterDocumentEnd) {
   EXPECT_EQ(loadFailure(finding("ooxml_text_after_document_end.xlsx")),
             (xl::LoadError{xl::LoadCause::PartNotXml, "xl/sharedStrings.xml"}));
+}
+
+// fuzz_cache_entry: a cell of a cached book referred back to the middle of
+// an earlier text, where bytes happened to read as a text of their own; the
+// search's hits, found entry by entry, did not count that text, so a crafted
+// cache could hide a row. A reference back must name where an entry starts.
+TEST_F(FuzzFindings, CacheEntryReferenceIntoTheMiddleOfAText) {
+  // One text "q\x01b" (inside it, from its third byte, "\x01b\0" reads as a
+  // text "b"), then a sheet of two cells: the text, and a reference back.
+  auto form = [](char back) {
+    const std::string texts("\x03q\x01" "b\0", 5);
+    const std::string layout("\x02\x01\x00\x01S\x04\x02\x00\x00\x02\x00\x00\x00\x01\x00", 15);
+    std::string bytes = texts + layout + back;
+    const uint64_t textBytes = texts.size();
+    bytes.append(reinterpret_cast<const char*>(&textBytes), sizeof textBytes);
+    char* copy = static_cast<char*>(std::malloc(bytes.size()));
+    std::memcpy(copy, bytes.data(), bytes.size());
+    return decodeBook(copy, bytes.size());
+  };
+  const std::unique_ptr<CachedBook> whole = form('\x01');  // the text itself
+  ASSERT_NE(whole, nullptr);
+  ASSERT_EQ(whole->sheets.size(), 1u);
+  EXPECT_EQ(whole->sheets[0].texts, (std::vector<uint32_t>{0, 0}));
+  EXPECT_EQ(form('\x03'), nullptr) << "the middle of the text";
+  // The input as found (its first byte chose the byte form).
+  const std::string found = readFile(finding("cache_entry_reference_into_a_text.bin"));
+  ASSERT_GT(found.size(), 1u);
+  char* copy = static_cast<char*>(std::malloc(found.size() - 1));
+  std::memcpy(copy, found.data() + 1, found.size() - 1);
+  EXPECT_EQ(decodeBook(copy, found.size() - 1), nullptr);
 }
 
 }  // namespace
