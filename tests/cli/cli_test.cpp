@@ -145,6 +145,35 @@ TEST_F(CliTest, SkipHiddenLeavesHiddenCellsOutAndClosesUp) {
   EXPECT_EQ(r.out[2], jsonLine({"sub/b.xlsx", "2 Data", "A2", "APPLE pie", "x", ""}));
 }
 
+// The command line loads its library only for a workbook read from its
+// file, from a copy beside itself or in the cache folder; where neither can
+// be written (here: both read-only, searched as another user when the test
+// runs as root) it loads it from memory, and the search is the same.
+TEST_F(CliTest, LoadsItsLibraryWhereNoFolderTakesACopy) {
+  const std::string program = root_ + "-ro-program", cache = root_ + "-ro-cache";
+  std::system(("rm -rf '" + program + "' '" + cache + "'").c_str());
+  ASSERT_EQ(::mkdir(program.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(cache.c_str(), 0555), 0);
+  ASSERT_EQ(std::system(("cp '" + kBinary + "' '" + program + "/'").c_str()), 0);
+  ASSERT_EQ(::chmod(program.c_str(), 0555), 0);
+  const bool root = ::geteuid() == 0;
+  const std::string as = root ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+  const std::string args = " --folder '" + root_ + "' --text 苹果 --json";
+  const std::string want = readAll([&] {
+    std::system(("QUORVANE_CACHE=0 " + kBinary + args + " >'" + root_ + ".want' 2>/dev/null").c_str());
+    return root_ + ".want";
+  }());
+  ASSERT_NE(want.find("/a.xlsx"), std::string::npos);
+  const std::string got = root_ + ".got";
+  const int status = std::system(("QUORVANE_CACHE=0 XDG_CACHE_HOME='" + cache + "' " + as + "'" + program +
+                                  "/quorvane-search'" + args + " >'" + got + "' 2>/dev/null").c_str());
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+  EXPECT_EQ(readAll(got), want);
+  struct stat st {};
+  EXPECT_NE(::stat((program + "/libxl.so").c_str(), &st), 0) << "nothing written beside the program";
+  ::chmod(program.c_str(), 0755);
+}
+
 TEST_F(CliTest, TableOutputAndBadArguments) {
   CliRun table = run("--folder '" + root_ + "' --text 香蕉");
   ASSERT_EQ(table.status, 0);
