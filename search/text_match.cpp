@@ -17,6 +17,25 @@ inline bool equalFolded(const unsigned char* text, const char* folded, size_t n)
   return true;
 }
 
+// How often a byte is met in the texts of workbooks, roughly, in ranks
+// (lower: rarer): rare letters and punctuation, the bytes that lead
+// characters outside the common Chinese range, the bytes that continue
+// characters, common letters and digits, blanks and the common lead bytes.
+// A letter counts its two cases.
+int rarity(unsigned char c) {
+  static constexpr char kLetters[] = "zqxjkvbpygfwmucldrhsnioate";  // rarest first, roughly
+  if (c >= 'a' && c <= 'z') {
+    for (int i = 0; kLetters[i]; ++i)
+      if (kLetters[i] == static_cast<char>(c)) return 2 + i / 3 + 2;
+  }
+  if (c >= '0' && c <= '9') return 10;
+  if (c == ' ' || c == '-' || c == '.' || c == ',' || c == ':' || c == '/') return 9;
+  if (c < 0x80) return 3;
+  if (c < 0xC0) return 6;                 // continues a character
+  if (c >= 0xE4 && c <= 0xE9) return 12;  // leads a common Chinese character
+  return 4;
+}
+
 }  // namespace
 
 size_t utf8CharLength(const char* text, size_t length, size_t i) {
@@ -40,17 +59,13 @@ TextMatcher::TextMatcher(std::string_view needle) : folded_(xl::foldedAscii(need
     first_ = static_cast<unsigned char>(folded_[0]);
     firstOther_ = (first_ >= 'a' && first_ <= 'z') ? static_cast<unsigned char>(first_ - 0x20) : first_;
     firstIsContinuation_ = isContinuation(first_);
-    // The last byte past ASCII (the tail of a character, rarer than its
-    // lead), else any byte that is no letter.
-    for (size_t i = folded_.size(); i-- > 0;) {
-      const auto c = static_cast<unsigned char>(folded_[i]);
-      const bool letter = c >= 'a' && c <= 'z';
-      if (c >= 0x80 || (!letter && anchorIsLetter_)) {
-        anchor_ = i;
-        anchorIsLetter_ = false;
-        if (c >= 0x80) break;
-      }
-    }
+    size_t best = 0;
+    for (size_t i = 0; i < folded_.size(); ++i)
+      if (rarity(static_cast<unsigned char>(folded_[i])) < rarity(static_cast<unsigned char>(folded_[best]))) best = i;
+    anchor_ = best;
+    anchorByte_ = static_cast<unsigned char>(folded_[best]);
+    anchorOther_ = (anchorByte_ >= 'a' && anchorByte_ <= 'z') ? static_cast<unsigned char>(anchorByte_ - 0x20)
+                                                              : anchorByte_;
   }
 }
 
@@ -58,33 +73,26 @@ size_t TextMatcher::find(const char* data, size_t size, size_t from) const {
   const size_t n = folded_.size();
   if (n == 0 || size < n || from > size - n) return size;
   const auto* s = reinterpret_cast<const unsigned char*>(data);
-  const size_t lastStart = size - n;
-  if (!anchorIsLetter_) {
-    const unsigned char a = static_cast<unsigned char>(folded_[anchor_]);
-    for (size_t at = from + anchor_; at <= lastStart + anchor_;) {
-      const void* hit = std::memchr(s + at, a, lastStart + anchor_ + 1 - at);
-      if (!hit) return size;
-      const size_t start = static_cast<size_t>(static_cast<const unsigned char*>(hit) - s) - anchor_;
-      if (equalFolded(s + start, folded_.data(), n)) return start;
-      at = start + anchor_ + 1;
-    }
-    return size;
-  }
-  // The first letter, in either case: the next lower-case one is kept
-  // while the upper-case ones before it are looked at.
+  // Where the anchor byte of an occurrence starting in [from, size - n] lies.
+  const size_t end = size - n + anchor_ + 1;
+  // The next lower-case (or only) anchor is kept while the upper-case ones
+  // before it are looked at.
   size_t lower = 0;
   bool lowerKnown = false;
-  for (size_t at = from; at <= lastStart;) {
+  for (size_t at = from + anchor_; at < end;) {
     if (!lowerKnown || lower < at) {
-      const void* p = std::memchr(s + at, first_, lastStart + 1 - at);
-      lower = p ? static_cast<size_t>(static_cast<const unsigned char*>(p) - s) : lastStart + 1;
+      const void* p = std::memchr(s + at, anchorByte_, end - at);
+      lower = p ? static_cast<size_t>(static_cast<const unsigned char*>(p) - s) : end;
       lowerKnown = true;
     }
-    const void* upper = std::memchr(s + at, firstOther_, lower - at);
-    const size_t start = upper ? static_cast<size_t>(static_cast<const unsigned char*>(upper) - s) : lower;
-    if (start > lastStart) return size;
-    if (equalFolded(s + start + 1, folded_.data() + 1, n - 1)) return start;
-    at = start + 1;
+    size_t hit = lower;
+    if (anchorOther_ != anchorByte_) {
+      if (const void* p = std::memchr(s + at, anchorOther_, lower - at))
+        hit = static_cast<size_t>(static_cast<const unsigned char*>(p) - s);
+    }
+    if (hit >= end) return size;
+    if (equalFolded(s + hit - anchor_, folded_.data(), n)) return hit - anchor_;
+    at = hit + 1;
   }
   return size;
 }

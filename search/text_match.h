@@ -27,10 +27,11 @@ class TextMatcher {
   unsigned char first_ = 0;
   unsigned char firstOther_ = 0;  // the other case of the first byte, or the byte itself
   bool firstIsContinuation_ = false;
-  // For find(): a byte of the needle that is no letter, looked for with
-  // memchr; the first letter in both cases when every byte is one.
+  // For find(): the byte of the needle likely rarest in a workbook's texts,
+  // looked for with memchr (a letter in both cases).
   size_t anchor_ = 0;
-  bool anchorIsLetter_ = true;
+  unsigned char anchorByte_ = 0;
+  unsigned char anchorOther_ = 0;
 };
 
 // Length of the character beginning at text[i]: a UTF-8 sequence whose lead
