@@ -127,7 +127,7 @@ bool readAscending(Reader& in, std::vector<uint32_t>& out) {
   uint64_t value = 0;
   for (uint64_t i = 0; i < n; ++i) {
     uint64_t step = 0;
-    if (!in.varint(step)) return false;
+    if (!in.varint(step) || step > std::numeric_limits<uint32_t>::max()) return false;  // no wrapping round
     value = i == 0 ? step : value + step;
     if ((i > 0 && step == 0) || value > std::numeric_limits<uint32_t>::max()) return false;
     out[i] = static_cast<uint32_t>(value);
@@ -203,6 +203,10 @@ bool readSheet(Reader& in, CachedSheet& s, TextPart& texts) {
       return false;
     uint64_t rowStep = 0, colStep = 0, ref = 0;
     if (!cursor.varint(rowStep) || !cursor.varint(colStep) || !cursor.varint(ref) || ref > kMaxStore + 1)
+      return false;
+    // Steps past any row or column would wrap the sums round to smaller
+    // ones: cells out of order, which the lookups by row cannot find.
+    if (rowStep > std::numeric_limits<int32_t>::max() || colStep > std::numeric_limits<uint16_t>::max())
       return false;
     row += rowStep;
     col = (rowStep == 0 && k > 0) ? col + 1 + colStep : colStep;

@@ -99,4 +99,32 @@ TEST_F(FuzzFindings, CacheEntryReferenceIntoTheMiddleOfAText) {
   EXPECT_EQ(decodeBook(copy, found.size() - 1), nullptr);
 }
 
+// fuzz_cache_entry: a row step of ten bytes (near 2^64) wrapped the row round
+// to a smaller one, so the cells were out of order and the lookup by row and
+// column missed some; a hidden row's step could do the same. Damage.
+TEST_F(FuzzFindings, CacheEntryRowStepWrappingRound) {
+  const std::string found = readFile(finding("cache_entry_row_step_wrapping_round.bin"));
+  ASSERT_GT(found.size(), 1u);
+  char* copy = static_cast<char*>(std::malloc(found.size() - 1));
+  std::memcpy(copy, found.data() + 1, found.size() - 1);
+  EXPECT_EQ(decodeBook(copy, found.size() - 1), nullptr);
+  // A hidden row after another by a step that wraps round to below it.
+  auto form = [](const std::string& hiddenStep) {
+    const std::string texts;
+    std::string layout("\x02\x01\x00\x01S\x10\x02\x02\x05", 9);  // one sheet "S", two hidden rows: 5, then +step
+    layout += hiddenStep;
+    layout += std::string("\x00\x00", 2);  // no hidden columns, no cells
+    std::string bytes = texts + layout;
+    const uint64_t textBytes = 0;
+    bytes.append(reinterpret_cast<const char*>(&textBytes), sizeof textBytes);
+    char* data = static_cast<char*>(std::malloc(bytes.size()));
+    std::memcpy(data, bytes.data(), bytes.size());
+    return decodeBook(data, bytes.size());
+  };
+  const std::unique_ptr<CachedBook> ascending = form("\x01");
+  ASSERT_NE(ascending, nullptr);
+  EXPECT_EQ(ascending->sheets[0].hiddenRows, (std::vector<uint32_t>{5, 6}));
+  EXPECT_EQ(form(std::string("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\x01", 10)), nullptr) << "5 + (2^64 - 1)";
+}
+
 }  // namespace
