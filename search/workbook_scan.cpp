@@ -13,9 +13,24 @@ BookHandle ScanBookSource::load(const std::string& path, std::string& error) {
   return nullptr;
 }
 
+// The file's path as the grid shows it, worked out when a row first needs
+// it: most files of a search write none.
+struct WorkbookScanner::RelPath {
+  const std::string& path;
+  const std::string& folder;
+  std::string text;
+  bool known = false;
+
+  const std::string& get() {
+    if (!known) text = relativePath(path, folder);
+    known = true;
+    return text;
+  }
+};
+
 struct WorkbookScanner::SheetScan {
   SheetHandle sheet = nullptr;
-  const std::string* relPath = nullptr;
+  RelPath* relPath = nullptr;
   std::string label;
   int lastRow = 0;
   int lastCol = 0;
@@ -66,10 +81,10 @@ void WorkbookScanner::scanWorkbook(const std::string& folder, const std::string&
   // it (the stop cancels loads); either way the file is dropped like one
   // skipped after the stop, not reported.
   if (!book && stopRequested()) return;
-  const std::string relPath = relativePath(path, settings_.folderText);
+  RelPath relPath{path, settings_.folderText, {}, false};
   if (!book) {
     out_.beginRow(-1, settings_.failureColour);
-    out_.cell(0, relPath);
+    out_.cell(0, relPath.get());
     out_.cell(1, "打开失败");
     out_.cell(2, error);
     ++rowCount_;
@@ -82,7 +97,7 @@ void WorkbookScanner::scanWorkbook(const std::string& folder, const std::string&
   }
 }
 
-bool WorkbookScanner::scanSheet(BookHandle book, int sheetIndex, const std::string& relPath) {
+bool WorkbookScanner::scanSheet(BookHandle book, int sheetIndex, RelPath& relPath) {
   SheetScan s;
   s.relPath = &relPath;
   s.titleRow = rowCount_;
@@ -200,7 +215,7 @@ void WorkbookScanner::writeMatchRow(const SheetScan& s, int row, int firstCellIn
   }
   out_.beginRow(-1, std::nullopt);
   ++rowCount_;
-  out_.cell(0, *s.relPath);
+  out_.cell(0, s.relPath->get());
   out_.cell(1, s.label);
   out_.cell(2, cellReference(row, matchCol));
   for (int k = firstCellIndex; k < s.storedCount; ++k) {
@@ -219,7 +234,7 @@ void WorkbookScanner::writeMatchRow(const SheetScan& s, int row, int firstCellIn
 void WorkbookScanner::writeTitleRow(const SheetScan& s) {
   out_.beginRow(s.titleRow, settings_.titleColour);
   ++rowCount_;
-  out_.cell(0, *s.relPath);
+  out_.cell(0, s.relPath->get());
   out_.cell(1, s.label);
   out_.cell(2, "列标题");
   for (int j = 0; j < s.headerCount; ++j) {

@@ -89,8 +89,9 @@ class WorkbookScanner {
 
  private:
   struct SheetScan;
+  struct RelPath;
   // Returns false when a stop request left the workbook.
-  bool scanSheet(BookHandle book, int sheetIndex, const std::string& relPath);
+  bool scanSheet(BookHandle book, int sheetIndex, RelPath& relPath);
   // Tests the cells of `row` from its first stored cell, `k`, writing the
   // match row of the first that holds the search text; leaves `k` past the
   // row. False when a stop request left the sheet.
