@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -291,8 +292,17 @@ bool matchesPattern(std::string_view name, std::string_view pattern) {
 }
 
 bool ntfsNameLess(std::string_view a, std::string_view b) {
-  size_t n = std::min(a.size(), b.size());
+  const size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
+    // Bytes equal as they stand are equal upper-cased: names in one folder
+    // share long beginnings, passed over eight bytes at a time.
+    for (uint64_t x = 0, y = 0; i + 8 <= n; i += 8) {
+      std::memcpy(&x, a.data() + i, 8);
+      std::memcpy(&y, b.data() + i, 8);
+      if (x != y) break;
+    }
+    while (i < n && a[i] == b[i]) ++i;
+    if (i == n) break;
     unsigned char x = upperAscii(static_cast<unsigned char>(a[i]));
     unsigned char y = upperAscii(static_cast<unsigned char>(b[i]));
     if (x != y) return x < y;

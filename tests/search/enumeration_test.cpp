@@ -168,6 +168,22 @@ TEST(NtfsOrder, FoldsLowerCaseToUpperOnly) {
   EXPECT_FALSE(ntfsNameLess("a", "A"));
   EXPECT_TRUE(ntfsNameLess("ab", "abc"));
   EXPECT_TRUE(ntfsNameLess("z", "\xe4\xb8\xad"));  // bytes compared unsigned
+  // Long shared beginnings are passed over a word at a time: a difference
+  // (of case only, or not) at every offset of names up to three words long.
+  for (size_t length = 1; length <= 24; ++length)
+    for (size_t at = 0; at < length; ++at) {
+      std::string a(length, 'r'), b(length, 'r');
+      b[at] = 'R';  // equal upper-cased: then the shorter, then the raw bytes decide
+      EXPECT_FALSE(ntfsNameLess(a, b)) << length << " " << at;
+      EXPECT_TRUE(ntfsNameLess(b, a)) << length << " " << at;
+      b[at] = 's';
+      EXPECT_TRUE(ntfsNameLess(a, b)) << length << " " << at;
+      EXPECT_FALSE(ntfsNameLess(b, a)) << length << " " << at;
+      b[at] = 'Q';  // before "R" once upper-cased, also with later bytes that differ the other way
+      EXPECT_TRUE(ntfsNameLess(b, a)) << length << " " << at;
+      EXPECT_TRUE(ntfsNameLess(a + "x", b + "a") == false) << length << " " << at;
+      EXPECT_TRUE(ntfsNameLess(a.substr(0, at), a)) << length << " " << at;
+    }
 }
 
 }  // namespace
