@@ -1,6 +1,8 @@
 #include "search/workbook_scan.h"
 
 #include <algorithm>
+#include <charconv>
+#include <string_view>
 
 BookHandle ScanBookSource::load(const std::string& path, std::string& error) {
   if (!book_) {  // the library could not give us a book at start-up
@@ -67,8 +69,15 @@ void WorkbookScanner::setProgressMaximum(long long count) {
 
 void WorkbookScanner::scanWorkbook(const std::string& folder, const std::string& name) {
   position_ = std::min(position_ + 1, kProgressStoredMax);
-  out_.progress(position_, maximum_,
-                "搜索中..." + std::to_string(position_) + "/" + std::to_string(maximum_));
+  // Once per file, so without building a string: most files of a warm
+  // search cost less than that would.
+  static constexpr std::string_view kSearching = "搜索中...";
+  char status[64];
+  char* end = std::copy(kSearching.begin(), kSearching.end(), status);
+  end = std::to_chars(end, status + sizeof status, position_).ptr;
+  if (end < status + sizeof status) *end++ = '/';  // two ints and the text leave room
+  end = std::to_chars(end, status + sizeof status, maximum_).ptr;
+  out_.progress(position_, maximum_, std::string_view(status, static_cast<size_t>(end - status)));
 
   const std::string path = folder + name;
   if (stopRequested()) {
