@@ -30,6 +30,7 @@
 #include "search/stop_flag.h"
 #include "ui_MainWindow.h"
 #include "tests/scripted_dialogs.h"
+#include "tests/ui_test_folder.h"
 #include "ui_StopWindow.h"
 
 namespace fs = std::filesystem;
@@ -71,18 +72,12 @@ class TestMainWindow : public QObject {
 
  private slots:
   void init() {
-    static int n = 0;
-    dir_ = fs::path(QUORVANE_TEST_SCRATCH) / "mainwindow" / std::to_string(++n);
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    setProgramDirectoryForTesting(dir_.string());
+    dir_ = freshProgramFolder("mainwindow");
     dialogs_ = std::make_unique<ScriptedDialogs>();
     titleColour = 1;
     failureColour = 1;
   }
-  void cleanup() {
-    setProgramDirectoryForTesting(std::nullopt);
-  }
+  void cleanup() { resetTestHooks(); }
 
   void everyControlAsDesigned() {
     MainWindow w(*dialogs_);

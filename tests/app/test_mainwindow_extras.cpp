@@ -22,6 +22,7 @@
 #include "platform/xl/book.h"
 #include "results/GridView.h"
 #include "tests/scripted_dialogs.h"
+#include "tests/ui_test_folder.h"
 #include "ui_MainWindow.h"
 
 namespace fs = std::filesystem;
@@ -42,18 +43,12 @@ class TestMainWindowExtras : public QObject {
 
  private slots:
   void init() {
-    static int n = 0;
-    dir_ = fs::path(QUORVANE_TEST_SCRATCH) / "mainwindow_extras" / std::to_string(++n);
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    setProgramDirectoryForTesting(dir_.string());
+    dir_ = freshProgramFolder("mainwindow_extras");
     dialogs_ = std::make_unique<ScriptedDialogs>();
     titleColour = kDefaultTitleColour;
     failureColour = kDefaultFailureColour;
   }
-  void cleanup() {
-    setProgramDirectoryForTesting(std::nullopt);
-  }
+  void cleanup() { resetTestHooks(); }
 
   void fileMenuThroughGridClicks() {
     MainWindow w(*dialogs_);
