@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/library_deploy.h"
+#include "tests/scratch_folder.h"
 
 namespace fs = std::filesystem;
 
@@ -38,8 +39,7 @@ class LibraryDeploy : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    root_ = fs::path(QUORVANE_TEST_SCRATCH) / "library_deploy" / info->name();
-    fs::remove_all(root_);
+    root_ = freshScratchFolder("library_deploy", info->name());
     program_ = root_ / "program";
     cache_ = root_ / "cache" / "quorvane";
     fs::create_directories(program_);

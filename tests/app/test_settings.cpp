@@ -1,4 +1,5 @@
 #include "app/settings.h"
+#include "tests/scratch_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -31,9 +32,7 @@ class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::path(QUORVANE_TEST_SCRATCH) / "settings" / info->name();
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = freshScratchFolder("settings", info->name());
     setProgramDirectoryForTesting(dir_.string());
     file_ = dir_ / "配置.ini";
   }
