@@ -30,17 +30,13 @@
 #include "search/stop_flag.h"
 #include "ui_MainWindow.h"
 #include "tests/scripted_dialogs.h"
+#include "tests/static_library.h"
 #include "tests/ui_test_folder.h"
 #include "ui_StopWindow.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-bool useStaticLibrary(XlApi& api, LibraryFailure&) {
-  api = staticXlApi();
-  return true;
-}
-
 // WCAG's contrast ratio of two colours: (L1 + 0.05) / (L2 + 0.05).
 double contrast(QColor a, QColor b) {
   auto luminance = [](QColor c) {

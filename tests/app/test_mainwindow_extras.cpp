@@ -22,17 +22,11 @@
 #include "platform/xl/book.h"
 #include "results/GridView.h"
 #include "tests/scripted_dialogs.h"
+#include "tests/static_library.h"
 #include "tests/ui_test_folder.h"
 #include "ui_MainWindow.h"
 
 namespace fs = std::filesystem;
-
-namespace {
-bool useStaticLibrary(XlApi& api, LibraryFailure&) {
-  api = staticXlApi();
-  return true;
-}
-}  // namespace
 
 class TestMainWindowExtras : public QObject {
   Q_OBJECT
