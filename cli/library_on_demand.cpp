@@ -12,6 +12,7 @@
 
 #include "app/library_deploy.h"
 #include "app/library_image.h"
+#include "app/settings.h"
 #include "platform/xl/write_all.h"
 
 namespace {
@@ -19,16 +20,6 @@ namespace {
 XlApi& table() {
   static XlApi api;
   return api;
-}
-
-// The directory this program runs from; empty when it cannot be told.
-std::string programDirectory() {
-  char path[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path);
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof path) return {};
-  const std::string exe(path, static_cast<size_t>(n));
-  const size_t slash = exe.rfind('/');
-  return slash == std::string::npos ? std::string() : exe.substr(0, slash);
 }
 
 // As the window does: the copy beside the program (or in the user's cache
