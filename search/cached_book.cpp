@@ -35,23 +35,24 @@ void putVarint(std::string& out, uint64_t v) {
   out.push_back(static_cast<char>(v));
 }
 
-// Copies a text without a call for the short ones most cells hold: two
-// overlapping words cover any length up to twice their size.
+// Two overlapping words cover any length from their size up to twice it.
+template <typename Word>
+inline void copyOverlapping(char* to, const char* from, size_t n) {
+  Word a, b;
+  std::memcpy(&a, from, sizeof(Word));
+  std::memcpy(&b, from + n - sizeof(Word), sizeof(Word));
+  std::memcpy(to, &a, sizeof(Word));
+  std::memcpy(to + n - sizeof(Word), &b, sizeof(Word));
+}
+
+// Copies a text without a call for the short ones most cells hold.
 inline void copyText(char* to, const char* from, size_t n) {
   if (n > 16) {
     std::memcpy(to, from, n);
   } else if (n >= 8) {
-    uint64_t a, b;
-    std::memcpy(&a, from, 8);
-    std::memcpy(&b, from + n - 8, 8);
-    std::memcpy(to, &a, 8);
-    std::memcpy(to + n - 8, &b, 8);
+    copyOverlapping<uint64_t>(to, from, n);
   } else if (n >= 4) {
-    uint32_t a, b;
-    std::memcpy(&a, from, 4);
-    std::memcpy(&b, from + n - 4, 4);
-    std::memcpy(to, &a, 4);
-    std::memcpy(to + n - 4, &b, 4);
+    copyOverlapping<uint32_t>(to, from, n);
   } else if (n > 0) {
     to[0] = from[0];
     to[n / 2] = from[n / 2];
