@@ -63,6 +63,10 @@ inline void copyText(char* to, const char* from, size_t n) {
 uint64_t zigzag(int64_t v) { return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63); }
 int64_t unzigzag(uint64_t v) { return static_cast<int64_t>(v >> 1) ^ -static_cast<int64_t>(v & 1); }
 
+// Sets of offsets into the text part: a bit per offset.
+inline bool bitAt(const std::vector<uint64_t>& bits, uint64_t i) { return (bits[i >> 6] >> (i & 63)) & 1; }
+inline void setBit(std::vector<uint64_t>& bits, uint64_t i) { bits[i >> 6] |= uint64_t{1} << (i & 63); }
+
 struct SharedText {
   uint64_t offset;
   int length;
@@ -146,7 +150,7 @@ struct TextPart {
   const std::vector<uint64_t>* hitBits = nullptr;  // a bit per offset: an entry whose text is a hit
   const std::atomic<int>* cancel = nullptr;         // looked at every kCellsPerCancelCheck cells
 
-  bool hit(uint32_t offset) const { return ((*hitBits)[offset >> 6] >> (offset & 63)) & 1; }
+  bool hit(uint32_t offset) const { return bitAt(*hitBits, offset); }
 
   // A bit per offset: where an entry met so far starts. A reference back
   // must name one, never the middle of a text (a crafted form could make
@@ -158,14 +162,14 @@ struct TextPart {
   bool resolve(uint64_t ref, uint32_t& offset) {
     if (ref != 0) {
       const uint64_t off = ref - 1;
-      if (off >= next || !(((*starts)[off >> 6] >> (off & 63)) & 1)) return false;
+      if (off >= next || !bitAt(*starts, off)) return false;
       offset = static_cast<uint32_t>(off);
       return true;
     }
     uint32_t length = 0;
     const char* text = nullptr;
     if (!readEntry(store, size, next, length, text)) return false;
-    (*starts)[next >> 6] |= uint64_t{1} << (next & 63);
+    setBit(*starts, next);
     offset = static_cast<uint32_t>(next);
     next += entrySize(length);
     return true;
@@ -484,7 +488,7 @@ std::unique_ptr<CachedBook> decodeBook(char* bytes, size_t size, const std::vect
     hitBits.assign(storeSize / 64 + 1, 0);
     for (uint32_t off : *hits) {
       if (off >= storeSize) return nullptr;
-      hitBits[off >> 6] |= uint64_t{1} << (off & 63);
+      setBit(hitBits, off);
     }
     texts.hitBits = &hitBits;
   }
