@@ -913,8 +913,11 @@ bool CellCache::takeStream(Op& op) {
   if (s.failed) return false;
   op.raw = s.raw;
   op.summary = std::move(s.summary);
-  return compressor.finish() && op.raw <= kMaxRaw && op.bytes() <= options_.maxBytes &&
-         op.dataBytes() <= kMaxData;
+  return compressor.finish() && fits(op);
+}
+
+bool CellCache::fits(const Op& op) const {
+  return op.raw <= kMaxRaw && op.bytes() <= options_.maxBytes && op.dataBytes() <= kMaxData;
 }
 
 bool CellCache::prepare(Op& op) {
@@ -925,7 +928,7 @@ bool CellCache::prepare(Op& op) {
   EntryCompressor compressor(op.data);
   const bool compressed = compressor.compressWhole(op.form.data(), op.form.size());
   std::string().swap(op.form);
-  return compressed && op.raw <= kMaxRaw && op.bytes() <= options_.maxBytes && op.dataBytes() <= kMaxData;
+  return compressed && fits(op);
 }
 
 void CellCache::store(const Lookup& lookup, const XlApi& api, BookHandle book, bool loaded,
@@ -966,7 +969,6 @@ void CellCache::store(const Lookup& lookup, const XlApi& api, BookHandle book, b
       compressor.add(identity.data(), identity.size());
       op.raw += identity.size();
       if (!compressor.finish()) return;
-      if (op.raw > kMaxRaw) return;
     } else {
       // Too large to hold its whole form: the writer compresses it while
       // this loader is still encoding and summarising it.
@@ -991,7 +993,7 @@ void CellCache::store(const Lookup& lookup, const XlApi& api, BookHandle book, b
       stream->end(raw > 0, raw + identity.size(), std::move(summarised));
       return;
     }
-    if (op.bytes() > options_.maxBytes || op.dataBytes() > kMaxData) return;
+    if (!fits(op)) return;
     enqueue(std::move(op));
   } catch (...) {
     // Too little memory to keep it: the search goes on without.

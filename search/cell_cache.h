@@ -181,6 +181,9 @@ class CellCache {
   bool prepare(Op& op);
   // On the writer thread: compresses a large book's form as its loader gives it.
   bool takeStream(Op& op);
+  // Whether a compressed entry may be kept: its sizes within what the
+  // database and the cache's limit take.
+  bool fits(const Op& op) const;
   bool enqueue(Op op);  // false when it was not taken
   void writerLoop();
   bool apply(const Op& op);
