@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include "app/library_deploy.h"
 #include "search/cached_book.h"
 #include "search/cell_codec.h"
+#include "search/thread_priority.h"
 
 namespace {
 
@@ -1049,9 +1049,7 @@ void CellCache::flush(std::chrono::milliseconds limit) {
 
 void CellCache::writerLoop() {
   // Behind the loaders and the scan: what it does can wait, a search cannot.
-  errno = 0;
-  const int nice = ::getpriority(PRIO_PROCESS, 0);
-  if (errno == 0) ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), std::min(nice + kWriterNice, 19));
+  lowerThisThread(kWriterNice);
   for (;;) {
     std::deque<Op> batch;
     {

@@ -1,11 +1,9 @@
 #include "search/read_ahead.h"
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -14,6 +12,7 @@
 #include "search/cached_book.h"
 #include "search/cell_cache.h"
 #include "search/text_match.h"
+#include "search/thread_priority.h"
 
 namespace {
 
@@ -186,13 +185,7 @@ void ReadAheadSource::releaseCurrent() {
 }
 
 void ReadAheadSource::loaderLoop() {
-  if (limits_.loaderNice > 0) {
-    // Linux keeps a nice value per thread: only this loader yields.
-    const int tid = static_cast<int>(::gettid());
-    errno = 0;
-    const int now = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
-    if (errno == 0) ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), std::min(19, now + limits_.loaderNice));
-  }
+  if (limits_.loaderNice > 0) lowerThisThread(limits_.loaderNice);
   std::unique_lock lock(mutex_);
   for (;;) {
     changed_.wait(lock, [&] { return cancelled_ || nextWork_ >= work_.size() || mayStart(work_[nextWork_]); });
