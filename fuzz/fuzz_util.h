@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/xl/book.h"
+#include "platform/xl/write_all.h"
 #include "tests/platform/xl/zip_parts.h"
 
 namespace fuzz {
@@ -25,12 +26,7 @@ class MemFile {
   MemFile(const uint8_t* data, size_t size) {
     fd_ = ::memfd_create("fuzz-input", MFD_CLOEXEC);
     if (fd_ < 0) std::abort();
-    size_t done = 0;
-    while (done < size) {
-      ssize_t n = ::write(fd_, data + done, size - done);
-      if (n <= 0) std::abort();
-      done += static_cast<size_t>(n);
-    }
+    if (!xl::writeAll(fd_, data, size)) std::abort();
     path_ = "/proc/self/fd/" + std::to_string(fd_);
   }
   ~MemFile() { ::close(fd_); }
