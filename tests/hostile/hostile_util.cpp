@@ -185,13 +185,4 @@ SearchResult searchFolder(const std::string& folder, const std::string& text) {
   return result;
 }
 
-bool hasCjk(std::string_view s) {
-  for (size_t i = 0; i + 2 < s.size(); ++i) {
-    const unsigned char a = static_cast<unsigned char>(s[i]);
-    const unsigned char b = static_cast<unsigned char>(s[i + 1]);
-    if ((a >= 0xE3 && a <= 0xE9) || (a == 0xEF && b >= 0xBC && b <= 0xBF)) return true;
-  }
-  return false;
-}
-
 }  // namespace hostile
