@@ -13,29 +13,9 @@
 #include "fuzz/salvage_check.h"
 #include "platform/xl/biff_parse.h"
 #include "platform/xl/ole2_salvage.h"
+#include "tests/platform/xl/ole2_parts.h"
 
 namespace {
-
-std::vector<uint8_t> wrapInOle2(const uint8_t* data, size_t size) {
-  std::vector<uint8_t> out;
-  GsfOutput* mem = gsf_output_memory_new();
-  GsfOutfile* ole = gsf_outfile_msole_new(mem);
-  if (ole) {
-    GsfOutput* stream = gsf_outfile_new_child(ole, "Workbook", FALSE);
-    if (stream) {
-      if (size) gsf_output_write(stream, size, data);
-      gsf_output_close(stream);
-      g_object_unref(stream);
-    }
-    gsf_output_close(GSF_OUTPUT(ole));
-    g_object_unref(ole);
-    const guint8* bytes = gsf_output_memory_get_bytes(GSF_OUTPUT_MEMORY(mem));
-    out.assign(bytes, bytes + gsf_output_size(mem));
-  }
-  gsf_output_close(mem);
-  g_object_unref(mem);
-  return out;
-}
 
 void loadBytes(const uint8_t* data, size_t size) {
   fuzz::MemFile file(data, size);
@@ -68,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       fuzz::checkBook(book, true);
     }
   }
-  std::vector<uint8_t> ole = wrapInOle2(data, size);
-  if (!ole.empty()) loadBytes(ole.data(), ole.size());
+  const std::string ole =
+      fixtures::ole2Parts({{"Workbook", std::string_view(reinterpret_cast<const char*>(data), size)}});
+  if (!ole.empty()) loadBytes(reinterpret_cast<const uint8_t*>(ole.data()), ole.size());
   return 0;
 }

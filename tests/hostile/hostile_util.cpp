@@ -15,6 +15,7 @@
 #include "results/results_grid.h"
 #include "search/search_run.h"
 #include "search/workbook_scan.h"
+#include "tests/platform/xl/ole2_parts.h"
 #include "tests/platform/xl/zip_parts.h"
 
 namespace hostile {
@@ -118,21 +119,8 @@ Parts oneSheetPackage(const std::string& sheetXml, const Parts& replace) {
 }
 
 std::string ole2Bytes(const std::vector<std::pair<std::string, std::string>>& streams) {
-  gsf_init();
-  GsfOutput* mem = gsf_output_memory_new();
-  GsfOutfile* ole = gsf_outfile_msole_new(mem);
-  for (const auto& [name, data] : streams) {
-    GsfOutput* child = gsf_outfile_new_child(ole, name.c_str(), FALSE);
-    if (!data.empty()) gsf_output_write(child, data.size(), reinterpret_cast<const guint8*>(data.data()));
-    gsf_output_close(child);
-    g_object_unref(child);
-  }
-  gsf_output_close(GSF_OUTPUT(ole));
-  g_object_unref(ole);
-  const guint8* bytes = gsf_output_memory_get_bytes(GSF_OUTPUT_MEMORY(mem));
-  std::string out(reinterpret_cast<const char*>(bytes), static_cast<size_t>(gsf_output_size(mem)));
-  g_object_unref(mem);  // closed with the compound file
-  return out;
+  fixtures::Ole2Streams views(streams.begin(), streams.end());
+  return fixtures::ole2Parts(views);
 }
 
 std::string u16(unsigned v) {

@@ -18,6 +18,8 @@
 #include <cstring>
 #include <random>
 
+#include "tests/platform/xl/ole2_parts.h"
+
 namespace xltest {
 
 namespace {
@@ -402,22 +404,11 @@ Streams encryptPackage(const ByteVec& package, OoxmlScheme scheme, const std::st
 }
 
 ByteVec ole2File(const Streams& streams) {
-  gsf_init();
-  ByteVec out;
-  GsfOutput* mem = gsf_output_memory_new();
-  GsfOutfile* ole = gsf_outfile_msole_new(mem);
-  for (const auto& [name, data] : streams) {
-    GsfOutput* child = gsf_outfile_new_child(ole, name.c_str(), FALSE);
-    if (!data.empty()) gsf_output_write(child, data.size(), data.data());
-    gsf_output_close(child);
-    g_object_unref(child);
-  }
-  gsf_output_close(GSF_OUTPUT(ole));
-  g_object_unref(ole);
-  const guint8* bytes = gsf_output_memory_get_bytes(GSF_OUTPUT_MEMORY(mem));
-  out.assign(bytes, bytes + gsf_output_size(mem));
-  g_object_unref(mem);
-  return out;
+  fixtures::Ole2Streams views;
+  for (const auto& [name, data] : streams)
+    views.emplace_back(name, std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+  const std::string file = fixtures::ole2Parts(views);
+  return ByteVec(file.begin(), file.end());
 }
 
 ByteVec workbookStreamOf(const ByteVec& file) {
