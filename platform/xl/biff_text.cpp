@@ -5,28 +5,11 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/xl/utf8.h"
+
 namespace xl::biff {
 
 namespace {
-
-char* putCodePoint(char* d, uint32_t cp) {
-  if (cp < 0x80) {
-    *d++ = static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    *d++ = static_cast<char>(0xC0 | (cp >> 6));
-    *d++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    *d++ = static_cast<char>(0xE0 | (cp >> 12));
-    *d++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *d++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    *d++ = static_cast<char>(0xF0 | (cp >> 18));
-    *d++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    *d++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *d++ = static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return d;
-}
 
 constexpr uint32_t kReplacement = 0xFFFD;
 
@@ -42,15 +25,15 @@ char* utf16ToUtf8(char* d, size_t n, UnitAt unitAt) {
     } else if (u >= 0xD800 && u <= 0xDBFF) {
       const uint32_t low = i + 1 < n ? unitAt(i + 1) : 0;
       if (low >= 0xDC00 && low <= 0xDFFF) {
-        d = putCodePoint(d, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+        d += putUtf8(d, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
         ++i;
       } else {
-        d = putCodePoint(d, kReplacement);
+        d += putUtf8(d, kReplacement);
       }
     } else if (u >= 0xDC00 && u <= 0xDFFF) {
-      d = putCodePoint(d, kReplacement);
+      d += putUtf8(d, kReplacement);
     } else {
-      d = putCodePoint(d, u);
+      d += putUtf8(d, u);
     }
   }
   return d;
@@ -79,7 +62,7 @@ void appendBiffText(std::string& out, const uint8_t* p, size_t nChars, bool wide
     return;
   }
   appendWritten(out, 2 * nChars, [&](char* d) {
-    for (size_t i = 0; i < nChars; ++i) d = putCodePoint(d, p[i]);  // Latin-1
+    for (size_t i = 0; i < nChars; ++i) d += putUtf8(d, p[i]);  // Latin-1
     return d;
   });
 }
@@ -196,7 +179,7 @@ void CodepageDecoder::append(std::string& out, const uint8_t* p, size_t n) {
       if (errno == E2BIG) continue;
       // Invalid or cut-off multibyte sequence: mark it and go on.
       char mark[4];
-      out.append(mark, putCodePoint(mark, kReplacement));
+      out.append(mark, putUtf8(mark, kReplacement));
       ++in;
       --inLeft;
       iconv(cd, nullptr, nullptr, nullptr, nullptr);

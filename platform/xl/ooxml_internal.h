@@ -139,7 +139,6 @@ bool readRelationships(Package& pkg, const std::string& relsPart, std::vector<Re
                        LoadError& error);
 
 int hexDigit(char c);                     // -1 when not a hex digit
-size_t putUtf8(char* out, uint32_t cp);   // writes 1 to 4 bytes
 // Decodes the _xHHHH_ escapes of text from `from` onward, in place.
 void decodeEscapes(std::string& s, size_t from = 0);
 // "AB12" -> row 11, col 27. False for anything else or outside the grid.

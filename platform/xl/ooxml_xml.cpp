@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "platform/xl/ascii.h"
+#include "platform/xl/utf8.h"
 
 namespace xl::ooxml {
 

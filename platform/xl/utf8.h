@@ -1,7 +1,11 @@
-// Well-formed UTF-8, as every text that leaves the program must be.
+// Well-formed UTF-8, as every text that leaves the program must be: checked
+// here, and written one code point at a time by the readers that turn UTF-16
+// units, Latin-1 bytes or character references into cell texts (inline: it
+// sits in their per-character loops).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace xl {
@@ -32,6 +36,30 @@ inline size_t utf8SequenceLength(std::string_view s, size_t i) {
   for (size_t k = 2; k < n; ++k)
     if (b(i + k) < 0x80 || b(i + k) > 0xBF) return 0;
   return n;
+}
+
+// Writes 1 to 4 bytes at `out` and returns how many; `cp` is below 0x110000.
+inline size_t putUtf8(char* out, uint32_t cp) {
+  if (cp < 0x80) {
+    out[0] = static_cast<char>(cp);
+    return 1;
+  }
+  if (cp < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (cp >> 6));
+    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (cp >> 12));
+    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (cp >> 18));
+  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+  return 4;
 }
 
 }  // namespace xl
