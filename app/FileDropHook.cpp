@@ -6,7 +6,7 @@
 #include <QMimeData>
 #include <QUrl>
 
-#include "app/path_text.h"
+#include "platform/path_text.h"
 
 std::vector<std::string> FileDropHook::localPaths(const QMimeData* mime) {
   // The raw text/uri-list, not QMimeData::urls(): a name that is not UTF-8

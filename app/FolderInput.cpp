@@ -2,7 +2,7 @@
 
 #include <QLineEdit>
 
-#include "app/path_text.h"
+#include "platform/path_text.h"
 #include "app/settings.h"
 #include "platform/toolkit/user_dialogs.h"
 

@@ -12,7 +12,7 @@
 #include "app/FileDropHook.h"
 #include "app/FolderInput.h"
 #include "app/MainWindowExtras.h"
-#include "app/path_text.h"
+#include "platform/path_text.h"
 #include "app/row_colours.h"
 #include "app/settings.h"
 #include "platform/toolkit/ColourPicker.h"

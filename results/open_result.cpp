@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "app/folder_of_path.h"
-#include "app/path_text.h"
+#include "platform/path_text.h"
 #include "app/settings.h"
 
 std::string fileNameOfPath(const std::string& path) {

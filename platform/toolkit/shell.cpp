@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "app/path_text.h"
+#include "platform/path_text.h"
 #include "platform/toolkit/user_dialogs.h"
 
 namespace {

@@ -15,7 +15,7 @@
 
 #include "app/FileDropHook.h"
 #include "app/FolderInput.h"
-#include "app/path_text.h"
+#include "platform/path_text.h"
 #include "app/settings.h"
 #include "results/OpenResult.h"
 #include "tests/scripted_dialogs.h"

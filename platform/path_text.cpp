@@ -1,4 +1,4 @@
-#include "app/path_text.h"
+#include "platform/path_text.h"
 
 #include <cerrno>
 
