@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -93,21 +94,26 @@ struct FolderId {
 
 // Goes into every folder and counts every matching file; the callback gets
 // them all, or with `visitDotFolders` false only those outside folders whose
-// name begins with ".".
+// name begins with ".". Folders it cannot read go to `unreadable`, except
+// those whose files the callback would not get anyway.
 class Walk {
  public:
   Walk(const std::string& pattern, bool visitDotFolders, const WorkbookCallback* callback,
-       const std::atomic<int>* stop)
+       const std::atomic<int>* stop, const UnreadableFolderCallback* unreadable = nullptr)
       : pattern_(pattern),
         visitDotFolders_(visitDotFolders),
         callback_(callback),
+        unreadable_(unreadable),
         stop_(stop),
         pseudoDevices_(pseudoFileSystemDevices()) {}
 
   void run(const std::string& folder) {
     std::string prefix = directoryPrefix(folder);
     int fd = ::open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return;  // a folder that cannot be read gives no entries
+    if (fd < 0) {  // a folder that cannot be read gives no entries
+      report(prefix, errno);
+      return;
+    }
     walkFolder(fd, prefix);
   }
 
@@ -117,7 +123,16 @@ class Walk {
   // Takes ownership of `fd`, an open folder whose path is `prefix`.
   void walkFolder(int fd, const std::string& prefix) {
     struct stat st;
-    if (stopped() || ::fstat(fd, &st) != 0 || isPseudo(fd, st)) {
+    if (stopped()) {
+      ::close(fd);
+      return;
+    }
+    if (::fstat(fd, &st) != 0) {
+      report(prefix, errno);
+      ::close(fd);
+      return;
+    }
+    if (isPseudo(fd, st)) {
       ::close(fd);
       return;
     }
@@ -129,10 +144,13 @@ class Walk {
     }
     DIR* dir = ::fdopendir(fd);
     if (!dir) {
+      report(prefix, errno);
       ::close(fd);
       return;
     }
-    std::vector<Entry> entries = readEntries(dir);
+    int readError = 0;
+    std::vector<Entry> entries = readEntries(dir, readError);
+    if (readError) report(prefix, readError);  // what was read before the error is still walked
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return ntfsNameLess(a.name, b.name); });
 
@@ -153,10 +171,14 @@ class Walk {
     std::unique_ptr<Walk> second;
     std::vector<std::pair<std::string, std::string>> kept;
     WorkbookCallback keep = [&](const std::string& p, const std::string& n) { kept.emplace_back(p, n); };
+    std::vector<std::pair<std::string, int>> keptUnreadable;
+    UnreadableFolderCallback keepUnreadable = [&](const std::string& p, int error) {
+      keptUnreadable.emplace_back(p, error);
+    };
     std::thread beside;
     if (path_.size() == 1 && folders.size() >= 2) {
       split = folders.size() / 2;
-      second.reset(new Walk(*this, callback_ ? &keep : nullptr));
+      second.reset(new Walk(*this, callback_ ? &keep : nullptr, unreadable_ ? &keepUnreadable : nullptr));
       try {
         beside = std::thread([&] { second->walkFolders(::dirfd(dir), prefix, folders, split, folders.size()); });
       } catch (...) {  // no thread: walked here after the first half
@@ -169,6 +191,7 @@ class Walk {
       else
         second->walkFolders(::dirfd(dir), prefix, folders, split, folders.size());
       total_ += second->total_;
+      for (const auto& [p, error] : keptUnreadable) report(p, error);
       for (const auto& [p, n] : kept) (*callback_)(p, n);
     }
     path_.pop_back();
@@ -176,10 +199,11 @@ class Walk {
   }
 
   // A walk of part of the tree beside this one, from the same folder.
-  Walk(const Walk& from, const WorkbookCallback* callback)
+  Walk(const Walk& from, const WorkbookCallback* callback, const UnreadableFolderCallback* unreadable)
       : pattern_(from.pattern_),
         visitDotFolders_(from.visitDotFolders_),
         callback_(callback),
+        unreadable_(unreadable),
         dotDepth_(from.dotDepth_),
         stop_(from.stop_),
         pseudoDevices_(from.pseudoDevices_),
@@ -191,12 +215,23 @@ class Walk {
       const Entry& e = *folders[i];
       const bool dot = e.name[0] == '.' && !visitDotFolders_;
       if (stopped()) break;
-      int child = ::openat(dirFd, e.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-      if (child < 0) continue;  // no access, vanished, too many open folders: no entries
       dotDepth_ += dot;
+      int child = ::openat(dirFd, e.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+      if (child < 0) {  // no access, vanished, too many open folders: no entries
+        const int error = errno;
+        report(prefix + e.name + "/", error);
+        dotDepth_ -= dot;
+        continue;
+      }
       walkFolder(child, prefix + e.name + "/");
       dotDepth_ -= dot;
     }
+  }
+
+  // Only folders whose files would be visited: a dot folder's files are
+  // counted but never searched, so missing them changes no result.
+  void report(const std::string& folder, int error) const {
+    if (unreadable_ && dotDepth_ == 0) (*unreadable_)(folder, error);
   }
 
   // After a stop nothing more is scanned: a huge tree is not walked to its end.
@@ -210,10 +245,17 @@ class Walk {
 
   // A symbolic link to a folder counts as a folder, every other entry
   // (regular file, link to a file, dangling link, FIFO, device) as a file.
-  static std::vector<Entry> readEntries(DIR* dir) {
+  // `error` gets the errno of a read that failed part way, else stays 0.
+  static std::vector<Entry> readEntries(DIR* dir, int& error) {
     std::vector<Entry> entries;
     const int fd = ::dirfd(dir);
-    while (struct dirent* d = ::readdir(dir)) {
+    for (;;) {
+      errno = 0;
+      struct dirent* d = ::readdir(dir);
+      if (!d) {
+        error = errno;
+        break;
+      }
       Entry e{d->d_name, false};
       unsigned char type = d->d_type;
       if (type == DT_UNKNOWN || type == DT_LNK) {
@@ -234,6 +276,7 @@ class Walk {
   const std::string& pattern_;
   const bool visitDotFolders_;
   const WorkbookCallback* callback_;
+  const UnreadableFolderCallback* unreadable_;
   int dotDepth_ = 0;  // dot folders around the one being walked, when they are not visited
   const std::atomic<int>* stop_;
   std::vector<dev_t> pseudoDevices_;
@@ -323,8 +366,9 @@ void visitWorkbooks(const std::string& folder, const std::string& pattern, const
 }
 
 long long countAndVisitWorkbooks(const std::string& folder, const std::string& pattern,
-                                 const WorkbookCallback& callback, const std::atomic<int>* stop) {
-  Walk walk(pattern, false, &callback, stop);
+                                 const WorkbookCallback& callback, const std::atomic<int>* stop,
+                                 const UnreadableFolderCallback* unreadable) {
+  Walk walk(pattern, false, &callback, stop, unreadable);
   walk.run(folder);
   return walk.total();
 }

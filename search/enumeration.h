@@ -12,6 +12,11 @@
 // Called with the directory prefix (ending in "/") and the file's bare name.
 using WorkbookCallback = std::function<void(const std::string& prefix, const std::string& name)>;
 
+// Told of a folder the walk could not open or read to its end (its path,
+// ending in "/", and the errno); the walk goes on without it. Always called
+// on the walk's calling thread, in the walk's order.
+using UnreadableFolderCallback = std::function<void(const std::string& folder, int error)>;
+
 // Once `stop` (when given) is set, the walks below read no further folder
 // (the one being read is finished) and return what they have.
 
@@ -26,9 +31,11 @@ void visitWorkbooks(const std::string& folder, const std::string& pattern,
                     const WorkbookCallback& callback, const std::atomic<int>* stop = nullptr);
 
 // Both in one walk of the tree: calls `callback` as visitWorkbooks does and
-// returns what countWorkbooks would.
+// returns what countWorkbooks would; `unreadable`, when given, hears of the
+// folders (the top one included) that gave no entries or only some.
 long long countAndVisitWorkbooks(const std::string& folder, const std::string& pattern,
-                                 const WorkbookCallback& callback, const std::atomic<int>* stop = nullptr);
+                                 const WorkbookCallback& callback, const std::atomic<int>* stop = nullptr,
+                                 const UnreadableFolderCallback* unreadable = nullptr);
 
 // The folder text as a directory prefix: "/" appended unless it ends with one
 // (so an empty text walks from "/").

@@ -6,7 +6,7 @@
 #include "search/enumeration.h"
 
 bool runSearch(const SearchSettings& settings, const XlApi& api, WorkbookSource& source,
-               const std::atomic<int>& stop, const DeliverFn& deliver) {
+               const std::atomic<int>& stop, const DeliverFn& deliver, const UnreadableFolderCallback* unreadable) {
   ScanOutput pending;
   WorkbookScanner scanner(api, source, settings, stop, pending);
   scanner.onRowsPending = [&] { deliver(pending, false); };
@@ -15,7 +15,8 @@ bool runSearch(const SearchSettings& settings, const XlApi& api, WorkbookSource&
   std::vector<std::pair<std::string, std::string>> files;
   const long long count = countAndVisitWorkbooks(
       settings.folderText, kWorkbookPattern,
-      [&](const std::string& prefix, const std::string& name) { files.emplace_back(prefix, name); }, &stop);
+      [&](const std::string& prefix, const std::string& name) { files.emplace_back(prefix, name); }, &stop,
+      unreadable);
   scanner.setProgressMaximum(count);
   deliver(pending, false);
   std::vector<std::string> paths;

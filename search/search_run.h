@@ -5,6 +5,7 @@
 #include <atomic>
 #include <functional>
 
+#include "search/enumeration.h"
 #include "search/scan_output.h"
 #include "search/workbook_scan.h"
 
@@ -14,6 +15,9 @@
 using DeliverFn = std::function<void(ScanOutput& pending, bool last)>;
 
 // Counts and walks `settings.folderText` with the workbook pattern, scanning
-// every file through `source`. Returns whether a stop was requested.
+// every file through `source`; folders the walk cannot read go to
+// `unreadable` when given (the window passes none: it shows no such notice).
+// Returns whether a stop was requested.
 bool runSearch(const SearchSettings& settings, const XlApi& api, WorkbookSource& source,
-               const std::atomic<int>& stop, const DeliverFn& deliver);
+               const std::atomic<int>& stop, const DeliverFn& deliver,
+               const UnreadableFolderCallback* unreadable = nullptr);

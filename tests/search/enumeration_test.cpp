@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -75,6 +77,37 @@ TEST_F(WalkTest, FilesBeforeFoldersInNtfsOrderAndDotFoldersCountedNotVisited) {
                                    }),
             10);
   EXPECT_EQ(both, expected);
+}
+
+// Folders the walk cannot open are told to the caller, in the walk's order
+// (also those the second half of the top folder's walk met), except inside
+// dot folders, whose files are not searched anyway; the count and the
+// files are those of the readable part. Root reads everything: the walk
+// runs in a child without privileges, which answers through its status.
+TEST_F(WalkTest, UnreadableFoldersAreToldExceptInsideDotFolders) {
+  for (auto d : {"a", "a/deep", "b", ".old", ".old/x", "c"}) dir(d);
+  for (auto f : {"a/1.xls", "a/deep/2.xls", "b/3.xls", ".old/x/4.xls", "c/5.xls"}) file(f);
+  for (auto d : {"a/deep", ".old/x", "c"}) ASSERT_EQ(::chmod((root_ + "/" + d).c_str(), 0), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+    if (::access((root_ + "/c").c_str(), R_OK) == 0 || ::access(root_.c_str(), R_OK | X_OK) != 0) ::_exit(4);
+    Names told, seen;
+    const UnreadableFolderCallback unreadable = [&](const std::string& folder, int error) {
+      told.push_back(folder.substr(root_.size() + 1) + (error == EACCES ? " EACCES" : " other"));
+    };
+    const long long count = countAndVisitWorkbooks(
+        root_, "*.xls", [&](const std::string& p, const std::string& n) { seen.push_back(p + n); }, nullptr,
+        &unreadable);
+    ::_exit(told == Names{"a/deep/ EACCES", "c/ EACCES"} && count == 2 && seen.size() == 2 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  for (auto d : {"a/deep", ".old/x", "c"}) ::chmod((root_ + "/" + d).c_str(), 0755);
+  if (WEXITSTATUS(status) == 3 || WEXITSTATUS(status) == 4) GTEST_SKIP() << "cannot drop privileges here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(WalkTest, PatternTakesExtensionsBeginningWithXlsInAnyCase) {
