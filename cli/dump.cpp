@@ -6,49 +6,11 @@
 #include <string>
 #include <string_view>
 
+#include "cli/json_text.h"
 #include "cli/library_on_demand.h"
 #include "platform/xl/xlapi.h"
-#include "platform/xl/utf8.h"
 
 namespace {
-
-
-void appendJsonString(std::string& out, std::string_view s) {
-  out.push_back('"');
-  for (size_t i = 0; i < s.size();) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        default:
-          if (c < 0x20 || c == 0x7F) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-          } else {
-            out.push_back(static_cast<char>(c));
-          }
-      }
-      ++i;
-      continue;
-    }
-    const size_t n = xl::utf8SequenceLength(s, i);
-    if (n == 0) {
-      out += "\xEF\xBF\xBD";  // U+FFFD for a byte that is not UTF-8
-      ++i;
-    } else {
-      out.append(s.substr(i, n));
-      i += n;
-    }
-  }
-  out.push_back('"');
-}
 
 void printLine(const std::string& line) {
   std::fwrite(line.data(), 1, line.size(), stdout);

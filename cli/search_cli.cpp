@@ -9,14 +9,15 @@
 #include <string_view>
 
 #include "app/library_deploy.h"
+#include "cli/json_text.h"
 #include "cli/library_on_demand.h"
+#include "platform/path_text.h"
 #include "platform/xl/xlapi.h"
 #include "results/export_writer.h"
 #include "search/cell_cache.h"
 #include "search/read_ahead.h"
 #include "search/search_run.h"
 #include "search/stop_flag.h"
-#include "platform/xl/utf8.h"
 
 namespace {
 
@@ -29,46 +30,11 @@ const char kUsage[] =
     "  --text 文本       要查找的文本（ASCII 字母不分大小写）\n"
     "  --titles          获取第一行为标题\n"
     "  --skip-hidden     忽略隐藏单元格\n"
-    "  --json            每行输出一个 JSON 对象\n"
+    "  --json            每行输出一个 JSON 对象；文件位置不是 UTF-8 时显示可读的名称（按 GBK 解码），\n"
+    "                    原样的字节以 base64 放在 \"path_bytes\" 中\n"
     "  --export 文件     把结果写成表格文件（与窗口的“导出结果”相同），不再打印表格\n"
     "  --no-cache        不用缓存，每个工作簿都从文件读取（环境变量 QUORVANE_CACHE=0 同样）\n"
     "  --clear-cache     先清空缓存（~/.cache/quorvane 中的单元格缓存）\n";
-
-
-// Bytes that are not UTF-8 (names from other systems) become lone surrogates
-// U+DC80..U+DCFF, as Python's surrogateescape reads them back unchanged.
-void appendJsonString(std::string& out, std::string_view s) {
-  static const char hex[] = "0123456789abcdef";
-  out += '"';
-  for (size_t i = 0; i < s.size();) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-      ++i;
-    } else if (c < 0x20) {
-      switch (c) {
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-          out += "\\u00";
-          out += hex[c >> 4];
-          out += hex[c & 15];
-      }
-      ++i;
-    } else if (size_t n = xl::utf8SequenceLength(s, i)) {
-      out.append(s.data() + i, n);
-      i += n;
-    } else {
-      out += "\\udc";
-      out += hex[c >> 4];
-      out += hex[c & 15];
-      ++i;
-    }
-  }
-  out += '"';
-}
 
 void appendTableCell(std::string& out, std::string_view s) {
   for (char c : s) {
@@ -90,6 +56,13 @@ void flushIfLarge(std::string& buffer, std::FILE* out, bool force = false) {
 }
 
 extern "C" void onInterrupt(int) { stopFlag.store(1); }
+
+// The grid's file column holds the path's bytes; people read it decoded.
+std::string_view shownPath(std::string_view bytes, std::string& readable) {
+  if (isUtf8(bytes)) return bytes;
+  readable = readablePath(bytes);
+  return readable;
+}
 
 }  // namespace
 
@@ -165,13 +138,15 @@ bool parseSearchCliArgs(int argc, char** argv, SearchCliOptions& options, bool& 
 }
 
 void printGridJson(const ResultsGrid& grid, std::FILE* out) {
-  std::string line;
+  std::string line, readable;
   const int columns = grid.columnCount();
   for (int r = 0; r < grid.rowCount(); ++r) {
     line += "{\"cells\":[";
+    const std::string_view path = grid.cellTextView(r, 0);
+    const std::string_view shown = shownPath(path, readable);
     for (int c = 0; c < columns; ++c) {
       if (c) line += ',';
-      appendJsonString(line, grid.cellTextView(r, c));
+      appendJsonString(line, c == 0 ? shown : grid.cellTextView(r, c));
     }
     line += "],\"colours\":[";
     for (int c = 0; c < columns; ++c) {
@@ -179,7 +154,13 @@ void printGridJson(const ResultsGrid& grid, std::FILE* out) {
       std::optional<Colour> colour = grid.cellColour(r, c);
       line += colour ? std::to_string(*colour) : "null";
     }
-    line += "]}\n";
+    line += ']';
+    if (shown.data() != path.data()) {  // a decoded copy: the bytes are not UTF-8
+      line += ",\"path_bytes\":\"";
+      appendBase64(line, path);
+      line += '"';
+    }
+    line += "}\n";
     flushIfLarge(line, out);
   }
   flushIfLarge(line, out, true);
@@ -187,12 +168,12 @@ void printGridJson(const ResultsGrid& grid, std::FILE* out) {
 }
 
 void printGridTable(const ResultsGrid& grid, std::FILE* out) {
-  std::string line;
+  std::string line, readable;
   const int columns = grid.columnCount();
   for (int r = 0; r < grid.rowCount(); ++r) {
     for (int c = 0; c < columns; ++c) {
       if (c) line += '\t';
-      appendTableCell(line, grid.cellTextView(r, c));
+      appendTableCell(line, c == 0 ? shownPath(grid.cellTextView(r, 0), readable) : grid.cellTextView(r, c));
     }
     if (std::optional<Colour> colour = grid.cellColour(r, 0)) {
       char text[32];

@@ -29,9 +29,12 @@ struct SearchCliOptions {
 bool parseSearchCliArgs(int argc, char** argv, SearchCliOptions& options, bool& help, std::string& error);
 
 // One JSON object per grid row and line, header row first:
-// {"cells":["..",..],"colours":[null or 0x00BBGGRR as an integer, ..]}.
+// {"cells":["..",..],"colours":[null or 0x00BBGGRR as an integer, ..]}; a
+// file path that is not UTF-8 is shown as its readable text and its bytes
+// follow, base64, as "path_bytes".
 void printGridJson(const ResultsGrid& grid, std::FILE* out);
-// Tab-separated cells per row; a coloured row ends with its colour.
+// Tab-separated cells per row, file paths readable; a coloured row ends
+// with its colour.
 void printGridTable(const ResultsGrid& grid, std::FILE* out);
 
 int runSearchCli(int argc, char** argv);

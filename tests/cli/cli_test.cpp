@@ -90,6 +90,23 @@ class CliTest : public ::testing::Test {
     return r;
   }
 
+  // A workbook of one sheet whose A1 holds `text`.
+  static void writeBook(const std::string& path, const char* text) {
+    lxw_workbook* wb = workbook_new(path.c_str());
+    ASSERT_NE(wb, nullptr) << path;
+    worksheet_write_string(workbook_add_worksheet(wb, nullptr), 0, 0, text, nullptr);
+    ASSERT_EQ(workbook_close(wb), LXW_NO_ERROR);
+  }
+
+  // A fresh folder beside the suite's own, for tests whose files would
+  // change the other tests' results.
+  static std::string freshFolder(const std::string& name) {
+    const std::string dir = root_ + "-" + name;
+    std::system(("chmod -R u+rwx '" + dir + "' 2>/dev/null; rm -rf '" + dir + "'").c_str());
+    ::mkdir(dir.c_str(), 0755);
+    return dir;
+  }
+
   static std::string root_;
 };
 std::string CliTest::root_;
@@ -193,6 +210,31 @@ TEST_F(CliTest, TableOutputAndBadArguments) {
   EXPECT_EQ(none.status, 0);
   EXPECT_EQ(none.out.size(), 1u);
   EXPECT_EQ(none.err, "搜索完成！\n");
+}
+
+// Names that are not UTF-8 (GBK names from archives made on Chinese
+// Windows): shown as the folder box shows them, GBK decoded or U+FFFD per
+// byte that is neither; JSON adds the exact bytes, never lone surrogates.
+TEST_F(CliTest, PathsThatAreNotUtf8AreShownReadableWithTheirBytes) {
+  const std::string dir = freshFolder("names");
+  ASSERT_EQ(::mkdir((dir + "/\xB1\xED\xB8\xF1").c_str(), 0755), 0);  // 表格
+  writeBook(dir + "/\xB1\xED\xB8\xF1/\xB2\xE2\xCA\xD4.xlsx", "苹果");  // 测试.xlsx
+  writeBook(dir + "/\xFF\xFE.xlsx", "苹果");  // no encoding's name
+
+  CliRun json = run("--folder '" + dir + "' --text 苹果 --json");
+  ASSERT_EQ(json.status, 0) << json.err;
+  ASSERT_EQ(json.out.size(), 3u);
+  EXPECT_EQ(json.out[1],
+            "{\"cells\":[\"/\xEF\xBF\xBD\xEF\xBF\xBD.xlsx\",\"1 Sheet1\",\"A1\",\"苹果\"],"
+            "\"colours\":[null,null,null,null],\"path_bytes\":\"L//+Lnhsc3g=\"}");
+  EXPECT_EQ(json.out[2],
+            "{\"cells\":[\"/表格/测试.xlsx\",\"1 Sheet1\",\"A1\",\"苹果\"],"
+            "\"colours\":[null,null,null,null],\"path_bytes\":\"L7HtuPEvsuLK1C54bHN4\"}");
+  EXPECT_EQ(json.out[0].find("path_bytes"), std::string::npos) << "a UTF-8 path has no bytes beside it";
+
+  CliRun table = run("--folder '" + dir + "' --text 苹果");
+  ASSERT_EQ(table.out.size(), 3u);
+  EXPECT_EQ(table.out[2], "/表格/测试.xlsx\t1 Sheet1\tA1\t苹果");
 }
 
 }  // namespace
