@@ -21,6 +21,6 @@ int main(int argc, char** argv) {
     // Everything that can run out of memory on its own is caught where it
     // happens; this is the last resort, so the program never aborts.
     std::fputs("内存不足\n", stderr);
-    return 1;
+    return 2;  // an error, not "nothing matched"
   }
 }

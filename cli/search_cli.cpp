@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "app/library_deploy.h"
+#include "cli/folder_messages.h"
 #include "cli/json_text.h"
 #include "cli/library_on_demand.h"
 #include "platform/path_text.h"
@@ -26,15 +27,27 @@ const char kUsage[] =
     "                      [--no-cache] [--clear-cache]\n"
     "      quorvane-search --clear-cache\n"
     "      quorvane-search --dump 文件\n"
+    "      quorvane-search --version\n"
     "  --folder 目录     搜索的文件夹（其下所有子文件夹）\n"
     "  --text 文本       要查找的文本（ASCII 字母不分大小写）\n"
     "  --titles          获取第一行为标题\n"
     "  --skip-hidden     忽略隐藏单元格\n"
     "  --json            每行输出一个 JSON 对象；文件位置不是 UTF-8 时显示可读的名称（按 GBK 解码），\n"
     "                    原样的字节以 base64 放在 \"path_bytes\" 中\n"
-    "  --export 文件     把结果写成表格文件（与窗口的“导出结果”相同），不再打印表格\n"
+    "  --export 文件     把结果写成表格文件（与窗口的“导出结果”相同），不再打印表格；\n"
+    "                    搜索完成后才写入，搜索被停止时不导出，原有文件不变\n"
     "  --no-cache        不用缓存，每个工作簿都从文件读取（环境变量 QUORVANE_CACHE=0 同样）\n"
-    "  --clear-cache     先清空缓存（~/.cache/quorvane 中的单元格缓存）\n";
+    "  --clear-cache     先清空缓存（~/.cache/quorvane 中的单元格缓存）\n"
+    "  --version         显示版本\n"
+    "退出状态：0 有匹配的行；1 没有匹配的行（打开失败的工作簿不算匹配）；\n"
+    "          2 出错：参数有误、文件夹不存在、不是文件夹或无法读取、导出失败，\n"
+    "            或有子文件夹无法读取（已跳过）而没有匹配的行；\n"
+    "          130 被 Ctrl-C 停止；143 被 SIGTERM 停止\n";
+
+// The result of the search, as grep's exit status gives it.
+constexpr int kMatched = 0;
+constexpr int kNothingMatched = 1;
+constexpr int kError = 2;
 
 void appendTableCell(std::string& out, std::string_view s) {
   for (char c : s) {
@@ -55,7 +68,21 @@ void flushIfLarge(std::string& buffer, std::FILE* out, bool force = false) {
   }
 }
 
-extern "C" void onInterrupt(int) { stopFlag.store(1); }
+// The signal that stopped the search, for the exit status (128 + it).
+volatile std::sig_atomic_t stopSignal = 0;
+
+extern "C" void onStopSignal(int signal) {
+  stopSignal = signal;
+  stopFlag.store(1);
+}
+
+// A grid row other than the header and the failure rows: a match or the
+// title row written for one.
+bool anyRowMatched(const ResultsGrid& grid) {
+  for (int r = 1; r < grid.rowCount(); ++r)
+    if (grid.cellTextView(r, 1) != kFailureLabel) return true;
+  return false;
+}
 
 // The grid's file column holds the path's bytes; people read it decoded.
 std::string_view shownPath(std::string_view bytes, std::string& readable) {
@@ -90,6 +117,10 @@ bool parseSearchCliArgs(int argc, char** argv, SearchCliOptions& options, bool& 
     std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       help = true;
+      return true;
+    }
+    if (arg == "--version") {
+      options.version = true;
       return true;
     }
     bool known = false;
@@ -193,18 +224,31 @@ int runSearchCli(int argc, char** argv) {
   std::string error;
   if (!parseSearchCliArgs(argc, argv, options, help, error)) {
     std::fprintf(stderr, "%s\n%s", error.c_str(), kUsage);
-    return 2;
+    return kError;
   }
   if (help) {
     std::fputs(kUsage, stdout);
     return 0;
+  }
+  if (options.version) {
+    std::puts("quorvane-search " QUORVANE_VERSION);
+    return 0;
+  }
+  // Before anything is done: a mistyped or empty folder is an error, not a
+  // search that finds nothing (an empty text would walk the whole disk).
+  if (options.haveFolder) {
+    const std::string problem = searchFolderProblem(options.folder);
+    if (!problem.empty()) {
+      std::fprintf(stderr, "%s\n", problem.c_str());
+      return kError;
+    }
   }
 
   if (options.clearCache) {
     const std::string dir = libraryCacheDirectory();
     if (!clearCellCache(dir)) {
       std::fprintf(stderr, "无法清空缓存：%s\n", dir.c_str());
-      return 1;
+      return kError;
     }
     if (!options.haveFolder) return 0;
   }
@@ -216,8 +260,8 @@ int runSearchCli(int argc, char** argv) {
   settings.folderText = options.folder;
 
   stopFlag.store(0);
-  std::signal(SIGINT, onInterrupt);
-  std::signal(SIGTERM, onInterrupt);
+  std::signal(SIGINT, onStopSignal);
+  std::signal(SIGTERM, onStopSignal);
 
   const XlApi& api = libraryOnDemand();
   std::unique_ptr<CellCache> cache = options.noCache ? nullptr : openCellCacheFromEnvironment();
@@ -240,6 +284,14 @@ int runSearchCli(int argc, char** argv) {
     lastShown = now;
     std::fprintf(stderr, "\r%s\x1b[K", status.c_str());
   };
+  // A folder the walk cannot read is said at once and the search goes on,
+  // as grep -r does; the status tells of it only when nothing matched.
+  bool foldersSkipped = false;
+  const UnreadableFolderCallback unreadable = [&](const std::string& folder, int why) {
+    foldersSkipped = true;
+    if (terminal) std::fputs("\r\x1b[K", stderr);
+    std::fprintf(stderr, "%s\n", unreadableFolderMessage(folder, why).c_str());
+  };
 
   bool rowsLost = false;
   bool stopped = runSearch(settings, api, source, stopFlag, [&](ScanOutput& pending, bool) {
@@ -254,27 +306,39 @@ int runSearchCli(int argc, char** argv) {
       }
     }
     pending.clear();
-  });
-  stopped = stopped || rowsLost;
+  }, &unreadable);
+  // A signal after the last file still counts: nothing is exported then.
+  stopped = stopped || rowsLost || stopSignal != 0;
   grid.setDisabled(false);
   stopFlag.store(1);
 
   if (terminal) std::fputs("\r\x1b[K", stderr);
-  if (options.haveExport) {
-    std::vector<int> widths;
-    if (!writeResultsWorkbook(api, grid, {}, gridColumnTitles(grid), kExportSheetName, widths, false,
-                              options.exportFile)) {
-      std::fprintf(stderr, "导出失败！%s\n", options.exportFile.c_str());
-      return 1;
-    }
-    std::fprintf(stderr, "导出成功！%s\n", options.exportFile.c_str());
-  }
   if (options.json) printGridJson(grid, stdout);
   else if (!options.haveExport) printGridTable(grid, stdout);
   if (rowsLost) std::fputs("内存不足，搜索已停止，结果不完整。\n", stderr);
   std::fputs(stopped ? "搜索停止！\n" : "搜索完成！\n", stderr);
+
+  // Only a complete search replaces the file: the writer renames its
+  // finished temporary file over it, so a failed write leaves it as well.
+  bool exportFailed = false;
+  if (options.haveExport) {
+    const std::string shown = readablePath(options.exportFile);
+    if (stopped) {
+      std::fprintf(stderr, "搜索没有完成，未导出：%s\n", shown.c_str());
+    } else {
+      std::vector<int> widths;
+      exportFailed = !writeResultsWorkbook(api, grid, {}, gridColumnTitles(grid), kExportSheetName, widths, false,
+                                           options.exportFile);
+      std::fprintf(stderr, "%s%s\n", exportFailed ? "导出失败！" : "导出成功！", shown.c_str());
+    }
+  }
   // What this search read is kept before the program ends; a stopped search
   // ends soon after its stop, keeping what was written by then.
   if (cache) cache->flush(stopped ? std::chrono::milliseconds(300) : std::chrono::milliseconds(20'000));
-  return stopped ? 130 : 0;
+
+  if (stopSignal != 0) return 128 + stopSignal;
+  if (stopped) return 128 + SIGINT;  // the grid ran out of memory: as if stopped by hand
+  if (exportFailed) return kError;
+  if (anyRowMatched(grid)) return kMatched;
+  return foldersSkipped ? kError : kNothingMatched;
 }

@@ -94,7 +94,7 @@ void WorkbookScanner::scanWorkbook(const std::string& folder, const std::string&
   if (!book) {
     out_.beginRow(-1, settings_.failureColour);
     out_.cell(0, relPath.get());
-    out_.cell(1, "打开失败");
+    out_.cell(1, kFailureLabel);
     out_.cell(2, error);
     ++rowCount_;
     return;

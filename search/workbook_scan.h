@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/xl/xlapi.h"
@@ -18,6 +19,8 @@ inline constexpr const char* kWorkbookPattern = "*.xls";
 inline constexpr int kProgressStoredMax = 32767;  // the progress bar stores 0 .. 32767
 inline constexpr int kMaxHeaderCount = 50;
 inline constexpr int kAddedColumnWidth = 80;
+// Column 1 of the row of a workbook that could not be opened.
+inline constexpr std::string_view kFailureLabel = "打开失败";
 
 // Everything a search takes from the window when it starts.
 struct SearchSettings {

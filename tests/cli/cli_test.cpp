@@ -10,7 +10,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -79,10 +81,11 @@ class CliTest : public ::testing::Test {
     std::ofstream(root_ + "/notes.txt") << "苹果";
   }
 
-  static CliRun run(const std::string& args) {
+  // `as` goes before the program: an environment, or setpriv to run it as another user.
+  static CliRun run(const std::string& args, const std::string& as = "") {
     const std::string out = root_ + ".out", err = root_ + ".err";
     CliRun r;
-    int raw = std::system((kBinary + " " + args + " >'" + out + "' 2>'" + err + "'").c_str());
+    int raw = std::system((as + kBinary + " " + args + " >'" + out + "' 2>'" + err + "'").c_str());
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     std::istringstream lines(readAll(out));
     for (std::string line; std::getline(lines, line);) r.out.push_back(line);
@@ -110,6 +113,26 @@ class CliTest : public ::testing::Test {
   static std::string root_;
 };
 std::string CliTest::root_;
+
+// What runs the program as a user that folder permissions hold back (root
+// passes them all: then setpriv to nobody), or nullopt, with the reason in
+// `why`, where `locked` (mode 000) is readable to every user we can be.
+std::optional<std::string> unprivileged(const std::string& locked, std::string& why) {
+  const std::string as = ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+  if (std::system((as + "true 2>/dev/null").c_str()) != 0) {
+    why = "cannot run as another user (setpriv failed)";
+    return std::nullopt;
+  }
+  if (std::system((as + "test -r '" + locked + "'").c_str()) == 0) {
+    why = "a folder of mode 000 stays readable here";
+    return std::nullopt;
+  }
+  if (std::system((as + "test -x '" + kBinary + "'").c_str()) != 0) {
+    why = "the program cannot be run as the unprivileged user";
+    return std::nullopt;
+  }
+  return as;
+}
 
 // One expected JSON line: the cells, then `colour` (or null) for the first
 // `coloured` cells and null for the rest.
@@ -206,10 +229,84 @@ TEST_F(CliTest, TableOutputAndBadArguments) {
     EXPECT_TRUE(bad.out.empty()) << args;
     EXPECT_NE(bad.err.find("--folder 目录 --text 文本"), std::string::npos) << args;
   }
-  CliRun none = run("--folder '" + root_ + "/missing' --text x --json");
-  EXPECT_EQ(none.status, 0);
-  EXPECT_EQ(none.out.size(), 1u);
+}
+
+// A search whose only rows are failure rows matched nothing: status 1, as
+// grep's; before, every search ended with 0.
+TEST_F(CliTest, NothingMatchedEndsWithStatusOne) {
+  CliRun none = run("--folder '" + root_ + "' --text 'in no workbook' --json");
+  EXPECT_EQ(none.status, 1) << none.err;
+  ASSERT_EQ(none.out.size(), 2u);  // the header and bad.xls's failure row
+  EXPECT_NE(none.out[1].find("\"打开失败\""), std::string::npos) << none.out[1];
   EXPECT_EQ(none.err, "搜索完成！\n");
+  CliRun some = run("--folder '" + root_ + "' --text 香蕉 --json");
+  EXPECT_EQ(some.status, 0) << some.err;
+}
+
+// A folder that cannot be searched is an error said in words, with nothing
+// on stdout, not an empty result; an empty --folder (an unset shell
+// variable) walked the whole disk.
+TEST_F(CliTest, FolderThatCannotBeSearchedIsAnError) {
+  struct Case {
+    std::string folder, message;
+  };
+  const Case cases[] = {
+      {"", "没有指定要搜索的文件夹：--folder 的值为空\n"},
+      {root_ + "/missing", "文件夹不存在：" + root_ + "/missing\n"},
+      {root_ + "/notes.txt", "不是文件夹：" + root_ + "/notes.txt\n"},
+      {root_ + "/notes.txt/", "不是文件夹：" + root_ + "/notes.txt/\n"},
+  };
+  for (const Case& c : cases) {
+    CliRun r = run("--folder '" + c.folder + "' --text 苹果 --json");
+    EXPECT_EQ(r.status, 2) << c.folder;
+    EXPECT_TRUE(r.out.empty()) << c.folder;
+    EXPECT_EQ(r.err, c.message);
+  }
+}
+
+TEST_F(CliTest, VersionIsPrinted) {
+  CliRun r = run("--version");
+  EXPECT_EQ(r.status, 0);
+  ASSERT_EQ(r.out.size(), 1u);
+  EXPECT_EQ(r.out[0].rfind("quorvane-search ", 0), 0u) << r.out[0];
+  EXPECT_TRUE(r.err.empty());
+}
+
+// Folders the user may not read: the searched folder itself is an error; a
+// folder below it is named on stderr, the rest is searched, and the status
+// is 2 only when nothing matched. Before, all of it went unsaid.
+TEST_F(CliTest, UnreadableFoldersAreSaidAndTheRestIsSearched) {
+  const std::string dir = freshFolder("locked");
+  for (const char* sub : {"/a", "/b", "/c", "/d"}) ::mkdir((dir + sub).c_str(), 0755);
+  writeBook(dir + "/a/open.xlsx", "苹果");
+  writeBook(dir + "/b/locked.xlsx", "苹果");
+  writeBook(dir + "/d/locked.xlsx", "苹果");
+  // b and d: one in each half of the walk, which reads the top folder's
+  // subfolders in two halves at once.
+  ASSERT_EQ(::chmod((dir + "/b").c_str(), 0), 0);
+  ASSERT_EQ(::chmod((dir + "/d").c_str(), 0), 0);
+  std::string why;
+  const std::optional<std::string> as = unprivileged(dir + "/b", why);
+  if (!as) GTEST_SKIP() << why;
+  const std::string said = "无法读取文件夹：" + dir + "/b/（没有权限），已跳过\n无法读取文件夹：" + dir +
+                           "/d/（没有权限），已跳过\n";
+
+  CliRun found = run("--folder '" + dir + "' --text 苹果 --no-cache", *as);
+  EXPECT_EQ(found.status, 0) << found.err;
+  EXPECT_EQ(found.err, said + "搜索完成！\n");
+  ASSERT_EQ(found.out.size(), 2u);
+  EXPECT_EQ(found.out[1].rfind("/a/open.xlsx\t", 0), 0u) << found.out[1];
+
+  CliRun none = run("--folder '" + dir + "' --text 香蕉 --no-cache", *as);
+  EXPECT_EQ(none.status, 2);
+  EXPECT_EQ(none.err, said + "搜索完成！\n");
+
+  CliRun top = run("--folder '" + dir + "/b' --text 苹果 --no-cache", *as);
+  EXPECT_EQ(top.status, 2);
+  EXPECT_TRUE(top.out.empty());
+  EXPECT_EQ(top.err, "无法读取文件夹：" + dir + "/b（没有权限）\n");
+  ::chmod((dir + "/b").c_str(), 0755);
+  ::chmod((dir + "/d").c_str(), 0755);
 }
 
 // Names that are not UTF-8 (GBK names from archives made on Chinese
@@ -248,10 +345,31 @@ struct Spawned {
   long long afterSignalMs = -1;
 };
 
+// Whether `pid` catches `signal`: its handler is set, so the search has begun.
+// False once the child has ended.
+bool waitUntilCaught(pid_t pid, int signal) {
+  const unsigned long long bit = 1ull << (signal - 1);
+  for (;;) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    if (!status) return false;
+    bool zombie = false, program = false;  // not yet the forked copy of this test, which catches nothing
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("Name:", 0) == 0) program = line.find("quorvane-search") != std::string::npos;
+      if (line.rfind("State:", 0) == 0) zombie = line.find('Z') != std::string::npos;
+      if (line.rfind("SigCgt:", 0) == 0 && program && !zombie && (std::stoull(line.substr(7), nullptr, 16) & bit))
+        return true;
+    }
+    if (zombie) return false;
+    std::this_thread::yield();
+  }
+}
+
 // Runs the CLI as a child; after `signalAfter` (when not negative) sends it
-// SIGINT. `addressLimit` (bytes, 0: none) lowers the child's address space.
+// `signal`, or with `signalAfter` kWhenCaught as soon as it catches that
+// signal. `addressLimit` (bytes, 0: none) lowers the child's address space.
+constexpr int kWhenCaught = -2;
 Spawned spawnCli(const std::vector<std::string>& args, int signalAfterMs, rlim_t addressLimit,
-                 const std::string& scratch, bool keepOutput = true) {
+                 const std::string& scratch, bool keepOutput = true, int signal = SIGINT) {
   const std::string out = keepOutput ? scratch + ".spawn.out" : "/dev/null", err = scratch + ".spawn.err";
   const pid_t pid = ::fork();
   if (pid == 0) {
@@ -271,7 +389,9 @@ Spawned spawnCli(const std::vector<std::string>& args, int signalAfterMs, rlim_t
   if (signalAfterMs >= 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(signalAfterMs));
     signalled = std::chrono::steady_clock::now();
-    ::kill(pid, SIGINT);
+    ::kill(pid, signal);
+  } else if (signalAfterMs == kWhenCaught && waitUntilCaught(pid, signal)) {
+    ::kill(pid, signal);
   }
   int raw = 0;
   ::waitpid(pid, &raw, 0);
@@ -356,8 +476,36 @@ TEST_F(CliStopTest, AmplifiedSharedStringStaysWithinAGigabyte) {
     EXPECT_EQ(hit.status, 0) << c.hit << hit.err;
     EXPECT_NE(hit.err.find("搜索完成！"), std::string::npos) << hit.err;
     const Spawned miss = spawnCli({"--folder", dir, "--text", c.miss, "--json", "--no-cache"}, -1, rlim_t(1) << 30, root_);
-    EXPECT_EQ(miss.status, 0) << c.miss << miss.err;
+    EXPECT_EQ(miss.status, 1) << c.miss << miss.err;  // nothing matched
     EXPECT_EQ(miss.out.find("打开失败"), std::string::npos);
     EXPECT_NE(miss.err.find("搜索完成！"), std::string::npos) << miss.err;
   }
+}
+
+// SIGTERM (a service manager, kill) stops the search as Ctrl-C does and
+// ends with 143, as a program killed by it would; before, it said 130.
+TEST_F(CliStopTest, TerminateEndsWithStatus143) {
+  const Spawned r = spawnCli({"--folder", root_, "--text", "needle", "--json", "--no-cache"}, kWhenCaught, 0, root_,
+                             true, SIGTERM);
+  EXPECT_EQ(r.status, 143) << r.err;
+  EXPECT_NE(r.err.find("搜索停止！"), std::string::npos) << r.err;
+}
+
+// A stopped search exports nothing: the file there stays as it was and the
+// user is told, after the stop. Before, the partial results replaced it
+// and 导出成功！ came before 搜索停止！.
+TEST_F(CliStopTest, StoppedSearchLeavesTheExportFileAsItWas) {
+  const std::string outDir = root_ + "-export";
+  std::system(("rm -rf '" + outDir + "'").c_str());
+  ASSERT_EQ(::mkdir(outDir.c_str(), 0755), 0);
+  const std::string file = outDir + "/结果.xlsx";
+  std::ofstream(file) << "the last export";
+  const Spawned r =
+      spawnCli({"--folder", root_, "--text", "needle", "--export", file, "--no-cache"}, kWhenCaught, 0, root_);
+  EXPECT_EQ(r.status, 130) << r.err;
+  EXPECT_EQ(r.err, "搜索停止！\n搜索没有完成，未导出：" + file + "\n");
+  EXPECT_EQ(readAll(file), "the last export");
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(outDir)) left.push_back(entry.path().string());
+  EXPECT_EQ(left, std::vector<std::string>{file}) << "no temporary file left beside it";
 }

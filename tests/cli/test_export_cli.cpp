@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <string>
 
 #include "platform/xl/book.h"
 #include "platform/xl/xlapi.h"
@@ -12,9 +14,15 @@
 namespace fs = std::filesystem;
 
 namespace {
-int run(const std::string& args) {
-  const std::string cmd = std::string("'") + QUORVANE_SEARCH_CLI + "' " + args + " >/dev/null 2>&1";
+// The exit status; what the program said on stderr goes to `said` when given.
+int run(const std::string& args, std::string* said = nullptr) {
+  const std::string err = std::string(QUORVANE_TEST_SCRATCH) + "/export_cli-" + std::to_string(::getpid()) + ".err";
+  const std::string cmd = std::string("'") + QUORVANE_SEARCH_CLI + "' " + args + " >/dev/null 2>'" + err + "'";
   const int status = std::system(cmd.c_str());
+  if (said) {
+    std::ifstream in(err, std::ios::binary);
+    said->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 }  // namespace
@@ -32,7 +40,10 @@ TEST(ExportCli, WritesTheGridAsAWorkbook) {
   xl.bookRelease(book);
 
   const fs::path out = dir / "结果.xlsx";
-  ASSERT_EQ(run("--folder '" + (dir / "表").string() + "' --text 合同 --export '" + out.string() + "'"), 0);
+  std::string said;
+  ASSERT_EQ(run("--folder '" + (dir / "表").string() + "' --text 合同 --export '" + out.string() + "'", &said), 0);
+  // In the order things happened: the search ends, then the file is written.
+  EXPECT_EQ(said, "搜索完成！\n导出成功！" + out.string() + "\n");
   xl::Book result;
   ASSERT_TRUE(result.load(out.string())) << result.error();
   ASSERT_EQ(result.sheets.size(), 1u);
@@ -49,8 +60,10 @@ TEST(ExportCli, WritesTheGridAsAWorkbook) {
   EXPECT_EQ(text(1, 2), "C4");
   EXPECT_EQ(text(1, 5), "合同编号 007");
 
-  // A folder that cannot take the file: a failure status, no file.
-  EXPECT_EQ(run("--folder '" + (dir / "表").string() + "' --text 合同 --export '" + (dir / "无" / "x.xlsx").string() + "'"), 1);
+  // A folder that cannot take the file: an error (not "nothing matched"), no file.
+  const fs::path nowhere = dir / "无" / "x.xlsx";
+  EXPECT_EQ(run("--folder '" + (dir / "表").string() + "' --text 合同 --export '" + nowhere.string() + "'", &said), 2);
+  EXPECT_EQ(said, "搜索完成！\n导出失败！" + nowhere.string() + "\n");
   EXPECT_FALSE(fs::exists(dir / "无"));
   // An empty file name is a usage error.
   EXPECT_EQ(run("--folder '" + (dir / "表").string() + "' --text 合同 --export="), 2);
