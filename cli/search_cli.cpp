@@ -24,7 +24,7 @@ namespace {
 
 const char kUsage[] =
     "用法：quorvane-search --folder 目录 --text 文本 [--titles] [--skip-hidden] [--json] [--export 文件]\n"
-    "                      [--no-cache] [--clear-cache]\n"
+    "                      [--no-cache] [--clear-cache] [--stats]\n"
     "      quorvane-search --clear-cache\n"
     "      quorvane-search --dump 文件\n"
     "      quorvane-search --version\n"
@@ -38,11 +38,16 @@ const char kUsage[] =
     "                    搜索完成后才写入，搜索被停止时不导出，原有文件不变\n"
     "  --no-cache        不用缓存，每个工作簿都从文件读取（环境变量 QUORVANE_CACHE=0 同样）\n"
     "  --clear-cache     先清空缓存（~/.cache/quorvane 中的单元格缓存）\n"
+    "  --stats           搜索后在标准错误输出缓存的用量（取用、摘要跳过、新存、未存、写入字节、存入用时）\n"
     "  --version         显示版本\n"
     "退出状态：0 有匹配的行；1 没有匹配的行（打开失败的工作簿不算匹配）；\n"
     "          2 出错：参数有误、文件夹不存在、不是文件夹或无法读取、导出失败，\n"
     "            或有子文件夹无法读取（已跳过）而没有匹配的行；\n"
-    "          130 被 Ctrl-C 停止；143 被 SIGTERM 停止\n";
+    "          130 被 Ctrl-C 停止；143 被 SIGTERM 停止\n"
+    "环境变量：\n"
+    "  QUORVANE_CACHE      0/off/no/false 关闭缓存，1/on/yes/true 使用（不分大小写；默认使用）\n"
+    "  QUORVANE_CACHE_MAX  缓存大小上限：整数字节数，可带 K/M/G/T（或 KB、KiB 等，按 1024 计；默认 2000000000）\n"
+    "  XDG_CACHE_HOME      缓存所在（默认 ~/.cache）；文件夹须属于当前用户且他人不可写，否则不用缓存\n";
 
 // The result of the search, as grep's exit status gives it.
 constexpr int kMatched = 0;
@@ -91,6 +96,21 @@ std::string_view shownPath(std::string_view bytes, std::string& readable) {
   return readable;
 }
 
+void printCacheStats(const CellCache* cache, std::FILE* out) {
+  if (!cache) {
+    std::fputs("缓存：未使用\n", out);
+    return;
+  }
+  const CellCache::Stats s = cache->stats();
+  std::fprintf(out,
+               "缓存：取用 %llu 个（其中读取失败 %llu 个），按摘要跳过 %llu 个，新存 %llu 个，未存 %llu 个，"
+               "写入 %llu 字节，存入用时 %.3f 秒\n",
+               static_cast<unsigned long long>(s.books + s.failures + s.noHits),
+               static_cast<unsigned long long>(s.failures), static_cast<unsigned long long>(s.noMatch),
+               static_cast<unsigned long long>(s.stored), static_cast<unsigned long long>(s.bypassed),
+               static_cast<unsigned long long>(s.bytesWritten), static_cast<double>(s.fillNs) / 1e9);
+}
+
 }  // namespace
 
 bool parseSearchCliArgs(int argc, char** argv, SearchCliOptions& options, bool& help, std::string& error) {
@@ -108,7 +128,8 @@ bool parseSearchCliArgs(int argc, char** argv, SearchCliOptions& options, bool& 
                                {"--skip-hidden", &SearchCliOptions::skipHidden},
                                {"--json", &SearchCliOptions::json},
                                {"--no-cache", &SearchCliOptions::noCache},
-                               {"--clear-cache", &SearchCliOptions::clearCache}};
+                               {"--clear-cache", &SearchCliOptions::clearCache},
+                               {"--stats", &SearchCliOptions::stats}};
   static const Value values[] = {{"--folder", &SearchCliOptions::folder, &SearchCliOptions::haveFolder},
                                  {"--text", &SearchCliOptions::text, nullptr},
                                  {"--export", &SearchCliOptions::exportFile, &SearchCliOptions::haveExport}};
@@ -246,8 +267,9 @@ int runSearchCli(int argc, char** argv) {
 
   if (options.clearCache) {
     const std::string dir = libraryCacheDirectory();
-    if (!clearCellCache(dir)) {
-      std::fprintf(stderr, "无法清空缓存：%s\n", dir.c_str());
+    std::string problem;
+    if (!clearCellCache(dir, &problem)) {
+      std::fprintf(stderr, "%s\n", problem.c_str());
       return kError;
     }
     if (!options.haveFolder) return 0;
@@ -264,7 +286,11 @@ int runSearchCli(int argc, char** argv) {
   std::signal(SIGTERM, onStopSignal);
 
   const XlApi& api = libraryOnDemand();
-  std::unique_ptr<CellCache> cache = options.noCache ? nullptr : openCellCacheFromEnvironment();
+  // Settings not taken and a cache that cannot be used are said once, here.
+  std::vector<std::string> notices;
+  std::unique_ptr<CellCache> cache = options.noCache ? nullptr : openCellCacheFromEnvironment(&notices);
+  for (const std::string& line : notices) std::fprintf(stderr, "%s\n", line.c_str());
+  const std::string problemAtOpen = cache ? cache->problem() : std::string();
   // Loaders read the next workbooks ahead, each into its own book, or take
   // them from the cache.
   ReadAheadSource source(api, stopFlag);
@@ -335,6 +361,10 @@ int runSearchCli(int argc, char** argv) {
   // What this search read is kept before the program ends; a stopped search
   // ends soon after its stop, keeping what was written by then.
   if (cache) cache->flush(stopped ? std::chrono::milliseconds(300) : std::chrono::milliseconds(20'000));
+  // The cache degraded during the search (full disk, damage, another
+  // process holding it): the search was right, only slower; say why.
+  if (cache && cache->problem() != problemAtOpen) std::fprintf(stderr, "%s\n", cache->problem().c_str());
+  if (options.stats) printCacheStats(cache.get(), stderr);
 
   if (stopSignal != 0) return 128 + stopSignal;
   if (stopped) return 128 + SIGINT;  // the grid ran out of memory: as if stopped by hand

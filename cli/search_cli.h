@@ -1,5 +1,5 @@
 // quorvane-search --folder DIR --text TEXT [--titles] [--skip-hidden] [--json] [--export FILE]
-//                 [--no-cache] [--clear-cache] | --version:
+//                 [--no-cache] [--clear-cache] [--stats] | --version:
 // the window's search (same count, walk, scan and results grid, default
 // colours) from the command line, printing the grid when done.
 #pragma once
@@ -21,6 +21,7 @@ struct SearchCliOptions {
   bool noCache = false;     // --no-cache: every workbook read from its file
   bool clearCache = false;  // --clear-cache: the cell cache emptied first (alone: only that)
   bool version = false;     // --version: the version printed, nothing else
+  bool stats = false;       // --stats: what the cell cache did, on stderr at the end
 };
 
 // Fills `options` from the arguments after the program name; false with a

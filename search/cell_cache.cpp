@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <libdeflate.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,12 +25,21 @@ namespace {
 
 // The database's own layout and entry codec; a file of another is made anew. The
 // byte form of a book has its own version inside each entry.
-constexpr int kSchema = 3;
+constexpr int kSchema = 4;
+// Marks a database as this program's cache ("QVCC"): another SQLite file at
+// its path is never written to. Caches of layouts 1 to 3 were made without.
+constexpr int kApplicationId = 0x51564343;
+// setUp(): the file at the path is a database of something else.
+constexpr int kNotOurs = SQLITE_FORMAT;
 constexpr const char* kFilePrefix = "cells-";
 constexpr const char* kFileName = "cells-1.sqlite";
 
 constexpr int kReaderBusyMs = 200;  // a lookup that would wait longer is a miss
-constexpr int kWriterBusyMs = 5000;
+constexpr int kOpenBusyMs = 5000;  // setting up, clearing: waits for a writer's batch
+// A batch that cannot have the write lock this soon (another process's long
+// write, a clearing) is not kept, nor the rest of its search's entries: the
+// search's end never waits for another process.
+constexpr int kWriterBusyMs = 100;
 constexpr uint64_t kMaxQueued = 64u << 20;  // books waiting to be written; more are not kept
 constexpr uint64_t kMaxRaw = uint64_t{4} << 30;
 // A compressed entry past this is not kept (the blob functions take int offsets).
@@ -89,10 +99,12 @@ bool stampOf(const std::string& path, FileStamp& s, int& err) {
 // whole path again for every file.
 class Stamper {
  public:
+  explicit Stamper(const std::function<bool(const std::string&, FileStamp&, int&)>& replaced) : replaced_(replaced) {}
   ~Stamper() {
     if (dir_ >= 0) ::close(dir_);
   }
   bool stamp(const std::string& path, FileStamp& s, int& err) {
+    if (replaced_) return replaced_(path, s, err);
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos || slash == 0) return stampOf(path, s, err);
     const std::string_view folder(path.data(), slash);
@@ -112,6 +124,7 @@ class Stamper {
   }
 
  private:
+  const std::function<bool(const std::string&, FileStamp&, int&)>& replaced_;
   std::string folder_;
   int dir_ = -1;
 };
@@ -129,7 +142,50 @@ std::string identityOf(const std::string& key, const FileStamp& stamp) {
   return out;
 }
 
+// A failure entry's text with a check of it and of its file's identity after
+// it: a damaged entry, or one left under another file's row, is never shown.
+uint32_t failureCheck(std::string_view text, const std::string& identity) {
+  const uint32_t crc = libdeflate_crc32(0, text.data(), text.size());
+  return libdeflate_crc32(crc, identity.data(), identity.size());
+}
+
+std::string sealFailure(const std::string& text, const std::string& identity) {
+  const uint32_t check = failureCheck(text, identity);
+  std::string out = text;
+  out.append(reinterpret_cast<const char*>(&check), sizeof check);
+  return out;
+}
+
+// The text of a sealed failure; false when it does not check out.
+bool openFailure(std::string_view sealed, const std::string& identity, std::string& text) {
+  if (sealed.size() < sizeof(uint32_t)) return false;
+  const std::string_view body = sealed.substr(0, sealed.size() - sizeof(uint32_t));
+  uint32_t check = 0;
+  std::memcpy(&check, sealed.data() + body.size(), sizeof check);
+  if (check != failureCheck(body, identity)) return false;
+  text.assign(body);
+  return true;
+}
+
 bool gone(int err) { return err == ENOENT || err == ENOTDIR; }
+
+// Whether the entry at `path` (a database, its -wal or -shm) may be one of
+// ours: missing, or a regular file of this user (never a link).
+bool isOwnFileOrMissing(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  return S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+}
+
+// The cache folder is used only when it is this user's and nobody else can
+// put files in it; one that others can merely read is closed to them.
+bool isOwnFolder(const std::string& dir) {
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 022))
+    return false;
+  if (st.st_mode & 077) ::chmod(dir.c_str(), 0700);
+  return true;
+}
 
 // The working folder with a "/" after it; empty when it cannot be had.
 std::string currentFolder() {
@@ -173,21 +229,6 @@ bool isDamage(int code) { return (code & 0xFF) == SQLITE_CORRUPT || (code & 0xFF
 
 void removeDatabase(const std::string& path) {
   for (const char* suffix : {"", "-wal", "-shm", "-journal"}) ::unlink((path + suffix).c_str());
-}
-
-uint64_t parseSize(const char* text) {
-  char* end = nullptr;
-  const double v = std::strtod(text, &end);
-  if (end == text || !(v >= 0)) return 0;
-  double scale = 1;
-  switch (*end) {
-    case 'k': case 'K': scale = 1e3; break;
-    case 'm': case 'M': scale = 1e6; break;
-    case 'g': case 'G': scale = 1e9; break;
-    case '\0': break;
-    default: return 0;
-  }
-  return static_cast<uint64_t>(v * scale);
 }
 
 // The folder all the lookups' files lie under, with its "/"; empty when
@@ -397,25 +438,71 @@ CellCache::~CellCache() {
   if (rebuild_.load()) removeDatabase(path_);
 }
 
+namespace {
+
+// An integer a statement gives in its first row, or -1 with `rc` set.
+int64_t queryInt(CellCache::Connection& c, const char* sql, int& rc) {
+  sqlite3_stmt* st = c.statement(sql);
+  const int step = st ? sqlite3_step(st) : sqlite3_errcode(c.db);
+  const int64_t v = step == SQLITE_ROW ? sqlite3_column_int64(st, 0) : -1;
+  if (step != SQLITE_ROW) rc = step == SQLITE_DONE ? SQLITE_ERROR : step;
+  if (st) sqlite3_reset(st);
+  return v;
+}
+
+// Whose database `c` is: SQLITE_OK with `version` 0 for an empty file (ours
+// to set up) or kSchema for ours; SQLITE_NOTADB for ours of an older layout
+// or a damaged file; kNotOurs for another program's database; else the error.
+int identify(CellCache::Connection& c, int& version) {
+  int rc = SQLITE_OK;
+  version = 0;
+  const int64_t pages = queryInt(c, "PRAGMA page_count", rc);
+  if (rc != SQLITE_OK || pages == 0) return rc;
+  const int64_t application = queryInt(c, "PRAGMA application_id", rc);
+  version = static_cast<int>(queryInt(c, "PRAGMA user_version", rc));
+  if (rc != SQLITE_OK) return rc;
+  if (application == kApplicationId) return version == kSchema ? SQLITE_OK : SQLITE_NOTADB;
+  // A database with nothing in it yet (SQLite writes its first page as a
+  // write transaction begins): ours to set up.
+  if (application == 0 && version == 0 && queryInt(c, "SELECT count(*) FROM sqlite_master", rc) == 0) return rc;
+  if (application == 0 && version >= 1 && version < kSchema &&
+      queryInt(c, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ('entries', 'cells')", rc) == 2)
+    return SQLITE_NOTADB;
+  return rc == SQLITE_OK || isDamage(rc) ? kNotOurs : rc;
+}
+
+}  // namespace
+
 // Readies the database on the writer's connection, creating the tables in a
 // new file. Returns SQLITE_OK, or the error; SQLITE_NOTADB also for a file of
-// another layout.
+// another layout, kNotOurs for a file that is not a cache of this program.
+// Nothing is written to a file before it is known to be ours.
 int CellCache::setUp(sqlite3* db) {
   Connection c;
   c.db = db;
-  sqlite3_busy_timeout(db, kWriterBusyMs);
-  int rc = SQLITE_OK;
-  auto userVersion = [&]() -> int {
-    sqlite3_stmt* st = c.statement("PRAGMA user_version");
-    const int step = st ? sqlite3_step(st) : sqlite3_errcode(db);
-    const int v = step == SQLITE_ROW ? sqlite3_column_int(st, 0) : -1;
-    if (step != SQLITE_ROW) rc = step == SQLITE_DONE ? SQLITE_ERROR : step;
-    if (st) sqlite3_reset(st);
-    return v;
-  };
-  int version = userVersion();
-  if (rc == SQLITE_OK && version != 0 && version != kSchema) rc = SQLITE_NOTADB;
-  if (rc == SQLITE_OK && version == 0) rc = c.run("PRAGMA auto_vacuum=INCREMENTAL");
+  sqlite3_busy_timeout(db, kOpenBusyMs);
+  int version = 0;
+  int rc = identify(c, version);
+  if (rc == SQLITE_OK && version == 0) {
+    rc = c.run("PRAGMA auto_vacuum=INCREMENTAL");
+    // The marks and the tables in one transaction: another process never
+    // sees a database of ours without them.
+    if (rc == SQLITE_OK) rc = c.run("BEGIN IMMEDIATE");
+    if (rc == SQLITE_OK) {
+      rc = identify(c, version);  // another process may have made them meanwhile
+      if (rc == SQLITE_OK && version == 0) {
+        rc = sqlite3_exec(db, kCreate, nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK)
+          rc = sqlite3_exec(db,
+                            ("PRAGMA application_id=" + std::to_string(kApplicationId) +
+                             "; PRAGMA user_version=" + std::to_string(kSchema))
+                                .c_str(),
+                            nullptr, nullptr, nullptr);
+      }
+      if (rc == SQLITE_OK) rc = c.run("COMMIT");
+      if (rc != SQLITE_OK) c.run("ROLLBACK");
+    }
+  }
   if (rc == SQLITE_OK) {
     sqlite3_stmt* st = c.statement("PRAGMA journal_mode=WAL");
     const int step = st ? sqlite3_step(st) : sqlite3_errcode(db);
@@ -430,20 +517,6 @@ int CellCache::setUp(sqlite3* db) {
   // each entry) and made anew like any other.
   if (rc == SQLITE_OK) rc = c.run("PRAGMA synchronous=OFF");
   if (rc == SQLITE_OK) rc = c.run("PRAGMA journal_size_limit=67108864");
-  if (rc == SQLITE_OK && version == 0) {
-    rc = c.run("BEGIN IMMEDIATE");
-    // Another process may have made the tables meanwhile.
-    if (rc == SQLITE_OK) version = userVersion();
-    if (rc == SQLITE_OK && version == 0) {
-      rc = sqlite3_exec(db, kCreate, nullptr, nullptr, nullptr);
-      if (rc == SQLITE_OK)
-        rc = sqlite3_exec(db, ("PRAGMA user_version=" + std::to_string(kSchema)).c_str(), nullptr, nullptr, nullptr);
-    } else if (rc == SQLITE_OK && version != kSchema) {
-      rc = SQLITE_NOTADB;
-    }
-    if (rc == SQLITE_OK) rc = c.run("COMMIT");
-    if (rc != SQLITE_OK) c.run("ROLLBACK");
-  }
   // Every table must be there and readable.
   if (rc == SQLITE_OK) rc = c.run("SELECT count(*) FROM (SELECT 1 FROM entries LIMIT 1), (SELECT 1 FROM cells LIMIT 1)");
   for (auto& [sql, st] : c.statements) sqlite3_finalize(st);
@@ -453,48 +526,74 @@ int CellCache::setUp(sqlite3* db) {
 }
 
 void CellCache::openDatabase() {
-  if (options_.directory.empty() || !makeFolders(options_.directory)) return;
-  struct stat st {};
-  if (::stat(options_.directory.c_str(), &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077))
-    ::chmod(options_.directory.c_str(), 0700);
+  if (options_.directory.empty()) return;
+  if (!makeFolders(options_.directory)) {
+    noteProblem("无法建立缓存文件夹，不使用缓存：" + options_.directory);
+    return;
+  }
+  // Another user's folder, or one others may put files in (a planted
+  // database would be read, and would read every cell): never used.
+  if (!isOwnFolder(options_.directory)) {
+    noteProblem("缓存文件夹不属于当前用户或他人可写，不使用缓存：" + options_.directory);
+    return;
+  }
   path_ = options_.directory + "/" + kFileName;
+  const std::string notOurs = "缓存文件不是本程序的（链接、非普通文件或其他数据库），不使用缓存：" + path_;
   for (int attempt = 0; attempt < 2 && !usable_; ++attempt) {
-    // Made here so it is the user's alone from the start; SQLite gives its
-    // -wal and -shm files the same mode.
-    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd >= 0) {
-      if (::fstat(fd, &st) == 0 && (st.st_mode & 077)) ::fchmod(fd, 0600);
-      ::close(fd);
+    // Made here so it is the user's alone from the start, whatever the
+    // umask; SQLite gives its -wal and -shm files the same mode. Never
+    // through a link, and only a regular file of this user.
+    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    struct stat st {};
+    const bool own = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+    if (own && (st.st_mode & 077)) ::fchmod(fd, 0600);
+    if (fd >= 0) ::close(fd);
+    if ((fd >= 0 && !own) || (fd < 0 && errno == ELOOP) || !isOwnFileOrMissing(path_ + "-wal") ||
+        !isOwnFileOrMissing(path_ + "-shm")) {
+      noteProblem(notOurs);
+      return;
     }
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    int rc = sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+                             nullptr);
     if (rc == SQLITE_OK) rc = setUp(db);
     if (rc == SQLITE_OK) {
+      sqlite3_busy_timeout(db, kWriterBusyMs);
       writer_ = std::make_unique<Connection>();
       writer_->db = db;
       usable_ = writable_ = true;
       break;
     }
     sqlite3_close_v2(db);
+    if (rc == kNotOurs) {
+      noteProblem(notOurs);
+      return;
+    }
     if (isDamage(rc) && fd >= 0) {
-      // Damaged, truncated or of another layout: made anew.
+      // Damaged, truncated or of an older layout of ours: made anew.
       removeDatabase(path_);
       continue;
     }
     const int kind = rc & 0xFF;
-    if (kind != SQLITE_READONLY && kind != SQLITE_CANTOPEN && kind != SQLITE_PERM) return;  // busy, full: pass by
+    if (kind != SQLITE_READONLY && kind != SQLITE_CANTOPEN && kind != SQLITE_PERM) {  // busy, full: pass by
+      noteProblem("无法打开缓存（" + std::string(sqlite3_errstr(rc)) + "），不使用缓存：" + path_);
+      return;
+    }
     // Not ours to write: read what is there, if it can be read.
     db = nullptr;
-    if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) == SQLITE_OK) {
+    if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+                        nullptr) == SQLITE_OK) {
       Connection probe;
       probe.db = db;
       sqlite3_busy_timeout(db, kReaderBusyMs);
-      sqlite3_stmt* v = probe.statement("PRAGMA user_version");
-      usable_ = v && sqlite3_step(v) == SQLITE_ROW && sqlite3_column_int(v, 0) == kSchema &&
+      int version = 0;
+      usable_ = identify(probe, version) == SQLITE_OK && version == kSchema &&
                 probe.run("SELECT 1 FROM entries LIMIT 1") == SQLITE_OK;
+      noteProblem((usable_ ? "缓存只能读取，本次读到的不存入：" : "无法读取缓存，不使用缓存：") + path_);
       return;  // the probe closes its connection
     }
     sqlite3_close_v2(db);
+    noteProblem("无法打开缓存，不使用缓存：" + path_);
     return;
   }
   if (!writable_) return;
@@ -520,7 +619,8 @@ std::unique_ptr<CellCache::Connection> CellCache::takeReader() {
     }
   }
   auto c = std::make_unique<Connection>();
-  const int flags = (writable_ ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
+  const int flags =
+      (writable_ ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
   if (sqlite3_open_v2(path_.c_str(), &c->db, flags, nullptr) != SQLITE_OK) return nullptr;
   sqlite3_busy_timeout(c->db, kReaderBusyMs);
   c->run("PRAGMA query_only=1");
@@ -536,6 +636,27 @@ void CellCache::giveBack(std::unique_ptr<Connection> c) {
 void CellCache::broken() {
   failed_ = true;
   rebuild_ = true;
+  noteProblem("缓存已损坏，下次搜索时重建：" + path_);
+}
+
+void CellCache::noteProblem(std::string problem) {
+  std::lock_guard lock(problemMutex_);
+  if (problem_.empty()) problem_ = std::move(problem);
+}
+
+std::string CellCache::problem() const {
+  std::lock_guard lock(problemMutex_);
+  return problem_;
+}
+
+void CellCache::bypass(uint64_t files) {
+  std::lock_guard lock(statsMutex_);
+  stats_.bypassed += files;
+}
+
+bool CellCache::stampFile(const std::string& path, FileStamp& stamp, int& err) const {
+  if (options_.stat) return options_.stat(path, stamp, err);
+  return stampOf(path, stamp, err);
 }
 
 bool CellCache::beginRead(Connection& c) {
@@ -569,9 +690,15 @@ bool CellCache::fromRow(sqlite3_stmt* st, Lookup& out, const TrigramNeedle& need
   const int64_t id = sqlite3_column_int64(st, 0);
   if (sqlite3_column_int64(st, 7) + options_.touchAfterMs <= nowMs()) touch.push_back(id);
   if (sqlite3_column_type(st, 9) != SQLITE_NULL) {
+    const std::string_view sealed(static_cast<const char*>(sqlite3_column_blob(st, 9)),
+                                  static_cast<size_t>(sqlite3_column_bytes(st, 9)));
+    if (!openFailure(sealed, identityOf(out.key, out.stamp), out.failure)) {
+      out.failure.clear();
+      touch.erase(std::remove(touch.begin(), touch.end(), id), touch.end());
+      broken();  // damage: the file is read, and the cache made anew
+      return false;
+    }
     out.found = Lookup::Found::Failure;
-    out.failure.assign(static_cast<const char*>(sqlite3_column_blob(st, 9)),
-                       static_cast<size_t>(sqlite3_column_bytes(st, 9)));
   } else if (!needle.mayOccurIn(std::string_view(static_cast<const char*>(sqlite3_column_blob(st, 10)),
                                                   static_cast<size_t>(sqlite3_column_bytes(st, 10))))) {
     out.found = Lookup::Found::NoMatch;
@@ -681,7 +808,9 @@ void inParts(size_t parts, const std::function<void(size_t)>& work) {
 std::vector<CellCache::Lookup> CellCache::lookUp(const std::vector<std::string>& paths, const TrigramNeedle& needle,
                                                  const std::atomic<int>* cancel) {
   std::vector<Lookup> out(paths.size());
-  const int64_t lookedAt = coarseNowNs();  // before any file is looked at
+  // Before any file is looked at: what is kept must have been settled then.
+  const int64_t lookedAt = options_.clock ? options_.clock() : wallClockNs();
+  gaveUp_ = false;  // a new run tries the write lock again
   std::string cwd;
   for (size_t i = 0; i < paths.size(); ++i) {
     Lookup& l = out[i];
@@ -698,7 +827,7 @@ std::vector<CellCache::Lookup> CellCache::lookUp(const std::vector<std::string>&
   const size_t parts = out.size() >= options_.twoPartsFrom ? 2 : 1;
   std::vector<std::string> vanished[2];
   inParts(parts, [&](size_t part) {
-    Stamper stamper;
+    Stamper stamper(options_.stat);
     for (size_t i = out.size() * part / parts, end = out.size() * (part + 1) / parts; i < end; ++i) {
       // After a stop the scan opens none of them: the rest stay unlooked at.
       if (cancel && i % 256 == 0 && cancel->load(std::memory_order_relaxed) != 0) break;
@@ -933,29 +1062,33 @@ bool CellCache::prepare(Op& op) {
 
 void CellCache::store(const Lookup& lookup, const XlApi& api, BookHandle book, bool loaded,
                       const std::string& error, xl::LoadCause cause) {
-  if (!writable_ || failed_.load(std::memory_order_relaxed) || !lookup.stamped) return;
-  // A change within the clock tick the file was looked at could leave its
-  // stamp as it was: such a file is read again next time.
-  if (lookup.stamp.changedNs >= lookup.lookedAtNs) return;
+  if (!lookup.stamped || (!loaded && !isContentFailure(cause))) return;
+  if (!keep(lookup, api, book, loaded, error)) bypass(1);
+}
+
+bool CellCache::keep(const Lookup& lookup, const XlApi& api, BookHandle book, bool loaded, const std::string& error) {
+  if (!writable_ || failed_.load(std::memory_order_relaxed) || gaveUp_.load(std::memory_order_relaxed)) return false;
+  // A file whose times are within their step of the moment it was looked
+  // at could be written again without its stamp changing: read again next time.
+  if (!isSettled(lookup.stamp, lookup.lookedAtNs)) return false;
   FileStamp after;
   int err = 0;
-  if (!stampOf(lookup.key, after, err) || !(after == lookup.stamp)) return;
+  if (!stampFile(lookup.key, after, err) || !(after == lookup.stamp)) return false;
   try {
     Op op;
     op.kind = Op::Kind::Put;
     op.key = lookup.key;
     op.stamp = lookup.stamp;
     if (!loaded) {
-      if (!isContentFailure(cause)) return;
       op.failed = true;
-      op.failure = error;
+      op.failure = sealFailure(error, identityOf(op.key, op.stamp));
     } else if (const Handing how = handing(api, book); how == Handing::Whole) {
       // Summarised and compressed by the writer thread, beside the loaders
       // and the scan rather than in their way.
       // The book's own size bounds its form's: one block, never grown by copying.
       op.form.reserve(static_cast<size_t>(api.bookMemoryBytes(book)) + 256);
       op.raw = encodeBook(api, book, [&](const char* p, size_t n) { op.form.append(p, n); }, nullptr);
-      if (op.raw == 0) return;
+      if (op.raw == 0) return false;
       op.formBytes = op.form.size();
       op.form += identityOf(op.key, op.stamp);
       op.raw = op.form.size();
@@ -964,11 +1097,11 @@ void CellCache::store(const Lookup& lookup, const XlApi& api, BookHandle book, b
       TrigramSummaryBuilder summary;
       op.raw = encodeBook(api, book, [&](const char* p, size_t n) { compressor.add(p, n); }, &summary);
       op.summary = summary.finish();
-      if (op.raw == 0) return;
+      if (op.raw == 0) return false;
       const std::string identity = identityOf(op.key, op.stamp);
       compressor.add(identity.data(), identity.size());
       op.raw += identity.size();
-      if (!compressor.finish()) return;
+      if (!compressor.finish()) return false;
     } else {
       // Too large to hold its whole form: the writer compresses it while
       // this loader is still encoding and summarising it.
@@ -976,7 +1109,7 @@ void CellCache::store(const Lookup& lookup, const XlApi& api, BookHandle book, b
       op.stream = StreamEnd(stream);
       op.raw = static_cast<uint64_t>(std::max(0LL, api.bookMemoryBytes(book)));
       const std::string identity = identityOf(op.key, op.stamp);
-      if (!enqueue(std::move(op))) return;
+      if (!enqueue(std::move(op))) return false;
       uint64_t raw = 0;
       std::string summarised;
       try {
@@ -991,12 +1124,12 @@ void CellCache::store(const Lookup& lookup, const XlApi& api, BookHandle book, b
       }
       // Always ended, or the writer would wait for it.
       stream->end(raw > 0, raw + identity.size(), std::move(summarised));
-      return;
+      return true;  // kept or not by the writer
     }
-    if (!fits(op)) return;
-    enqueue(std::move(op));
+    return fits(op) && enqueue(std::move(op));
   } catch (...) {
     // Too little memory to keep it: the search goes on without.
+    return false;
   }
 }
 
@@ -1018,7 +1151,7 @@ bool CellCache::enqueue(Op op) {
   bool wake = false;
   {
     std::lock_guard lock(queueMutex_);
-    if (closing_ || failed_.load(std::memory_order_relaxed)) return false;
+    if (closing_ || failed_.load(std::memory_order_relaxed) || gaveUp_.load(std::memory_order_relaxed)) return false;
     const uint64_t bytes = op.kind == Op::Kind::Put ? op.bytes() : 0;
     if (queuedBytes_ + bytes > kMaxQueued) return false;  // the writer is behind: this one is not kept
     queuedBytes_ += bytes;
@@ -1069,6 +1202,8 @@ void CellCache::writerLoop() {
       streamQueued_ = false;
       writing_ = true;
     }
+    const int64_t started = wallClockNs();
+    uint64_t notKept = 0;
     for (Op& op : batch) {
       if (op.kind != Op::Kind::Put || (op.form.empty() && !op.stream.stream)) continue;
       bool kept = false;
@@ -1076,11 +1211,24 @@ void CellCache::writerLoop() {
         kept = !closing_.load(std::memory_order_relaxed) && prepare(op);
       } catch (...) {  // too little memory to keep it
       }
-      if (!kept) op.kind = Op::Kind::None;
+      if (!kept) {
+        op.kind = Op::Kind::None;
+        ++notKept;
+      }
     }
     bool puts = false;
-    if (!failed_.load()) {
+    uint64_t batchPuts = 0;
+    for (const Op& op : batch) batchPuts += op.kind == Op::Kind::Put;
+    if (failed_.load() || gaveUp_.load()) {
+      notKept += batchPuts;
+    } else {
       int rc = writer_->run("BEGIN IMMEDIATE");
+      if ((rc & 0xFF) == SQLITE_BUSY) {
+        // Another process has held the write lock past kWriterBusyMs: this
+        // run keeps nothing more rather than make its end wait.
+        gaveUp_ = true;
+        noteProblem("缓存正被另一个进程写入，本次读到的不存入缓存：" + path_);
+      }
       for (const Op& op : batch) {
         if (rc != SQLITE_OK) break;
         rc = apply(op) ? SQLITE_OK : sqlite3_extended_errcode(writer_->db);
@@ -1090,12 +1238,28 @@ void CellCache::writerLoop() {
       if (rc != SQLITE_OK) {
         writer_->run("ROLLBACK");
         puts = false;
-        if (isDamage(rc)) broken();
-        else if (isLasting(rc)) failed_ = true;  // full disk, read-only: stop writing, keep reading
+        notKept += batchPuts;
+        if (isDamage(rc)) {
+          broken();
+        } else if (isLasting(rc)) {  // full disk, read-only: stop writing
+          failed_ = true;
+          noteProblem(((rc & 0xFF) == SQLITE_FULL ? "磁盘已满，缓存不再写入：" : "缓存无法写入（" +
+                                                                             std::string(sqlite3_errstr(rc)) + "）：") +
+                      path_);
+        }
       } else {
         std::lock_guard lock(statsMutex_);
-        for (const Op& op : batch) stats_.stored += op.kind == Op::Kind::Put;
+        for (const Op& op : batch)
+          if (op.kind == Op::Kind::Put) {
+            ++stats_.stored;
+            stats_.bytesWritten += op.bytes();
+          }
       }
+    }
+    {
+      std::lock_guard lock(statsMutex_);
+      stats_.bypassed += notKept;
+      stats_.fillNs += static_cast<uint64_t>(std::max<int64_t>(0, wallClockNs() - started));
     }
     if (puts) {
       uint64_t added = 0;
@@ -1289,36 +1453,86 @@ CellCache::Stats CellCache::stats() const {
   return stats_;
 }
 
-std::unique_ptr<CellCache> openCellCacheFromEnvironment() {
-  if (const char* off = std::getenv("QUORVANE_CACHE")) {
-    const std::string_view v = off;
-    if (v == "0" || v == "off" || v == "no" || v == "false") return nullptr;
-  }
+std::unique_ptr<CellCache> openCellCacheFromEnvironment(std::vector<std::string>* notices) {
+  CacheSettings settings = cacheSettingsFromEnvironment();
+  if (notices) notices->insert(notices->end(), settings.warnings.begin(), settings.warnings.end());
+  if (!settings.enabled) return nullptr;
   CellCacheOptions options;
   // The program's cache folder, the one the library is written to when the
   // program's own folder cannot take it.
   options.directory = libraryCacheDirectory();
-  if (options.directory.empty()) return nullptr;
-  if (const char* max = std::getenv("QUORVANE_CACHE_MAX")) {
-    if (const uint64_t bytes = parseSize(max)) options.maxBytes = bytes;
+  if (options.directory.empty()) {
+    if (notices) notices->push_back("没有缓存文件夹（HOME 与 XDG_CACHE_HOME 都未设置），不使用缓存");
+    return nullptr;
   }
+  options.maxBytes = settings.maxBytes;
   try {
     auto cache = std::make_unique<CellCache>(std::move(options));
+    const std::string problem = cache->problem();
+    if (notices && !problem.empty()) notices->push_back(problem);
     if (cache->usable()) return cache;
+    if (notices && problem.empty()) notices->push_back("无法打开缓存，不使用缓存：" + cache->databasePath());
   } catch (...) {
+    if (notices) notices->push_back("内存不足，不使用缓存");
   }
   return nullptr;
 }
 
-bool clearCellCache(const std::string& directory) {
-  DIR* d = ::opendir(directory.c_str());
-  if (!d) return errno == ENOENT;
-  bool all = true;
-  while (dirent* e = ::readdir(d)) {
-    const std::string_view name = e->d_name;
-    if (name.substr(0, std::strlen(kFilePrefix)) != kFilePrefix) continue;
-    if (::unlink((directory + "/" + e->d_name).c_str()) != 0 && errno != ENOENT) all = false;
+bool clearCellCache(const std::string& directory, std::string* problem) {
+  auto fail = [&](std::string text) {
+    if (problem) *problem = std::move(text);
+    return false;
+  };
+  struct stat st {};
+  if (::stat(directory.c_str(), &st) != 0 && errno == ENOENT) return true;
+  if (!isOwnFolder(directory)) return fail("缓存文件夹不属于当前用户或他人可写，未清空：" + directory);
+  // Databases of other layouts: no search of this version has them open.
+  if (DIR* d = ::opendir(directory.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      const std::string_view name = e->d_name;
+      if (name.substr(0, std::strlen(kFilePrefix)) == kFilePrefix &&
+          name.substr(0, std::strlen(kFileName)) != kFileName)
+        ::unlink((directory + "/" + e->d_name).c_str());
+    }
+    ::closedir(d);
   }
-  ::closedir(d);
-  return all;
+  const std::string path = directory + "/" + kFileName;
+  if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) return true;
+  if (!isOwnFileOrMissing(path) || !isOwnFileOrMissing(path + "-wal") || !isOwnFileOrMissing(path + "-shm"))
+    return fail("缓存文件不是本程序的，未清空：" + path);
+  // Emptied inside, under its write lock: searches reading or writing it
+  // meanwhile see it whole before or empty after, never a file pulled away
+  // from under them.
+  CellCache::Connection c;
+  int rc = sqlite3_open_v2(path.c_str(), &c.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+                           nullptr);
+  if (rc == SQLITE_OK) {
+    sqlite3_busy_timeout(c.db, kOpenBusyMs);
+    int version = 0;
+    rc = identify(c, version);
+    if (rc == kNotOurs) return fail("缓存文件不是本程序的，未清空：" + path);
+    if (rc == SQLITE_OK && version == 0) return true;  // empty already
+  }
+  if (rc == SQLITE_OK) rc = c.run("BEGIN IMMEDIATE");
+  if (rc == SQLITE_OK) {
+    rc = c.run("DELETE FROM cells");
+    if (rc == SQLITE_OK) rc = c.run("DELETE FROM entries");
+    rc = rc == SQLITE_OK ? c.run("COMMIT") : rc;
+    if (rc != SQLITE_OK) c.run("ROLLBACK");
+  }
+  if (rc == SQLITE_OK) {
+    // The freed pages back to the file system, when nobody is reading.
+    c.run("PRAGMA incremental_vacuum");
+    c.run("PRAGMA wal_checkpoint(TRUNCATE)");
+    return true;
+  }
+  if (isDamage(rc)) {
+    // Damaged or of an older layout: nothing in it can be used by anyone,
+    // and a search finding it so makes it anew.
+    sqlite3_close_v2(c.db);
+    c.db = nullptr;
+    removeDatabase(path);
+    return true;
+  }
+  return fail("无法清空缓存（" + std::string(sqlite3_errstr(rc)) + "）：" + path);
 }

@@ -26,6 +26,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,6 +37,8 @@
 
 #include "platform/xl/load_error.h"
 #include "platform/xl/xlapi.h"
+#include "search/cache_settings.h"
+#include "search/file_stamp.h"
 #include "search/trigram_summary.h"
 
 class TextMatcher;
@@ -47,15 +50,9 @@ struct sqlite3_stmt;
 // (the statically linked CLI and tests run the same objects).
 std::string_view libraryDigest();
 
-struct FileStamp {
-  uint64_t device = 0, inode = 0;
-  int64_t size = 0, modifiedNs = 0, changedNs = 0;
-  bool operator==(const FileStamp&) const = default;
-};
-
 struct CellCacheOptions {
   std::string directory;                    // created when missing
-  uint64_t maxBytes = 2'000'000'000ull;     // entries beyond this go, least recently used first
+  uint64_t maxBytes = kDefaultCacheMaxBytes;  // entries beyond this go, least recently used first
   std::string reader{libraryDigest()};      // entries of another reader are never used
   int64_t touchAfterMs = 600'000;           // a hit last used longer ago is marked used again
   size_t twoPartsFrom = 2048;               // a search of this many files is looked up by two threads
@@ -64,6 +61,10 @@ struct CellCacheOptions {
   // writer while the loader writes them out, so their whole byte form is
   // never held at once.
   uint64_t handOverBytes = 16u << 20;
+  // The clock a file's times are compared with, and how a file is stamped
+  // (errno in the int when it cannot be): the system's unless replaced.
+  std::function<int64_t()> clock;
+  std::function<bool(const std::string& path, FileStamp& stamp, int& err)> stat;
 };
 
 // The search a cached book is read for: the cells whose text `matcher`
@@ -86,6 +87,9 @@ class CellCache {
   CellCache& operator=(const CellCache&) = delete;
 
   bool usable() const { return usable_; }
+  // Why the cache is not used, or no longer written, as one line for the
+  // user: the folder or database named. Empty while all is well.
+  std::string problem() const;
   const std::string& databasePath() const { return path_; }
 
   // What the cache holds for one file, and what store() needs afterwards.
@@ -129,11 +133,20 @@ class CellCache {
   struct Stats {
     uint64_t books = 0, failures = 0, noMatch = 0, misses = 0, stored = 0, evicted = 0;
     uint64_t noHits = 0;  // books read whose texts turned out not to hold the search text
+    // Files read from their workbook and not kept: changed too recently to
+    // trust their times, or the cache could not take them (not writable,
+    // damaged, full, another process holding it, the writer behind).
+    uint64_t bypassed = 0;
+    uint64_t bytesWritten = 0;  // of the entries stored
+    uint64_t fillNs = 0;        // the writer's time in its transactions
   };
   Stats stats() const;
 
- private:
+  // One connection to the database with its prepared statements (defined
+  // where it is used).
   struct Connection;
+
+ private:
   struct Stream;
   struct StreamEnd;
   struct Op;
@@ -185,10 +198,16 @@ class CellCache {
   // database and the cache's limit take.
   bool fits(const Op& op) const;
   bool enqueue(Op op);  // false when it was not taken
+  // store() but for its count: true when the entry went to the writer.
+  bool keep(const Lookup& lookup, const XlApi& api, BookHandle book, bool loaded, const std::string& error);
   void writerLoop();
   bool apply(const Op& op);
   void evict(uint64_t added);  // `added`: bytes of the entries the last batch wrote
   void broken();
+  void bypass(uint64_t files);
+  void noteProblem(std::string problem);  // the first is what problem() says
+  bool stampFile(const std::string& path, FileStamp& stamp, int& err) const;
+  bool checkFolder();
 
   CellCacheOptions options_;
   std::string path_;
@@ -196,6 +215,10 @@ class CellCache {
   bool writable_ = false;
   std::atomic<bool> failed_{false};   // damaged or unwritable since it was opened
   std::atomic<bool> rebuild_{false};  // damaged: removed when closed, made anew next time
+  // Another process held the write lock too long: this run's entries are not kept.
+  std::atomic<bool> gaveUp_{false};
+  mutable std::mutex problemMutex_;
+  std::string problem_;
 
   std::mutex readersMutex_;
   std::vector<std::unique_ptr<Connection>> readers_;
@@ -219,12 +242,15 @@ class CellCache {
   Stats stats_;
 };
 
-// The cache a search uses, from the environment: none when QUORVANE_CACHE is
-// 0 (or "off", "no", "false") or it cannot be opened; QUORVANE_CACHE_MAX
-// sets the size bound in bytes (suffixes K, M, G).
-std::unique_ptr<CellCache> openCellCacheFromEnvironment();
-// Empties the cache in `directory`: false when a database stayed behind.
-bool clearCellCache(const std::string& directory);
+// The cache a search uses, from the environment (cache_settings.h): none
+// when QUORVANE_CACHE turns it off or it cannot be opened. `notices`, when
+// given, gets a line for each setting not taken and one when the cache
+// cannot be used; the window passes none and stays quiet.
+std::unique_ptr<CellCache> openCellCacheFromEnvironment(std::vector<std::string>* notices = nullptr);
+// Empties the cache in `directory` inside its database, under its write
+// lock, so searches using it meanwhile go on with a whole database. False,
+// with a line in `problem`, when it could not be emptied.
+bool clearCellCache(const std::string& directory, std::string* problem = nullptr);
 // Whether a failed load says something about the file's content (kept in
 // the cache) rather than about this moment (no permission, an I/O error, a
 // vanished file, too little memory, a stop: tried again next time).
