@@ -16,6 +16,7 @@ PKGS=(
   time linux-perf ccache
   libsqlite3-dev liblz4-dev nettle-dev
   xdotool wmctrl
+  e2fsprogs dosfstools sqlite3
   python3-msoffcrypto-tool
 )
 

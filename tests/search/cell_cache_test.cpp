@@ -36,6 +36,7 @@
 #include "search/read_ahead.h"
 #include "search/text_match.h"
 #include "search/trigram_summary.h"
+#include "tests/search/cache_books.h"
 #include "tests/search/fake_xl.h"
 #include "tests/search/search_outcome.h"
 
@@ -49,13 +50,6 @@ const char* const kWords[] = {"Apple", "APPLE pie", "苹果", "青苹果汁", "�
                               "葡萄apple", "Ünïcode"};
 // Long enough to be written once however many cells show it.
 const std::string kLongText = std::string(80, 'L') + " 长文本 apple";
-
-std::string readAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // A workbook of the seed's shape: one to three sheets, some wider than 50
 // columns, one-row and empty sheets, hidden rows and columns, numbers, gaps
@@ -92,27 +86,6 @@ void writeVaried(const fs::path& path, int seed) {
   ASSERT_EQ(workbook_close(wb), LXW_NO_ERROR);
 }
 
-// One sheet whose first cell is `text`.
-void writeOneCell(const fs::path& path, const std::string& text) {
-  lxw_workbook* wb = workbook_new(path.c_str());
-  ASSERT_NE(wb, nullptr);
-  lxw_worksheet* ws = workbook_add_worksheet(wb, "S");
-  worksheet_write_string(ws, 0, 0, text.c_str(), nullptr);
-  worksheet_write_string(ws, 1, 0, "filler", nullptr);
-  ASSERT_EQ(workbook_close(wb), LXW_NO_ERROR);
-}
-
-// A workbook of exactly `size` bytes whose first cell is `text` and two
-// letters: the letters are tried until the compressed parts come out that size.
-void writeOneCellOfSize(const fs::path& path, const std::string& text, uintmax_t size) {
-  for (int tries = 0; tries < 26 * 26; ++tries) {
-    writeOneCell(path, text + "-" + std::string(1, static_cast<char>('a' + tries % 26)) +
-                           std::string(1, static_cast<char>('a' + tries / 26)));
-    if (fs::file_size(path) == size) return;
-  }
-  FAIL() << "no workbook of " << size << " bytes";
-}
-
 // The cache's entry paths (sqlite3 directly, read only).
 std::vector<std::string> cachedPaths(const std::string& database) {
   std::vector<std::string> out;
@@ -131,11 +104,6 @@ std::vector<std::string> cachedPaths(const std::string& database) {
 
 long countUnder(const std::vector<std::string>& paths, const std::string& folder) {
   return std::count_if(paths.begin(), paths.end(), [&](const std::string& p) { return p.rfind(folder, 0) == 0; });
-}
-
-int runShell(const std::string& command) {
-  const int raw = std::system(command.c_str());
-  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 }
 
 class CellCacheTest : public ::testing::Test {
