@@ -468,7 +468,8 @@ int identify(CellCache::Connection& c, int& version) {
   if (application == 0 && version >= 1 && version < kSchema &&
       queryInt(c, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ('entries', 'cells')", rc) == 2)
     return SQLITE_NOTADB;
-  return rc == SQLITE_OK || isDamage(rc) ? kNotOurs : rc;
+  // Damage in its schema is damage, of a file in the user's own folder.
+  return rc == SQLITE_OK ? kNotOurs : rc;
 }
 
 }  // namespace
@@ -1521,9 +1522,10 @@ bool clearCellCache(const std::string& directory, std::string* problem) {
     if (rc != SQLITE_OK) c.run("ROLLBACK");
   }
   if (rc == SQLITE_OK) {
-    // The freed pages back to the file system, when nobody is reading.
+    // The freed pages back to the file system; the log is copied back only
+    // as far as no reader needs it, so no search waits for the clearing.
     c.run("PRAGMA incremental_vacuum");
-    c.run("PRAGMA wal_checkpoint(TRUNCATE)");
+    c.run("PRAGMA wal_checkpoint(PASSIVE)");
     return true;
   }
   if (isDamage(rc)) {
