@@ -13,6 +13,11 @@ namespace fuzz {
 
 inline void checkSalvagedStream(const uint8_t* data, size_t size) {
   std::vector<uint8_t> stream;
+  // The search among the root's children alone, as the load makes it after
+  // libgsf listed no workbook.
+  if (xl::ole2::salvageWorkbookStream(data, size, stream, xl::ole2::Search::TopLevel) &&
+      (stream.empty() || stream.size() > size))
+    fail("top-level stream empty or larger than the file");
   if (!xl::ole2::salvageWorkbookStream(data, size, stream)) return;
   if (stream.empty() || stream.size() > size) fail("salvaged stream empty or larger than the file");
   xl::Book book;

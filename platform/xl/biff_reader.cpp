@@ -134,6 +134,12 @@ bool extractWorkbookStream(const uint8_t* file, size_t fileSize, std::vector<uin
     return readChild(ole.p, encryptionInfo, fileSize, enc.info, book) &&
            readChild(ole.p, encryptedPackage, fileSize, enc.package, book);
   }
+  // An entry of no known type hides the entries beside it in the tree from
+  // libgsf; ours walks past it. Only the top level counts, so a workbook
+  // embedded in some other document is not taken for the file.
+  if (index < 0 && encryptionInfo < 0 && encryptedPackage < 0 && !word && !powerPoint &&
+      ole2::salvageWorkbookStream(file, fileSize, data, ole2::Search::TopLevel))
+    return true;
   if (index < 0) {
     book.setError(encryptionInfo >= 0 || encryptedPackage >= 0 ? LoadCause::DamagedEncryptionInfo
                   : word       ? LoadCause::NotWorkbookWordDoc

@@ -59,9 +59,9 @@ class Compound {
     return !directory_.empty();
   }
 
-  bool workbook(std::vector<uint8_t>& out) {
-    const uint8_t* entry = findStream("workbook");
-    if (!entry) entry = findStream("book");
+  bool workbook(std::vector<uint8_t>& out, Search where) {
+    const uint8_t* entry = findStream("workbook", where);
+    if (!entry) entry = findStream("book", where);
     if (!entry) return false;
     readStream(entry, out);
     return !out.empty();
@@ -145,8 +145,9 @@ class Compound {
   }
 
   // A stream of that name among the root's children (the tree of siblings
-  // under the root), else anywhere in the directory when the tree is broken.
-  const uint8_t* findStream(const char* name) const {
+  // under the root, whatever the types of the entries on the way), else,
+  // when allowed, anywhere in the directory.
+  const uint8_t* findStream(const char* name, Search where) const {
     if (root_) {
       std::vector<uint8_t> seen(directory_.size(), 0);
       std::vector<uint32_t> todo{le32(root_ + 0x4C)};
@@ -161,6 +162,7 @@ class Compound {
         todo.push_back(le32(e + 0x48));
       }
     }
+    if (where == Search::TopLevel) return nullptr;
     for (const uint8_t* e : directory_)
       if (e[0x42] == kTypeStream && nameIs(e, name)) return e;
     return nullptr;
@@ -224,10 +226,10 @@ class Compound {
 
 }  // namespace
 
-bool salvageWorkbookStream(const uint8_t* file, size_t size, std::vector<uint8_t>& stream) {
+bool salvageWorkbookStream(const uint8_t* file, size_t size, std::vector<uint8_t>& stream, Search where) {
   stream.clear();
   Compound compound(file, size);
-  return compound.open() && compound.workbook(stream);
+  return compound.open() && compound.workbook(stream, where);
 }
 
 }  // namespace xl::ole2

@@ -38,10 +38,14 @@ def workbook_stream(rows):
     return bytes(data)
 
 
-def dir_entry(name, kind, child=FREE, start=END, size=0):
+def dir_entry(name, kind, child=FREE, start=END, size=0, left=FREE, right=FREE):
     encoded = name.encode("utf-16-le") + b"\0\0" if name else b""
     return struct.pack("<64sHBBIII16sI8s8sIQ", encoded.ljust(64, b"\0"), len(encoded), kind, 1,
-                       FREE, FREE, child, b"\0" * 16, 0, b"\0" * 8, b"\0" * 8, start, size)
+                       left, right, child, b"\0" * 16, 0, b"\0" * 8, b"\0" * 8, start, size)
+
+
+def workbook_entry(compound, **links):
+    return dir_entry("Workbook", 2, start=compound.start["stream"], size=len(compound.stream), **links)
 
 
 def chunks(data, size):
@@ -50,8 +54,9 @@ def chunks(data, size):
 
 class Compound:
     """A version 3 compound file with one stream, its sectors laid out in the
-    order given; `fat`, `difat`, `first_dir` and the header fields stay
-    editable until bytes() so each damage can be made on top."""
+    order given; `fat`, `difat`, `first_dir`, the directory's four `entries`
+    and the header fields stay editable until bytes() so each damage can be
+    made on top."""
 
     def __init__(self, stream, order=("fat", "dir", "stream"), name="Workbook"):
         self.stream = stream
@@ -99,7 +104,7 @@ class Compound:
                          start=self.start.get("ministream", END),
                          size=len(payload.get("ministream", b"")))
         entry = dir_entry(name, 2, start=0 if self.mini else self.start["stream"], size=len(stream))
-        self.directory = root + entry + dir_entry("", 0) + dir_entry("", 0)
+        self.entries = [root, entry, dir_entry("", 0), dir_entry("", 0)]
         self.fat_count = 1
         self.dir_count = 0
         self.first_dir = self.start["dir"]
@@ -113,7 +118,7 @@ class Compound:
         header += b"".join(struct.pack("<I", v) for v in self.difat)
         sectors = list(self.sectors)
         sectors[self.start["fat"]] = b"".join(struct.pack("<I", v) for v in self.fat)
-        sectors[self.start["dir"]] = self.directory
+        sectors[self.start["dir"]] = b"".join(self.entries)
         return header + b"".join(sectors)
 
 
@@ -165,6 +170,61 @@ def damaged(big, small):
     c = Compound(big)
     c.first_dir = 7777
     out["no_directory.xls"] = c.bytes()
+
+    # The directory's chain links its one sector to itself.
+    c = Compound(big)
+    c.fat[c.start["dir"]] = c.start["dir"]
+    out["dir_loop.xls"] = c.bytes()
+
+    # The chain of the mini FAT's own sectors loops.
+    c = Compound(small)
+    c.fat[c.start["minifat"]] = c.start["minifat"]
+    out["mini_fat_chain_loop.xls"] = c.bytes()
+
+    # The mini stream's second sector links back to its first.
+    c = Compound(small)
+    c.fat[c.start["ministream"] + 1] = c.start["ministream"]
+    out["mini_stream_loop.xls"] = c.bytes()
+
+    # The tree of the root's children has a cycle: the workbook's left
+    # sibling has the workbook as its own left sibling.
+    c = Compound(big)
+    c.entries[1] = workbook_entry(c, left=2)
+    c.entries[2] = dir_entry("A", 2, left=1)
+    out["tree_cycle.xls"] = c.bytes()
+
+    # A storage beside the workbook whose child points back to the workbook.
+    c = Compound(big)
+    c.entries[1] = workbook_entry(c, left=2)
+    c.entries[2] = dir_entry("Sub", 1, child=1)
+    out["tree_child_points_back.xls"] = c.bytes()
+
+    # The workbook's sectors are a second stream's too.
+    c = Compound(big)
+    c.entries[1] = workbook_entry(c, right=2)
+    c.entries[2] = dir_entry("Extra", 2, start=c.start["stream"], size=len(big))
+    out["shared_sectors.xls"] = c.bytes()
+
+    # The root's child is an entry of no known type (here unused, 0) with the
+    # workbook as its right sibling: libgsf drops what lies beyond it.
+    c = Compound(big)
+    c.entries[0] = dir_entry("Root Entry", 5, child=2)
+    c.entries[2] = dir_entry("A", 0, right=1)
+    out["tree_hidden_by_unused_entry.xls"] = c.bytes()
+
+    # The same with a type no writer uses, whose left sibling links back to it.
+    c = Compound(big)
+    c.entries[0] = dir_entry("Root Entry", 5, child=2)
+    c.entries[2] = dir_entry("A", 7, left=3, right=1)
+    c.entries[3] = dir_entry("B", 2, left=2)
+    out["tree_hidden_by_unknown_type.xls"] = c.bytes()
+
+    # No workbook among the root's children: only inside a storage, as a
+    # workbook embedded in another document is.
+    c = Compound(big)
+    c.entries[0] = dir_entry("Root Entry", 5, child=2)
+    c.entries[2] = dir_entry("Sub", 1, child=1)
+    out["embedded_workbook.xls"] = c.bytes()
     return out
 
 
