@@ -262,9 +262,45 @@ std::vector<size_t> Parser::scanSubstreams(size_t from) const {
   return starts;
 }
 
+// A BOF record as writers make it: one of the four ids, a body of 4 to 20
+// bytes naming a known kind of substream (BIFF5/8 also a known version), and
+// the next record's header inside the stream or the stream's end.
+bool Parser::plausibleBof(size_t pos) const {
+  Record r;
+  if (read(pos, r) != Read::Ok || !isBof(r.id) || r.len < 4 || r.len > 20) return false;
+  switch (u16(r.data + 2)) {
+    case kBofGlobals:
+    case kBofWorkspace:
+    case 0x0006:  // Visual Basic module
+    case 0x0010:  // worksheet
+    case 0x0020:  // chart
+    case 0x0040:  // macro sheet
+      break;
+    default:
+      return false;
+  }
+  if (r.id == kBof && u16(r.data) != 0x0500 && u16(r.data) != 0x0600) return false;
+  Record next;
+  return read(r.next, next) != Read::Overrun;
+}
+
+size_t Parser::findBof() const {
+  // Junk or a damaged first record ahead of the BOF is a few bytes, a record
+  // at most: a BOF further in is not this stream's beginning.
+  constexpr size_t kSearchBytes = 4096;
+  for (size_t pos = 1; pos < std::min(n_, kSearchBytes); ++pos)
+    if (plausibleBof(pos)) return pos;
+  return n_;
+}
+
 bool Parser::run(const std::string& singleSheetName) {
   Record bof;
-  if (read(0, bof) != Read::Ok || !isBof(bof.id)) return fail(LoadCause::NotWorkbookNoBof);
+  size_t streamStart = 0;
+  if (read(0, bof) != Read::Ok || !isBof(bof.id)) {
+    streamStart = findBof();
+    if (streamStart == n_) return fail(LoadCause::NotWorkbookNoBof);
+    read(streamStart, bof);
+  }
   uint16_t dt = 0;
   switch (bof.id) {
     case kBof2:
@@ -299,7 +335,7 @@ bool Parser::run(const std::string& singleSheetName) {
     s.name = singleSheetName;
     if (dt == 0x0020) {
       s.isChart = true;
-    } else if (!parseSheet(0, n_, s, true)) {
+    } else if (!parseSheet(streamStart, n_, s, true)) {
       return false;
     }
     s.finish();
@@ -309,14 +345,16 @@ bool Parser::run(const std::string& singleSheetName) {
   // Workbook globals.
   size_t pos = bof.next;
   size_t globalsEnd = n_;
+  bool globalsCut = false;
   for (unsigned records = 0;;) {
     if ((++records & kCancelPollRecords) == 0 && book_.cancelled()) return false;
     Record r;
-    Read st = read(pos, r);
-    if (st == Read::End) break;
-    if (st == Read::Overrun) return fail(LoadCause::DamagedRecordOverrun);
-    if (isBof(r.id)) {  // the globals lost their EOF: the first sheet begins
-      globalsEnd = r.pos;
+    const Read st = read(pos, r);
+    // A record running past the end of the stream ends the globals there,
+    // as a cut one ends a sheet: what was read before it stays.
+    if (st != Read::Ok || isBof(r.id)) {  // a BOF: the globals lost their EOF
+      globalsEnd = pos;
+      globalsCut = st == Read::Overrun;
       break;
     }
     pos = r.next;
@@ -369,6 +407,9 @@ bool Parser::run(const std::string& singleSheetName) {
       entries_.push_back(std::move(e));
     }
   }
+  // Cut before it named a sheet: nothing of the workbook is left to show,
+  // and an empty book would pass for one that holds no cells.
+  if (globalsCut && entries_.empty()) return fail(LoadCause::DamagedRecordOverrun);
 
   book_.sheets.reserve(entries_.size());
   for (size_t i = 0; i < entries_.size(); ++i) {

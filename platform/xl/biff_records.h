@@ -269,6 +269,10 @@ class Parser {
   }
 
   std::vector<size_t> scanSubstreams(size_t from) const;
+  // Where a stream that does not begin with BOF begins after all: the first
+  // plausible BOF near its start; n_ when there is none.
+  size_t findBof() const;
+  bool plausibleBof(size_t pos) const;
   bool parseSheet(size_t start, size_t limit, Sheet& sheet, bool inlineGlobals);
   // One record of a sheet's own, by family; false when the book would pass
   // its cell limit. A STRING record may move `pos` past its CONTINUEs.

@@ -1,10 +1,11 @@
 #!/usr/bin/python3
-"""Writes .xls files whose OLE2 container is damaged in the ways a
-spreadsheet application still opens (the workbook stream inside intact or cut
-only at its end) into the folder given as the only argument, with the
-undamaged original beside them. Also used to seed the .xls fuzz target.
+"""Writes damaged .xls files into the folder given as the only argument, with
+the undamaged original beside them: OLE2 containers damaged around an intact
+workbook stream (or one cut only at its end), and workbook streams damaged
+inside an intact container. Also used to seed the .xls fuzz targets.
 
-Every file holds one sheet "Data" whose column A reads "row 0", "row 1", ...
+Every file holds a sheet "Data" whose column A reads "row 0", "row 1", ...;
+some a second sheet "Two" whose column A reads "Two 0", "Two 1", ...
 """
 import os
 import struct
@@ -23,18 +24,25 @@ def bof(kind):
     return rec(0x0809, struct.pack("<HHHHII", 0x0600, kind, 0x0DBB, 0x07CC, 0, 6))
 
 
-def workbook_stream(rows):
-    """A BIFF8 workbook: globals naming one sheet, the sheet's LABEL cells."""
+def workbook_stream(rows, sheets=("Data",), globals_tail=b""):
+    """A BIFF8 workbook: globals naming the sheets (then `globals_tail`, any
+    extra records), each sheet's LABEL cells. The first sheet's column A reads
+    "row 0", "row 1", ...; a later sheet's "<its name> 0", ..."""
     glob = bof(0x0005) + rec(0x0042, struct.pack("<H", 1200))
-    offset_at = len(glob) + 4
-    glob += rec(0x0085, struct.pack("<IBBBB", 0, 0, 0, 4, 0) + b"Data") + rec(0x000A, b"")
-    sheet = bof(0x0010) + rec(0x0200, struct.pack("<IIHHH", 0, rows, 0, 1, 0))
-    for r in range(rows):
-        text = b"row %d" % r
-        sheet += rec(0x0204, struct.pack("<HHHHB", r, 0, 15, len(text), 0) + text)
-    sheet += rec(0x000A, b"")
-    data = bytearray(glob + sheet)
-    struct.pack_into("<I", data, offset_at, len(glob))
+    offsets_at = []
+    for name in sheets:
+        offsets_at.append(len(glob) + 4)
+        encoded = name.encode("latin-1")
+        glob += rec(0x0085, struct.pack("<IBBBB", 0, 0, 0, len(encoded), 0) + encoded)
+    glob += globals_tail + rec(0x000A, b"")
+    data = bytearray(glob)
+    for i, name in enumerate(sheets):
+        struct.pack_into("<I", data, offsets_at[i], len(data))
+        data += bof(0x0010) + rec(0x0200, struct.pack("<IIHHH", 0, rows, 0, 1, 0))
+        for r in range(rows):
+            text = b"%s %d" % (b"row" if i == 0 else name.encode("latin-1"), r)
+            data += rec(0x0204, struct.pack("<HHHHB", r, 0, 15, len(text), 0) + text)
+        data += rec(0x000A, b"")
     return bytes(data)
 
 
@@ -228,10 +236,49 @@ def damaged(big, small):
     return out
 
 
+def stream_damaged():
+    """name -> file bytes, each a damage to the workbook stream inside an
+    intact container."""
+    out = {}
+    one = workbook_stream(ROWS_BIG)
+    two = workbook_stream(ROWS_BIG, sheets=("Data", "Two"))
+
+    # Bytes of junk before the BOF: the sheet offsets now fall 7 bytes short.
+    out["junk_before_bof.xls"] = Compound(b"\x01\x02\x03junk" + two).bytes()
+
+    # A record of another kind before the BOF.
+    out["record_before_bof.xls"] = Compound(rec(0x00E1, b"\0\0") + one).bytes()
+
+    # A BOF only after 5,000 bytes of nothing: not where the stream begins.
+    out["bof_too_far.xls"] = Compound(b"\0" * 5000 + one).bytes()
+
+    # The globals' last record (WINDOW1) says it runs 65,535 bytes on, past
+    # the end of the stream; the sheets after it are intact.
+    window = rec(0x003D, b"\0" * 18)
+    with_window = workbook_stream(ROWS_BIG, sheets=("Data", "Two"), globals_tail=window)
+    d = bytearray(with_window)
+    struct.pack_into("<H", d, d.index(window) + 2, 0xFFFF)
+    out["globals_record_past_end.xls"] = Compound(bytes(d)).bytes()
+
+    # The stream ends inside that record: nothing after the sheet directory.
+    out["globals_cut.xls"] = Compound(with_window[:with_window.index(window) + 10]).bytes()
+
+    # The stream ends inside the first sheet's BOUNDSHEET: no sheet named.
+    out["globals_cut_before_sheets.xls"] = Compound(with_window[:with_window.index(b"Data")]).bytes()
+
+    # The first sheet's LABEL of row 100 says it runs past the end.
+    d = bytearray(two)
+    struct.pack_into("<H", d, d.index(b"row 100") - 11, 0xFFFF)
+    out["sheet_record_past_end.xls"] = Compound(bytes(d)).bytes()
+    return out
+
+
 def main():
     folder = sys.argv[1]
     os.makedirs(folder, exist_ok=True)
-    for name, data in damaged(workbook_stream(ROWS_BIG), workbook_stream(ROWS_SMALL)).items():
+    files = damaged(workbook_stream(ROWS_BIG), workbook_stream(ROWS_SMALL))
+    files.update(stream_damaged())
+    for name, data in files.items():
         with open(os.path.join(folder, name), "wb") as f:
             f.write(data)
 

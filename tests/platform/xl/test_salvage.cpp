@@ -1,6 +1,7 @@
-// Damaged OLE2 containers around an intact workbook stream load as a
-// spreadsheet application loads them (or give more where it gives up): the
-// fixtures come from make_damaged_xls.py, one file per kind of damage.
+// Damaged OLE2 containers around an intact workbook stream, and damaged
+// workbook streams, load as a spreadsheet application loads them (or give
+// more where it gives up): the fixtures come from make_damaged_xls.py, one
+// file per kind of damage.
 #include <gsf/gsf.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/xl/book.h"
@@ -64,26 +66,39 @@ class Salvage : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(ok_) << "make_damaged_xls.py failed"; }
   static std::string path(const char* name) { return dir_ + "/" + name; }
 
-  // Loads a fixture; every cell must read "row <its row>" in column A, and
-  // the rows 0 .. count-1 must all be there.
-  static size_t loadedRows(const char* name) {
+  // Loads a fixture: each sheet's name and how many rows it holds. Every cell
+  // must read "<word> <its row>" in column A, the word "row" in the first
+  // sheet and the sheet's name in the others, and the rows 0 .. count-1 must
+  // all be there.
+  static std::vector<std::pair<std::string, size_t>> loadedSheets(const char* name) {
     xl::Book book;
     EXPECT_TRUE(book.load(path(name))) << name << ": " << book.error();
-    if (book.sheets.size() != 1) {
-      ADD_FAILURE() << name << ": " << book.sheets.size() << " sheets";
+    std::vector<std::pair<std::string, size_t>> out;
+    for (const xl::Sheet& s : book.sheets) {
+      const std::string word = out.empty() ? "row" : s.name;
+      size_t row = 0;
+      for (const xl::CellRef& c : s.cells()) {
+        EXPECT_EQ(c.row, row) << name;
+        EXPECT_EQ(c.col, 0u) << name;
+        EXPECT_EQ(std::string(book.text(c), c.len), word + " " + std::to_string(c.row)) << name;
+        ++row;
+      }
+      out.emplace_back(s.name, s.cells().size());
+    }
+    return out;
+  }
+
+  // The rows of a fixture of one sheet, "Data".
+  static size_t loadedRows(const char* name) {
+    const auto sheets = loadedSheets(name);
+    if (sheets.size() != 1 || sheets[0].first != "Data") {
+      ADD_FAILURE() << name << ": " << sheets.size() << " sheets";
       return 0;
     }
-    const xl::Sheet& s = book.sheets[0];
-    EXPECT_EQ(s.name, "Data") << name;
-    size_t row = 0;
-    for (const xl::CellRef& c : s.cells()) {
-      EXPECT_EQ(c.row, row) << name;
-      EXPECT_EQ(c.col, 0u) << name;
-      EXPECT_EQ(std::string(book.text(c), c.len), "row " + std::to_string(c.row)) << name;
-      ++row;
-    }
-    return s.cells().size();
+    return sheets[0].second;
   }
+
+  using Sheets = std::vector<std::pair<std::string, size_t>>;
 
   static inline std::string dir_;
   static inline bool ok_ = false;
@@ -144,6 +159,38 @@ TEST_F(Salvage, AWorkbookOnlyInsideAStorageIsNotTheFilesWorkbook) {
   std::vector<uint8_t> stream;
   EXPECT_FALSE(xl::ole2::salvageWorkbookStream(file.data(), file.size(), stream, xl::ole2::Search::TopLevel));
   EXPECT_TRUE(xl::ole2::salvageWorkbookStream(file.data(), file.size(), stream, xl::ole2::Search::Anywhere));
+}
+
+// Calc (7.4) opens none of these: it takes a stream for BIFF only when its
+// first record is a BOF.
+TEST_F(Salvage, AStreamNotBeginningWithBofIsReadFromItsFirstBof) {
+  // The sheet offsets point short of the sheets by the junk's length: the
+  // sheets are found in order instead.
+  EXPECT_EQ(loadedSheets("junk_before_bof.xls"), (Sheets{{"Data", 400}, {"Two", 400}}));
+  EXPECT_EQ(loadedRows("record_before_bof.xls"), 400u);
+
+  xl::Book book;
+  EXPECT_FALSE(book.load(path("bof_too_far.xls")));
+  EXPECT_EQ(book.error(), xl::LoadCause::NotWorkbookNoBof);
+}
+
+TEST_F(Salvage, ARecordRunningPastTheStreamEndsItThere) {
+  // Cut inside the globals, after the sheet directory: the sheets, empty.
+  // Calc shows the same.
+  EXPECT_EQ(loadedSheets("globals_cut.xls"), (Sheets{{"Data", 0}, {"Two", 0}}));
+  // Cut before the sheet directory: nothing is left, and an empty book
+  // would say the workbook holds no cells.
+  xl::Book book;
+  EXPECT_FALSE(book.load(path("globals_cut_before_sheets.xls")));
+  EXPECT_EQ(book.error(), xl::LoadCause::DamagedRecordOverrun);
+  // A globals record whose length runs past the end, the sheets intact
+  // where the sheet directory says they are: every cell. Calc stops at the
+  // damaged record and shows both sheets empty.
+  EXPECT_EQ(loadedSheets("globals_record_past_end.xls"), (Sheets{{"Data", 400}, {"Two", 400}}));
+  // The same in the first sheet: its cells before the damaged record, and
+  // the next sheet whole. Calc also shows the damaged LABEL (its text lies
+  // within the bytes there are) and nothing of the second sheet.
+  EXPECT_EQ(loadedSheets("sheet_record_past_end.xls"), (Sheets{{"Data", 100}, {"Two", 400}}));
 }
 
 TEST_F(Salvage, AStreamWhoseLastRecordIsCutKeepsTheCellsBefore) {
