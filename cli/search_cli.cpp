@@ -89,13 +89,6 @@ bool anyRowMatched(const ResultsGrid& grid) {
   return false;
 }
 
-// The grid's file column holds the path's bytes; people read it decoded.
-std::string_view shownPath(std::string_view bytes, std::string& readable) {
-  if (isUtf8(bytes)) return bytes;
-  readable = readablePath(bytes);
-  return readable;
-}
-
 void printCacheStats(const CellCache* cache, std::FILE* out) {
   if (!cache) {
     std::fputs("缓存：未使用\n", out);
@@ -190,15 +183,13 @@ bool parseSearchCliArgs(int argc, char** argv, SearchCliOptions& options, bool& 
 }
 
 void printGridJson(const ResultsGrid& grid, std::FILE* out) {
-  std::string line, readable;
+  std::string line;
   const int columns = grid.columnCount();
   for (int r = 0; r < grid.rowCount(); ++r) {
     line += "{\"cells\":[";
-    const std::string_view path = grid.cellTextView(r, 0);
-    const std::string_view shown = shownPath(path, readable);
     for (int c = 0; c < columns; ++c) {
       if (c) line += ',';
-      appendJsonString(line, c == 0 ? shown : grid.cellTextView(r, c));
+      appendJsonString(line, grid.cellTextView(r, c));
     }
     line += "],\"colours\":[";
     for (int c = 0; c < columns; ++c) {
@@ -207,7 +198,9 @@ void printGridJson(const ResultsGrid& grid, std::FILE* out) {
       line += colour ? std::to_string(*colour) : "null";
     }
     line += ']';
-    if (shown.data() != path.data()) {  // a decoded copy: the bytes are not UTF-8
+    // The file column shows the path decoded; a path that is not UTF-8 keeps
+    // its bytes beside it in the grid.
+    if (const std::string path = grid.rowPath(r); path != grid.cellTextView(r, 0)) {
       line += ",\"path_bytes\":\"";
       appendBase64(line, path);
       line += '"';
@@ -220,12 +213,12 @@ void printGridJson(const ResultsGrid& grid, std::FILE* out) {
 }
 
 void printGridTable(const ResultsGrid& grid, std::FILE* out) {
-  std::string line, readable;
+  std::string line;
   const int columns = grid.columnCount();
   for (int r = 0; r < grid.rowCount(); ++r) {
     for (int c = 0; c < columns; ++c) {
       if (c) line += '\t';
-      appendTableCell(line, c == 0 ? shownPath(grid.cellTextView(r, 0), readable) : grid.cellTextView(r, c));
+      appendTableCell(line, grid.cellTextView(r, c));
     }
     if (std::optional<Colour> colour = grid.cellColour(r, 0)) {
       char text[32];

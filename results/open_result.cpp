@@ -12,7 +12,7 @@ std::string fileNameOfPath(const std::string& path) {
 }
 
 std::string workbookPathOfRow(const ResultsGrid& grid, int row, const std::string& folderText) {
-  return folderText + grid.cellText(row, 0);
+  return folderText + grid.rowPath(row);
 }
 
 CalcRequest calcRequestForRow(const ResultsGrid& grid, int row, const std::string& folderText) {

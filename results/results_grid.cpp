@@ -25,6 +25,8 @@ struct Row {
   uint16_t cells = 0;
   uint16_t colourCount = 0;
   int32_t height = ResultsGrid::kDesignRowHeight;
+  // 1 + index of the path bytes behind column 0's text (Impl::paths); 0: none.
+  uint32_t pathId = 0;
 
   // The row owns its two buffers: it moves (the vector grows and inserts by
   // moving) but never copies, so no buffer is freed twice.
@@ -48,6 +50,7 @@ struct Row {
     colours = nullptr;
     size = cap = 0;
     cells = colourCount = 0;
+    pathId = 0;
   }
 
  private:
@@ -59,6 +62,7 @@ struct Row {
     cells = std::exchange(other.cells, 0);
     colourCount = std::exchange(other.colourCount, 0);
     height = other.height;
+    pathId = std::exchange(other.pathId, 0);
   }
 };
 
@@ -238,6 +242,9 @@ struct ResultsGrid::Impl {
   // Long texts of the cells. A text no cell shows any more stays until the
   // grid is reset (the next search), so it never holds more than it once did.
   TextPool pool;
+  // Path bytes of rows whose column 0 shows them decoded (Row::pathId); kept
+  // until the grid is reset, like the pool.
+  std::vector<std::string> paths;
 
   int batchDepth = 0;
   int pendFirst = 0, pendLast = -1;  // appended rows not yet announced
@@ -337,6 +344,7 @@ void ResultsGrid::resetToDesignLayout(bool restoreDesignColumns) {
   d.removeRowsFrom(0);
   d.rows.shrink_to_fit();
   d.pool.clear();
+  d.paths.clear();
   d.widths.clear();
   d.curRow = d.curCol = -1;
   d.sel.reset();
@@ -388,7 +396,9 @@ bool ResultsGrid::setCellText(int row, int col, std::string_view text) {
   if (row < 0 || col < 0 || row >= d.rowCount() || col >= d.colCount()) return false;
   bool quiet = d.pending(row, row);
   if (!quiet) d.flush();
-  setCell(d.rows[size_t(row)], col, text, d.pool);
+  Row& r = d.rows[size_t(row)];
+  setCell(r, col, text, d.pool);
+  if (col == 0) r.pathId = 0;  // the text is the path now (an edit, a paste)
   if (!quiet && d.observer) d.observer->cellsChanged(row, col, row, col);
   return true;
 }
@@ -408,6 +418,7 @@ void ResultsGrid::fillCellTexts(int firstRow, int firstCol, int lastRow, int las
   d.flush();
   for (int r = firstRow; r <= lastRow; ++r) {
     Row& row = d.rows[size_t(r)];
+    if (firstCol == 0) row.pathId = 0;
     if (text.empty()) {
       for (int c = std::min(lastCol, int(row.cells) - 1); c >= firstCol; --c) setCell(row, c, {}, d.pool);
     } else {
@@ -490,6 +501,26 @@ std::string_view ResultsGrid::cellTextView(int row, int col) const {
   const Impl& d = *impl_;
   if (row < 0 || col < 0 || row >= d.rowCount() || col >= d.colCount()) return {};
   return cellView(d.rows[size_t(row)], col, d.pool, d.cursor);
+}
+
+void ResultsGrid::setRowPath(int row, std::string_view bytes) {
+  Impl& d = *impl_;
+  if (row < d.fixedRows || row >= d.rowCount()) return;
+  Row& r = d.rows[size_t(row)];
+  if (bytes == cellTextView(row, 0)) {
+    r.pathId = 0;
+    return;
+  }
+  d.paths.emplace_back(bytes);
+  r.pathId = uint32_t(d.paths.size());
+}
+
+std::string ResultsGrid::rowPath(int row) const {
+  const Impl& d = *impl_;
+  if (row >= 0 && row < d.rowCount()) {
+    if (const uint32_t id = d.rows[size_t(row)].pathId) return d.paths[id - 1];
+  }
+  return cellText(row, 0);
 }
 
 std::optional<Colour> ResultsGrid::cellColour(int row, int col) const {

@@ -56,6 +56,12 @@ class ResultsGrid {
   std::string cellText(int row, int col) const;
   std::string_view cellTextView(int row, int col) const;  // valid until the next change
   std::optional<Colour> cellColour(int row, int col) const;
+  // Column 0 shows a workbook's path as a user can read it; where that text
+  // is not the path's bytes (a name that is not UTF-8), the row keeps the
+  // bytes beside it, for opening the file. Writing column 0 again (an edit, a
+  // paste) drops them: the row's path is then the text as written.
+  void setRowPath(int row, std::string_view bytes);
+  std::string rowPath(int row) const;
   int currentRow() const;
   int currentColumn() const;
   void setCurrentCell(int row, int col);  // the view's clicks and key moves

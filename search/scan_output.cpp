@@ -33,6 +33,13 @@ void ScanOutput::cell(int col, std::string_view text) {
   ++ops_.back().cellCount;
 }
 
+void ScanOutput::rowPath(std::string_view bytes) {
+  Op& op = ops_.back();
+  op.hasPath = true;
+  op.textOff = addText(bytes);
+  op.textLen = static_cast<uint32_t>(bytes.size());
+}
+
 void ScanOutput::progress(int position, int maximum, std::string_view status) {
   Op op{Kind::Progress};
   op.a = position;
@@ -80,6 +87,7 @@ void ScanOutput::applyTo(ResultsGrid& grid, const ProgressFn& onProgress) const 
           grid.setCellText(row, c.col,
                            c.len == kPooled ? pool_.text(c.off) : std::string_view(text_.data() + c.off, c.len));
         }
+        if (op.hasPath) grid.setRowPath(row, text);
         if (op.coloured) {
           // An appended row is coloured to the grid's last row, which is itself.
           int lastRow = op.a < 0 ? grid.rowCount() - 1 : row;

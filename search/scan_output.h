@@ -27,6 +27,8 @@ class ScanOutput {
   // colours the whole row once its cells are written.
   void beginRow(int position, std::optional<Colour> colour);
   void cell(int col, std::string_view text);
+  // The path bytes behind the row's column 0 text (ResultsGrid::setRowPath).
+  void rowPath(std::string_view bytes);
   void progress(int position, int maximum, std::string_view status);
 
   bool empty() const { return ops_.empty(); }
@@ -43,10 +45,11 @@ class ScanOutput {
   struct Op {
     Kind kind;
     bool coloured = false;
+  bool hasPath = false;  // Row: textOff/textLen hold its path bytes
     int a = 0;  // Column: width; Row: position (< 0 appends); Progress: position
     int b = 0;  // Progress: maximum
     Colour colour = 0;
-    uint32_t textOff = 0, textLen = 0;      // Column: caption; Progress: status
+    uint32_t textOff = 0, textLen = 0;      // Column: caption; Progress: status; Row: path bytes
     uint32_t firstCell = 0, cellCount = 0;  // Row
   };
   struct CellOp {

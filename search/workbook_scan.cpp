@@ -1,5 +1,7 @@
 #include "search/workbook_scan.h"
 
+#include "platform/path_text.h"
+
 #include <algorithm>
 #include <charconv>
 #include <string_view>
@@ -16,17 +18,23 @@ BookHandle ScanBookSource::load(const std::string& path, std::string& error) {
 }
 
 // The file's path as the grid shows it, worked out when a row first needs
-// it: most files of a search write none.
+// it: most files of a search write none. A name that is not UTF-8 is shown
+// decoded, and the row keeps the bytes for opening the file.
 struct WorkbookScanner::RelPath {
   const std::string& path;
   const std::string& folder;
+  std::string bytes;
   std::string text;
   bool known = false;
 
-  const std::string& get() {
-    if (!known) text = relativePath(path, folder);
-    known = true;
-    return text;
+  void write(ScanOutput& out) {
+    if (!known) {
+      bytes = relativePath(path, folder);
+      text = readablePath(bytes);
+      known = true;
+    }
+    out.cell(0, text);
+    if (text != bytes) out.rowPath(bytes);
   }
 };
 
@@ -90,10 +98,10 @@ void WorkbookScanner::scanWorkbook(const std::string& folder, const std::string&
   // it (the stop cancels loads); either way the file is dropped like one
   // skipped after the stop, not reported.
   if (!book && stopRequested()) return;
-  RelPath relPath{path, settings_.folderText, {}, false};
+  RelPath relPath{path, settings_.folderText, {}, {}, false};
   if (!book) {
     out_.beginRow(-1, settings_.failureColour);
-    out_.cell(0, relPath.get());
+    relPath.write(out_);
     out_.cell(1, kFailureLabel);
     out_.cell(2, error);
     ++rowCount_;
@@ -224,7 +232,7 @@ void WorkbookScanner::writeMatchRow(const SheetScan& s, int row, int firstCellIn
   }
   out_.beginRow(-1, std::nullopt);
   ++rowCount_;
-  out_.cell(0, s.relPath->get());
+  s.relPath->write(out_);
   out_.cell(1, s.label);
   out_.cell(2, cellReference(row, matchCol));
   for (int k = firstCellIndex; k < s.storedCount; ++k) {
@@ -243,7 +251,7 @@ void WorkbookScanner::writeMatchRow(const SheetScan& s, int row, int firstCellIn
 void WorkbookScanner::writeTitleRow(const SheetScan& s) {
   out_.beginRow(s.titleRow, settings_.titleColour);
   ++rowCount_;
-  out_.cell(0, s.relPath->get());
+  s.relPath->write(out_);
   out_.cell(1, s.label);
   out_.cell(2, "列标题");
   for (int j = 0; j < s.headerCount; ++j) {

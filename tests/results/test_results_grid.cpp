@@ -197,6 +197,40 @@ TEST(ResultsGrid, CellTextsSurviveRewritesInAnyOrder) {
   EXPECT_EQ(g.cellText(2, 5), "far");
 }
 
+// The bytes behind a decoded path travel with their row (a title row
+// inserted above it) and give way to whatever is written into column 0
+// later (the user's edit, a paste, Delete).
+TEST(ResultsGrid, RowPathStaysWithItsRowUntilColumnZeroIsWritten) {
+  ResultsGrid grid;
+  for (int i = 0; i < 4; ++i) grid.insertRow();
+  for (int r = 1; r <= 4; ++r) {
+    grid.setCellText(r, 0, "/报表" + std::to_string(r));
+    grid.setRowPath(r, "/\xB1\xA8\xB1\xED" + std::to_string(r));
+  }
+  grid.insertRow(1);
+  EXPECT_EQ(grid.rowPath(1), "");
+  EXPECT_EQ(grid.rowPath(2), "/\xB1\xA8\xB1\xED" "1");
+  EXPECT_EQ(grid.rowPath(5), "/\xB1\xA8\xB1\xED" "4");
+  grid.setCellText(2, 1, "1 表");  // another column: the bytes stay
+  EXPECT_EQ(grid.rowPath(2), "/\xB1\xA8\xB1\xED" "1");
+  grid.setCellText(2, 0, "/改过.xlsx");
+  EXPECT_EQ(grid.rowPath(2), "/改过.xlsx");
+  grid.fillCellTexts(3, 0, 3, 2, "/贴上");
+  EXPECT_EQ(grid.rowPath(3), "/贴上");
+  grid.clearCellTexts(4, 0, 4, 0);
+  EXPECT_EQ(grid.rowPath(4), "");
+  EXPECT_EQ(grid.rowPath(5), "/\xB1\xA8\xB1\xED" "4");
+  grid.setRowPath(5, "/报表4");  // the text itself: nothing to keep
+  EXPECT_EQ(grid.rowPath(5), "/报表4");
+  grid.setRowPath(0, "/header");  // never the header row
+  EXPECT_EQ(grid.rowPath(0), "文件位置");
+  grid.setRowCount(1);
+  grid.clearForSearch();
+  grid.insertRow();
+  grid.setCellText(1, 0, "/新");
+  EXPECT_EQ(grid.rowPath(1), "/新");
+}
+
 TEST(ResultsGrid, ColourCellRangeClipsOnlyTheFarCorner) {
   ResultsGrid g;
   fill(g, 10, 6);

@@ -232,6 +232,33 @@ TEST_F(ScanTest, FailureRowInTheFailureColour) {
   EXPECT_EQ(h.grid.columnCount(), 5);  // coloured across the widened grid
 }
 
+// Names unpacked from archives made on Chinese Windows are GBK: every row of
+// such a file (match, title, failure) shows the name decoded, and keeps the
+// bytes to open it by; a UTF-8 name keeps none.
+TEST_F(ScanTest, NamesThatAreNotUtf8AreShownDecodedWithTheirBytesKept) {
+  const std::string gbkFolder = "\xB1\xA8\xB1\xED/";  // 报表
+  const std::string gbkName = "\xD2\xBB\xD4\xC2.xlsx";  // 一月
+  const std::string badName = "x\xFF.xls";              // no GBK either
+  fakexl::addBook("/d/" + gbkFolder + gbkName, Book{{sheet("S", {{"标题"}, {"hit"}})}});
+  fakexl::addFailure("/d/" + badName, "不是工作簿文件");
+  fakexl::addBook("/d/一月.xlsx", Book{{sheet("S", {{"hit"}})}});
+  Harness h(settingsFor("hit", true));
+  h.scanner->setProgressMaximum(3);
+  h.scanner->scanWorkbook("/d/" + gbkFolder, gbkName);
+  h.scanner->scanWorkbook("/d/", badName);
+  h.scanner->scanWorkbook("/d/", "一月.xlsx");
+  h.apply();
+  ASSERT_EQ(h.grid.rowCount(), 6);
+  for (int r : {1, 2}) {  // title row, match row
+    EXPECT_EQ(h.grid.cellText(r, 0), "/报表/一月.xlsx");
+    EXPECT_EQ(h.grid.rowPath(r), "/" + gbkFolder + gbkName);
+  }
+  EXPECT_EQ(h.row(3), (Row{"/x\xEF\xBF\xBD.xls", "打开失败", "不是工作簿文件"}));
+  EXPECT_EQ(h.grid.rowPath(3), "/" + badName);
+  EXPECT_EQ(h.grid.cellText(5, 0), "/一月.xlsx");
+  EXPECT_EQ(h.grid.rowPath(5), "/一月.xlsx");
+}
+
 TEST_F(ScanTest, StopAtTheStartOfAFileStillAdvancesProgress) {
   for (auto p : {"/d/1.xls", "/d/2.xls", "/d/3.xls"}) fakexl::addBook(p, Book{{sheet("S", {{"hit"}})}});
   Harness h(settingsFor("hit"));
