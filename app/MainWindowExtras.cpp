@@ -44,8 +44,13 @@ MainWindowExtras::MainWindowExtras(MainWindow& window) : QObject(&window), windo
 
   // Opening a result from the "文件" menu.
   openResult_ = new OpenResult(window.dialogs(), [this] { return grid(); }, f.编辑框1, f.文件, f.打开文件夹, f.打开文件, this);
-  if (auto* view = qobject_cast<GridView*>(f.高级表格1))
+  if (auto* view = qobject_cast<GridView*>(f.高级表格1)) {
     connect(view, &GridView::currentCellChanged, openResult_, &OpenResult::onCurrentCellChanged);
+    openResult_->setKeyboardAnchor([view]() -> std::optional<QPoint> {
+      if (!view->lastMoveByKeyboard()) return std::nullopt;
+      return view->currentCellBottomLeft();
+    });
+  }
 }
 
 MainWindowExtras::~MainWindowExtras() = default;

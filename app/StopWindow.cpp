@@ -5,8 +5,10 @@
 #include "platform/toolkit/window_ops.h"
 #include "ui_StopWindow.h"
 
+// A framed window with its caption, so it reads as one of this program's,
+// but no close box: only its button and the end of the search close it.
 StopWindow::StopWindow(QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowStaysOnTopHint),
       form_(std::make_unique<Ui::StopWindow>()) {
   form_->setupUi(this);
   setFixedSize(369, 115);
@@ -26,7 +28,7 @@ void StopWindow::closeEvent(QCloseEvent* event) {
 
 void StopWindow::showEvent(QShowEvent* event) {
   if (!placed_) {
-    centreOnScreen(this);
+    centreOver(this, placeOver_.data());
     placed_ = true;
   }
   QWidget::showEvent(event);

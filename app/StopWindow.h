@@ -1,6 +1,8 @@
-// The small always-on-top window with the one button that stops a search.
+// The small always-on-top window with the one button that stops a search,
+// centred over the main window.
 #pragma once
 
+#include <QPointer>
 #include <QWidget>
 
 #include <memory>
@@ -23,6 +25,8 @@ class StopWindow : public QWidget {
   // Every other close request (Alt+F4, the window manager) is refused, so
   // the stop button stays there for as long as the search runs.
   void closeAtEndOfSearch();
+  // Opens centred over `window` (else in the middle of the screen).
+  void placeOver(QWidget* window) { placeOver_ = window; }
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -30,6 +34,7 @@ class StopWindow : public QWidget {
 
  private:
   std::unique_ptr<Ui::StopWindow> form_;
+  QPointer<QWidget> placeOver_;
   bool placed_ = false;
   bool closing_ = false;
 };

@@ -59,7 +59,9 @@ class UnattendedDialogs final : public UserDialogs {
     std::optional<QString> saveFileDialog(const SaveFileRequest&, QWidget*) override { return std::nullopt; }
     QString folderOrFileDialog(QWidget*) override { return {}; }
     QAction* popupMenu(QMenu&, QPoint) override { return nullptr; }
-    bool openUrl(const QUrl&) override { return false; }
+    void openUrl(const QUrl&, std::function<void(bool)> done) override {
+        if (done) done(false);
+    }
     std::optional<uint32_t> colourDialog(uint32_t, QWidget*) override { return std::nullopt; }
 };
 

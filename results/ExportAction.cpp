@@ -30,5 +30,5 @@ void ExportAction::on按钮2Clicked() {
     return;
   }
   if (dialogs.messageBox(QStringLiteral("导出成功！是否打开文件夹？"), kMessageBoxYesNo) == kAnswerYes)
-    openWithShell(dialogs, folderOfPath(path));
+    showFolder(dialogs, folderOfPath(path));
 }

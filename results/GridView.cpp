@@ -10,6 +10,7 @@
 #include <QScopedValueRollback>
 #include <algorithm>
 
+#include "platform/toolkit/input_blocker.h"
 #include "results/GridTableModel.h"
 
 namespace {
@@ -205,7 +206,7 @@ void GridView::setGrid(ResultsGrid* grid) {
   connect(adapter_, &GridTableModel::gridCurrentCellMoved, this, [this] {
     if (!syncing_) applyCurrentFromGrid();
   });
-  connect(adapter_, &GridTableModel::gridDisabledChanged, this, [this](bool disabled) { setEnabled(!disabled); });
+  connect(adapter_, &GridTableModel::gridDisabledChanged, this, [this](bool disabled) { takeNoInput(disabled); });
 
   applyLayoutFromGrid();
 }
@@ -218,7 +219,7 @@ void GridView::applyLayoutFromGrid() {
   int def = verticalHeader()->defaultSectionSize();
   for (int r = 1; r < grid_->rowCount(); ++r)
     if (int hgt = grid_->rowHeight(r); hgt != def) verticalHeader()->resizeSection(r - 1, std::max(0, hgt));
-  setEnabled(!grid_->disabled());
+  takeNoInput(grid_->disabled());
   applySelectionFromGrid();
   applyCurrentFromGrid();
   reportedRow_ = reportedCol_ = -1;
@@ -266,6 +267,12 @@ void GridView::onViewCurrentChanged(const QModelIndex& current) {
     grid_->setCurrentCell(-1, -1);
 }
 
+void GridView::takeNoInput(bool blocked) {
+  // Drawn as it is, not greyed: the user watches the rows arrive.
+  if (!inputBlocker_) inputBlocker_ = new InputBlocker(this, this);
+  inputBlocker_->setBlocked(blocked);
+}
+
 bool GridView::reportIfMoved() {
   int r = grid_->currentRow(), c = grid_->currentColumn();
   if (r < 0 || (r == reportedRow_ && c == reportedCol_)) return false;
@@ -273,6 +280,12 @@ bool GridView::reportIfMoved() {
   reportedCol_ = c;
   emit currentCellChanged();
   return true;
+}
+
+QPoint GridView::currentCellBottomLeft() const {
+  QRect cell = visualRect(currentIndex()).intersected(viewport()->rect());
+  if (cell.isEmpty()) return mapToGlobal(rect().bottomLeft());
+  return viewport()->mapToGlobal(cell.bottomLeft() + QPoint(0, 1));
 }
 
 void GridView::keyPressEvent(QKeyEvent* event) {
@@ -292,6 +305,7 @@ void GridView::keyPressEvent(QKeyEvent* event) {
     QTableView::keyPressEvent(event);
     if (state() != EditingState && (grid_->currentRow() != r || grid_->currentColumn() != c)) {
       reportedRow_ = reportedCol_ = -2;  // any keyboard move is reported
+      movedByKeyboard_ = true;
       reportIfMoved();
     }
     return;
@@ -305,6 +319,7 @@ void GridView::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint h
   // Tab or Enter leaving an edit moves the current cell by the keyboard too.
   if (grid_->currentRow() != r || grid_->currentColumn() != c) {
     reportedRow_ = reportedCol_ = -2;
+    movedByKeyboard_ = true;
     reportIfMoved();
   }
 }
@@ -374,6 +389,7 @@ void GridView::mouseReleaseEvent(QMouseEvent* event) {
   if (!released.isValid()) return;
   // A click that moved the current cell is reported (and may show the menu);
   // only a second click on the cell that was current before it edits.
+  movedByKeyboard_ = false;
   const bool moved = reportIfMoved();
   if (!moved && clickEdits_ && released == currentIndex() && state() != EditingState) edit(released);
   clickEdits_ = false;

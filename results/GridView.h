@@ -10,6 +10,7 @@
 #include "results/results_grid.h"
 
 class GridTableModel;
+class InputBlocker;
 class QItemSelection;
 
 class GridView : public QTableView {
@@ -39,6 +40,12 @@ class GridView : public QTableView {
   // could be it.
   int sizeHintForColumn(int column) const override;
 
+  // Whether the last reported move of the current cell was the keyboard's.
+  bool lastMoveByKeyboard() const { return movedByKeyboard_; }
+  // The current cell's lower-left corner on the screen (the view's own
+  // lower-left when the cell is scrolled out of sight).
+  QPoint currentCellBottomLeft() const;
+
  signals:
   // The current cell moved: by a left click released over a cell (only when it
   // is another cell than the one last reported), or by the keyboard.
@@ -59,6 +66,8 @@ class GridView : public QTableView {
   void onViewSelectionChanged();
   void onViewCurrentChanged(const QModelIndex& current);
   bool reportIfMoved();  // true when it reported
+  // A disabled grid takes no input but is drawn as an enabled one.
+  void takeNoInput(bool blocked);
   int rowBorderAt(int y) const;  // model row whose bottom border is under y, or -1
   void pasteText(const QString& text);
 
@@ -71,9 +80,11 @@ class GridView : public QTableView {
   std::unique_ptr<ResultsGrid> ownGrid_;
   ResultsGrid* grid_ = nullptr;
   GridTableModel* adapter_ = nullptr;
+  InputBlocker* inputBlocker_ = nullptr;
   bool syncing_ = false;  // echoes between the grid and the view are ignored
   int reportedRow_ = -1, reportedCol_ = -1;
   bool clickEdits_ = false;  // the left press fell on the current cell
+  bool movedByKeyboard_ = false;
   int resizingRow_ = -1;  // row whose border is being dragged
   int resizeFromY_ = 0, resizeFromHeight_ = 0;
 };

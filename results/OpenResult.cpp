@@ -50,31 +50,45 @@ void OpenResult::onCurrentCellChanged() {
   const int row = grid->currentRow();
   grid->selectWholeRow(row);
   if (grid->currentColumn() >= 2) return;
-  popupMenu(dialogs_, menu_);
+  // Moved by the keyboard, the pointer may be anywhere: the menu goes to the
+  // cell it is about.
+  if (const auto at = keyboardAnchor_ ? keyboardAnchor_() : std::nullopt) popupMenuAt(dialogs_, menu_, *at);
+  else popupMenu(dialogs_, menu_);
 }
 
 void OpenResult::openResultFolder() {
   ResultsGrid* grid = grid_ ? grid_() : nullptr;
   if (grid == nullptr) return;
   const std::string path = workbookPathOfRow(*grid, grid->currentRow(), folderText());
-  openWithShell(dialogs_, folderOfPath(path));
+  showFolder(dialogs_, folderOfPath(path));
+}
+
+void OpenResult::openWithDesktop(const std::string& workbook) {
+  // Another spreadsheet program (WPS Office, OnlyOffice, Gnumeric) opens
+  // the workbook, though not at the row's sheet and cell.
+  const bool asked = openWithShell(dialogs_, workbook, [self = QPointer<OpenResult>(this)](bool opened) {
+    if (self && !opened) noCalcMessage(self->dialogs_);
+  });
+  if (!asked) noCalcMessage(dialogs_);
 }
 
 void OpenResult::openResultWorkbook() {
   ResultsGrid* grid = grid_ ? grid_() : nullptr;
   if (grid == nullptr) return;
+  const CalcRequest request = calcRequestForRow(*grid, grid->currentRow(), folderText());
   const std::string helper = findCalcHelper(helperDirectory_, QUORVANE_CALC_HELPER_SOURCE);
   if (helper.empty()) {
-    noCalcMessage(dialogs_);
+    openWithDesktop(request.workbook);
     return;
   }
-  const CalcRequest request = calcRequestForRow(*grid, grid->currentRow(), folderText());
   // The helper may take seconds to start the office; the window stays free
   // and hears back only when there is no office to talk to.
   // The helper may answer after the window (and this) has gone.
-  launch_(calcHelperArguments(helper, request), [self = QPointer<OpenResult>(this)](int exitCode) {
-    if (self && (exitCode == kCalcExitNoOffice || exitCode == kHelperDidNotStart)) noCalcMessage(self->dialogs_);
-  });
+  launch_(calcHelperArguments(helper, request),
+          [self = QPointer<OpenResult>(this), workbook = request.workbook](int exitCode) {
+            if (self && (exitCode == kCalcExitNoOffice || exitCode == kHelperDidNotStart))
+              self->openWithDesktop(workbook);
+          });
 }
 
 void OpenResult::runHelper(const std::vector<std::string>& arguments, std::function<void(int)> done) {

@@ -1,12 +1,16 @@
 // Opening a result row: a click on its workbook or sheet column offers the
 // "文件" menu; "打开文件夹" shows the workbook's folder in the file browser,
-// "打开文件" opens the workbook in LibreOffice Calc at the row's sheet and cell.
+// "打开文件" opens the workbook in LibreOffice Calc at the row's sheet and cell,
+// or, without LibreOffice, with whatever program the desktop opens it with.
 #pragma once
 
 #include <QObject>
 #include <QPointer>
 
+#include <QPoint>
+
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +39,9 @@ class OpenResult : public QObject {
              QAction* openFileAction, QObject* parent = nullptr);
 
   void setLaunch(Launch launch) { launch_ = std::move(launch); }
+  // Where the menu goes when the keyboard moved the current cell (global);
+  // nothing for a move by the mouse, whose menu goes to the pointer.
+  void setKeyboardAnchor(std::function<std::optional<QPoint>()> anchor) { keyboardAnchor_ = std::move(anchor); }
   // Where the helper script is looked for first (the program directory).
   void setHelperDirectory(std::string directory) { helperDirectory_ = std::move(directory); }
 
@@ -48,11 +55,14 @@ class OpenResult : public QObject {
 
  private:
   std::string folderText() const;
+  // Without LibreOffice: the desktop's own program for the file.
+  void openWithDesktop(const std::string& workbook);
 
   UserDialogs& dialogs_;
   GridSource grid_;
   QPointer<QLineEdit> folderBox_;
   QPointer<QMenu> menu_;
   Launch launch_;
+  std::function<std::optional<QPoint>()> keyboardAnchor_;
   std::string helperDirectory_;
 };

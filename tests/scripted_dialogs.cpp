@@ -38,9 +38,9 @@ QAction* ScriptedDialogs::popupMenu(QMenu& menu, QPoint position) {
   return chosen;
 }
 
-bool ScriptedDialogs::openUrl(const QUrl& url) {
+void ScriptedDialogs::openUrl(const QUrl& url, std::function<void(bool opened)> done) {
   opened.append(url);
-  return desktopAnswer;
+  if (done) done(desktopAnswer);
 }
 
 std::optional<uint32_t> ScriptedDialogs::colourDialog(uint32_t current, QWidget*) {

@@ -49,6 +49,6 @@ class ScriptedDialogs final : public UserDialogs {
   std::optional<QString> saveFileDialog(const SaveFileRequest& request, QWidget* parent) override;
   QString folderOrFileDialog(QWidget* parent) override;
   QAction* popupMenu(QMenu& menu, QPoint position) override;
-  bool openUrl(const QUrl& url) override;
+  void openUrl(const QUrl& url, std::function<void(bool opened)> done) override;
   std::optional<uint32_t> colourDialog(uint32_t current, QWidget* parent) override;
 };

@@ -9,6 +9,7 @@
 #include <QUrl>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 #include "platform/toolkit/dialogs.h"
@@ -32,8 +33,9 @@ class UserDialogs {
   // Shows `menu` at `position` (global); the chosen action has been
   // triggered when this returns, and is returned (null for none).
   virtual QAction* popupMenu(QMenu& menu, QPoint position) = 0;
-  // Hands a file URL to the desktop's own program; the desktop's answer.
-  virtual bool openUrl(const QUrl& url) = 0;
+  // Hands a file URL to the desktop's own program; `done` (may be empty)
+  // hears whether it was opened, maybe after this has returned.
+  virtual void openUrl(const QUrl& url, std::function<void(bool opened)> done) = 0;
   // The colour dialog, starting at `current` (0x00BBGGRR): the chosen
   // colour, or nothing on cancel.
   virtual std::optional<uint32_t> colourDialog(uint32_t current, QWidget* parent) = 0;
@@ -48,6 +50,6 @@ class DesktopDialogs final : public UserDialogs {
   std::optional<QString> saveFileDialog(const SaveFileRequest& request, QWidget* parent) override;
   QString folderOrFileDialog(QWidget* parent) override;
   QAction* popupMenu(QMenu& menu, QPoint position) override;
-  bool openUrl(const QUrl& url) override;
+  void openUrl(const QUrl& url, std::function<void(bool opened)> done) override;
   std::optional<uint32_t> colourDialog(uint32_t current, QWidget* parent) override;
 };

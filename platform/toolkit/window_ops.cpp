@@ -8,6 +8,8 @@
 #include <QWidget>
 #include <QWindow>
 
+#include <algorithm>
+
 #include "platform/toolkit/user_dialogs.h"
 
 void setWindowTopmost(QWidget* window, bool topmost) {
@@ -38,9 +40,28 @@ void centreOnScreen(QWidget* window) {
   window->move(frame.topLeft());
 }
 
-void popupMenu(UserDialogs& dialogs, QMenu* menu) {
+void centreOver(QWidget* window, const QWidget* over) {
+  if (window == nullptr) return;
+  if (over == nullptr || !over->isVisible()) {
+    centreOnScreen(window);
+    return;
+  }
+  QRect frame = window->frameGeometry();
+  frame.moveCenter(over->frameGeometry().center());
+  if (QScreen* screen = over->screen()) {
+    // Wholly on the screen, also over a window partly off it.
+    const QRect available = screen->availableGeometry();
+    frame.moveLeft(std::clamp(frame.left(), available.left(), std::max(available.left(), available.right() - frame.width() + 1)));
+    frame.moveTop(std::clamp(frame.top(), available.top(), std::max(available.top(), available.bottom() - frame.height() + 1)));
+  }
+  window->move(frame.topLeft());
+}
+
+void popupMenu(UserDialogs& dialogs, QMenu* menu) { popupMenuAt(dialogs, menu, QCursor::pos() + QPoint(3, 3)); }
+
+void popupMenuAt(UserDialogs& dialogs, QMenu* menu, QPoint position) {
   if (menu == nullptr) return;
-  dialogs.popupMenu(*menu, QCursor::pos() + QPoint(3, 3));
+  dialogs.popupMenu(*menu, position);
 }
 
 QAction* DesktopDialogs::popupMenu(QMenu& menu, QPoint position) { return menu.exec(position); }

@@ -348,15 +348,21 @@ class TestMainWindow : public QObject {
     s.show();
     QVERIFY(QTest::qWaitForWindowExposed(&s));
     QCOMPARE(s.size(), QSize(369, 115));
-    QVERIFY(s.windowFlags() & Qt::FramelessWindowHint);
+    // Framed, with its caption, so it reads as this program's window; no
+    // close box (only its button and the search's end close it).
+    QVERIFY(!(s.windowFlags() & Qt::FramelessWindowHint));
+    QVERIFY(s.windowFlags() & Qt::WindowTitleHint);
+    QVERIFY(!(s.windowFlags() & Qt::WindowCloseButtonHint));
+    QCOMPARE(s.windowTitle(), QStringLiteral("Quorvane"));
     QVERIFY(s.windowFlags() & Qt::WindowStaysOnTopHint);
     QPushButton* button = s.form().按钮1;
     QCOMPARE(button->objectName(), QStringLiteral("按钮1"));
     QCOMPARE(button->geometry(), QRect(40, 32, 296, 48));
     QCOMPARE(button->text(), QStringLiteral("点击停止搜索"));
+    // With no window to go over, in the middle of the screen.
     const QPoint centre = s.screen()->availableGeometry().center();
-    QVERIFY(qAbs(s.geometry().center().x() - centre.x()) <= 1);
-    QVERIFY(qAbs(s.geometry().center().y() - centre.y()) <= 1);
+    QVERIFY(qAbs(s.frameGeometry().center().x() - centre.x()) <= 1);
+    QVERIFY(qAbs(s.frameGeometry().center().y() - centre.y()) <= 1);
   }
 };
 

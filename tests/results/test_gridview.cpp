@@ -75,14 +75,14 @@ class TestGridView : public QObject {
     QCOMPARE(v.horizontalHeader()->sectionSize(3), 80);
     grid_.setColumnWidth(2, 3);
     QCOMPARE(v.horizontalHeader()->sectionSize(2), 3);
-    // Clearing for a search returns the view to the design layout, disabled.
+    // Clearing for a search returns the view to the design layout, taking no
+    // input but drawn as usual (aDisabledGridTakesNoInput).
     grid_.clearForSearch();
     QCOMPARE(v.model()->rowCount(), 0);
     QCOMPARE(v.model()->columnCount(), 3);
     QCOMPARE(v.horizontalHeader()->sectionSize(2), 60);
     QCOMPARE(v.model()->headerData(1, Qt::Horizontal).toString(), QString("表名称"));
-    QVERIFY(!v.isEnabled());
-    grid_.setDisabled(false);
+    QVERIFY(grid_.disabled());
     QVERIFY(v.isEnabled());
   }
 
@@ -114,9 +114,14 @@ class TestGridView : public QObject {
     QSignalSpy spy(&v, &GridView::currentCellChanged);
     QTest::mouseClick(v.viewport(), Qt::LeftButton, {}, cellCentre(v, 2, 0));
     QCOMPARE(spy.count(), 1);
+    QVERIFY(!v.lastMoveByKeyboard());
     QTest::keyClick(&v, Qt::Key_Down);
     QCOMPARE(grid_.currentRow(), 3);
     QCOMPARE(spy.count(), 2);
+    // The menu the keyboard asks for goes to the cell's lower-left corner.
+    QVERIFY(v.lastMoveByKeyboard());
+    const QRect cell = v.visualRect(v.currentIndex());
+    QCOMPARE(v.currentCellBottomLeft(), v.viewport()->mapToGlobal(cell.bottomLeft() + QPoint(0, 1)));
     QTest::keyClick(&v, Qt::Key_Right);
     QCOMPARE(grid_.currentColumn(), 1);
     QCOMPARE(spy.count(), 3);
@@ -133,6 +138,7 @@ class TestGridView : public QObject {
     QTest::qWait(QApplication::doubleClickInterval() + 50);
     QTest::mouseClick(v.viewport(), Qt::LeftButton, {}, cellCentre(v, 6, 2));
     QCOMPARE(spy.count(), 6);
+    QVERIFY(!v.lastMoveByKeyboard());
   }
 
   void aClickEditsOnlyTheCellThatWasAlreadyCurrent() {
@@ -410,7 +416,7 @@ class TestGridView : public QObject {
   void aDisabledGridTakesNoInput() {
     GridView& v = showView();
     grid_.setDisabled(true);
-    QVERIFY(!v.isEnabled());
+    QVERIFY(v.isEnabled());  // not greyed: rows arrive in it during a search
     int row = grid_.currentRow(), col = grid_.currentColumn();
     QSignalSpy spy(&v, &GridView::currentCellChanged);
     QTest::mouseClick(v.viewport(), Qt::LeftButton, {}, cellCentre(v, 4, 2));
@@ -420,6 +426,9 @@ class TestGridView : public QObject {
     QCOMPARE(grid_.currentColumn(), col);
     QCOMPARE(grid_.cellText(1, 0), std::string("1,0"));  // Delete reached nothing
     QCOMPARE(grid_.cellText(4, 2), std::string("4,2"));
+    grid_.setDisabled(false);
+    QTest::mouseClick(v.viewport(), Qt::LeftButton, {}, cellCentre(v, 4, 2));
+    QCOMPARE(spy.count(), 1);
   }
 };
 

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 #include "results/OpenResult.h"
 #include "tests/scripted_dialogs.h"
@@ -85,18 +86,78 @@ class TestOpenResult : public QObject {
     QCOMPARE(args[5], std::string("B12"));
     QVERIFY(messages().isEmpty());
 
-    // Without LibreOffice: the message once, not twice.
+    // Without LibreOffice: the desktop's own program for the workbook.
     exitCode = kCalcExitNoOffice;
     grid.setCurrentCell(2, 0);
     open.onCurrentCellChanged();
     QCOMPARE(launched.size(), size_t(2));
     QCOMPARE(launched.back()[4], std::string("0"));
+    QVERIFY(messages().isEmpty());
+    QCOMPARE(opened().last(), QStringLiteral("/数据/坏.xls"));
+    // Nothing can open it: the message once, not twice.
+    dialogs.desktopAnswer = false;
+    open.openResultWorkbook();
     QCOMPARE(messages(), QStringList{QStringLiteral("你的计算机上没有 EXCEL 程序")});
     QCOMPARE(dialogs.messages[0].flags, kMessageBoxOk);
     // Another failure of the helper (say, a file it could not load) is quiet.
     exitCode = 5;
     open.openResultWorkbook();
     QCOMPARE(messages().size(), 1);
+    // No file browser for 打开文件夹: said, with the folder.
+    choose = openFolder;
+    grid.setCurrentCell(1, 0);
+    open.onCurrentCellChanged();
+    QCOMPARE(messages().size(), 2);
+    QVERIFY(messages().last().contains(QStringLiteral("/数据/2023/")));
+  }
+
+  // A row whose column 0 shows a GBK name decoded opens the file by its
+  // bytes; once the user edits the cell, the edited text is the path.
+  void aDecodedNameOpensByItsBytes() {
+    ResultsGrid grid;
+    grid.insertRow();
+    grid.setCellText(1, 0, "/报表/一月.xlsx");
+    grid.setRowPath(1, "/\xB1\xA8\xB1\xED/\xD2\xBB\xD4\xC2.xlsx");
+    grid.setCellText(1, 1, "1 Sheet1");
+    grid.setCellText(1, 2, "A1");
+    grid.setCurrentCell(1, 0);
+    QLineEdit folderBox(QStringLiteral("/数据"));
+    ScriptedDialogs dialogs;
+    OpenResult open(dialogs, [&] { return &grid; }, &folderBox, nullptr, nullptr, nullptr);
+    std::vector<std::string> args;
+    open.setLaunch([&](const std::vector<std::string>& a, std::function<void(int)> done) {
+      args = a;
+      done(kCalcExitNoOffice);
+    });
+    open.openResultFolder();
+    QCOMPARE(dialogs.opened.last().toEncoded(), QByteArray("file:///%E6%95%B0%E6%8D%AE/%B1%A8%B1%ED/"));
+    open.openResultWorkbook();
+    QCOMPARE(args.at(3), std::string("file:///%E6%95%B0%E6%8D%AE/%B1%A8%B1%ED/%D2%BB%D4%C2.xlsx"));
+    QCOMPARE(dialogs.opened.last().toEncoded(), QByteArray("file:///%E6%95%B0%E6%8D%AE/%B1%A8%B1%ED/%D2%BB%D4%C2.xlsx"));
+    grid.setCellText(1, 0, "/其他.xlsx");
+    open.openResultWorkbook();
+    QCOMPARE(args.at(3), std::string("/数据/其他.xlsx"));
+  }
+
+  // Moved by the keyboard, the menu appears where the window says (the
+  // cell's corner), not at the pointer.
+  void keyboardMovesShowTheMenuAtTheAnchor() {
+    ResultsGrid grid;
+    grid.insertRow();
+    grid.setCellText(1, 0, "/一月.xlsx");
+    QLineEdit folderBox(QStringLiteral("/数据"));
+    QMenu menu(QStringLiteral("文件"));
+    ScriptedDialogs dialogs;
+    OpenResult open(dialogs, [&] { return &grid; }, &folderBox, &menu, nullptr, nullptr);
+    std::optional<QPoint> anchor = QPoint(321, 234);
+    open.setKeyboardAnchor([&] { return anchor; });
+    grid.setCurrentCell(1, 0);
+    open.onCurrentCellChanged();
+    QCOMPARE(dialogs.menuPositions.last(), QPoint(321, 234));
+    anchor.reset();
+    grid.setCurrentCell(1, 1);
+    open.onCurrentCellChanged();
+    QCOMPARE(dialogs.menuPositions.last(), QCursor::pos() + QPoint(3, 3));
   }
 
   void aHelperAnsweringAfterTheWindowHasGoneIsNotHeard() {

@@ -8,6 +8,9 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
+#include <QScreen>
+#include <QCloseEvent>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -19,8 +22,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "platform/toolkit/ColourPicker.h"
+#include "platform/toolkit/input_blocker.h"
 #include "platform/toolkit/progress_bar.h"
 #include "platform/toolkit/shell.h"
 #include "platform/toolkit/user_dialogs.h"
@@ -239,7 +244,117 @@ class TestToolkit : public QObject {
     QVERIFY(desktop.openedPaths().last().endsWith(QStringLiteral("/relative/dir")));
     // The desktop's refusal is the caller's answer.
     desktop.desktopAnswer = false;
-    QVERIFY(!openWithShell(desktop, "/tmp"));
+    std::optional<bool> answer;
+    QVERIFY(openWithShell(desktop, "/tmp", [&](bool opened) { answer = opened; }));
+    QCOMPARE(answer, std::optional<bool>(false));
+  }
+
+  // A desktop without LibreOffice's helpers: a PATH with only stub openers
+  // that note their arguments. xdg-open first, `gio open` when it fails, and
+  // a failure only when neither opens the file.
+  void desktopProgramOpensWithXdgOpenElseGio() {
+    const fs::path dir = freshScratchFolder("toolkit", "fake-desktop");
+    const fs::path log = dir / "log";
+    auto stub = [&](const std::string& name, int exitCode) {
+      const fs::path file = dir / name;
+      std::ofstream(file) << "#!/bin/sh\necho \"" << name << " $*\" >> '" << log.string() << "'\nexit " << exitCode
+                          << "\n";
+      fs::permissions(file, fs::perms::owner_all);
+    };
+    const QByteArray oldPath = qgetenv("PATH");
+    qputenv("PATH", QByteArray::fromStdString(dir.string()));
+    auto open = [&](const std::string& path) -> std::pair<bool, std::string> {
+      std::optional<bool> answer;
+      fs::remove(log);
+      const QUrl url = QUrl::fromEncoded(QByteArray::fromStdString("file://" + path));
+      openWithDesktopProgram(url, [&](bool opened) { answer = opened; });
+      if (!QTest::qWaitFor([&] { return answer.has_value(); }, 20000)) return {false, "no answer"};
+      std::ifstream in(log);
+      std::string lines((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      return std::make_pair(*answer, lines);
+    };
+
+    auto [none, noneLog] = open("/tmp/a.xlsx");  // nothing on PATH at all
+    QVERIFY(!none);
+    QCOMPARE(noneLog, std::string());
+
+    stub("xdg-open", 0);
+    auto [xdg, xdgLog] = open("/tmp/%B1%A8%B1%ED.xlsx");  // a GBK name, byte for byte
+    QVERIFY(xdg);
+    QCOMPARE(xdgLog, std::string("xdg-open file:///tmp/%B1%A8%B1%ED.xlsx\n"));
+
+    stub("xdg-open", 3);  // "no method available for opening"
+    auto [failed, failedLog] = open("/tmp/a.xlsx");
+    QVERIFY(!failed);
+    QCOMPARE(failedLog, std::string("xdg-open file:///tmp/a.xlsx\n"));
+
+    stub("gio", 0);
+    auto [gio, gioLog] = open("/tmp/a.xlsx");
+    QVERIFY(gio);
+    QCOMPARE(gioLog, std::string("xdg-open file:///tmp/a.xlsx\ngio open file:///tmp/a.xlsx\n"));
+    qputenv("PATH", oldPath);
+  }
+
+  // The folder that no program can show is named in the message, readably.
+  void folderWithoutAFileBrowserIsSaid() {
+    ScriptedDialogs desktop;
+    desktop.desktopAnswer = false;
+    showFolder(desktop, "/tmp/\xB1\xA8\xB1\xED/");
+    QCOMPARE(desktop.messageTexts(),
+             QStringList{QStringLiteral("无法打开文件夹：/tmp/报表/\n这台计算机上没有可以打开文件夹的文件管理器。")});
+    desktop.desktopAnswer = true;
+    showFolder(desktop, "/tmp/");
+    QCOMPARE(desktop.messages.size(), 1);
+  }
+
+  // While blocked, a window takes no input but is drawn enabled; the window
+  // system's close still reaches it.
+  void blockedWindowTakesNoInputAndStaysEnabled() {
+    QWidget window;
+    window.resize(300, 200);
+    auto* button = new QPushButton(QStringLiteral("按钮"), &window);
+    button->setGeometry(10, 10, 100, 30);
+    auto* edit = new QLineEdit(&window);
+    edit->setGeometry(10, 50, 100, 30);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QSignalSpy clicks(button, &QPushButton::clicked);
+    InputBlocker blocker(&window);
+    blocker.setBlocked(true);
+    const QPoint at = button->geometry().center();
+    QTest::mouseClick(window.windowHandle(), Qt::LeftButton, {}, at);
+    edit->setFocus();
+    QTest::keyClicks(edit, QStringLiteral("abc"));
+    QCOMPARE(clicks.count(), 0);
+    QCOMPARE(edit->text(), QString());
+    QVERIFY(window.isEnabled() && button->isEnabled() && edit->isEnabled());
+    QWidget other;  // another window is not blocked
+    auto* otherButton = new QPushButton(&other);
+    QSignalSpy otherClicks(otherButton, &QPushButton::clicked);
+    QTest::mouseClick(otherButton, Qt::LeftButton);
+    QCOMPARE(otherClicks.count(), 1);
+    blocker.setBlocked(false);
+    QTest::mouseClick(window.windowHandle(), Qt::LeftButton, {}, at);
+    QCOMPARE(clicks.count(), 1);
+    blocker.setBlocked(true);
+    QCloseEvent close;
+    QApplication::sendEvent(window.windowHandle(), &close);
+    QVERIFY(!window.isVisible());
+  }
+
+  void centredOverAnotherWindow() {
+    QWidget main;
+    main.setGeometry(200, 150, 800, 500);
+    main.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    QWidget small(nullptr, Qt::Window);
+    small.resize(369, 115);
+    centreOver(&small, &main);
+    QVERIFY((small.frameGeometry().center() - main.frameGeometry().center()).manhattanLength() <= 2);
+    main.hide();  // nothing to centre over: the screen's middle
+    centreOver(&small, &main);
+    const QRect screen = small.screen()->availableGeometry();
+    QVERIFY((small.frameGeometry().center() - screen.center()).manhattanLength() <= 2);
   }
 
   void colourPickerKeepsBgrColours() {
