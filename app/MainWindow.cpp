@@ -12,9 +12,10 @@
 #include "app/FileDropHook.h"
 #include "app/FolderInput.h"
 #include "app/MainWindowExtras.h"
-#include "platform/path_text.h"
 #include "app/row_colours.h"
 #include "app/settings.h"
+#include "platform/path_text.h"
+#include "platform/toolkit/input_blocker.h"
 #include "platform/toolkit/ColourPicker.h"
 #include "platform/toolkit/user_dialogs.h"
 #include "platform/toolkit/window_ops.h"
@@ -83,9 +84,20 @@ MainWindow::~MainWindow() {
     if (!child->isWidgetType() && !qobject_cast<QLayout*>(child) && !qobject_cast<QAction*>(child))
       delete child;
   extras_ = nullptr;
+  inputBlocker_ = nullptr;
 }
 
 QMenu* MainWindow::fileMenu() const { return form_->文件; }
+
+void MainWindow::setInputBlocked(bool blocked) {
+  if (!inputBlocker_) {
+    if (!blocked) return;
+    inputBlocker_ = new InputBlocker(this, this);
+  }
+  inputBlocker_->setBlocked(blocked);
+}
+
+bool MainWindow::inputBlocked() const { return inputBlocker_ && inputBlocker_->blocked(); }
 
 bool MainWindow::onMainWindowCreated(const LibraryStarter& startLibrary, FileDropHook* dropHook) {
   readStartupSettings();

@@ -17,6 +17,7 @@ namespace Ui {
 class MainWindow;
 }
 class QMenu;
+class InputBlocker;
 class UserDialogs;
 
 class MainWindow : public QMainWindow {
@@ -47,6 +48,12 @@ class MainWindow : public QMainWindow {
   bool onMainWindowCreated(const LibraryStarter& startLibrary, FileDropHook* dropHook = nullptr);
 
   FolderInput& folderInput() { return *folderInput_; }
+
+  // While a search's StopWindow is up the window takes no input, yet is
+  // drawn as usual (a disabled window is greyed, and the user watches its
+  // status and progress); the window system's close still reaches it.
+  void setInputBlocked(bool blocked);
+  bool inputBlocked() const;
   UserDialogs& dialogs() const { return dialogs_; }
 
  signals:
@@ -71,4 +78,5 @@ class MainWindow : public QMainWindow {
   std::unique_ptr<Ui::MainWindow> form_;
   std::unique_ptr<FolderInput> folderInput_;
   MainWindowExtras* extras_ = nullptr;  // colour panel, resize, export, open result; a child
+  InputBlocker* inputBlocker_ = nullptr;  // a child
 };

@@ -9,6 +9,8 @@
 #include <QStatusBar>
 #include <QTimer>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -72,6 +74,10 @@ struct SearchChannel {
   bool discard = false;  // the grid could take no more rows: the rest are dropped
   bool outOfMemory = false;  // the worker ran out of memory: the results are incomplete
   SearchControl* receiver = nullptr;  // null once the control is gone
+  // The file whose scan began last, shown at once (its rows may take long).
+  std::atomic<int> livePosition{-1};
+  std::atomic<int> liveMaximum{0};
+  std::atomic<bool> livePosted{false};
 };
 
 SearchControl::SearchControl(MainWindow& window) : QObject(&window), window_(window) {
@@ -140,19 +146,24 @@ void SearchControl::startSearch() {
   f.分组框1->hide();
   stopFlag = 0;
 
-  // While StopWindow is open the main window takes no input. It is
-  // disabled rather than blocked by a modal window: the window system's
-  // close requests (a logout, another program's close) must still reach it.
+  // While StopWindow is open the main window takes no input. Its input is
+  // filtered out rather than the window disabled, which would grey the
+  // status and progress the user watches, or blocked by a modal window: the
+  // window system's close requests (a logout, another program's close) must
+  // still reach it.
   auto* stop = new StopWindow();
   stop->setAttribute(Qt::WA_DeleteOnClose);
+  stop->placeOver(&window_);
   connect(stop->form().按钮1, &QPushButton::clicked, this, &SearchControl::onStopButton);
   connect(stop, &QObject::destroyed, this, &SearchControl::onStopWindowGone);
   stopWindow_ = stop;
   stop->show();
-  window_.setEnabled(false);
+  window_.setInputBlocked(true);
 
   grid().clearForSearch();
   setStatusText(f.状态条1, QStringLiteral("搜索中..."));
+  // Not the last search's full bar until the first file is done.
+  setProgressPosition(f.进度条1, 0);
   disableSearchInputs();
 
   SearchSettings settings;
@@ -225,10 +236,22 @@ bool SearchControl::runWorker(SearchChannel& channel, const SearchSettings& sett
       }
     };
     try {
-      runSearch(settings, api, source, stopFlag, [&](ScanOutput& pending, bool last) {
-        if (!last && fileHook) fileHook();
-        deliver(pending, last);
-      });
+      runSearch(
+          settings, api, source, stopFlag,
+          [&](ScanOutput& pending, bool last) {
+            if (!last && fileHook) fileHook();
+            deliver(pending, last);
+          },
+          nullptr,
+          [&](int position, int maximum) {
+            channel.liveMaximum.store(maximum, std::memory_order_relaxed);
+            channel.livePosition.store(position, std::memory_order_release);
+            // One notice waits at a time; it shows the latest file.
+            if (channel.livePosted.exchange(true)) return;
+            std::lock_guard lock(channel.mutex);
+            if (channel.receiver)
+              QMetaObject::invokeMethod(channel.receiver, &SearchControl::showLiveProgress, Qt::QueuedConnection);
+          });
     } catch (...) {
       // Out of memory in the middle of a search: what was found stays, the
       // search ends as a stopped one and the user is told rows are missing.
@@ -241,6 +264,24 @@ bool SearchControl::runWorker(SearchChannel& channel, const SearchSettings& sett
   return stopFlag != 0;
 }
 
+void SearchControl::showLiveProgress() {
+  if (!channel_) return;
+  channel_->livePosted.store(false);
+  const int position = channel_->livePosition.load(std::memory_order_acquire);
+  if (position < 0) return;
+  showProgress(position, channel_->liveMaximum.load(std::memory_order_relaxed));
+}
+
+void SearchControl::showProgress(int position, int maximum) {
+  Ui::MainWindow& f = window_.form();
+  // A batch's progress may be older than the file the scan has begun since.
+  if (channel_) position = std::max(position, channel_->livePosition.load(std::memory_order_acquire));
+  if (progressMaximum(f.进度条1) != maximum) setProgressMaximum(f.进度条1, maximum);
+  setProgressPosition(f.进度条1, position);
+  if (position > 0)
+    setStatusText(f.状态条1, QStringLiteral("搜索中...%1/%2").arg(progressPosition(f.进度条1)).arg(maximum));
+}
+
 void SearchControl::drainBatches() {
   if (!channel_) return;  // the search was ended by a close
   if (const auto since = Clock::now() - lastDrainEnd_; since < kApplyPause) {
@@ -248,15 +289,12 @@ void SearchControl::drainBatches() {
     QTimer::singleShot(std::max<int>(1, static_cast<int>(wait.count())), this, &SearchControl::drainBatches);
     return;
   }
-  Ui::MainWindow& f = window_.form();
   ResultsGrid& g = grid();
   const auto start = Clock::now();
   int position = -1, maximum = -1;
-  QString status;
-  auto onProgress = [&](int pos, int max, std::string_view text) {
+  auto onProgress = [&](int pos, int max, std::string_view) {
     position = pos;
     maximum = max;
-    if (!text.empty()) status = QString::fromUtf8(text.data(), qsizetype(text.size()));
   };
   bool finished = false;
   for (;;) {
@@ -281,11 +319,7 @@ void SearchControl::drainBatches() {
     }
   }
   lastDrainEnd_ = Clock::now();
-  if (maximum >= 0) {
-    if (progressMaximum(f.进度条1) != maximum) setProgressMaximum(f.进度条1, maximum);
-    setProgressPosition(f.进度条1, position);
-  }
-  if (!status.isEmpty()) setStatusText(f.状态条1, status);
+  if (maximum >= 0) showProgress(position, maximum);
   if (finished) {
     bool stopped;
     {
@@ -328,7 +362,7 @@ void SearchControl::finishSearch(bool stopped) {
   // a completed search.
   stopped = stopped || stopFlag != 0;
   setStatusText(f.状态条1, stopped ? QStringLiteral("搜索停止！") : QStringLiteral("搜索完成！"));
-  window_.setEnabled(true);
+  window_.setInputBlocked(false);
   grid().setDisabled(false);
   enableSearchInputs();
   if (stopWindow_) {
@@ -356,7 +390,7 @@ void SearchControl::onStopButton() {
   stopFlag = 1;
   // The main window can take the focus only once StopWindow is gone.
   if (stopWindow_) stopWindow_->closeAtEndOfSearch();
-  window_.setEnabled(true);
+  window_.setInputBlocked(false);
   window_.activateWindow();
 }
 
@@ -366,7 +400,7 @@ void SearchControl::onStopWindowGone() {
   // stop button left.
   if (!searching()) return;
   stopFlag = 1;
-  window_.setEnabled(true);
+  window_.setInputBlocked(false);
 }
 
 bool SearchControl::deferClose() {

@@ -59,6 +59,9 @@ class SearchControl : public QObject {
   static bool runWorker(SearchChannel& channel, const SearchSettings& settings, const XlApi& api,
                         CellCache* cache, const std::function<void()>& fileHook);
   void drainBatches();
+  void showLiveProgress();
+  // The progress bar and 搜索中...k/N; never behind the file begun last.
+  void showProgress(int position, int maximum);
   // False when the grid ran out of memory: the search is stopped then.
   bool applyBatch(ScanOutput& batch, ResultsGrid& grid,
                   const std::function<void(int, int, std::string_view)>& onProgress);

@@ -6,9 +6,11 @@
 #include "search/enumeration.h"
 
 bool runSearch(const SearchSettings& settings, const XlApi& api, WorkbookSource& source,
-               const std::atomic<int>& stop, const DeliverFn& deliver, const UnreadableFolderCallback* unreadable) {
+               const std::atomic<int>& stop, const DeliverFn& deliver, const UnreadableFolderCallback* unreadable,
+               const FileBeginsFn& onFileBegins) {
   ScanOutput pending;
   WorkbookScanner scanner(api, source, settings, stop, pending);
+  scanner.onFileBegins = onFileBegins;
   scanner.onRowsPending = [&] { deliver(pending, false); };
   // The count and the visit in one walk, taken whole first so the source
   // knows every file ahead; the scan then goes through them in the walk's order.

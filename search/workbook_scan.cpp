@@ -86,6 +86,7 @@ void WorkbookScanner::scanWorkbook(const std::string& folder, const std::string&
   if (end < status + sizeof status) *end++ = '/';  // two ints and the text leave room
   end = std::to_chars(end, status + sizeof status, maximum_).ptr;
   out_.progress(position_, maximum_, std::string_view(status, static_cast<size_t>(end - status)));
+  if (onFileBegins) onFileBegins(position_, maximum_);
 
   const std::string path = folder + name;
   if (stopRequested()) {

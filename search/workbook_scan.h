@@ -83,6 +83,9 @@ class WorkbookScanner {
   // Called after every stored cell tested against the search text; tests use
   // it to request a stop at a chosen cell.
   std::function<void(int row, int col, bool matched)> onCellTested;
+  // Called with the new position and the maximum when a file's scan begins,
+  // before its load.
+  std::function<void(int position, int maximum)> onFileBegins;
   // Called after a match row once `rowsPendingThreshold` rows or
   // `bytesPendingThreshold` bytes of text wait in the output, so a long
   // file's rows need not wait for its end.

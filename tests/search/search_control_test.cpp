@@ -228,11 +228,14 @@ class TestSearchControl : public QObject {
     QSignalSpy probeClicks(probe, &QPushButton::clicked);
     QSignalSpy finished(control_, &SearchControl::searchFinished);
     gate_.holdAfter = 0;  // hold after the count, so the window is seen mid-search
+    setProgressMaximum(f().进度条1, 7);  // the last search's full bar
+    setProgressPosition(f().进度条1, 7);
 
     f().编辑框2->setText(QStringLiteral("苹果"));
     QTest::mouseClick(f().按钮1, Qt::LeftButton);
     QVERIFY(control_->searching());
     QCOMPARE(status(), QStringLiteral("搜索中..."));
+    QCOMPARE(progressPosition(f().进度条1), 0);
     QVERIFY(f().分组框1->isHidden());
     QCOMPARE(stopFlag.load(), 0);
     for (QWidget* input : sevenInputs()) QVERIFY(!input->isEnabled());
@@ -241,10 +244,17 @@ class TestSearchControl : public QObject {
     QCOMPARE(grid().columnCount(), 3);  // the previous search's columns are gone
     StopWindow* stop = control_->stopWindow();
     QVERIFY(stop && stop->isVisible());
-    // The main window is disabled, not blocked by a modal window: the window
-    // system's close requests must still reach it.
-    QVERIFY(!w_->isEnabled());
+    // The main window takes no input, but is neither disabled (which would
+    // grey the status and progress the user watches) nor blocked by a modal
+    // window: the window system's close requests must still reach it.
+    QVERIFY(w_->isEnabled() && w_->inputBlocked());
+    QVERIFY(f().状态条1->isEnabled() && f().进度条1->isEnabled() && f().高级表格1->isEnabled());
     QCOMPARE(QGuiApplication::modalWindow(), nullptr);
+    // StopWindow: over the main window, framed, with a caption but no close box.
+    QTRY_VERIFY((stop->frameGeometry().center() - w_->frameGeometry().center()).manhattanLength() <= 2);
+    QVERIFY(!(stop->windowFlags() & Qt::FramelessWindowHint));
+    QVERIFY(stop->windowFlags() & Qt::WindowTitleHint);
+    QVERIFY(!(stop->windowFlags() & Qt::WindowCloseButtonHint));
     screenshot("searching");
     // The main window takes no input: a click as the window system delivers it.
     const QPoint probeAt = probe->mapTo(w_.get(), probe->rect().center());
@@ -270,9 +280,26 @@ class TestSearchControl : public QObject {
     QCOMPARE(grid().cellText(4, 0), std::string("/sub/c.xlsx"));
     QCOMPARE(grid().cellText(4, 3), std::string("青苹果"));
     screenshot("done");
-    QVERIFY(w_->isEnabled());
+    QVERIFY(w_->isEnabled() && !w_->inputBlocked());
     QTest::mouseClick(w_->windowHandle(), Qt::LeftButton, {}, probeAt);
     QCOMPARE(probeClicks.count(), 1);
+  }
+
+  // The bar and 搜索中...k/N move when file k's scan begins, not once its
+  // rows reach the window: held before the second file, the first shows.
+  void progressShowsTheFileWhoseScanBegan() {
+    f().编辑框2->setText(QStringLiteral("苹果"));
+    gate_.holdAfter = 1;
+    QTest::mouseClick(f().按钮1, Qt::LeftButton);
+    QTRY_COMPARE(gate_.filesPassed.load(), 2);
+    QTRY_COMPARE(status(), QStringLiteral("搜索中...1/5"));
+    QCOMPARE(progressPosition(f().进度条1), 1);
+    QCOMPARE(progressMaximum(f().进度条1), 5);
+    QSignalSpy finished(control_, &SearchControl::searchFinished);
+    gate_.open = true;
+    QVERIFY(waitFinished(finished));
+    QCOMPARE(status(), QStringLiteral("搜索完成！"));
+    QCOMPARE(progressPosition(f().进度条1), 4);
   }
 
   void enterReleasedInTheSearchBoxStartsWithTitles() {
