@@ -77,7 +77,19 @@ int runDump(const char* path) {
     }
     out += "]}";
   }
-  out += "]}";
+  out += "]";
+  // Only when there are some, so the line of a plain workbook stays as it was.
+  const int notes = xl.bookDiagnosticCount ? xl.bookDiagnosticCount(book) : 0;
+  if (notes > 0 && xl.bookDiagnostic) {
+    out += ",\"diagnostics\":[";
+    for (int i = 0; i < notes; ++i) {
+      const char* note = xl.bookDiagnostic(book, i);
+      if (i > 0) out.push_back(',');
+      appendJsonString(out, note ? note : "");
+    }
+    out += "]";
+  }
+  out += "}";
   printLine(out);
   xl.bookRelease(book);
   return 0;

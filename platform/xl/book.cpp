@@ -199,6 +199,7 @@ Book::Book() { arena_.push_back('\0'); }
 
 void Book::clear() {
   sheets.clear();
+  diagnostics.clear();
   arena_.clear(arena_.capacity() > kKeepCapacity);
   arena_.push_back('\0');
   error_ = {};

@@ -114,6 +114,10 @@ class Book {
   static constexpr uint32_t kEmptyText = 0;
 
   std::vector<Sheet> sheets;
+  // What the last good load read past instead of failing on (a part whose
+  // checksum did not match, entities left unexpanded), one short text each:
+  // for `--dump`, never shown as a failure.
+  std::vector<std::string> diagnostics;
   // Heap bytes held by the arena and every sheet's records, so a caller that
   // keeps several books loaded can bound what they take together.
   uint64_t memoryBytes() const;

@@ -307,4 +307,13 @@ XLAPI int xlBookErrorCauseA(BookHandle book) {
   return book ? static_cast<int>(book->book.error().cause) : 0;
 }
 
+XLAPI int xlBookDiagnosticCountA(BookHandle book) {
+  return book ? static_cast<int>(book->book.diagnostics.size()) : 0;
+}
+
+XLAPI const char* xlBookDiagnosticA(BookHandle book, int index) {
+  if (!book || index < 0 || static_cast<size_t>(index) >= book->book.diagnostics.size()) return nullptr;
+  return book->book.diagnostics[static_cast<size_t>(index)].c_str();
+}
+
 }  // extern "C"

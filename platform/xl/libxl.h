@@ -71,6 +71,11 @@ XLAPI long long xlBookMemoryBytesA(BookHandle book);
 // damaged file from a moment's trouble (no permission, no memory, a cancel)
 // without reading the text.
 XLAPI int xlBookErrorCauseA(BookHandle book);
+// What the last good load read past instead of failing on (a part whose
+// checksum did not match, entities left unexpanded): a count, and each note
+// as a short text (null out of range). Not failures: a diagnostic aid.
+XLAPI int xlBookDiagnosticCountA(BookHandle book);
+XLAPI const char* xlBookDiagnosticA(BookHandle book, int index);
 
 #ifdef __cplusplus
 }

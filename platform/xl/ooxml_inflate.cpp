@@ -29,7 +29,8 @@ libdeflate_decompressor* threadDecompressor() {
 }  // namespace
 
 bool inflateWhole(zip_t* zip, uint64_t index, const zip_stat_t& st, const OoxmlLimits& limits,
-                  std::unique_ptr<char[]>& out) {
+                  std::unique_ptr<char[]>& out, bool& crcMismatch) {
+  crcMismatch = false;
   constexpr zip_uint64_t kNeed = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_CRC |
                                  ZIP_STAT_ENCRYPTION_METHOD;
   if ((st.valid & kNeed) != kNeed || st.comp_method != ZIP_CM_DEFLATE || st.encryption_method != ZIP_EM_NONE)
@@ -54,10 +55,11 @@ bool inflateWhole(zip_t* zip, uint64_t index, const zip_stat_t& st, const OoxmlL
   out.reset(new char[outSize + 1]);  // one spare byte for the tokenizer's NUL
   size_t actual = 0;
   if (libdeflate_deflate_decompress(d, in.get(), inSize, out.get(), outSize, &actual) != LIBDEFLATE_SUCCESS ||
-      actual != outSize || libdeflate_crc32(0, out.get(), outSize) != st.crc) {
+      actual != outSize) {
     out.reset();
     return false;
   }
+  crcMismatch = libdeflate_crc32(0, out.get(), outSize) != st.crc;
   return true;
 }
 
@@ -122,10 +124,11 @@ int64_t PartSource::readRaw(char* buf, size_t n, LoadError& error) {
     }
     r.out += before - s.avail_out;
     if (s.block_state == ISAL_BLOCK_FINISH) {
-      if (r.out != r.size || s.crc != r.crc) {
-        error = entryError(ZIP_ER_CRC, part_);
+      if (r.out != r.size) {
+        error = entryError(ZIP_ER_INCONS, part_);
         return -1;
       }
+      if (s.crc != r.crc) crcMismatch();
       r.done = true;
       break;
     }
@@ -138,13 +141,27 @@ int64_t PartSource::readRaw(char* buf, size_t n, LoadError& error) {
   return static_cast<int64_t>(want - s.avail_out);
 }
 
+void PartSource::crcMismatch() {
+  if (notes_) notes_->crcMismatch(part_);
+}
+
 int64_t PartSource::readEntry(char* buf, size_t n, LoadError& error) {
   if (raw_) return readRaw(buf, n, error);
+  if (entryDone_) return 0;
   zip_int64_t got = zip_fread(file_, buf, static_cast<zip_uint64_t>(n));
   if (got < 0) {
-    error = entryError(zip_error_code_zip(zip_file_get_error(file_)), part_);
+    const int code = zip_error_code_zip(zip_file_get_error(file_));
+    // libzip checks the CRC-32 only after the last byte came out: an entry
+    // of exactly its declared size is whole, whatever its checksum says.
+    if (code == ZIP_ER_CRC && entryOut_ == declared_) {
+      entryDone_ = true;
+      crcMismatch();
+      return 0;
+    }
+    error = entryError(code, part_);
     return -1;
   }
+  entryOut_ += static_cast<uint64_t>(got);
   return got;
 }
 

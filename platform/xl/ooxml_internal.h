@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -88,6 +89,22 @@ class SaxHandler {
   LoadError failure_;
 };
 
+// What a load read past instead of failing on, as short texts for the
+// book's diagnostics. A part may be inflated on a thread of its own, which
+// adds its note there: hence the lock.
+class LoadNotes {
+ public:
+  void add(std::string note);
+  // A part that inflated to exactly its declared size but whose CRC-32 does
+  // not match: its bytes are read as they came out.
+  void crcMismatch(const std::string& part);
+  std::vector<std::string> take();
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> notes_;
+};
+
 // The zip container, opened read-only on a duplicate of the caller's fd.
 class Package {
  public:
@@ -115,10 +132,12 @@ class Package {
   const OoxmlLimits& limits() const { return limits_; }
   // Parts read from here on give up soon after `book` is cancelled.
   void cancelWith(const Book* book) { cancel_ = book; }
+  LoadNotes& notes() { return notes_; }
 
  private:
   const OoxmlLimits& limits_;
   const Book* cancel_ = nullptr;
+  LoadNotes notes_;
   zip_t* zip_ = nullptr;
   std::unordered_map<std::string, int64_t> folded_;  // lower-cased name -> index
 };

@@ -200,6 +200,7 @@ bool readOoxml(int fd, Book& book, const OoxmlLimits& limits) {
     book.setError(error.empty() ? LoadError{LoadCause::Damaged} : std::move(error));
     return false;
   }
+  book.diagnostics = pkg.notes().take();
   return true;
 }
 

@@ -95,7 +95,19 @@ bool readRelationships(Package& pkg, const std::string& relsPart, std::vector<Re
     source = source.substr(0, r) + base;
   }
   RelsHandler handler(source, out);
-  return pkg.parse(relsPart, handler, error);
+  LoadError failure;
+  if (pkg.parse(relsPart, handler, failure)) return true;
+  // A damaged relationships part (it does not inflate, or is not XML) leaves
+  // the parts it would have named unfound, as LibreOffice shows such a
+  // workbook, instead of losing the whole workbook; the relationships read
+  // before the damage still count.
+  if (failure.cause == LoadCause::PartNotXml || failure.cause == LoadCause::PartBadEncoding ||
+      failure.cause == LoadCause::PartInflateFailed) {
+    pkg.notes().add(loadErrorText(failure) + "（只用了损坏处之前的关系）");
+    return true;
+  }
+  error = std::move(failure);
+  return false;
 }
 
 }  // namespace xl::ooxml

@@ -45,6 +45,13 @@ class PartSource : public XmlInput {
   int64_t read(char* buf, size_t n, LoadError& error) override;
   // Every read first tests whether `book`'s load was cancelled.
   void cancelWith(const Book* book) { cancel_ = book; }
+  // A CRC-32 that does not match an entry of exactly its declared size is
+  // noted here (from whichever thread inflates) rather than failing the part;
+  // `size` is the size the zip declares.
+  void checkAgainst(uint64_t size, LoadNotes* notes) {
+    declared_ = size;
+    notes_ = notes;
+  }
   // Serves the part from bytes already inflated whole instead of the entry.
   // `bytes` holds size + 1 bytes, the last one spare.
   void useWhole(std::unique_ptr<char[]> bytes, size_t size) {
@@ -63,8 +70,8 @@ class PartSource : public XmlInput {
   // huge part keeps two cores busy. The thread ends with the source.
   void inflateAhead();
   // Inflates the entry's raw deflated bytes (`raw`, opened compressed) with
-  // ISA-L, about twice as fast as libzip's zlib on a big part; the size and
-  // CRC the zip declares are checked at the end, as libzip checks them.
+  // ISA-L, about twice as fast as libzip's zlib on a big part; the size the
+  // zip declares is checked at the end, and its CRC as checkAgainst() says.
   // Takes `raw` over.
   void inflateRaw(zip_file_t* raw, uint64_t size, uint32_t crc);
   ~PartSource();
@@ -80,6 +87,7 @@ class PartSource : public XmlInput {
   int64_t readEntry(char* buf, size_t n, LoadError& error);
   int64_t readRaw(char* buf, size_t n, LoadError& error);
   int64_t readAhead(char* buf, size_t n, LoadError& error);
+  void crcMismatch();
   std::unique_ptr<RawInflate> raw_;  // before ahead_: the thread reads it until joined
   void inflateLoop(Ahead& ahead);
   std::unique_ptr<Ahead, AheadStop> ahead_;
@@ -93,17 +101,23 @@ class PartSource : public XmlInput {
   const OoxmlLimits& limits_;
   uint64_t compressed_;
   uint64_t total_ = 0;
+  // Bytes libzip gave from the entry, and the size the zip declares (no
+  // size declared: never equal, so a bad CRC-32 stays a failure).
+  uint64_t entryOut_ = 0, declared_ = ~0ull;
+  bool entryDone_ = false;
+  LoadNotes* notes_ = nullptr;
 };
 
 // Parts up to this size are inflated in one call by libdeflate, about twice
 // as fast as zlib's streaming; larger ones stream, so memory stays bounded.
 inline constexpr uint64_t kWholeInflateBytes = 32u << 20;
 // The whole inflated part (size + 1 bytes) when the entry is plainly
-// deflated, of a size the limits allow, and its bytes check out against the
-// size and CRC the zip declares; otherwise false, and the part is streamed
-// (which also reports any damage).
+// deflated, of a size the limits allow, and inflates to exactly the size the
+// zip declares, with `crcMismatch` set when its CRC-32 is not the declared
+// one; otherwise false, and the part is streamed (which also reports any
+// damage).
 bool inflateWhole(zip_t* zip, uint64_t index, const zip_stat_t& st, const OoxmlLimits& limits,
-                  std::unique_ptr<char[]>& out);
+                  std::unique_ptr<char[]>& out, bool& crcMismatch);
 // A plain deflated entry whose size and CRC the zip declares: ISA-L can
 // inflate it and check it.
 bool canInflateRaw(const zip_stat_t& st);

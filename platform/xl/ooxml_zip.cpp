@@ -35,6 +35,18 @@ std::string percentDecoded(const std::string& s) {
 
 }  // namespace
 
+void LoadNotes::add(std::string note) {
+  std::lock_guard lock(mutex_);
+  if (std::find(notes_.begin(), notes_.end(), note) == notes_.end()) notes_.push_back(std::move(note));
+}
+
+void LoadNotes::crcMismatch(const std::string& part) { add(part + "：CRC-32 校验值不符，按解压所得读取"); }
+
+std::vector<std::string> LoadNotes::take() {
+  std::lock_guard lock(mutex_);
+  return std::move(notes_);
+}
+
 LoadError entryError(int zipCode, const std::string& part) {
   switch (zipCode) {
     case ZIP_ER_NOPASSWD:
@@ -123,8 +135,11 @@ std::unique_ptr<PartSource> Package::openPart(const std::string& part, uint64_t&
   auto src = std::make_unique<PartSource>(file, part, limits_, compressed);
   src->cancelWith(cancel_);
   if (st.valid & ZIP_STAT_SIZE) declared = st.size;
+  src->checkAgainst((st.valid & ZIP_STAT_SIZE) ? st.size : ~0ull, &notes_);
   std::unique_ptr<char[]> whole;
-  if (inflateWhole(zip_, static_cast<zip_uint64_t>(index), st, limits_, whole)) {
+  bool crcMismatch = false;
+  if (inflateWhole(zip_, static_cast<zip_uint64_t>(index), st, limits_, whole, crcMismatch)) {
+    if (crcMismatch) notes_.crcMismatch(part);
     src->useWhole(std::move(whole), static_cast<size_t>(st.size));
   } else {
     if (canInflateRaw(st))

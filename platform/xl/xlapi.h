@@ -37,6 +37,9 @@ struct XlApi {
   void (*bookSetCancelFlag)(BookHandle, const int*) = nullptr;
   // May stay null too: then no failure is taken for the file's own.
   int (*bookErrorCause)(BookHandle) = nullptr;
+  // May stay null too: then a load shows no diagnostics.
+  int (*bookDiagnosticCount)(BookHandle) = nullptr;
+  const char* (*bookDiagnostic)(BookHandle, int) = nullptr;
   // Null but for books read from the cell cache: the stored cells of a sheet
   // whose text holds the search text (`text`, `length` bytes), ascending in
   // *cells, and their count; -1 when they were not found for that text.

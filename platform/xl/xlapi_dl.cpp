@@ -65,6 +65,8 @@ bool loadXlApi(const std::string& absolutePath, XlApi& out, std::string& missing
   api.bookMemoryBytes = reinterpret_cast<long long (*)(BookHandle)>(dlsym(lib, "xlBookMemoryBytesA"));
   api.bookSetCancelFlag = reinterpret_cast<void (*)(BookHandle, const int*)>(dlsym(lib, "xlBookSetCancelFlagA"));
   api.bookErrorCause = reinterpret_cast<int (*)(BookHandle)>(dlsym(lib, "xlBookErrorCauseA"));
+  api.bookDiagnosticCount = reinterpret_cast<int (*)(BookHandle)>(dlsym(lib, "xlBookDiagnosticCountA"));
+  api.bookDiagnostic = reinterpret_cast<const char* (*)(BookHandle, int)>(dlsym(lib, "xlBookDiagnosticA"));
   out = api;  // the library stays loaded for the life of the process
   return true;
 }

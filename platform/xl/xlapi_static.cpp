@@ -30,6 +30,8 @@ XlApi makeStaticApi() {
   api.bookMemoryBytes = &xlBookMemoryBytesA;
   api.bookSetCancelFlag = &xlBookSetCancelFlagA;
   api.bookErrorCause = &xlBookErrorCauseA;
+  api.bookDiagnosticCount = &xlBookDiagnosticCountA;
+  api.bookDiagnostic = &xlBookDiagnosticA;
   return api;
 }
 

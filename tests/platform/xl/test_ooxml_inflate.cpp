@@ -1,6 +1,8 @@
 // Parts inflated whole (libdeflate) must be checked as strictly as parts
-// that stream through zlib: a wrong CRC or damaged deflate data fails the
-// load instead of yielding cells, and a good file reads the same either way.
+// that stream (ISA-L, libzip): damaged deflate data fails the load instead
+// of yielding cells, data that inflates to exactly its declared size is read
+// whatever its CRC-32 says (the mismatch noted in the book's diagnostics),
+// and a good file reads the same either way.
 #include <gtest/gtest.h>
 #include <xlsxwriter.h>
 
@@ -9,6 +11,8 @@
 #include <string>
 
 #include "platform/xl/book.h"
+#include "tests/platform/xl/ooxml_fixtures.h"
+#include "tests/platform/xl/zip_parts.h"
 #include "tests/platform/xl/xl_test_util.h"
 
 namespace {
@@ -24,10 +28,10 @@ uint16_t le16(const std::string& b, size_t at) {
   return v;
 }
 
-// Offsets of the sheet entry's CRC in the central directory and of its
-// compressed data (after the local header).
+// Offsets of an entry's CRC in the central directory (its sizes follow),
+// of its local header and of its compressed data (after the local header).
 struct Entry {
-  size_t centralCrc = 0, data = 0, compressed = 0;
+  size_t centralCrc = 0, local = 0, data = 0, compressed = 0;
 };
 
 Entry findEntry(const std::string& zip, const std::string& name) {
@@ -39,9 +43,30 @@ Entry findEntry(const std::string& zip, const std::string& name) {
     e.centralCrc = i + 16;
     e.compressed = le32(zip, i + 20);
     const size_t local = le32(zip, i + 42);
+    e.local = local;
     e.data = local + 30 + le16(zip, local + 26) + le16(zip, local + 28);
   }
   return e;
+}
+
+// The CRC-32 of `entry` in `zip`, in the central directory and the local
+// header, flipped.
+std::string withWrongCrc(std::string zip, const Entry& entry) {
+  zip[entry.centralCrc] = static_cast<char>(zip[entry.centralCrc] ^ 0x5A);
+  zip[entry.local + 14] = static_cast<char>(zip[entry.local + 14] ^ 0x5A);
+  return zip;
+}
+
+void expectNotedCrc(const xl::Book& book, const std::string& part) {
+  ASSERT_EQ(book.diagnostics.size(), 1u);
+  EXPECT_NE(book.diagnostics[0].find(part + "：CRC-32"), std::string::npos) << book.diagnostics[0];
+}
+
+// The size the zip declares for `e`'s part made `by` bytes smaller.
+void shrinkDeclaredSize(std::string& zip, const Entry& e, uint32_t by) {
+  const uint32_t size = le32(zip, e.centralCrc + 8) - by;
+  std::memcpy(zip.data() + e.centralCrc + 8, &size, 4);
+  if (le32(zip, e.local + 22) != 0) std::memcpy(zip.data() + e.local + 22, &size, 4);
 }
 
 class OoxmlInflate : public ::testing::Test {
@@ -80,14 +105,39 @@ TEST_F(OoxmlInflate, GoodFileReadsEveryCell) {
   EXPECT_STREQ(book.text(*s.find(3, 5)), "6.5");
 }
 
-TEST_F(OoxmlInflate, WrongCrcOrDamagedDataFailsTheLoad) {
+TEST_F(OoxmlInflate, WrongCrcOfWholeDataIsReadAndNotedDamagedDataFails) {
+  const std::string crc = (dir_ / "crc.xlsx").string();
+  xltest::writeBytes(crc, withWrongCrc(bytes_, entry_));
   {
-    std::string bad = bytes_;
-    bad[entry_.centralCrc] = static_cast<char>(bad[entry_.centralCrc] ^ 0x5A);
-    xltest::writeBytes(dir_ / "crc.xlsx", bad);
     xl::Book book;
-    EXPECT_FALSE(book.load((dir_ / "crc.xlsx").string())) << "a CRC that does not match is damage";
-    EXPECT_FALSE(book.error().empty());
+    ASSERT_TRUE(book.load(crc)) << book.error();
+    EXPECT_EQ(book.sheets[0].cells().size(), 2400u);
+    EXPECT_STREQ(book.text(*book.sheets[0].find(399, 0)), "行399 col0");
+    expectNotedCrc(book, "xl/worksheets/sheet1.xml");
+  }
+  {
+    // The same through the streaming inflater: a token bound below the
+    // part's size keeps it from being inflated whole.
+    xl::OoxmlLimits streamed;
+    streamed.maxTokenBytes = 4096;
+    xl::Book book;
+    ASSERT_TRUE(fixtures::readDirect(crc, book, streamed)) << book.error();
+    EXPECT_EQ(book.sheets[0].cells().size(), 2400u);
+    expectNotedCrc(book, "xl/worksheets/sheet1.xml");
+  }
+  {
+    // Data that inflates to two bytes more than declared (the shape of a
+    // real file's damage) keeps failing as data that does not inflate.
+    std::string bad = withWrongCrc(bytes_, entry_);
+    shrinkDeclaredSize(bad, entry_, 2);
+    xltest::writeBytes(dir_ / "size.xlsx", bad);
+    for (uint64_t tokens : {uint64_t{64} << 20, uint64_t{4096}}) {
+      xl::OoxmlLimits limits;
+      limits.maxTokenBytes = tokens;
+      xl::Book book;
+      EXPECT_FALSE(fixtures::readDirect((dir_ / "size.xlsx").string(), book, limits));
+      EXPECT_EQ(book.error(), (xl::LoadError{xl::LoadCause::PartInflateFailed, "xl/worksheets/sheet1.xml"}));
+    }
   }
   for (size_t at : {entry_.data + 2, entry_.data + entry_.compressed / 2, entry_.data + entry_.compressed - 3}) {
     std::string bad = bytes_;
@@ -100,7 +150,8 @@ TEST_F(OoxmlInflate, WrongCrcOrDamagedDataFailsTheLoad) {
 }
 
 // A sheet part too large to inflate whole streams on a thread of its own:
-// every cell arrives, in order, and damage in the middle still fails.
+// every cell arrives, in order, damage in the middle still fails, and a
+// wrong CRC-32 over intact data is noted.
 TEST(OoxmlInflateAhead, LargePartReadsWholeAndDamageFails) {
   const auto dir = xltest::scratchDir("ooxml-inflate-large");
   const std::string path = (dir / "large.xlsx").string();
@@ -140,16 +191,66 @@ TEST(OoxmlInflateAhead, LargePartReadsWholeAndDamageFails) {
     EXPECT_FALSE(book.error().empty());
   }
   {
-    // Intact data under a wrong declared CRC: the streaming inflater checks
-    // the CRC at the end just as the whole-part one does.
-    std::string bad = bytes;
-    bad[e.centralCrc] = static_cast<char>(bad[e.centralCrc] ^ 0x01);
-    xltest::writeBytes(dir / "badcrc.xlsx", bad);
+    // Intact data under a wrong declared CRC: read by the inflate-ahead
+    // thread just as the whole-part inflater reads it, and noted.
+    xltest::writeBytes(dir / "badcrc.xlsx", withWrongCrc(bytes, e));
     xl::Book book;
-    EXPECT_FALSE(book.load((dir / "badcrc.xlsx").string()));
-    EXPECT_FALSE(book.error().empty());
+    ASSERT_TRUE(book.load((dir / "badcrc.xlsx").string())) << book.error();
+    EXPECT_EQ(book.sheets.at(0).cells().size(), static_cast<size_t>(kRows) * kCols);
+    expectNotedCrc(book, "xl/worksheets/sheet1.xml");
   }
   std::filesystem::remove_all(dir);
 }
 
 }  // namespace
+
+// Stored parts come through libzip, which checks the CRC-32 after the last
+// byte: one of exactly its declared size is read and noted like the rest.
+TEST(OoxmlStored, WrongCrcOfAStoredPartIsReadAndNoted) {
+  const auto dir = xltest::scratchDir("ooxml-stored");
+  const fixtures::Parts parts = fixtures::package(
+      {{"S", fixtures::worksheet("<row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>stored</t></is></c></row>")}});
+  const std::string zip = fixtures::zipParts(fixtures::ZipEntries(parts.begin(), parts.end()), false);
+  const Entry e = findEntry(zip, "xl/worksheets/sheet1.xml");
+  ASSERT_NE(e.centralCrc, 0u);
+  xltest::writeBytes(dir / "crc.xlsx", withWrongCrc(zip, e));
+  xl::Book book;
+  ASSERT_TRUE(book.load((dir / "crc.xlsx").string())) << book.error();
+  EXPECT_EQ(fixtures::cell(book, 0, 0, 0), "stored");
+  expectNotedCrc(book, "xl/worksheets/sheet1.xml");
+  std::filesystem::remove_all(dir);
+}
+
+// A workbook's relationships part that cannot be read (its data does not
+// inflate, or is not XML) leaves the sheets it would have led to without
+// cells, as LibreOffice shows them, instead of losing the whole workbook.
+// Found on a real file (issue252.xlsx of the corpus) whose part inflates to
+// two bytes more than its zip declares, into bytes that are not XML.
+TEST(OoxmlDamagedRelationships, Issue252SheetsStayWithoutCellsAsLibreOfficeShowsThem) {
+  const auto dir = xltest::scratchDir("ooxml-rels");
+  const std::string rels = "xl/_rels/workbook.xml.rels";
+  fixtures::Parts parts = fixtures::package(
+      {{"Sheet1", fixtures::worksheet("<row r=\"1\"><c r=\"A1\" t=\"s\"><v>0</v></c></row>")}},
+      fixtures::sst("<si><t>data</t></si>"));
+  const auto expectSheetWithoutCells = [&](const std::string& path, const std::string& why) {
+    xl::Book book;
+    ASSERT_TRUE(book.load(path)) << why << ": " << book.error();
+    ASSERT_EQ(book.sheets.size(), 1u) << why;
+    EXPECT_EQ(book.sheets[0].name, "Sheet1") << why;
+    EXPECT_TRUE(book.sheets[0].cells().empty()) << why;
+    ASSERT_FALSE(book.diagnostics.empty()) << why;
+    EXPECT_NE(book.diagnostics.back().find(rels), std::string::npos) << book.diagnostics.back();
+  };
+  {
+    std::string zip = fixtures::zipParts(fixtures::ZipEntries(parts.begin(), parts.end()));
+    shrinkDeclaredSize(zip, findEntry(zip, rels), 2);
+    xltest::writeBytes(dir / "size.xlsx", zip);
+    expectSheetWithoutCells((dir / "size.xlsx").string(), "inflates past its size");
+  }
+  for (auto& [name, xml] : parts)
+    if (name == rels) xml = "<?xml version=\"1.0\"?>\r<Relationships xmlns=\"htt\"\"\"\"o\"emas/>";
+  expectSheetWithoutCells(fixtures::writeZip("rels.xlsx", parts), "not XML");
+  const std::string real = std::string(QUORVANE_CORPUS_DIR) + "/issue252.xlsx";
+  if (std::filesystem::exists(real)) expectSheetWithoutCells(real, "issue252.xlsx");
+  std::filesystem::remove_all(dir);
+}
