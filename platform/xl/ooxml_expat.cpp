@@ -1,12 +1,14 @@
 // The XML driver of a part: our tokenizer for the common UTF-8 parts, and
 // expat, fed chunk by chunk, for whatever the tokenizer hands over (other
 // encodings, shapes it does not take). Either way the handler sees local
-// names, nesting within the depth bound, and no DTD.
+// names, nesting within the depth bound, and no entity expanded: a part
+// with a document type declaration reads as ooxml_xml.cpp reads it.
 #include <expat.h>
 
 #include <algorithm>
 #include <memory>
 
+#include "platform/xl/ooxml_dtd.h"
 #include "platform/xl/ooxml_internal.h"
 #include "platform/xl/ooxml_xml.h"
 
@@ -19,18 +21,62 @@ void SaxHandler::fail(LoadError error) {
 
 namespace {
 
-// The expat side: local names, the depth bound and the DTD refusal.
+// The expat side: local names, the depth bound and what a document type
+// declaration may do.
 struct Driver {
   SaxHandler* handler;
   int depth = 0;
   int maxDepth;
   const std::string* part;
+  XML_Parser parser = nullptr;
+  bool doctype = false;
+  size_t entities = 0;         // general entities declared
+  uint64_t entityBytes = 0;    // and the bytes of their values
+  uint64_t maxEntityBytes = 0;
 };
+
+// Whether the start tag expat is reporting holds a reference to an entity
+// other than the five predefined ones. Expat has expanded any such
+// reference in the values already, so the tag's own bytes are read: in
+// UTF-16 (little or big end, told by the '<' it begins with) or in a
+// single-byte encoding.
+bool tagReferencesEntity(XML_Parser p) {
+  int offset = 0, size = 0;
+  const char* buf = XML_GetInputContext(p, &offset, &size);
+  const int count = XML_GetCurrentByteCount(p);
+  if (!buf || count < 2 || offset < 0 || offset + count > size) return true;  // cannot tell: refuse
+  const auto* tag = reinterpret_cast<const unsigned char*>(buf + offset);
+  const size_t n = static_cast<size_t>(count);
+  const int width = (tag[0] == '<' && tag[1] == 0) || (tag[0] == 0 && tag[1] == '<') ? 2 : 1;
+  const bool little = tag[1] == 0;
+  const auto unit = [&](size_t i) -> unsigned {
+    if (width == 1) return tag[i];
+    return little ? tag[2 * i] | (tag[2 * i + 1] << 8) : (tag[2 * i] << 8) | tag[2 * i + 1];
+  };
+  const size_t units = n / static_cast<size_t>(width);
+  for (size_t i = 0; i < units; ++i) {
+    if (unit(i) != '&' || i + 1 >= units || unit(i + 1) == '#') continue;
+    std::string name;
+    size_t k = i + 1;
+    for (; k < units && unit(k) != ';' && name.size() < 5; ++k) name.push_back(static_cast<char>(unit(k) < 0x80 ? unit(k) : 0));
+    if (k >= units || unit(k) != ';' ||
+        (name != "amp" && name != "lt" && name != "gt" && name != "quot" && name != "apos"))
+      return true;
+    i = k;
+  }
+  return false;
+}
 
 void XMLCALL onStart(void* data, const XML_Char* name, const XML_Char** atts) {
   auto* d = static_cast<Driver*>(data);
   if (++d->depth > d->maxDepth) {
     d->handler->fail({LoadCause::PartTooDeep, *d->part});
+    return;
+  }
+  // An entity in an attribute value is refused, not expanded (see
+  // FastXml::attributeReference).
+  if (d->doctype && tagReferencesEntity(d->parser)) {
+    d->handler->fail({LoadCause::PartEntity, *d->part});
     return;
   }
   d->handler->start(localName(name), atts);
@@ -46,16 +92,36 @@ void XMLCALL onText(void* data, const XML_Char* s, int len) {
   static_cast<Driver*>(data)->handler->text(s, len);
 }
 
-// Workbooks never carry a DTD; one can only be there to expand entities.
+// What expat passes on but no handler takes: with this handler set, a
+// reference to an entity in text comes here instead of being expanded, and
+// reads as nothing (see FastXml::passReference).
+void XMLCALL onDefault(void*, const XML_Char*, int) {}
+
+// A document type declaration is read (ooxml_dtd.h): from here on entities
+// in text are passed over, not expanded.
 void XMLCALL onDoctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
   auto* d = static_cast<Driver*>(data);
-  d->handler->fail({LoadCause::PartDoctype, *d->part});
+  d->doctype = true;
+  XML_SetDefaultHandler(d->parser, onDefault);
 }
 
-void XMLCALL onEntityDecl(void* data, const XML_Char*, int, const XML_Char*, int, const XML_Char*,
-                          const XML_Char*, const XML_Char*, const XML_Char*) {
+// Expat keeps what is declared: bounded as the tokenizer bounds it.
+void XMLCALL onEntityDecl(void* data, const XML_Char*, int parameter, const XML_Char*, int valueLength,
+                          const XML_Char*, const XML_Char*, const XML_Char*, const XML_Char*) {
   auto* d = static_cast<Driver*>(data);
-  d->handler->fail({LoadCause::PartEntity, *d->part});
+  if (parameter) return;
+  d->entityBytes += static_cast<uint64_t>(std::max(valueLength, 0));
+  if (++d->entities > kMaxDeclaredEntities)
+    d->handler->fail({LoadCause::PartEntity, *d->part});
+  else if (d->entityBytes > d->maxEntityBytes)
+    d->handler->fail({LoadCause::PartTagTooLong, *d->part});
+}
+
+// Default values declared for attributes would add attributes to the part's
+// elements (and declared types would change their values): refused.
+void XMLCALL onAttlistDecl(void* data, const XML_Char*, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+  auto* d = static_cast<Driver*>(data);
+  d->handler->fail({LoadCause::PartDoctype, *d->part});
 }
 
 struct ParserFree {
@@ -75,7 +141,9 @@ ParserPtr makeParser(Driver& driver, SaxHandler& handler) {
   XML_SetCharacterDataHandler(p, onText);
   XML_SetStartDoctypeDeclHandler(p, onDoctype);
   XML_SetEntityDeclHandler(p, onEntityDecl);
+  XML_SetAttlistDeclHandler(p, onAttlistDecl);
   XML_SetParamEntityParsing(p, XML_PARAM_ENTITY_PARSING_NEVER);
+  driver.parser = p;
   handler.attach(p);
   return parser;
 }
@@ -119,9 +187,11 @@ int64_t nextChunk(XML_Parser p, XmlInput& src, std::string& head, int chunk, con
   return n;
 }
 
+// On success `doctype` tells whether the part had a document type declaration.
 bool parseWithExpat(XmlInput& src, std::string head, const std::string& part, SaxHandler& handler,
-                    const OoxmlLimits& limits, LoadError& error) {
+                    const OoxmlLimits& limits, bool& doctype, LoadError& error) {
   Driver driver{&handler, 0, limits.maxDepth, &part};
+  driver.maxEntityBytes = limits.maxTokenBytes;
   ParserPtr parser = makeParser(driver, handler);
   if (!parser) {
     error = LoadError{LoadCause::PartNoMemory, part};
@@ -147,7 +217,10 @@ bool parseWithExpat(XmlInput& src, std::string head, const std::string& part, Sa
       error = LoadError{LoadCause::PartTagTooLong, part};
       return false;
     }
-    if (n == 0) return true;
+    if (n == 0) {
+      doctype = driver.doctype;
+      return true;
+    }
   }
 }
 
@@ -163,13 +236,19 @@ bool Package::parse(const std::string& part, SaxHandler& handler, LoadError& err
 
 bool Package::parseFrom(XmlInput& src, const std::string& part, SaxHandler& handler, LoadError& error) {
   std::string head;  // what the fast path read before handing over
+  bool doctype = false;
+  FastXml::Result r = FastXml::Result::NeedExpat;
   if (limits_.fastXml) {
     FastXml fast(handler, part, limits_);
-    FastXml::Result r = fast.run(src, error);
-    if (r != FastXml::Result::NeedExpat) return r == FastXml::Result::Ok;
-    head.assign(fast.buffered());
+    r = fast.run(src, error);
+    doctype = fast.hasDoctype();
+    if (r == FastXml::Result::NeedExpat) head.assign(fast.buffered());
   }
-  return parseWithExpat(src, std::move(head), part, handler, limits_, error);
+  const bool ok = r == FastXml::Result::NeedExpat
+                      ? parseWithExpat(src, std::move(head), part, handler, limits_, doctype, error)
+                      : r == FastXml::Result::Ok;
+  if (ok && doctype) notes_.add(part + "：含有 DOCTYPE 声明，其中的实体引用未展开");
+  return ok;
 }
 
 }  // namespace xl::ooxml

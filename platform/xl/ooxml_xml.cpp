@@ -39,6 +39,21 @@ constexpr auto kValueSpecial = [] {
   return t;
 }();
 
+// Appends [p, end) to out with every CR LF and lone CR as LF, as XML hands
+// text to the application (XML 1.0, 2.11); a CR only comes from &#13;.
+void appendWithLineFeeds(std::string& out, const char* p, const char* end) {
+  while (p < end) {
+    const char* cr = static_cast<const char*>(std::memchr(p, '\r', static_cast<size_t>(end - p)));
+    if (!cr) {
+      out.append(p, end);
+      return;
+    }
+    out.append(p, cr);
+    out.push_back('\n');
+    p = cr + (cr + 1 < end && cr[1] == '\n' ? 2 : 1);
+  }
+}
+
 // Decodes the reference at s[0] == '&' (up to `end`). Writes its UTF-8 to
 // out, sets the bytes consumed. False for an unknown or malformed reference.
 bool decodeReference(const char* s, const char* end, char* out, size_t& outLen, size_t& consumed) {
@@ -347,11 +362,7 @@ FastXml::Step FastXml::markup(XmlInput* src, LoadError& error) {
   }
   const char* e = buf_.data() + end_;
   const Kind kind = kindOf(t, avail);
-  if (kind == Doctype) {
-    // Workbooks never carry a DTD; one can only be there to expand entities.
-    error = LoadError{LoadCause::PartDoctype, part_};
-    return Step::Error;
-  }
+  if (kind == Doctype) return doctype(src, error);
   if (kind == Bad) {
     error = malformed();
     return Step::Error;
@@ -414,12 +425,21 @@ FastXml::Step FastXml::markup(XmlInput* src, LoadError& error) {
     if (kind == Pi) {
       if (first_ && !declaration(t, tokenLen)) return Step::NeedExpat;
     } else if (kind == Cdata) {
-      if ((stack_.empty() && !piece_) ||
-          !validUtf8(reinterpret_cast<const unsigned char*>(t + 9), tokenLen - 12)) {
+      const char* body = t + 9;
+      size_t bodyLen = tokenLen - 12;
+      if ((stack_.empty() && !piece_) || !validUtf8(reinterpret_cast<const unsigned char*>(body), bodyLen)) {
         error = malformed();
         return Step::Error;
       }
-      handler_.text(t + 9, static_cast<int>(tokenLen - 12));
+      // Line ends are the document's, not the section's: CR LF and a lone CR
+      // come out as LF here too.
+      if (std::memchr(body, '\r', bodyLen)) {
+        scratch_.clear();
+        appendWithLineFeeds(scratch_, body, body + bodyLen);
+        body = scratch_.data();
+        bodyLen = scratch_.size();
+      }
+      handler_.text(body, static_cast<int>(bodyLen));
       ok = !stopped(error);
     }
   }
@@ -429,18 +449,105 @@ FastXml::Step FastXml::markup(XmlInput* src, LoadError& error) {
   return Step::Go;
 }
 
-// The XML declaration: false when it names an encoding other than UTF-8
-// (or its ASCII subset), which expat reads instead.
-bool FastXml::declaration(const char* tok, size_t len) {
-  if (len <= 6 || std::memcmp(tok, "<?xml", 5) != 0 || !isSpace(tok[5])) return true;
-  std::string_view decl(tok, len);
-  const size_t at = decl.find("encoding");
-  if (at == std::string_view::npos) return true;
+namespace {
+// The quoted value of the pseudo-attribute `name` of an XML declaration;
+// data() null when there is none.
+std::string_view declared(std::string_view decl, std::string_view name) {
+  const size_t at = decl.find(name);
+  if (at == std::string_view::npos) return {};
   const size_t q1 = decl.find_first_of("\"'", at);
   const size_t q2 = q1 == std::string_view::npos ? q1 : decl.find(decl[q1], q1 + 1);
-  if (q2 == std::string_view::npos) return true;
-  const std::string_view enc = decl.substr(q1 + 1, q2 - q1 - 1);
+  if (q2 == std::string_view::npos) return {};
+  return decl.substr(q1 + 1, q2 - q1 - 1);
+}
+}  // namespace
+
+// The XML declaration: false when it names an encoding other than UTF-8
+// (or its ASCII subset), which expat reads instead. Notes whether the
+// document says it is standalone, which decides what an undeclared entity
+// means in a part with a document type declaration.
+bool FastXml::declaration(const char* tok, size_t len) {
+  if (len <= 6 || std::memcmp(tok, "<?xml", 5) != 0 || !isSpace(tok[5])) return true;
+  const std::string_view decl(tok, len);
+  standalone_ = declared(decl, "standalone") == "yes";
+  const std::string_view enc = declared(decl, "encoding");
+  if (!enc.data()) return true;
   return equalsFoldedAscii(enc, "utf-8") || equalsFoldedAscii(enc, "utf8") || equalsFoldedAscii(enc, "us-ascii");
+}
+
+// The document type declaration, before the root and at most once: read for
+// the entities it declares, which are never expanded (ooxml_dtd.h).
+FastXml::Step FastXml::doctype(XmlInput* src, LoadError& error) {
+  if (dtd_ || rootSeen_ || piece_ || !stack_.empty()) {
+    error = malformed();
+    return Step::Error;
+  }
+  const char* t = buf_.data() + beg_;
+  const size_t avail = end_ - beg_;
+  auto dtd = std::make_unique<DocType>();
+  dtd->standalone = standalone_;
+  size_t len = 0;
+  switch (scanDoctype(t, t + avail, *dtd, len)) {
+    case DtdScan::Done:
+      break;
+    case DtdScan::More:
+      // Read on to twice what is here before scanning again from the start,
+      // so that a long declaration costs a bounded number of scans; fill()
+      // holds it to the token limit.
+      while (end_ - beg_ < 2 * avail && fill(src, error)) {
+      }
+      if (end_ - beg_ > avail) return Step::Go;
+      if (!failed_) error = malformed();
+      return Step::Error;
+    case DtdScan::Refused:
+      error = LoadError{LoadCause::PartDoctype, part_};
+      return Step::Error;
+    case DtdScan::TooMany:
+      error = LoadError{LoadCause::PartEntity, part_};
+      return Step::Error;
+    case DtdScan::Bad:
+      error = malformed();
+      return Step::Error;
+  }
+  if (!validUtf8(reinterpret_cast<const unsigned char*>(t), len)) {
+    error = malformed();
+    return Step::Error;
+  }
+  dtd_ = std::move(dtd);
+  first_ = false;
+  beg_ += len;
+  return Step::Go;
+}
+
+// A reference decodeReference does not know, in a part with a document type
+// declaration: an entity declared there, or an undeclared one that may stand
+// for a declaration not read, reads as nothing. Never expanded: a part's
+// text then stays within the part's own bytes whatever is declared (nested
+// "billion laughs" entities, a long value referenced over and over), and
+// LibreOffice shows no text of an entity either. An unparsed entity has no
+// place in text.
+bool FastXml::passReference(const char* s, const char* end, size_t& used) const {
+  const std::string_view name = referenceName(s, end, used);
+  if (name.empty()) return false;
+  const auto it = dtd_->entities.find(name);
+  if (it == dtd_->entities.end()) return dtd_->undeclaredAllowed();
+  return it->second != DocType::Entity::Unparsed;
+}
+
+// Why an entity reference in an attribute value fails the part. XML gives
+// no leave to pass over one there, and an attribute holds a cell's place or
+// a part's name, which a reference read as nothing would change: the part
+// is refused (PartEntity) where XML would expand the entity, as the expat
+// path refuses it; elsewhere it is malformed.
+LoadError FastXml::attributeReference(const char* s, const char* end) const {
+  size_t used = 0;
+  const std::string_view name = referenceName(s, end, used);
+  if (!name.empty()) {
+    const auto it = dtd_->entities.find(name);
+    if (it == dtd_->entities.end() ? dtd_->undeclaredAllowed() : it->second == DocType::Entity::Internal)
+      return LoadError{LoadCause::PartEntity, part_};
+  }
+  return malformed();
 }
 
 // Character data: references decoded, line ends normalised, UTF-8 checked.
@@ -460,17 +567,19 @@ bool FastXml::text(char* p, size_t len, LoadError& error) {
       if (*q == '&') {
         char u[4];
         size_t n = 0, used = 0;
-        if (!decodeReference(q, end, u, n, used)) {
+        if (decodeReference(q, end, u, n, used)) {
+          scratch_.append(u, n);
+        } else if (!dtd_ || !passReference(q, end, used)) {
           error = malformed();
           return false;
         }
-        scratch_.append(u, n);
         q += used;
-      } else if (*q == '\r') {
-        scratch_.push_back('\n');
-        q += (q + 1 < end && q[1] == '\n') ? 2 : 1;
       } else {
-        scratch_.push_back(*q++);
+        // Up to the next reference, line ends as LF.
+        const char* amp = static_cast<const char*>(std::memchr(q, '&', static_cast<size_t>(end - q)));
+        const char* to = amp ? amp : end;
+        appendWithLineFeeds(scratch_, q, to);
+        q = to;
       }
     }
     out = scratch_.data();
@@ -605,7 +714,7 @@ bool FastXml::startTag(char* tok, size_t len, size_t nameEnd, bool empty, LoadEr
           char u[4];
           size_t n = 0, used = 0;
           if (!decodeReference(tok + r, tok + a.valueEnd, u, n, used)) {
-            error = malformed();
+            error = dtd_ ? attributeReference(tok + r, tok + a.valueEnd) : malformed();
             return false;
           }
           std::memcpy(tok + w, u, n);

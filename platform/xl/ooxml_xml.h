@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/xl/ooxml_dtd.h"
 #include "platform/xl/ooxml_internal.h"
 
 struct zip_file;
@@ -168,6 +169,7 @@ class FastXml {
   Result run(XmlInput& src, LoadError& error);
   // After NeedExpat: the bytes read so far, for expat to start from.
   std::string_view buffered() const { return {buf_.data() + beg_, end_ - beg_}; }
+  bool hasDoctype() const { return dtd_ != nullptr; }
 
   // A piece of a part cut between two tokens, inside elements opened before
   // it that this parser does not know: end tags that close them are kept in
@@ -195,6 +197,9 @@ class FastXml {
   bool loop(XmlInput* src, LoadError& error, Result& result);
   bool text(char* p, size_t len, LoadError& error);
   bool declaration(const char* tok, size_t len);
+  Step doctype(XmlInput* src, LoadError& error);
+  bool passReference(const char* s, const char* end, size_t& used) const;
+  LoadError attributeReference(const char* s, const char* end) const;
   bool startTag(char* tok, size_t len, size_t nameEnd, bool empty, LoadError& error);
   bool endTag(char* tok, size_t len, LoadError& error);
   bool cellElement(const char* t, const char* e, size_t& used, LoadError& error);
@@ -220,6 +225,8 @@ class FastXml {
   size_t scan_ = 0;  // how far the current token has been searched
   bool eof_ = false, failed_ = false;
   bool first_ = true, rootSeen_ = false;
+  bool standalone_ = false;
+  std::unique_ptr<DocType> dtd_;  // the part's document type declaration, if any
   bool piece_ = false;  // runPiece: the elements around are not known
   long deepest_ = 0;
   std::vector<Span> spans_;

@@ -111,6 +111,20 @@ bool readDirect(const std::string& path, xl::Book& book, const xl::OoxmlLimits& 
   return ok;
 }
 
+std::string describe(const xl::Book& b, bool ok) {
+  if (!ok) return "error: " + b.errorText();
+  std::string out;
+  for (const xl::Sheet& s : b.sheets) {
+    out += "[" + s.name + "] chart=" + std::to_string(s.isChart) + " " + std::to_string(s.lastRow()) + "x" +
+           std::to_string(s.lastCol()) + "\n";
+    for (const xl::CellRef& c : s.cells()) {
+      out += std::to_string(c.row) + "," + std::to_string(c.col) + (s.rowHidden(c.row) ? "h" : "") +
+             (s.colHidden(c.col) ? "H" : "") + "=" + std::string(b.text(c), c.len) + "\n";
+    }
+  }
+  return out;
+}
+
 std::string at(const xl::Book& book, const xl::Sheet& sheet, uint32_t row, uint32_t col) {
   const xl::CellRef* c = sheet.find(row, col);
   return c ? std::string(book.text(*c), c->len) : std::string("<none>");

@@ -39,6 +39,10 @@ bool load(const std::string& path, xl::Book& book);
 // Reads through the OOXML reader alone, with the given limits.
 bool readDirect(const std::string& path, xl::Book& book, const xl::OoxmlLimits& limits = {});
 
+// The whole book as one text (sheets, cells, hidden marks), or the error of
+// a failed read: for comparing two reads of a file.
+std::string describe(const xl::Book& book, bool ok);
+
 // Text of a stored cell of `sheet`, "<none>" when none is stored there.
 std::string at(const xl::Book& book, const xl::Sheet& sheet, uint32_t row, uint32_t col);
 // Text of a cell, "<null>" when the cell holds nothing.
