@@ -116,11 +116,16 @@ std::string CliTest::root_;
 
 // What runs the program as a user that folder permissions hold back (root
 // passes them all: then setpriv to nobody), or nullopt, with the reason in
-// `why`, where `locked` (mode 000) is readable to every user we can be.
-std::optional<std::string> unprivileged(const std::string& locked, std::string& why) {
+// `why`, where `locked` (mode 000) is readable to every user we can be or
+// `open` (beside it) is not readable to that user.
+std::optional<std::string> unprivileged(const std::string& locked, const std::string& open, std::string& why) {
   const std::string as = ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
   if (std::system((as + "true 2>/dev/null").c_str()) != 0) {
     why = "cannot run as another user (setpriv failed)";
+    return std::nullopt;
+  }
+  if (std::system((as + "test -r '" + open + "' -a -x '" + open + "'").c_str()) != 0) {
+    why = "the unprivileged user cannot reach the test's folder " + open;
     return std::nullopt;
   }
   if (std::system((as + "test -r '" + locked + "'").c_str()) == 0) {
@@ -286,7 +291,7 @@ TEST_F(CliTest, UnreadableFoldersAreSaidAndTheRestIsSearched) {
   ASSERT_EQ(::chmod((dir + "/b").c_str(), 0), 0);
   ASSERT_EQ(::chmod((dir + "/d").c_str(), 0), 0);
   std::string why;
-  const std::optional<std::string> as = unprivileged(dir + "/b", why);
+  const std::optional<std::string> as = unprivileged(dir + "/b", dir + "/a", why);
   if (!as) GTEST_SKIP() << why;
   const std::string said = "无法读取文件夹：" + dir + "/b/（没有权限），已跳过\n无法读取文件夹：" + dir +
                            "/d/（没有权限），已跳过\n";
