@@ -173,6 +173,9 @@ int64_t PartSource::read(char* buf, size_t n, LoadError& error) {
     return -1;
   }
   if (inMemory_) {
+    // After takeWhole the bytes are gone (whole_ is null) and the part is
+    // at its end: a parser that hands over to expat still asks once more.
+    if (!whole_ || wholePos_ >= wholeSize_) return 0;
     const size_t got = std::min(n, wholeSize_ - wholePos_);
     std::memcpy(buf, whole_.get() + wholePos_, got);
     wholePos_ += got;

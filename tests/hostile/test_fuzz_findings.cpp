@@ -69,6 +69,20 @@ TEST_F(FuzzFindings, OoxmlTextAfterDocumentEnd) {
             (xl::LoadError{xl::LoadCause::PartNotXml, "xl/sharedStrings.xml"}));
 }
 
+// fuzz_ooxml, seeded with a phone office app's .xlsm: a part inflated
+// whole that the fast tokenizer hands over to expat (here for its declared
+// single-byte encoding) was read once more after its bytes were taken, a
+// copy from a null pointer that UBSan reports. The part still reads whole.
+TEST_F(FuzzFindings, OoxmlPartReadAfterWholeTaken) {
+  xl::Book book;
+  ASSERT_TRUE(book.load(finding("ooxml_part_read_after_whole_taken.xlsm"))) << book.errorText();
+  ASSERT_EQ(book.sheets.size(), 1u);
+  const xl::Sheet& sheet = book.sheets[0];
+  ASSERT_EQ(sheet.cells().size(), 2u);
+  EXPECT_STREQ(book.text(sheet.cells()[0]), "café mañana");
+  EXPECT_STREQ(book.text(sheet.cells()[1]), "42");
+}
+
 // fuzz_cache_entry: a cell of a cached book referred back to the middle of
 // an earlier text, where bytes happened to read as a text of their own; the
 // search's hits, found entry by entry, did not count that text, so a crafted
