@@ -1,5 +1,7 @@
 #include "results/export_writer.h"
 
+#include "platform/xl/utf8.h"
+
 std::vector<std::string> gridColumnTitles(const ResultsGrid& grid) {
   std::vector<std::string> titles;
   const int columns = grid.columnCount();
@@ -43,7 +45,10 @@ bool writeResultsWorkbook(const XlApi& xl, const ResultsGrid& grid, const Export
   std::string text;  // cellTextView is not NUL-terminated; one buffer for all cells
   for (int r = 0; r < rows && written; ++r) {
     for (int c = 0; c < columns && written; ++c) {
-      text.assign(grid.cellTextView(r, c));
+      // The file holds what Excel can: cut here rather than when saved, so
+      // a long text many rows show (held once by the grid) is not copied
+      // whole into the book for every row.
+      text.assign(xl::cutToUtf16Units(grid.cellTextView(r, c), xl::kMaxCellUnits));
       written = xl.sheetWriteStr(sheet, r, c, text.c_str(), format) == 1;
     }
     if (progress.setPosition) progress.setPosition(r + 1);

@@ -62,4 +62,34 @@ inline size_t putUtf8(char* out, uint32_t cp) {
   return 4;
 }
 
+// Excel's limit on one cell's text, in UTF-16 units: what a workbook we
+// write may hold (the readers keep longer texts whole).
+inline constexpr size_t kMaxCellUnits = 32'767;
+
+// The longest start of `text` that takes at most `maxUnits` UTF-16 units,
+// cut between characters: a four-byte sequence is a surrogate pair, never
+// split. Bytes that are not UTF-8 count by their lead bytes alone (the
+// writer turns each into U+FFFD, which may cut a little more).
+inline std::string_view cutToUtf16Units(std::string_view text, size_t maxUnits) {
+  if (text.size() <= maxUnits) return text;  // never more units than bytes
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  auto unitsOf = [](unsigned char b) -> size_t { return ((b & 0xC0) != 0x80) + (b >= 0xF0); };
+  size_t units = 0, i = 0;
+  // Blocks that cannot pass the limit are counted without a test per byte
+  // (the grid cuts every long text it shows or prints).
+  constexpr size_t kBlock = 64;
+  while (i + kBlock <= text.size() && units + kBlock <= maxUnits) {
+    size_t sum = 0;
+    for (size_t k = 0; k < kBlock; ++k) sum += unitsOf(p[i + k]);
+    units += sum;
+    i += kBlock;
+  }
+  for (; i < text.size(); ++i) {
+    if ((p[i] & 0xC0) == 0x80) continue;  // inside a character
+    units += unitsOf(p[i]);
+    if (units > maxUnits) return text.substr(0, i);
+  }
+  return text;
+}
+
 }  // namespace xl

@@ -24,9 +24,7 @@ namespace {
 
 // Excel's limits count UTF-16 code units: a character outside the Basic
 // Multilingual Plane (four bytes in UTF-8) takes two.
-constexpr size_t kMaxCellUnits = 32767;  // one cell's text
 constexpr size_t kMaxSheetNameUnits = 31;
-
 
 // Valid UTF-8 of at most maxUnits UTF-16 code units, cut between characters:
 // a broken byte would make the whole sheet unreadable, so it becomes U+FFFD.

@@ -145,6 +145,39 @@ TEST(Export, HeaderOnlyGridAndGivenWidths) {
   EXPECT_EQ(sheetXml.find("<col min=\"2\""), std::string::npos);
 }
 
+// The grid holds texts of any length; the file holds what a cell of Excel
+// can: 32,767 UTF-16 units, cut between characters, never inside a
+// surrogate pair (a character outside the Basic Multilingual Plane).
+TEST(Export, LongTextsAreCutToWhatACellHolds) {
+  const fs::path dir = scratch("export_long");
+  ResultsGrid g;
+  g.insertRow();
+  g.insertRow();
+  g.insertRow();
+  const std::string ascii = std::string(40'000, 'a') + " tail";
+  std::string pairs, odd = "x";
+  // U+1F600, two units each: the 16,384th pair would take units 32,767 and
+  // 32,768, so it goes whole; one unit before them, it fits exactly.
+  for (int i = 0; i < 20'000; ++i) pairs += "\xF0\x9F\x98\x80";
+  odd += pairs;
+  g.setCellText(1, 0, ascii);
+  g.setCellText(2, 0, pairs);
+  g.setCellText(3, 0, odd);
+  std::vector<int> widths;
+  ASSERT_TRUE(writeResultsWorkbook(staticXlApi(), g, {}, gridColumnTitles(g), kExportSheetName, widths, false,
+                                   (dir / "long.xlsx").string()));
+  xl::Book book;
+  ASSERT_TRUE(book.load((dir / "long.xlsx").string())) << book.error();
+  const xl::Sheet& s = book.sheets[0];
+  auto text = [&](uint32_t row) {
+    const xl::CellRef* c = s.find(row, 0);
+    return c ? std::string(book.text(*c), c->len) : std::string("<none>");
+  };
+  EXPECT_EQ(text(1), ascii.substr(0, 32'767));
+  EXPECT_EQ(text(2), pairs.substr(0, 16'383 * 4));
+  EXPECT_EQ(text(3), odd.substr(0, 1 + 16'383 * 4));
+}
+
 TEST(Export, FailedSaveLeavesTheOldFileUntouched) {
   const fs::path dir = scratch("export_fail");
   ResultsGrid g;
