@@ -182,6 +182,9 @@ bool parseSearchCliArgs(int argc, char** argv, SearchCliOptions& options, bool& 
   return true;
 }
 
+// Both forms print a cell as the window shows it: a text longer than a cell
+// shows is cut there, or a small file whose every row shows one shared text
+// of megabytes would print gigabytes.
 void printGridJson(const ResultsGrid& grid, std::FILE* out) {
   std::string line;
   const int columns = grid.columnCount();
@@ -189,7 +192,7 @@ void printGridJson(const ResultsGrid& grid, std::FILE* out) {
     line += "{\"cells\":[";
     for (int c = 0; c < columns; ++c) {
       if (c) line += ',';
-      appendJsonString(line, grid.cellTextView(r, c));
+      appendJsonString(line, ResultsGrid::shownPart(grid.cellTextView(r, c)));
     }
     line += "],\"colours\":[";
     for (int c = 0; c < columns; ++c) {
@@ -218,7 +221,7 @@ void printGridTable(const ResultsGrid& grid, std::FILE* out) {
   for (int r = 0; r < grid.rowCount(); ++r) {
     for (int c = 0; c < columns; ++c) {
       if (c) line += '\t';
-      appendTableCell(line, grid.cellTextView(r, c));
+      appendTableCell(line, ResultsGrid::shownPart(grid.cellTextView(r, c)));
     }
     if (std::optional<Colour> colour = grid.cellColour(r, 0)) {
       char text[32];

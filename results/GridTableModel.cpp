@@ -26,7 +26,7 @@ QVariant GridTableModel::data(const QModelIndex& index, int role) const {
   int row = index.row() + 1, col = index.column();
   switch (role) {
     case Qt::DisplayRole: {
-      QString text = fromUtf8(grid_->cellTextView(row, col));
+      QString text = fromUtf8(ResultsGrid::shownPart(grid_->cellTextView(row, col)));
       // Cells are single-line: line breaks show as blanks (the text keeps them).
       if (text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r'))) {
         text.replace(QLatin1Char('\n'), QLatin1Char(' '));

@@ -6,14 +6,29 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QScopedValueRollback>
+#include <QStyledItemDelegate>
 #include <algorithm>
+#include <limits>
 
 #include "platform/toolkit/input_blocker.h"
 #include "results/GridTableModel.h"
 
 namespace {
+
+// Qt's editor of a text, a line edit, holds 32,767 characters and cuts a
+// longer text, which the commit would then store: it takes any length here.
+class WholeTextDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QWidget* editor = QStyledItemDelegate::createEditor(parent, option, index);
+    if (auto* line = qobject_cast<QLineEdit*>(editor)) line->setMaxLength(std::numeric_limits<int>::max());
+    return editor;
+  }
+};
 
 struct Bounds {
   int top, left, bottom, right;
@@ -99,6 +114,7 @@ std::string toUtf8(const QString& s) {
 }  // namespace
 
 GridView::GridView(QWidget* parent) : QTableView(parent) {
+  setItemDelegate(new WholeTextDelegate(this));
   verticalHeader()->hide();  // no fixed columns: nothing left of the cells
   verticalHeader()->setDefaultSectionSize(ResultsGrid::kDesignRowHeight);
   verticalHeader()->setMinimumSectionSize(1);
@@ -470,7 +486,7 @@ int GridView::sizeHintForColumn(int column) const {
   std::vector<Candidate> candidates;
   candidates.reserve(size_t(rows));
   for (int r = 1; r <= rows; ++r) {
-    const std::string_view text = grid_->cellTextView(r, column);
+    const std::string_view text = ResultsGrid::shownPart(grid_->cellTextView(r, column));
     if (text.empty()) continue;
     float sum = 0;
     bool adds = true;

@@ -1,5 +1,6 @@
 #include "results/results_grid.h"
 
+#include "platform/xl/utf8.h"
 #include "results/text_pool.h"
 
 #include <algorithm>
@@ -389,6 +390,8 @@ bool ResultsGrid::insertRow(std::optional<int> position) {
   if (d.observer) d.observer->rowsInserted(p, p);
   return true;
 }
+
+std::string_view ResultsGrid::shownPart(std::string_view text) { return xl::cutToUtf16Units(text, kShownUnits); }
 
 bool ResultsGrid::setCellText(int row, int col, std::string_view text) {
   Impl& d = *impl_;

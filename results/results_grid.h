@@ -55,6 +55,12 @@ class ResultsGrid {
   int rowHeight(int row) const;
   std::string cellText(int row, int col) const;
   std::string_view cellTextView(int row, int col) const;  // valid until the next change
+  // A cell shows at most this many UTF-16 units of its text, as many as
+  // Excel holds in a cell: a text of megabytes (files hold them) would be
+  // laid out on every paint, and printed for every row that shows it. The
+  // grid keeps the whole text for editing, copying and the search.
+  static constexpr size_t kShownUnits = 32'767;
+  static std::string_view shownPart(std::string_view text);
   std::optional<Colour> cellColour(int row, int col) const;
   // Column 0 shows a workbook's path as a user can read it; where that text
   // is not the path's bytes (a name that is not UTF-8), the row keeps the

@@ -239,6 +239,35 @@ class TestGridView : public QObject {
     QTRY_COMPARE(grid_.cellText(6, 3), std::string("dbl"));
   }
 
+  // A text longer than a cell shows (Excel's 32,767 characters; files hold
+  // longer ones) is shown cut but kept whole: an edit committed unchanged,
+  // or changed at its end, stores every character.
+  void aLongTextIsShownCutAndEditedWhole() {
+    GridView& v = showView();
+    std::string text;
+    for (int i = 0; i < 20'000; ++i) text += "长句";
+    text += " 尾巴";
+    grid_.setCellText(2, 1, text);
+    const QString shown = v.model()->index(1, 1).data().toString();
+    QCOMPARE(shown.size(), qsizetype(ResultsGrid::kShownUnits));
+    QVERIFY(QString::fromStdString(text).startsWith(shown));
+    v.setCurrentIndex(v.model()->index(1, 1));
+    QTest::keyClick(&v, Qt::Key_F2);
+    auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+    QVERIFY(editor);
+    QCOMPARE(editor->text().size(), qsizetype(40'003));
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTest::qWait(1);
+    QCOMPARE(grid_.cellText(2, 1), text);
+    QTest::keyClick(&v, Qt::Key_F2);
+    editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+    QVERIFY(editor);
+    editor->end(false);
+    editor->insert("!");
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTRY_COMPARE(grid_.cellText(2, 1), text + "!");
+  }
+
   void deleteEmptiesTheSelectedTexts() {
     GridView& v = showView();
     grid_.selectRange(2, 1, 3, 2);

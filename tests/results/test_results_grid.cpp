@@ -231,6 +231,35 @@ TEST(ResultsGrid, RowPathStaysWithItsRowUntilColumnZeroIsWritten) {
   EXPECT_EQ(grid.rowPath(1), "/新");
 }
 
+// What a cell shows of a long text: the longest start of at most 32,767
+// UTF-16 units, ending between characters; held against a count character
+// by character for texts of one-, two-, three- and four-byte characters
+// whose cut falls at every place of a counting block.
+TEST(ResultsGrid, ShownPartEndsBetweenCharactersAtTheUnitLimit) {
+  const std::string chars[] = {"a", "\xC3\xA9", "\xE9\x95\xBF", "\xF0\x9F\x98\x80"};
+  auto reference = [](std::string_view t) {
+    size_t units = 0;
+    for (size_t i = 0; i < t.size(); ++i) {
+      const auto b = static_cast<unsigned char>(t[i]);
+      if ((b & 0xC0) == 0x80) continue;
+      units += b >= 0xF0 ? 2 : 1;
+      if (units > ResultsGrid::kShownUnits) return t.substr(0, i);
+    }
+    return t;
+  };
+  for (size_t lead = 0; lead < 70; ++lead) {
+    for (const std::string& c : chars) {
+      std::string text(ResultsGrid::kShownUnits - 40 + lead, 'x');
+      for (int k = 0; k < 60; ++k) text += chars[k % 4] + c;
+      ASSERT_EQ(ResultsGrid::shownPart(text), reference(text)) << lead << " " << c.size();
+      ASSERT_EQ(ResultsGrid::shownPart(text.substr(0, ResultsGrid::kShownUnits)), text.substr(0, ResultsGrid::kShownUnits));
+    }
+  }
+  std::string emoji;
+  for (int i = 0; i < 20'000; ++i) emoji += chars[3];
+  EXPECT_EQ(ResultsGrid::shownPart(emoji).size(), 16'383u * 4);
+}
+
 TEST(ResultsGrid, ColourCellRangeClipsOnlyTheFarCorner) {
   ResultsGrid g;
   fill(g, 10, 6);
