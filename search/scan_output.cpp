@@ -26,7 +26,7 @@ void ScanOutput::beginRow(int position, std::optional<Colour> colour) {
 
 void ScanOutput::cell(int col, std::string_view text) {
   if (text.empty()) return;  // a new row's cells are empty already
-  if (text.size() >= TextPool::kMinBytes)
+  if (text.size() >= kPooledBytes)
     cells_.push_back({col, pool_.intern(text), kPooled});
   else
     cells_.push_back({col, addText(text), static_cast<uint32_t>(text.size())});
@@ -38,6 +38,19 @@ void ScanOutput::rowPath(std::string_view bytes) {
   op.hasPath = true;
   op.textOff = addText(bytes);
   op.textLen = static_cast<uint32_t>(bytes.size());
+}
+
+void ScanOutput::bookCell(int col, std::string_view text) {
+  if (text.size() < kPooledBytes || text.data() != lastBookText_.data() || text.size() != lastBookText_.size()) {
+    cell(col, text);
+    if (text.size() >= kPooledBytes) {
+      lastBookText_ = text;
+      lastBookTextId_ = cells_.back().off;
+    }
+    return;
+  }
+  cells_.push_back({col, lastBookTextId_, kPooled});
+  ++ops_.back().cellCount;
 }
 
 void ScanOutput::progress(int position, int maximum, std::string_view status) {
@@ -54,6 +67,7 @@ void ScanOutput::clear() {
   cells_.clear();
   text_.clear();
   pool_.clear();
+  lastBookText_ = {};
   rowOps_ = 0;
 }
 
@@ -62,6 +76,8 @@ void ScanOutput::swap(ScanOutput& other) noexcept {
   cells_.swap(other.cells_);
   text_.swap(other.text_);
   pool_.swap(other.pool_);
+  std::swap(lastBookText_, other.lastBookText_);
+  std::swap(lastBookTextId_, other.lastBookTextId_);
   std::swap(rowOps_, other.rowOps_);
 }
 

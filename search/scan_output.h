@@ -29,6 +29,13 @@ class ScanOutput {
   void cell(int col, std::string_view text);
   // The path bytes behind the row's column 0 text (ResultsGrid::setRowPath).
   void rowPath(std::string_view bytes);
+  // cell() for a text of the book being scanned: a long one the last such
+  // cell showed (same pointer and length) is taken without comparing it
+  // again, until newBook() says the book's memory may hold other texts.
+  void bookCell(int col, std::string_view text);
+  void newBook() { lastBookText_ = {}; }
+  // Texts this long travel once per batch however many cells show them.
+  static constexpr size_t kPooledBytes = TextPool::kMinBytes;
   void progress(int position, int maximum, std::string_view status);
 
   bool empty() const { return ops_.empty(); }
@@ -64,5 +71,7 @@ class ScanOutput {
   std::string text_;
   // A long text that many rows show travels once per batch.
   TextPool pool_;
+  std::string_view lastBookText_;  // in the book being scanned; its id in pool_
+  uint32_t lastBookTextId_ = 0;
   size_t rowOps_ = 0;
 };

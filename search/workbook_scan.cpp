@@ -109,6 +109,8 @@ void WorkbookScanner::scanWorkbook(const std::string& folder, const std::string&
     return;
   }
   reader_ = source_.bookApi() ? source_.bookApi() : &api_;
+  lastLong_ = nullptr;
+  out_.newBook();
   const int sheets = reader_->bookSheetCount(book);
   for (int i = 0; i < sheets; ++i) {
     if (!scanSheet(book, i, relPath)) return;
@@ -214,7 +216,7 @@ bool WorkbookScanner::scanRow(const SheetScan& s, int row, int& k) {
     if (s.anyVisible(nextCol, c) && stopRequested()) return false;  // empty cells before it
     nextCol = c + 1;
     if (s.hidden(c)) continue;
-    bool hit = text && len > 0 && matcher_.contains(text, static_cast<size_t>(len));
+    bool hit = text && len > 0 && contains(text, len);
     if (onCellTested) onCellTested(row, c, hit);
     if (hit) {
       writeMatchRow(s, row, rowStart, c);
@@ -224,6 +226,19 @@ bool WorkbookScanner::scanRow(const SheetScan& s, int row, int& k) {
     if (stopRequested()) return false;
   }
   return !(s.anyVisible(nextCol, s.lastCol) && stopRequested());  // empty cells after the last
+}
+
+// A long text behind many cells (one shared string of megabytes that every
+// row shows) is searched once per book, not once per cell: within a loaded
+// book the same pointer and length are the same text.
+bool WorkbookScanner::contains(const char* text, int len) {
+  if (static_cast<size_t>(len) < ScanOutput::kPooledBytes) return matcher_.contains(text, static_cast<size_t>(len));
+  if (text != lastLong_ || len != lastLongLen_) {
+    lastLong_ = text;
+    lastLongLen_ = len;
+    lastLongHit_ = matcher_.contains(text, static_cast<size_t>(len));
+  }
+  return lastLongHit_;
 }
 
 void WorkbookScanner::writeMatchRow(const SheetScan& s, int row, int firstCellIndex, int matchCol) {
@@ -243,7 +258,7 @@ void WorkbookScanner::writeMatchRow(const SheetScan& s, int row, int firstCellIn
     if (c < 0 || c >= s.lastCol || s.hidden(c)) continue;
     int gridCol = s.gridColumn(c);
     if (gridCol >= columnCount_) break;  // beyond the grid: dropped
-    if (text && len > 0) out_.cell(gridCol, std::string_view(text, static_cast<size_t>(len)));
+    if (text && len > 0) out_.bookCell(gridCol, std::string_view(text, static_cast<size_t>(len)));
   }
   if (onRowsPending && (out_.rowOps() >= rowsPendingThreshold || out_.textBytes() >= bytesPendingThreshold))
     onRowsPending();

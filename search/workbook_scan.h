@@ -104,6 +104,7 @@ class WorkbookScanner {
   bool scanRow(const SheetScan& s, int row, int& k);
   void writeMatchRow(const SheetScan& s, int row, int firstCellIndex, int matchCol);
   void writeTitleRow(const SheetScan& s);
+  bool contains(const char* text, int len);
   bool stopRequested() const { return stop_.load(std::memory_order_relaxed) != 0; }
 
   const XlApi& api_;
@@ -117,4 +118,9 @@ class WorkbookScanner {
   int columnCount_ = 3;
   int position_ = 0;
   int maximum_ = 0;
+  // The last long text tested in the book being scanned, and whether it
+  // held the search text.
+  const char* lastLong_ = nullptr;
+  int lastLongLen_ = 0;
+  bool lastLongHit_ = false;
 };

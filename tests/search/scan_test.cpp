@@ -305,6 +305,53 @@ TEST_F(ScanTest, StopIsSeenAtEmptyCellsBetweenStoredOnes) {
   EXPECT_EQ(h.grid.rowCount(), 2);
 }
 
+// A long text many rows show is matched and passed on once per book, by
+// where it lies: the next book may hold another text at the same address
+// (a library that loads each book into the same memory, as this one's
+// texts do), and none of the first book's answers may carry over to it,
+// also within one batch of output.
+namespace {
+// fakexl's texts copied into buffers of fixed place, one per length: the
+// equal texts of a book lie at one place, as a shared string's do, and the
+// next book's texts of that length take the same place.
+const char* storedInPlace(SheetHandle s, int index, int* row, int* col, int* length) {
+  static std::map<int, std::string> slots;
+  const char* text = fakexl::api().sheetStoredCell(s, index, row, col, length);
+  std::string& slot = slots[*length];
+  slot.reserve(static_cast<size_t>(*length) + 1);
+  slot.assign(text, static_cast<size_t>(*length));
+  return slot.c_str();
+}
+}  // namespace
+
+TEST_F(ScanTest, LongTextsOfOneBookAreNotTakenForTheNextBooks) {
+  const std::string a = std::string(3000, 'x') + " needle-a";
+  const std::string b = std::string(3000, 'x') + " needle-b";
+  fakexl::addBook("/d/a.xlsx", Book{{sheet("S", {{a}, {a}, {"short"}})}});
+  fakexl::addBook("/d/b.xlsx", Book{{sheet("S", {{b}, {b}, {"short"}})}});
+  XlApi api = fakexl::api();
+  api.sheetStoredCell = storedInPlace;
+  const Row rowA{"/a.xlsx", "1 S", "A1", a}, rowA2{"/a.xlsx", "1 S", "A2", a};
+  const Row rowB{"/b.xlsx", "1 S", "A1", b}, rowB2{"/b.xlsx", "1 S", "A2", b};
+  struct Case {
+    const char* text;
+    std::vector<Row> rows;
+  };
+  for (const Case& c : {Case{"NEEDLE-A", {rowA, rowA2, rowA, rowA2}}, Case{"needle-b", {rowB, rowB2, rowB, rowB2}},
+                        Case{"needle", {rowA, rowA2, rowB, rowB2, rowA, rowA2, rowB, rowB2}}}) {
+    Harness h(settingsFor(c.text));
+    ScanBookSource source(api, h.book);
+    std::atomic<int> stop{0};
+    ScanOutput out;
+    WorkbookScanner scanner(api, source, h.settings, stop, out);
+    for (const char* name : {"a.xlsx", "b.xlsx", "a.xlsx", "b.xlsx"}) scanner.scanWorkbook("/d/", name);
+    out.applyTo(h.grid);
+    std::vector<Row> rows;
+    for (int r = 1; r < h.grid.rowCount(); ++r) rows.push_back(h.row(r));
+    EXPECT_EQ(rows, c.rows) << c.text;
+  }
+}
+
 TEST_F(ScanTest, ProgressIsStoredClampedTo32767) {
   Harness h(settingsFor("x"));
   h.stop = 1;  // every file a no-op
