@@ -172,15 +172,12 @@ void Parser::readSst(const Record& r) {
   for (const Seg& s : segs_) bytes += s.n;
   sst_.reserve(static_cast<size_t>(std::min<uint64_t>(unique, bytes / 3)));
   while (!c.atEnd()) {
-    uint16_t cch = 0;
-    uint8_t flags = 0;
-    if (!c.u16v(cch) || !c.u8(flags)) break;
-    uint16_t runs = 0;
+    uint16_t cch = 0, runs = 0;
     uint32_t ext = 0;
-    if ((flags & 0x08) && !c.u16v(runs)) break;
-    if ((flags & 0x04) && !c.u32v(ext)) break;
+    bool wide = false;
+    if (!c.stringHead(cch, wide, runs, ext)) break;
     text_.clear();
-    bool complete = c.text(cch, flags & 1, units_, text_);
+    const bool complete = c.text(cch, wide, units_, text_);
     uint32_t off = Book::kEmptyText, len = 0;
     if (!text_.empty() && !book_.addCellText(text_, off, len)) {
       tooLarge_ = true;

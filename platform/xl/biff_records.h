@@ -151,6 +151,17 @@ class SegCursor {
     appendUtf16(out, units.data(), units.size());
     return complete;
   }
+  // The head of a BIFF8 string with a two-byte count: its characters and
+  // whether they are wide, with the counts of the rich-text runs and the
+  // phonetic block that follow them. False when the data ends first.
+  bool stringHead(uint16_t& cch, bool& wide, uint16_t& runs, uint32_t& ext) {
+    uint8_t flags = 0;
+    runs = 0;
+    ext = 0;
+    if (!u16v(cch) || !u8(flags)) return false;
+    wide = flags & 1;
+    return (!(flags & 0x08) || u16v(runs)) && (!(flags & 0x04) || u32v(ext));
+  }
   // Appends nChars characters to `out`; false when the data ends first
   // (what was read is kept).
   bool chars(size_t nChars, bool wide, std::vector<uint16_t>& out) {
@@ -279,6 +290,7 @@ class Parser {
   bool sheetRecord(const Record& r, Sheet& sheet, size_t& pos);
   bool numberRecord(const Record& r, Sheet& sheet);   // NUMBER, INTEGER, RK, MULRK
   bool labelRecord(const Record& r, Sheet& sheet);    // LABELSST, LABEL, RSTRING
+  bool continuedString(const Record& r, size_t at);   // into text_
   bool boolErrRecord(const Record& r, Sheet& sheet);
   bool formulaRecord(const Record& r, Sheet& sheet);  // its cached result
   bool stringRecord(const Record& r, Sheet& sheet, size_t& pos);

@@ -156,11 +156,11 @@ bool Parser::labelRecord(const Record& r, Sheet& sheet) {
       return putSst(sheet, u16(p), u16(p + 2), u32(p + 6));
     case kLabel:
       if (n < 8) return true;
-      labelString(p + 6, n - 6);
+      if (!continuedString(r, 6)) labelString(p + 6, n - 6);
       break;
     case kRstring:
       if (n < 8) return true;
-      cellString(p + 6, n - 6);
+      if (!continuedString(r, 6)) cellString(p + 6, n - 6);
       break;
     default:  // LABEL2
       if (n < 8) return true;
@@ -169,6 +169,24 @@ bool Parser::labelRecord(const Record& r, Sheet& sheet) {
   }
   pending_.on = false;
   return putText(sheet, u16(p), u16(p + 2), text_);
+}
+
+// A BIFF8 cell text longer than one record holds (8,224 bytes) goes on in
+// CONTINUE records, each starting with its own flags byte, as in the SST;
+// read whole from the string at `at` of the record on. False when no
+// CONTINUE follows (the record alone holds the text). The CONTINUEs stay
+// where they are: the sheet's loop passes over them.
+bool Parser::continuedString(const Record& r, size_t at) {
+  Record next;
+  if (version_ != 8 || read(r.next, next) != Read::Ok || next.id != kContinue) return false;
+  gather(r);
+  SegCursor c(segs_);
+  uint16_t cch = 0, runs = 0;
+  uint32_t ext = 0;
+  bool wide = false;
+  text_.clear();
+  if (c.skip(at) && c.stringHead(cch, wide, runs, ext)) c.text(cch, wide, units_, text_);
+  return true;
 }
 
 bool Parser::boolErrRecord(const Record& r, Sheet& sheet) {

@@ -213,23 +213,7 @@ bool Book::addTexts(std::string_view texts, uint32_t& base) {
   return true;
 }
 
-// Excel holds at most 32,767 UTF-16 units in a cell and cuts longer texts
-// when it opens a file; so do we, between characters. Besides matching what
-// Excel shows, this bounds every grid row, however large the file's texts.
-std::string_view cutToCellLimit(std::string_view text) {
-  if (text.size() <= kMaxCellUnits) return text;  // never more units than bytes
-  size_t units = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    if ((b & 0xC0) == 0x80) continue;  // inside a character
-    units += b >= 0xF0 ? 2 : 1;        // four-byte sequences are surrogate pairs
-    if (units > kMaxCellUnits) return text.substr(0, i);
-  }
-  return text;
-}
-
 bool Book::addCellText(std::string_view text, uint32_t& off, uint32_t& len) {
-  text = cutToCellLimit(text);
   len = static_cast<uint32_t>(text.size());
   return addText(text, off);
 }

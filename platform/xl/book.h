@@ -20,10 +20,6 @@ inline constexpr uint64_t kMaxPartBytes = 4'000'000'000ull;    // one inflated O
 inline constexpr uint32_t kMaxRows = 1'048'576;                // Excel's grid
 inline constexpr uint32_t kMaxCols = 16'384;
 inline constexpr uint64_t kMaxCells = 200'000'000ull;          // stored cells of one book
-inline constexpr size_t kMaxCellUnits = 32'767;                // UTF-16 units of one cell text, as Excel
-
-// `text` cut to kMaxCellUnits UTF-16 units, between characters.
-std::string_view cutToCellLimit(std::string_view text);
 
 struct CellRef {
   uint32_t row;
@@ -98,8 +94,10 @@ class Book {
   // Text arena. Returns the offset of a NUL-terminated copy of `text`; fails
   // (returns false) when the arena would pass kMaxArenaBytes.
   bool addText(std::string_view text, uint32_t& off);
-  // The same for a cell text a reader found: cut to kMaxCellUnits first,
-  // with the length stored in `len`.
+  // The same for a cell text a reader found, whole, with its length in
+  // `len`: Excel cuts a text at 32,767 characters when it opens a file,
+  // but files hold longer ones (other writers make them) and LibreOffice
+  // shows them whole. Only a workbook we write is cut (writer.cpp).
   bool addCellText(std::string_view text, uint32_t& off, uint32_t& len);
   // Appends texts already NUL-terminated back to back; `base` is where the
   // first lands. False when the arena would pass kMaxArenaBytes.

@@ -225,8 +225,8 @@ bool readWorksheet(Package& pkg, const std::string& part, Sheet& sheet, SheetCon
 // load was cancelled, plus one.
 inline constexpr uint64_t kCancelPollCells = 0xFFF;
 
-// Longest single text (cell value, shared string) we accept; Excel itself
-// stops at 32,767 characters.
+// Longest single text (cell value, shared string) we accept, kept whole;
+// Excel itself writes at most 32,767 characters.
 inline constexpr size_t kMaxTextBytes = 16u << 20;
 
 }  // namespace xl::ooxml

@@ -106,7 +106,6 @@ class SstHandler : public SaxHandler {
     if (piece_) {
       // The bounds on the count and the arena are checked where the piece
       // is applied; a cancel between pieces.
-      text = cutToCellLimit(text);
       piece_->lengths.push_back(static_cast<uint32_t>(text.size()));
       if (!text.empty()) {
         piece_->texts.append(text);

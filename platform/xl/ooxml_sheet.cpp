@@ -481,7 +481,6 @@ class SheetHandler : public SaxHandler {
   }
 
   void store(std::string_view text) {
-    text = cutToCellLimit(text);  // as Excel: 32,767 UTF-16 units at most
     uint32_t off = Book::kEmptyText;
     if (place(text, off)) add(off, static_cast<uint32_t>(text.size()));
   }

@@ -51,7 +51,7 @@ enum : uint32_t {
 };
 
 // Bodies above this are skipped unread: no record Excel writes comes near
-// it (a cell text is at most 32,767 characters), and it bounds what one
+// it (Excel writes a cell text of 32,767 characters at most), and it bounds what one
 // record can make us hold.
 inline constexpr uint32_t kMaxRecordBytes = 32u << 20;
 

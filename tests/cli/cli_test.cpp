@@ -460,8 +460,9 @@ TEST_F(CliStopTest, OutOfMemoryInTheGridStopsTheSearch) {
 }
 
 // A 100 KB file whose 12,000 cells all refer to one 1 MB shared string: the
-// text is held once and cut to Excel's 32,767 characters, so the load, a
-// search that matches every row and one that matches none all fit in 1 GB,
+// text is held once (and printed cut to the 32,767 characters a cell
+// shows), so the load, a search that matches every row and one that
+// matches none all fit in 1 GB,
 // for a mostly ASCII text and for one of three-byte characters alone.
 TEST_F(CliStopTest, AmplifiedSharedStringStaysWithinAGigabyte) {
 #ifdef QUORVANE_NO_RLIMIT_AS

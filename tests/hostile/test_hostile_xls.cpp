@@ -149,6 +149,37 @@ TEST_F(HostileXls, ANulInsideACellIsSearchedAndShownWithTheRest) {
   EXPECT_TRUE(searchFolder(dir, "bc").rows.empty());
 }
 
+// A word past Excel's 32,767 characters is found, in an .xls (a LABEL that
+// goes on in CONTINUE records) and an .xlsx (a shared string three rows
+// show), and the rows hold the whole texts.
+TEST_F(HostileXls, WordsPastExcelsCellLimitAreFound) {
+  const std::string head(40'000, 'q');
+  std::string label = u16(0) + u16(0) + u16(0x0F) + u16(40'006) + std::string(1, '\0') + head.substr(0, 8'000);
+  std::string cells = record(0x0204, label);
+  for (size_t at = 8'000; at < head.size(); at += 8'000)
+    cells += record(0x003C, std::string(1, '\0') + head.substr(at, 8'000) + (at + 8'000 >= head.size() ? " tail." : ""));
+  writeFile(dir + "/long.xls", ole2Bytes({{"Workbook", workbookStream({{cells + labelCell(1, 0, "short")}, {}, ""})}}));
+  const std::string shared = head + " 尾巴";
+  std::string rows;
+  for (int r = 1; r <= 3; ++r)
+    rows += "<row r=\"" + std::to_string(r) + "\"><c r=\"B" + std::to_string(r) + "\" t=\"s\"><v>0</v></c></row>";
+  writeFile(dir + "/long.xlsx",
+            zipBytes(oneSheetPackage(worksheet(rows), {{"xl/sharedStrings.xml",
+                                                        "<sst xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/"
+                                                        "2006/main\"><si><t>" + shared + "</t></si></sst>"}})));
+  SearchResult found = searchFolder(dir, "TAIL");
+  ASSERT_EQ(found.rows.size(), 1u);
+  EXPECT_EQ(found.rows[0][0], "/long.xls");
+  EXPECT_EQ(found.rows[0][3], head + " tail.");
+  found = searchFolder(dir, "尾巴");
+  ASSERT_EQ(found.rows.size(), 3u);
+  for (const Row& row : found.rows) {
+    EXPECT_EQ(row[0], "/long.xlsx");
+    EXPECT_EQ(row[4], shared);
+  }
+  EXPECT_EQ(searchFolder(dir, "qqqqq").rows.size(), 4u);
+}
+
 TEST_F(HostileXls, EncryptedForeignTruncatedAndRandomFiles) {
   // FILEPASS right after the globals' BOF: RC4 encryption of a version no
   // Excel writes.

@@ -8,7 +8,8 @@ package); no Debian tool writes them.
 The fixtures: mixed.xlsb (every cell kind, full and short records, shared
 and inline strings, rich and phonetic runs, dates, formulas with results of
 every type, hidden rows, columns and sheets, a macro sheet, a chart sheet),
-date1904.xlsb, and damaged variants of them named after their damage.
+date1904.xlsb, long_texts.xlsb (texts past Excel's 32,767 characters), and
+damaged variants of them named after their damage.
 """
 import os
 import struct
@@ -363,7 +364,18 @@ def fixtures(folder):
     write(os.path.join(folder, "mixed.xlsb"), package(mixed_sheets(), sst_part(SHARED)))
     s1904 = sheet_part(row(0) + rec(2, cell(0, 1) + rk_int(45000)) + rec(5, cell(1, 2) + f64(0.5)))
     write(os.path.join(folder, "date1904.xlsb"), package([{"name": "Sheet1", "bin": s1904}], date1904=True))
+    write(os.path.join(folder, "long_texts.xlsb"), long_texts())
     damaged(folder)
+
+
+def long_texts():
+    """Texts past Excel's 32,767 characters (other writers make them): a
+    shared string, an inline string and a formula's text, each with words
+    after the place Excel would cut."""
+    body = "长句" * 17000 + "\U00020000"
+    sheet = row(0) + rec(7, cell(0) + u32(0)) + rec(6, cell(1) + wide(body + " 内联的尾巴"))
+    sheet += rec(8, cell(2) + wide(body + " 公式的尾巴") + formula(ptg_str("x")))
+    return package([{"name": "长文本", "bin": sheet_part(sheet)}], sst_part([rich(body + " 共享的尾巴")]))
 
 
 # ---- a large workbook, as .xlsb and as .xlsx -----------------------------

@@ -353,6 +353,83 @@ TEST(BiffFailures, LyingCountsAndIndices) {
   EXPECT_TRUE(sh.rowHidden(65535));
 }
 
+// Texts longer than Excel's 32,767 characters are kept whole, as
+// LibreOffice shows them. They run over CONTINUE records, each of which
+// starts again with a flags byte (wide or Latin-1): in the SST, in a LABEL
+// and in the STRING after a formula.
+TEST(BiffHandmade, TextsPastExcelsLimitOverContinueRecordsAreKeptWhole) {
+  std::u16string wide;
+  for (int i = 0; i < 17'000; ++i) wide += u"长句";
+  const std::string wideUtf8 = [] {
+    std::string t;
+    for (int i = 0; i < 17'000; ++i) t += "长句";
+    return t;
+  }();
+  const std::string latin(40'000, 'y');
+  // `head`, then the string's count and flags, then as many characters as
+  // the record holds; the rest in CONTINUE records of 8,224 bytes.
+  auto addContinued = [](Stream& s, uint16_t id, Bytes head, const std::u16string& text, bool asWide) {
+    const size_t unit = asWide ? 2 : 1;
+    head.u16(static_cast<unsigned>(text.size())).u8(asWide ? 1 : 0);
+    size_t at = 0;
+    auto put = [&](Bytes& b) {
+      while (at < text.size() && b.b.size() + unit <= 8224) {
+        if (asWide) b.u16(text[at]);
+        else b.u8(text[at] & 0xFF);
+        ++at;
+      }
+    };
+    put(head);
+    s.add(id, head);
+    while (at < text.size()) {
+      Bytes c;
+      c.u8(asWide ? 1 : 0);
+      put(c);
+      s.add(0x003C, c);
+    }
+  };
+  const std::u16string tailWide = wide + u" 共享的尾巴";
+  const std::u16string tailLatin(latin.begin(), latin.end());
+  Stream s;
+  s.add(0x0809, bof8(0x0005));
+  s.add(0x00E0, xf8(0));
+  const size_t bs = s.add(0x0085, Bytes().u32(0).u8(0).u8(0).u8(1).u8(0).raw("S")) + 4;
+  // An SST of two strings: each string's characters go on in its CONTINUEs.
+  {
+    Stream sst;
+    Bytes head;
+    head.u32(2).u32(2);
+    addContinued(sst, 0x00FC, head, tailWide, true);
+    // The second string starts in a CONTINUE of its own (a record boundary
+    // between strings carries no flags byte).
+    Stream rest;
+    addContinued(rest, 0x003C, Bytes(), tailLatin + u" tail", false);
+    s.d.insert(s.d.end(), sst.d.begin(), sst.d.end());
+    s.d.insert(s.d.end(), rest.d.begin(), rest.d.end());
+  }
+  s.add(0x000A);
+  s.patch32(bs, static_cast<uint32_t>(s.d.size()));
+  s.add(0x0809, bof8(0x0010));
+  s.add(0x00FD, Bytes().cell(0, 0, 0).u32(0));
+  s.add(0x00FD, Bytes().cell(0, 1, 0).u32(1));
+  addContinued(s, 0x0204, Bytes().cell(1, 0, 0), wide + u" 标签的尾巴", true);
+  s.add(0x0006, Bytes().cell(2, 0, 0).u8(0).zeros(5).u16(0xFFFF).u16(0).u32(0).u16(0));
+  addContinued(s, 0x0207, Bytes(), wide + u" 公式的尾巴", true);
+  s.add(0x00FD, Bytes().cell(3, 0, 0).u32(1));  // the records after them are read as before
+  s.add(0x000A);
+
+  xl::Book book;
+  ASSERT_TRUE(xl::biff::parseWorkbookStream(s.d.data(), s.d.size(), "x", book)) << book.error();
+  ASSERT_EQ(book.sheets.size(), 1u);
+  const xl::Sheet& sh = book.sheets[0];
+  EXPECT_EQ(at(book, sh, 0, 0), wideUtf8 + " 共享的尾巴");
+  EXPECT_EQ(at(book, sh, 0, 1), latin + " tail");
+  EXPECT_EQ(at(book, sh, 1, 0), wideUtf8 + " 标签的尾巴");
+  EXPECT_EQ(at(book, sh, 2, 0), wideUtf8 + " 公式的尾巴");
+  EXPECT_EQ(at(book, sh, 3, 0), latin + " tail");
+  EXPECT_EQ(sh.cells().size(), 5u);
+}
+
 TEST(BiffFailures, ThousandsOfSheetsWithoutSubstreams) {
   // The directory names 5000 sheets; the stream holds two substreams. Every
   // sheet keeps its place; the two found are read in order, the rest are empty.

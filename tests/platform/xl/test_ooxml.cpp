@@ -410,6 +410,49 @@ TEST(OoxmlSharedStrings, RunsPhoneticsEmptyItemsEscapesAndBadIndices) {
   EXPECT_EQ(cell(b, 0, 1, 5), "first");
 }
 
+// Texts longer than Excel's 32,767 characters are kept whole, as
+// LibreOffice shows them: a shared string (one run and several), an inline
+// string and a cached formula text, through the tokenizer, through expat and
+// in pieces. The words past the old cut are the ones a search looks for.
+TEST(OoxmlSharedStrings, TextsPastExcelsLimitAreKeptWhole) {
+  std::string body;
+  for (int i = 0; i < 12'000; ++i) body += "长句";  // 24,000 characters, 72,000 bytes
+  body += std::string(8'766, 'x') + "\xF0\x9F\x98\x80";  // a surrogate pair where Excel cuts
+  const std::string shared = body + " 共享的尾巴";
+  const std::string runs = body + " 分段的尾巴";
+  const std::string inlined = body + " 内联的尾巴";
+  const std::string formula = body + " 公式的尾巴";
+  const std::string path = oneSheet(
+      "long.xlsx",
+      "<row r=\"1\"><c r=\"A1\" t=\"s\"><v>0</v></c><c r=\"B1\" t=\"s\"><v>1</v></c>"
+      "<c r=\"C1\" t=\"inlineStr\"><is><t>" + inlined + "</t></is></c>"
+      "<c r=\"D1\" t=\"str\"><f>A1</f><v>" + formula + "</v></c></row>"
+      // Rows enough that a sheet read in pieces is cut between them.
+      + [] {
+          std::string rows;
+          for (int r = 2; r < 400; ++r) rows += "<row r=\"" + std::to_string(r) + "\"><c><v>" + std::to_string(r) + "</v></c></row>";
+          return rows;
+        }(),
+      sst("<si><t>" + shared + "</t></si><si><r><t>" + body.substr(0, 49'998) + "</t></r><r><t>" + body.substr(49'998) +
+          " 分段的尾巴</t></r></si>"));
+  xl::OoxmlLimits expat;
+  expat.fastXml = false;
+  xl::OoxmlLimits pieces;
+  pieces.parallelBytes = 0;
+  pieces.pieceBytes = 4096;
+  pieces.pieceHelpers = 1;
+  for (const xl::OoxmlLimits& limits : {xl::OoxmlLimits{}, expat, pieces}) {
+    Book b;
+    ASSERT_TRUE(fixtures::readDirect(path, b, limits)) << b.errorText();
+    for (xl::Sheet& s : b.sheets) s.finish();
+    EXPECT_EQ(cell(b, 0, 0, 0), shared);
+    EXPECT_EQ(cell(b, 0, 0, 1), runs);
+    EXPECT_EQ(cell(b, 0, 0, 2), inlined);
+    EXPECT_EQ(cell(b, 0, 0, 3), formula);
+    EXPECT_EQ(cell(b, 0, 398, 0), "399");
+  }
+}
+
 TEST(OoxmlSharedStrings, LyingCountsAndMissingTable) {
   // A count of four billion must not be believed.
   std::string strings =

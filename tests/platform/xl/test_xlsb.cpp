@@ -146,6 +146,19 @@ TEST_F(Xlsb, Date1904System) {
 
 // The same book read with its parts streamed a few bytes at a time: every
 // record header, text and value then straddles the pieces.
+// Texts past Excel's 32,767 characters are kept whole, as LibreOffice
+// shows them (its formula cell it recalculates from the formula).
+TEST_F(Xlsb, TextsPastExcelsLimitAreKeptWhole) {
+  xl::Book b;
+  ASSERT_TRUE(b.load(path("long_texts.xlsb"))) << b.error();
+  std::string body;
+  for (int i = 0; i < 17'000; ++i) body += "长句";
+  body += "\xF0\xA0\x80\x80";  // U+20000
+  EXPECT_EQ(cell(b, 0, 0, 0), body + " 共享的尾巴");
+  EXPECT_EQ(cell(b, 0, 0, 1), body + " 内联的尾巴");
+  EXPECT_EQ(cell(b, 0, 0, 2), body + " 公式的尾巴");
+}
+
 TEST_F(Xlsb, StreamedInSmallPiecesReadsTheSame) {
   xl::Book whole, streamed;
   ASSERT_TRUE(fixtures::readDirect(path("mixed.xlsb"), whole)) << whole.error();
