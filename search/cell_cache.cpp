@@ -227,8 +227,23 @@ bool isLasting(int code) {
 
 bool isDamage(int code) { return (code & 0xFF) == SQLITE_CORRUPT || (code & 0xFF) == SQLITE_NOTADB; }
 
-void removeDatabase(const std::string& path) {
-  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) ::unlink((path + suffix).c_str());
+// A damaged database (or one of an older layout) emptied in place, under
+// SQLite's own locks, so other processes that have it open go on with an
+// empty file rather than one pulled away from under them. Only when even
+// that fails are the files removed.
+void resetDatabase(const std::string& path) {
+  sqlite3* db = nullptr;
+  bool reset = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+                               nullptr) == SQLITE_OK;
+  if (reset) {
+    sqlite3_busy_timeout(db, kOpenBusyMs);
+    reset = sqlite3_db_config(db, SQLITE_DBCONFIG_RESET_DATABASE, 1, nullptr) == SQLITE_OK &&
+            sqlite3_exec(db, "VACUUM", nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_db_config(db, SQLITE_DBCONFIG_RESET_DATABASE, 0, nullptr);
+  }
+  sqlite3_close_v2(db);
+  if (!reset)
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) ::unlink((path + suffix).c_str());
 }
 
 // The folder all the lookups' files lie under, with its "/"; empty when
@@ -435,7 +450,7 @@ CellCache::~CellCache() {
   writer_.reset();
   readers_.clear();
   // Damage found meanwhile: the next search starts from an empty cache.
-  if (rebuild_.load()) removeDatabase(path_);
+  if (rebuild_.load()) resetDatabase(path_);
 }
 
 namespace {
@@ -572,7 +587,7 @@ void CellCache::openDatabase() {
     }
     if (isDamage(rc) && fd >= 0) {
       // Damaged, truncated or of an older layout of ours: made anew.
-      removeDatabase(path_);
+      resetDatabase(path_);
       continue;
     }
     const int kind = rc & 0xFF;
@@ -1529,11 +1544,10 @@ bool clearCellCache(const std::string& directory, std::string* problem) {
     return true;
   }
   if (isDamage(rc)) {
-    // Damaged or of an older layout: nothing in it can be used by anyone,
-    // and a search finding it so makes it anew.
+    // Damaged or of an older layout: nothing in it can be used by anyone.
     sqlite3_close_v2(c.db);
     c.db = nullptr;
-    removeDatabase(path);
+    resetDatabase(path);
     return true;
   }
   return fail("无法清空缓存（" + std::string(sqlite3_errstr(rc)) + "）：" + path);

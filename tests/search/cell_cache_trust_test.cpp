@@ -3,6 +3,7 @@
 // images), never a cache another user can read or plant, settings read
 // strictly, a degraded cache that says so, and many processes searching,
 // clearing and killed at once without damage.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -596,4 +597,42 @@ TEST(CellCacheTrust, EightProcessesWithAClearingAndAKillNeverCorruptTheCache) {
   }
   std::printf("%d rounds, %d integrity checks\n", rounds, checks);
   EXPECT_EQ(checks, rounds);
+}
+
+// A damaged database is made anew inside the same file, as a clearing is:
+// another process that has it open is never left with a file pulled away.
+TEST(CellCacheTrust, ADamagedCacheIsMadeAnewInPlace) {
+  const fs::path dir = scratch() / "damaged-in-place";
+  fs::create_directories(dir);
+  writeOneCell(dir / "b.xlsx", "damage-cell");
+  const Outcome off = searchWith(dir, "damage", nullptr);
+  CellCacheOptions o;
+  o.directory = (scratch() / "damaged-in-place-cache").string();
+  o.clock = anHourOn;
+  std::string database;
+  {
+    CellCache cache(o);
+    database = cache.databasePath();
+    searchWith(dir, "damage", &cache);
+  }
+  // Held open as another process would hold it.
+  const int held = ::open(database.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  {
+    std::fstream f(database, std::ios::in | std::ios::out | std::ios::binary);
+    f.write(std::string(100, '\x5A').data(), 100);
+  }
+  for (int run = 0; run < 2; ++run) {
+    CellCache cache(o);
+    EXPECT_TRUE(cache.usable()) << "run " << run;
+    EXPECT_EQ(searchWith(dir, "damage", &cache).cells, off.cells) << "run " << run;
+    if (run == 1) {
+      EXPECT_EQ(cache.stats().misses, 0u) << "made anew";
+    }
+  }
+  struct stat st {};
+  ASSERT_EQ(::fstat(held, &st), 0);
+  ::close(held);
+  EXPECT_EQ(st.st_nlink, 1u) << "the damaged database was removed, not emptied";
+  EXPECT_EQ(integrityCheck(database), "ok");
 }
